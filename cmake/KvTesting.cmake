@@ -1,0 +1,33 @@
+# kv_add_test(NAME <name> SOURCES <files...> [LIBS <libs...>] [LABELS <labels...>])
+# One GoogleTest executable. On Linux every test case becomes a CTest test;
+# in the Windows cross-build the executable runs whole under Wine and gets the
+# extra label "wine".
+if(KELVASYNC_BUILD_TESTS)
+  enable_testing()
+  if(CMAKE_CROSSCOMPILING)
+    set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+    set(gtest_disable_pthreads ON CACHE BOOL "" FORCE)
+    add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+    set(KV_GTEST_LIBS gtest gtest_main)
+  else()
+    find_package(GTest REQUIRED)
+    include(GoogleTest)
+    set(KV_GTEST_LIBS GTest::gtest GTest::gtest_main)
+  endif()
+endif()
+
+function(kv_add_test)
+  cmake_parse_arguments(T "" "NAME" "SOURCES;LIBS;LABELS" ${ARGN})
+  if(NOT KELVASYNC_BUILD_TESTS)
+    return()
+  endif()
+  add_executable(${T_NAME} ${T_SOURCES})
+  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} ${KV_GTEST_LIBS})
+  if(CMAKE_CROSSCOMPILING)
+    add_test(NAME ${T_NAME} COMMAND ${T_NAME})
+    set_tests_properties(${T_NAME} PROPERTIES LABELS "${T_LABELS};wine" TIMEOUT 600)
+  else()
+    gtest_discover_tests(${T_NAME} DISCOVERY_MODE PRE_TEST
+      PROPERTIES LABELS "${T_LABELS}" TIMEOUT 300)
+  endif()
+endfunction()

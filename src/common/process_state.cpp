@@ -1,0 +1,4 @@
+#include "common/process_state.h"
+
+bool serviceMode = false;
+std::u16string programFilesDir;

@@ -1,0 +1,13 @@
+// Process-wide values set by the entry point before any other thread exists
+// and read without a lock afterwards.
+#pragma once
+
+#include <string>
+
+// True when the command line carries no "c" option (service mode); false in
+// console mode. Decides whether log lines are echoed to standard output and
+// whether lines of level Console are written at all.
+extern bool serviceMode;
+
+// The program-files folder under which the INI and log files lie.
+extern std::u16string programFilesDir;

@@ -1,0 +1,103 @@
+#include "common/text.h"
+
+std::string narrowText(std::u16string_view wide) {
+  std::string out;
+  out.reserve(wide.size());
+  for (char16_t unit : wide) out.push_back(static_cast<char>(unit & 0xFF));
+  return out;
+}
+
+std::u16string widenText(std::string_view narrow) {
+  std::u16string out;
+  out.reserve(narrow.size());
+  for (char byte : narrow) {
+    const auto sign = static_cast<signed char>(byte);
+    out.push_back(static_cast<char16_t>(static_cast<int16_t>(sign)));
+  }
+  return out;
+}
+
+std::u16string utf8ToUtf16(std::string_view utf8) {
+  std::u16string out;
+  out.reserve(utf8.size());
+  size_t i = 0;
+  const size_t n = utf8.size();
+  auto byteAt = [&](size_t k) { return static_cast<unsigned char>(utf8[k]); };
+  while (i < n) {
+    const unsigned char lead = byteAt(i);
+    char32_t cp = 0;
+    size_t extra = 0;
+    char32_t minimum = 0;
+    if (lead < 0x80) {
+      out.push_back(lead);
+      ++i;
+      continue;
+    } else if ((lead & 0xE0) == 0xC0) {
+      cp = lead & 0x1F; extra = 1; minimum = 0x80;
+    } else if ((lead & 0xF0) == 0xE0) {
+      cp = lead & 0x0F; extra = 2; minimum = 0x800;
+    } else if ((lead & 0xF8) == 0xF0) {
+      cp = lead & 0x07; extra = 3; minimum = 0x10000;
+    } else {
+      out.push_back(0xFFFD);
+      ++i;
+      continue;
+    }
+    size_t k = 1;
+    for (; k <= extra; ++k) {
+      if (i + k >= n || (byteAt(i + k) & 0xC0) != 0x80) break;
+      cp = (cp << 6) | (byteAt(i + k) & 0x3F);
+    }
+    if (k <= extra) {  // truncated sequence: replace what was consumed
+      out.push_back(0xFFFD);
+      i += k;
+      continue;
+    }
+    i += extra + 1;
+    if (cp < minimum || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+      out.push_back(0xFFFD);
+    } else if (cp >= 0x10000) {
+      cp -= 0x10000;
+      out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+    } else {
+      out.push_back(static_cast<char16_t>(cp));
+    }
+  }
+  return out;
+}
+
+std::string utf16ToUtf8(std::u16string_view utf16) {
+  std::string out;
+  out.reserve(utf16.size());
+  for (size_t i = 0; i < utf16.size(); ++i) {
+    char32_t cp = utf16[i];
+    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < utf16.size() && utf16[i + 1] >= 0xDC00 &&
+        utf16[i + 1] <= 0xDFFF) {
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (utf16[i + 1] - 0xDC00);
+      ++i;
+    } else if (cp >= 0xD800 && cp <= 0xDFFF) {
+      cp = 0xFFFD;
+    }
+    if (cp < 0x80) {
+      out.push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+      out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+      out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else {
+      out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+      out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    }
+  }
+  return out;
+}
+
+std::u16string asciiToUtf16(std::string_view ascii) {
+  return std::u16string(ascii.begin(), ascii.end());
+}

@@ -1,0 +1,28 @@
+// Conversions between the service's two kinds of text.
+//
+// Messages and log formats are UTF-16 (std::u16string on every platform, so
+// both builds produce the same bytes). Member data, INI values and everything
+// handed to the HSM library are 8-bit strings. Only ASCII crosses both
+// conversions unchanged.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// Keeps the low byte of each UTF-16 code unit (U+00E7 -> 0xE7, U+0141 -> 0x41).
+std::string narrowText(std::u16string_view wide);
+
+// Turns each byte into one code unit with sign extension, as a conversion
+// through a signed char does (0x41 -> U+0041, 0xE7 -> U+FFE7).
+std::u16string widenText(std::string_view narrow);
+
+// Decodes UTF-8 into UTF-16. Invalid sequences become U+FFFD each, so the
+// result is defined for every input.
+std::u16string utf8ToUtf16(std::string_view utf8);
+
+// Encodes UTF-16 as UTF-8 (unpaired surrogates become U+FFFD); used where
+// text goes to a UTF-8 terminal or file name.
+std::string utf16ToUtf8(std::u16string_view utf16);
+
+// Plain ASCII literal to UTF-16 (for building messages from narrow constants).
+std::u16string asciiToUtf16(std::string_view ascii);

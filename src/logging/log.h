@@ -1,0 +1,56 @@
+// The service's log: one time-stamped line per message, appended to
+// kelvasync.log under the program-files folder and, in console mode, echoed
+// to standard output.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "common/format.h"
+#include "platform/files.h"
+#include "platform/system.h"
+
+enum LogLevel : uint32_t {
+  Error = 1,
+  Warning = 2,
+  Info = 4,
+  Unknown = 0xAAABAC,
+  Console = 0xAAABAD,  // written in console mode only
+};
+
+// Serialises whole lines; held only inside writeLog and never together with
+// any other lock.
+extern platform::CriticalSection logLock;
+
+// The open log file while a line is written, kInvalidFile otherwise. Only
+// touched under logLock (or by the start-up test, before other threads).
+extern platform::FileHandle logFileHandle;
+
+// Full path of the log file: programFilesDir + the product's data folder.
+std::u16string logFilePath();
+
+// Opens the log file into logFileHandle. False, doing nothing else, when a
+// handle is already open; otherwise whether the open succeeded.
+bool openLogFile();
+
+// The label written for a level ("Erro", "Atencao", ...; empty for values
+// that are not levels).
+std::u16string_view logLevelLabel(uint32_t level);
+
+// Builds the complete line (prefix, message, CR LF) as written to the file,
+// converted to bytes and cut at the first zero byte. The line, terminator
+// included, never exceeds 4096 UTF-16 units: a longer message is cut so that
+// CR LF still ends the line.
+std::string formatLogLine(uint32_t level, const platform::LocalTime& time, uint32_t threadId,
+                          std::u16string_view format, std::span<const FormatArg> args);
+
+// Writes one line; returns true when it was handed to the file. A Console
+// line in service mode is written nowhere (false).
+bool writeLogArgs(uint32_t level, std::u16string_view format, std::span<const FormatArg> args);
+
+template <typename... Args>
+bool writeLog(uint32_t level, std::u16string_view format, const Args&... args) {
+  const FormatArg list[sizeof...(Args) + 1] = {FormatArg(args)..., FormatArg(0)};
+  return writeLogArgs(level, format, std::span<const FormatArg>(list, sizeof...(Args)));
+}

@@ -1,0 +1,47 @@
+// Platform seam: the console of a console-mode run.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace platform {
+
+// Sets the C runtime locale for all categories to Portuguese (Brazil):
+// _wsetlocale(LC_ALL, L"portuguese-brazilian") on Windows; on Linux the
+// first of pt_BR.ISO-8859-1, pt_BR.ISO8859-1, pt_BR that the system has.
+// Failure leaves the locale as it was.
+void setPortugueseLocale();
+
+// The name of the C runtime locale now in force (the wide query for all
+// categories with no new value).
+std::u16string currentLocaleName();
+
+// Sets the console font of standard output to Lucida Console 11x18 (Windows);
+// Linux terminals choose their own font, so there it always fails.
+bool setConsoleFont();
+
+// Writes one line of the console banner with a line end, and flushes. The
+// text is converted for the terminal (UTF-8 on Linux, the console's own
+// wide output on Windows).
+void writeConsoleLine(std::u16string_view text);
+
+// Writes bytes as they are to standard output and flushes (log echo).
+void writeConsoleBytes(const char* bytes, size_t count);
+
+// Prepares stop detection for a console run: on Linux SIGINT and SIGTERM are
+// blocked in every thread (so that only the watcher consumes them) and a
+// terminal on standard input is switched to unbuffered, unechoed input so a
+// single ESC key press can be read; the terminal is restored at exit.
+// Must be called before any other thread exists. Nothing on Windows.
+void prepareConsoleStopSources();
+
+// True when the ESC key is held at this moment (GetAsyncKeyState) or, on a
+// Linux terminal, when an ESC byte arrived since the last call.
+bool escapeKeyDown();
+
+// True when a termination request (SIGINT, SIGTERM) arrived since the last
+// call; consumes it. Always false on Windows, where the console has no such
+// source.
+bool terminationSignalReceived();
+
+}  // namespace platform

@@ -1,0 +1,231 @@
+// Linux implementation of platform/service_manager.h: systemd.
+//
+// Service mode runs under systemd as Type=notify. The dispatcher refuses at
+// once when the process was not started by systemd (no NOTIFY_SOCKET), as the
+// Windows dispatcher does for a program started from a prompt. Otherwise it
+// runs the service procedure on a thread of its own and turns SIGTERM (and
+// SIGINT) into the stop control on the calling thread. Status reports become
+// sd_notify messages; installation writes a unit file.
+#include "platform/service_manager.h"
+
+#include <signal.h>
+#include <spawn.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <systemd/sd-daemon.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "common/text.h"
+#include "platform/system.h"
+
+extern char** environ;
+
+namespace platform {
+
+namespace {
+
+std::atomic<ServiceControlProc> controlHandler{nullptr};
+std::atomic<bool> serviceThreadDone{false};
+std::atomic<bool> readySent{false};
+ServiceMainProc serviceProcedure = nullptr;
+
+bool fail() {
+  saveLastError(static_cast<uint32_t>(errno));
+  return false;
+}
+
+unsigned serviceThread(void*) {
+  serviceProcedure();
+  serviceThreadDone.store(true);
+  return 0;
+}
+
+const char* stateName(uint32_t state) {
+  switch (state) {
+    case kServiceStopped: return "SERVICE_STOPPED";
+    case kServiceStartPending: return "SERVICE_START_PENDING";
+    case kServiceStopPending: return "SERVICE_STOP_PENDING";
+    case kServiceRunning: return "SERVICE_RUNNING";
+    default: return "SERVICE_STATE_UNKNOWN";
+  }
+}
+
+struct UnitHandle {
+  std::string folder;  // the manager: the folder of unit files
+  std::string path;    // a service: its unit file
+};
+
+std::string unitFolder() {
+  const char* configured = getenv("KELVASYNC_UNIT_DIR");
+  return (configured != nullptr && configured[0] != '\0') ? configured : "/etc/systemd/system";
+}
+
+// Tells a running systemd about the changed unit files. Only for the real
+// unit folder, and only where systemd runs; failures are not the
+// installation's concern (the unit file itself was written or removed).
+void reloadSystemd(const std::string& folder) {
+  if (getenv("KELVASYNC_UNIT_DIR") != nullptr) return;
+  struct stat info {};
+  if (stat("/run/systemd/system", &info) != 0 || folder != "/etc/systemd/system") return;
+  const char* argv[] = {"systemctl", "daemon-reload", nullptr};
+  pid_t child = 0;
+  if (posix_spawnp(&child, "systemctl", nullptr, nullptr, const_cast<char* const*>(argv), environ) == 0) {
+    int status = 0;
+    waitpid(child, &status, 0);
+  }
+}
+
+std::string quoteForUnit(const std::string& value) {
+  std::string quoted = "\"";
+  for (char c : value) {
+    if (c == '"' || c == '\\') quoted.push_back('\\');
+    quoted.push_back(c);
+  }
+  return quoted + "\"";
+}
+
+}  // namespace
+
+bool runServiceDispatcher(const char16_t* /*serviceName*/, ServiceMainProc serviceMain) {
+  const char* socket = getenv("NOTIFY_SOCKET");
+  if (socket == nullptr || socket[0] == '\0') {
+    errno = ENOTSOCK;
+    return fail();
+  }
+  // The stop controls arrive as signals; block them in every thread so that
+  // only this loop takes them.
+  sigset_t stops;
+  sigemptyset(&stops);
+  sigaddset(&stops, SIGTERM);
+  sigaddset(&stops, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &stops, nullptr);
+
+  serviceProcedure = serviceMain;
+  serviceThreadDone.store(false);
+  const ThreadHandle thread = startThread(serviceThread, nullptr);
+  if (thread == 0) return fail();
+
+  while (!serviceThreadDone.load()) {
+    const struct timespec slice {0, 100 * 1000 * 1000};
+    const int signal = sigtimedwait(&stops, nullptr, &slice);
+    if (signal == SIGTERM || signal == SIGINT) {
+      const ServiceControlProc handler = controlHandler.load();
+      if (handler != nullptr) handler(kServiceControlStop);
+    }
+  }
+  waitThreadAndClose(thread);
+  return true;
+}
+
+ServiceStatusHandle registerServiceControlHandler(const char16_t* /*serviceName*/, ServiceControlProc handler) {
+  if (getenv("NOTIFY_SOCKET") == nullptr) {
+    errno = ENOTSOCK;
+    fail();
+    return 0;
+  }
+  controlHandler.store(handler);
+  return 1;
+}
+
+bool setServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status) {
+  if (handle == 0) {
+    errno = EBADF;
+    return fail();
+  }
+  std::string message;
+  if (status.currentState == kServiceRunning && !readySent.exchange(true)) message += "READY=1\n";
+  if (status.currentState == kServiceStopPending || status.currentState == kServiceStopped) {
+    message += "STOPPING=1\n";
+  }
+  if (status.currentState == kServiceStopped && status.serviceSpecificExitCode != 0) {
+    message += "EXIT_STATUS=" + std::to_string(status.serviceSpecificExitCode) + "\n";
+  }
+  message += "STATUS=" + std::string(stateName(status.currentState)) + " checkpoint=" +
+             std::to_string(status.checkPoint) + " exit=" + std::to_string(status.win32ExitCode) + "/" +
+             std::to_string(status.serviceSpecificExitCode);
+  const int sent = sd_notify(0, message.c_str());
+  if (sent > 0) return true;
+  errno = sent < 0 ? -sent : ENOTCONN;
+  return fail();
+}
+
+bool openServiceManager(ServiceManagerHandle& manager) {
+  const std::string folder = unitFolder();
+  struct stat info {};
+  if (stat(folder.c_str(), &info) != 0) return fail();
+  if (!S_ISDIR(info.st_mode)) {
+    errno = ENOTDIR;
+    return fail();
+  }
+  if (access(folder.c_str(), W_OK) != 0) return fail();
+  manager = reinterpret_cast<ServiceManagerHandle>(new UnitHandle{folder, {}});
+  return true;
+}
+
+bool createService(ServiceManagerHandle manager, const ServiceDefinition& definition,
+                   ServiceManagerHandle& service) {
+  const auto* unit = reinterpret_cast<UnitHandle*>(manager);
+  const std::string path = unit->folder + "/" + utf16ToUtf8(definition.name) + ".service";
+  std::string text;
+  text += "# " + utf16ToUtf8(definition.description) + "\n";
+  text += "[Unit]\nDescription=" + utf16ToUtf8(definition.displayName) + "\n\n";
+  text += "[Service]\nType=notify\nNotifyAccess=main\n";
+  text += "ExecStart=" + quoteForUnit(utf16ToUtf8(definition.binaryPath)) + "\n";
+  if (const char* base = getenv("KELVASYNC_PROGRAM_FILES"); base != nullptr && base[0] != '\0') {
+    text += "Environment=" + quoteForUnit(std::string("KELVASYNC_PROGRAM_FILES=") + base) + "\n";
+  }
+  // A stop lets the running cycle finish; the HSM and directory calls are
+  // bounded by their own time-outs.
+  text += "TimeoutStopSec=10min\n\n";
+  text += "[Install]\nWantedBy=multi-user.target\n";
+
+  FILE* file = nullptr;
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd < 0 || (file = fdopen(fd, "w")) == nullptr) {
+    const int error = errno;
+    if (fd >= 0) close(fd);
+    errno = error;
+    return fail();
+  }
+  const bool written = fwrite(text.data(), 1, text.size(), file) == text.size();
+  const int writeError = errno;
+  if (fclose(file) != 0 || !written) {
+    errno = written ? errno : writeError;
+    fail();
+    unlink(path.c_str());
+    return false;
+  }
+  reloadSystemd(unit->folder);
+  service = reinterpret_cast<ServiceManagerHandle>(new UnitHandle{unit->folder, path});
+  return true;
+}
+
+// The unit file already carries the description (written by createService).
+bool setServiceDescription(ServiceManagerHandle, const std::u16string&) { return true; }
+
+bool openServiceForDelete(ServiceManagerHandle manager, const std::u16string& name, ServiceManagerHandle& service) {
+  const auto* unit = reinterpret_cast<UnitHandle*>(manager);
+  const std::string path = unit->folder + "/" + utf16ToUtf8(name) + ".service";
+  struct stat info {};
+  if (lstat(path.c_str(), &info) != 0) return fail();
+  service = reinterpret_cast<ServiceManagerHandle>(new UnitHandle{unit->folder, path});
+  return true;
+}
+
+bool deleteService(ServiceManagerHandle service) {
+  const auto* unit = reinterpret_cast<UnitHandle*>(service);
+  if (unlink(unit->path.c_str()) != 0) return fail();
+  reloadSystemd(unit->folder);
+  return true;
+}
+
+void closeServiceHandle(ServiceManagerHandle handle) { delete reinterpret_cast<UnitHandle*>(handle); }
+
+}  // namespace platform

@@ -1,0 +1,131 @@
+// Linux implementation of platform/system.h.
+#include "platform/system.h"
+
+#include <pthread.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <new>
+
+#include "build_info.h"
+#include "common/text.h"
+
+namespace platform {
+
+LocalTime localTime() {
+  const time_t now = time(nullptr);
+  struct tm parts {};
+  localtime_r(&now, &parts);
+  LocalTime t;
+  t.day = parts.tm_mday;
+  t.month = parts.tm_mon + 1;
+  t.year = parts.tm_year + 1900;
+  t.hour = parts.tm_hour;
+  t.minute = parts.tm_min;
+  t.second = parts.tm_sec;
+  return t;
+}
+
+uint32_t currentThreadId() { return static_cast<uint32_t>(syscall(SYS_gettid)); }
+
+static_assert(sizeof(pthread_mutex_t) <= 64, "CriticalSection storage too small");
+
+CriticalSection::CriticalSection() { new (storage_) pthread_mutex_t(PTHREAD_MUTEX_INITIALIZER); }
+CriticalSection::~CriticalSection() { pthread_mutex_destroy(reinterpret_cast<pthread_mutex_t*>(storage_)); }
+void CriticalSection::enter() { pthread_mutex_lock(reinterpret_cast<pthread_mutex_t*>(storage_)); }
+void CriticalSection::leave() { pthread_mutex_unlock(reinterpret_cast<pthread_mutex_t*>(storage_)); }
+
+namespace {
+struct ThreadStart {
+  ThreadProc proc;
+  void* argument;
+};
+void* threadTrampoline(void* raw) {
+  ThreadStart start = *static_cast<ThreadStart*>(raw);
+  delete static_cast<ThreadStart*>(raw);
+  start.proc(start.argument);
+  return nullptr;
+}
+}  // namespace
+
+ThreadHandle startThread(ThreadProc proc, void* argument) {
+  auto* start = new ThreadStart{proc, argument};
+  pthread_t thread;
+  if (pthread_create(&thread, nullptr, threadTrampoline, start) != 0) {
+    delete start;
+    return 0;
+  }
+  static_assert(sizeof(pthread_t) <= sizeof(ThreadHandle));
+  return static_cast<ThreadHandle>(thread);
+}
+
+void waitThreadAndClose(ThreadHandle thread) {
+  if (thread == 0) return;
+  pthread_join(static_cast<pthread_t>(thread), nullptr);
+}
+
+// Linux has no never-signalled event object: a plain sleep that resumes after
+// signal interruptions gives the same full-length wait.
+TimerEvent::TimerEvent() : handle_(1) {}
+TimerEvent::~TimerEvent() = default;
+void TimerEvent::wait(uint32_t milliseconds) {
+  struct timespec left {};
+  left.tv_sec = milliseconds / 1000;
+  left.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
+  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
+}
+
+namespace {
+thread_local uint32_t savedError = 0;
+}  // namespace
+
+uint32_t lastErrorCode() { return savedError; }
+void saveLastError(uint32_t code) { savedError = code; }
+
+std::u16string modulePath() {
+  char buffer[PATH_MAX + 1];
+  const ssize_t n = readlink("/proc/self/exe", buffer, PATH_MAX);
+  if (n <= 0) {
+    saveLastError(static_cast<uint32_t>(errno));
+    return {};
+  }
+  return utf8ToUtf16(std::string_view(buffer, static_cast<size_t>(n)));
+}
+
+std::u16string programFilesFolder() {
+  const char* configured = getenv("KELVASYNC_PROGRAM_FILES");
+  if (configured != nullptr && configured[0] != '\0') return utf8ToUtf16(configured);
+  return u"/opt";
+}
+
+std::u16string productPath(const std::u16string& base, std::u16string_view tailWithBackslashes) {
+  std::u16string path = base;
+  for (char16_t c : tailWithBackslashes) path.push_back(c == u'\\' ? u'/' : c);
+  return path;
+}
+
+bool lowerProcessPriority() {
+  // Below-normal priority: nice 5 (nice values only ever grow for an
+  // unprivileged process, so this also holds after a restart under systemd).
+  errno = 0;
+  const int current = getpriority(PRIO_PROCESS, 0);
+  if (current == -1 && errno != 0) return false;
+  if (current >= 5) return true;
+  return setpriority(PRIO_PROCESS, 0, 5) == 0;
+}
+
+bool readOwnProductVersion(VersionNumbers& version) {
+  version.major = KV_VERSION_MAJOR;
+  version.minor = KV_VERSION_MINOR;
+  version.build = KV_VERSION_PATCH;
+  version.revision = KV_VERSION_TWEAK;
+  return true;
+}
+
+}  // namespace platform

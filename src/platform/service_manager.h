@@ -1,0 +1,73 @@
+// Platform seam: the service manager (Windows SCM / systemd).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+// The status record as the Windows service manager defines it. On Linux each
+// report becomes an sd_notify message (see service_manager_posix.cpp).
+struct ServiceStatus {
+  uint32_t serviceType = 0;
+  uint32_t currentState = 0;
+  uint32_t controlsAccepted = 0;
+  uint32_t win32ExitCode = 0;
+  uint32_t serviceSpecificExitCode = 0;
+  uint32_t checkPoint = 0;
+  uint32_t waitHint = 0;
+};
+
+constexpr uint32_t kServiceWin32OwnProcess = 0x10;
+constexpr uint32_t kServiceStopped = 1;
+constexpr uint32_t kServiceStartPending = 2;
+constexpr uint32_t kServiceStopPending = 3;
+constexpr uint32_t kServiceRunning = 4;
+constexpr uint32_t kServiceAcceptStop = 1;
+constexpr uint32_t kServiceAcceptShutdown = 4;
+constexpr uint32_t kServiceControlStop = 1;
+constexpr uint32_t kServiceControlPause = 2;
+constexpr uint32_t kServiceControlContinue = 3;
+constexpr uint32_t kServiceControlInterrogate = 4;
+constexpr uint32_t kServiceControlShutdown = 5;
+constexpr uint32_t kErrorServiceSpecificError = 1066;
+
+using ServiceMainProc = void (*)();
+using ServiceControlProc = void (*)(uint32_t control);
+using ServiceStatusHandle = uintptr_t;
+
+// Hands the calling (main) thread to the service dispatcher with a table of
+// one service. Returns when the service has stopped, or at once with false
+// when the process was not started by the service manager (Windows: started
+// from a prompt; Linux: no NOTIFY_SOCKET from systemd).
+bool runServiceDispatcher(const char16_t* serviceName, ServiceMainProc serviceMain);
+
+// RegisterServiceCtrlHandlerW. On Linux the handler receives
+// kServiceControlStop for SIGTERM (and SIGINT), on the dispatcher's thread.
+ServiceStatusHandle registerServiceControlHandler(const char16_t* serviceName, ServiceControlProc handler);
+
+// SetServiceStatus. On Linux: STATUS= text for every report, READY=1 with the
+// first SERVICE_RUNNING, STOPPING=1 with SERVICE_STOP_PENDING and with
+// SERVICE_STOPPED, plus EXIT_STATUS= when a service-specific exit code is set.
+bool setServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status);
+
+// Installation and removal, step by step, so that the service code can report
+// the step that failed. Each function returns false on failure; the error
+// code of the failing call is then available from lastErrorCode() (system.h).
+using ServiceManagerHandle = uintptr_t;
+struct ServiceDefinition {
+  std::u16string name;
+  std::u16string displayName;
+  std::u16string description;
+  std::u16string binaryPath;
+};
+bool openServiceManager(ServiceManagerHandle& manager);                 // OpenSCManagerW(ALL_ACCESS)
+bool createService(ServiceManagerHandle manager, const ServiceDefinition& definition,
+                   ServiceManagerHandle& service);                     // CreateServiceW(ALL_ACCESS)
+bool setServiceDescription(ServiceManagerHandle service, const std::u16string& description);
+bool openServiceForDelete(ServiceManagerHandle manager, const std::u16string& name,
+                          ServiceManagerHandle& service);              // OpenServiceW(DELETE)
+bool deleteService(ServiceManagerHandle service);
+void closeServiceHandle(ServiceManagerHandle handle);
+
+}  // namespace platform

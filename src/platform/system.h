@@ -1,0 +1,108 @@
+// Platform seam: time, threads, locks, the process and its own file.
+//
+// The only place besides the other seam headers where the service meets the
+// operating system. posix/ and win32/ each implement every function here;
+// CMake compiles exactly one of them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+struct LocalTime {
+  int day = 0, month = 0, year = 0, hour = 0, minute = 0, second = 0;
+};
+
+// Local wall-clock time (GetLocalTime / localtime_r).
+LocalTime localTime();
+
+// The calling thread's identifier (GetCurrentThreadId / gettid).
+uint32_t currentThreadId();
+
+// A mutual-exclusion lock (CRITICAL_SECTION / pthread mutex). Not copyable.
+// Constructed and destroyed with the object; enter/leave may be called from
+// any thread.
+class CriticalSection {
+ public:
+  CriticalSection();
+  ~CriticalSection();
+  CriticalSection(const CriticalSection&) = delete;
+  CriticalSection& operator=(const CriticalSection&) = delete;
+  void enter();
+  void leave();
+
+ private:
+  alignas(16) unsigned char storage_[64];
+};
+
+// Holds a CriticalSection for the life of a scope.
+class CriticalSectionGuard {
+ public:
+  explicit CriticalSectionGuard(CriticalSection& lock) : lock_(lock) { lock_.enter(); }
+  ~CriticalSectionGuard() { lock_.leave(); }
+  CriticalSectionGuard(const CriticalSectionGuard&) = delete;
+  CriticalSectionGuard& operator=(const CriticalSectionGuard&) = delete;
+
+ private:
+  CriticalSection& lock_;
+};
+
+// A thread started with the C runtime's thread start (_beginthreadex /
+// pthread_create). 0 when it could not be started.
+using ThreadHandle = uintptr_t;
+using ThreadProc = unsigned (*)(void* argument);
+ThreadHandle startThread(ThreadProc proc, void* argument);
+// Waits without a time limit for the thread to end and releases its handle.
+// Does nothing for a handle of 0.
+void waitThreadAndClose(ThreadHandle thread);
+
+// A never-signalled, manual-reset event used as a timer: waiting on it always
+// lasts the full time. `valid()` is false when it could not be created.
+class TimerEvent {
+ public:
+  TimerEvent();
+  ~TimerEvent();
+  TimerEvent(const TimerEvent&) = delete;
+  TimerEvent& operator=(const TimerEvent&) = delete;
+  bool valid() const { return handle_ != 0; }
+  void wait(uint32_t milliseconds);
+
+ private:
+  uintptr_t handle_ = 0;
+};
+
+// The error code of the last failing seam call on this thread (GetLastError
+// read right after the failing call, or the saved errno on Linux).
+uint32_t lastErrorCode();
+// Records the error code of a failing call (used by the implementations).
+void saveLastError(uint32_t code);
+
+// Full path of the running executable (GetModuleFileNameW with no module
+// handle / /proc/self/exe); empty when it cannot be read.
+std::u16string modulePath();
+
+// The program-files folder for the service's INI and log files: on Windows
+// the registry value "ProgramFilesDir (x86)" with the fixed fallback; on
+// Linux the environment variable KELVASYNC_PROGRAM_FILES, else "/opt".
+std::u16string programFilesFolder();
+
+// Builds a path under `base` from a tail written with backslashes, e.g.
+// "\\Karvell Networks\\HSM Karvell\\kelvasync.ini"; on Linux the separators
+// become '/'.
+std::u16string productPath(const std::u16string& base, std::u16string_view tailWithBackslashes);
+
+// Lowers the process's scheduling priority (BELOW_NORMAL_PRIORITY_CLASS /
+// a positive nice value). False when that was refused.
+bool lowerProcessPriority();
+
+// The product version of the executable: on Windows read from its version
+// resource (only when the resource is 1 to 2048 bytes and readable); on Linux
+// the version compiled in. False when unavailable.
+struct VersionNumbers {
+  uint16_t major = 0, minor = 0, build = 0, revision = 0;
+};
+bool readOwnProductVersion(VersionNumbers& version);
+
+}  // namespace platform

@@ -1,0 +1,72 @@
+// Windows implementation of platform/console.h.
+#include "platform/console.h"
+
+#include <windows.h>
+
+#include <clocale>
+#include <cwchar>
+
+#include "common/text.h"
+
+namespace platform {
+
+namespace {
+
+void writeStdout(const char* bytes, size_t count) {
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  if (out == nullptr || out == INVALID_HANDLE_VALUE) return;
+  while (count > 0) {
+    DWORD written = 0;
+    if (!WriteFile(out, bytes, static_cast<DWORD>(count), &written, nullptr) || written == 0) return;
+    bytes += written;
+    count -= written;
+  }
+}
+
+}  // namespace
+
+void setPortugueseLocale() { _wsetlocale(LC_ALL, L"portuguese-brazilian"); }
+
+std::u16string currentLocaleName() {
+  const wchar_t* name = _wsetlocale(LC_ALL, nullptr);
+  return name != nullptr ? std::u16string(reinterpret_cast<const char16_t*>(name)) : std::u16string();
+}
+
+bool setConsoleFont() {
+  CONSOLE_FONT_INFOEX font = {};
+  font.cbSize = sizeof font;
+  font.nFont = 0;
+  font.dwFontSize.X = 11;
+  font.dwFontSize.Y = 18;
+  font.FontFamily = 0;
+  font.FontWeight = 400;
+  wcscpy(font.FaceName, L"Lucida Console");
+  return SetCurrentConsoleFontEx(GetStdHandle(STD_OUTPUT_HANDLE), FALSE, &font) != FALSE;
+}
+
+void writeConsoleLine(std::u16string_view text) {
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  DWORD mode = 0;
+  if (out != nullptr && out != INVALID_HANDLE_VALUE && GetConsoleMode(out, &mode)) {
+    // A real console takes the wide text as it is.
+    std::u16string line(text);
+    line += u"\r\n";
+    DWORD written = 0;
+    WriteConsoleW(out, line.c_str(), static_cast<DWORD>(line.size()), &written, nullptr);
+    return;
+  }
+  // Redirected output: UTF-8, the encoding any reader of a file expects.
+  std::string bytes = utf16ToUtf8(text);
+  bytes += "\r\n";
+  writeStdout(bytes.data(), bytes.size());
+}
+
+void writeConsoleBytes(const char* bytes, size_t count) { writeStdout(bytes, count); }
+
+void prepareConsoleStopSources() {}
+
+bool escapeKeyDown() { return (GetAsyncKeyState(VK_ESCAPE) & 0x8000) != 0; }
+
+bool terminationSignalReceived() { return false; }
+
+}  // namespace platform

@@ -1,0 +1,93 @@
+// Windows implementation of platform/service_manager.h: the Service Control
+// Manager.
+#include "platform/service_manager.h"
+
+#include <windows.h>
+
+#include "platform/system.h"
+
+namespace platform {
+
+namespace {
+
+ServiceMainProc serviceProcedure = nullptr;
+ServiceControlProc controlHandler = nullptr;
+
+void WINAPI serviceMainTrampoline(DWORD, LPWSTR*) { serviceProcedure(); }
+void WINAPI controlHandlerTrampoline(DWORD control) { controlHandler(control); }
+
+const wchar_t* wide(const char16_t* text) { return reinterpret_cast<const wchar_t*>(text); }
+const wchar_t* wide(const std::u16string& text) { return reinterpret_cast<const wchar_t*>(text.c_str()); }
+SC_HANDLE sc(ServiceManagerHandle handle) { return reinterpret_cast<SC_HANDLE>(handle); }
+
+bool fail() {
+  saveLastError(GetLastError());
+  return false;
+}
+
+}  // namespace
+
+bool runServiceDispatcher(const char16_t* serviceName, ServiceMainProc serviceMain) {
+  serviceProcedure = serviceMain;
+  SERVICE_TABLE_ENTRYW table[2] = {{const_cast<wchar_t*>(wide(serviceName)), serviceMainTrampoline},
+                                   {nullptr, nullptr}};
+  return StartServiceCtrlDispatcherW(table) != FALSE || fail();
+}
+
+ServiceStatusHandle registerServiceControlHandler(const char16_t* serviceName, ServiceControlProc handler) {
+  controlHandler = handler;
+  SERVICE_STATUS_HANDLE handle = RegisterServiceCtrlHandlerW(wide(serviceName), controlHandlerTrampoline);
+  if (handle == nullptr) fail();
+  return reinterpret_cast<ServiceStatusHandle>(handle);
+}
+
+bool setServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status) {
+  SERVICE_STATUS record = {};
+  record.dwServiceType = status.serviceType;
+  record.dwCurrentState = status.currentState;
+  record.dwControlsAccepted = status.controlsAccepted;
+  record.dwWin32ExitCode = status.win32ExitCode;
+  record.dwServiceSpecificExitCode = status.serviceSpecificExitCode;
+  record.dwCheckPoint = status.checkPoint;
+  record.dwWaitHint = status.waitHint;
+  return SetServiceStatus(reinterpret_cast<SERVICE_STATUS_HANDLE>(handle), &record) != FALSE || fail();
+}
+
+bool openServiceManager(ServiceManagerHandle& manager) {
+  SC_HANDLE handle = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+  if (handle == nullptr) return fail();
+  manager = reinterpret_cast<ServiceManagerHandle>(handle);
+  return true;
+}
+
+bool createService(ServiceManagerHandle manager, const ServiceDefinition& definition,
+                   ServiceManagerHandle& service) {
+  SC_HANDLE handle = CreateServiceW(sc(manager), wide(definition.name), wide(definition.displayName),
+                                    SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+                                    SERVICE_ERROR_NORMAL, wide(definition.binaryPath), nullptr, nullptr, nullptr,
+                                    nullptr, nullptr);
+  if (handle == nullptr) return fail();
+  service = reinterpret_cast<ServiceManagerHandle>(handle);
+  return true;
+}
+
+bool setServiceDescription(ServiceManagerHandle service, const std::u16string& description) {
+  SERVICE_DESCRIPTIONW text = {};
+  text.lpDescription = const_cast<wchar_t*>(wide(description));
+  return ChangeServiceConfig2W(sc(service), SERVICE_CONFIG_DESCRIPTION, &text) != FALSE || fail();
+}
+
+bool openServiceForDelete(ServiceManagerHandle manager, const std::u16string& name, ServiceManagerHandle& service) {
+  SC_HANDLE handle = OpenServiceW(sc(manager), wide(name), DELETE);
+  if (handle == nullptr) return fail();
+  service = reinterpret_cast<ServiceManagerHandle>(handle);
+  return true;
+}
+
+bool deleteService(ServiceManagerHandle service) { return DeleteService(sc(service)) != FALSE || fail(); }
+
+void closeServiceHandle(ServiceManagerHandle handle) {
+  if (handle != 0) CloseServiceHandle(sc(handle));
+}
+
+}  // namespace platform

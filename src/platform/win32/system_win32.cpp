@@ -1,0 +1,129 @@
+// Windows implementation of platform/system.h.
+#include "platform/system.h"
+
+#include <windows.h>
+#include <process.h>
+
+#include <new>
+
+namespace platform {
+
+LocalTime localTime() {
+  SYSTEMTIME now;
+  GetLocalTime(&now);
+  LocalTime t;
+  t.day = now.wDay;
+  t.month = now.wMonth;
+  t.year = now.wYear;
+  t.hour = now.wHour;
+  t.minute = now.wMinute;
+  t.second = now.wSecond;
+  return t;
+}
+
+uint32_t currentThreadId() { return GetCurrentThreadId(); }
+
+static_assert(sizeof(CRITICAL_SECTION) <= 64, "CriticalSection storage too small");
+
+CriticalSection::CriticalSection() {
+  InitializeCriticalSection(new (storage_) CRITICAL_SECTION);
+}
+CriticalSection::~CriticalSection() { DeleteCriticalSection(reinterpret_cast<CRITICAL_SECTION*>(storage_)); }
+void CriticalSection::enter() { EnterCriticalSection(reinterpret_cast<CRITICAL_SECTION*>(storage_)); }
+void CriticalSection::leave() { LeaveCriticalSection(reinterpret_cast<CRITICAL_SECTION*>(storage_)); }
+
+namespace {
+struct ThreadStart {
+  ThreadProc proc;
+  void* argument;
+};
+unsigned __stdcall threadTrampoline(void* raw) {
+  ThreadStart start = *static_cast<ThreadStart*>(raw);
+  delete static_cast<ThreadStart*>(raw);
+  const unsigned code = start.proc(start.argument);
+  _endthreadex(code);
+  return code;
+}
+thread_local uint32_t savedError = 0;
+}  // namespace
+
+ThreadHandle startThread(ThreadProc proc, void* argument) {
+  auto* start = new ThreadStart{proc, argument};
+  const uintptr_t thread = _beginthreadex(nullptr, 0, threadTrampoline, start, 0, nullptr);
+  if (thread == 0) delete start;
+  return thread;
+}
+
+void waitThreadAndClose(ThreadHandle thread) {
+  if (thread == 0) return;
+  WaitForSingleObject(reinterpret_cast<HANDLE>(thread), INFINITE);
+  CloseHandle(reinterpret_cast<HANDLE>(thread));
+}
+
+TimerEvent::TimerEvent() {
+  HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  handle_ = event != nullptr ? reinterpret_cast<uintptr_t>(event) : 0;
+}
+TimerEvent::~TimerEvent() {
+  if (handle_ != 0) CloseHandle(reinterpret_cast<HANDLE>(handle_));
+}
+void TimerEvent::wait(uint32_t milliseconds) {
+  if (handle_ != 0) WaitForSingleObject(reinterpret_cast<HANDLE>(handle_), milliseconds);
+}
+
+uint32_t lastErrorCode() { return savedError; }
+void saveLastError(uint32_t code) { savedError = code; }
+
+std::u16string modulePath() {
+  wchar_t buffer[MAX_PATH] = {};
+  const DWORD length = GetModuleFileNameW(nullptr, buffer, MAX_PATH);
+  if (length == 0) {
+    saveLastError(GetLastError());
+    return {};
+  }
+  return std::u16string(reinterpret_cast<const char16_t*>(buffer), length);
+}
+
+std::u16string programFilesFolder() {
+  wchar_t buffer[MAX_PATH] = {};
+  static constexpr wchar_t kFallback[] = L"C:\\Program Files(x86)";
+  static_assert(sizeof kFallback <= sizeof buffer);
+  memcpy(buffer, kFallback, sizeof kFallback);
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Microsoft\\Windows\\CurrentVersion", 0,
+                    KEY_READ | KEY_WOW64_64KEY, &key) == ERROR_SUCCESS) {
+    // 512 bytes offered into a 520-byte buffer: the last units stay zero, so
+    // the text is terminated even when the stored value is not.
+    DWORD size = 512;
+    RegQueryValueExW(key, L"ProgramFilesDir (x86)", nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &size);
+    RegCloseKey(key);
+  }
+  buffer[MAX_PATH - 1] = 0;
+  return std::u16string(reinterpret_cast<const char16_t*>(buffer));
+}
+
+std::u16string productPath(const std::u16string& base, std::u16string_view tailWithBackslashes) {
+  return base + std::u16string(tailWithBackslashes);
+}
+
+bool lowerProcessPriority() { return SetPriorityClass(GetCurrentProcess(), BELOW_NORMAL_PRIORITY_CLASS) != FALSE; }
+
+bool readOwnProductVersion(VersionNumbers& version) {
+  wchar_t path[1024] = {};
+  GetModuleFileNameW(nullptr, path, 1024);
+  DWORD ignored = 0;
+  const DWORD size = GetFileVersionInfoSizeW(path, &ignored);
+  if (size < 1 || size > 2048) return false;
+  alignas(8) unsigned char block[2048] = {};
+  if (!GetFileVersionInfoW(path, 0, sizeof block, block)) return false;
+  VS_FIXEDFILEINFO* info = nullptr;
+  UINT length = 0;
+  if (!VerQueryValueW(block, L"\\", reinterpret_cast<void**>(&info), &length) || info == nullptr) return false;
+  version.major = HIWORD(info->dwProductVersionMS);
+  version.minor = LOWORD(info->dwProductVersionMS);
+  version.build = HIWORD(info->dwProductVersionLS);
+  version.revision = LOWORD(info->dwProductVersionLS);
+  return true;
+}
+
+}  // namespace platform

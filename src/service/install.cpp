@@ -1,0 +1,89 @@
+#include "service/install.h"
+
+#include <string>
+
+#include "build_info.h"
+#include "platform/console.h"
+#include "platform/service_manager.h"
+#include "platform/system.h"
+
+namespace {
+
+constexpr char16_t kServiceName[] = u"kelvasync";
+constexpr char16_t kDisplayName[] = u"Integração do Active Directory com os HSMs da Karvell Networks";
+
+std::u16string serviceDescription() {
+  return std::u16string(
+             u"Monitoramento de Grupo no Active Directory para criação automática de contas nos HSMs da "
+             u"Karvell Networks. Em caso de atendimento de Suporte envie um e-mail para '") +
+         KV_SUPPORT_EMAIL + u"' ou Skype '" + KV_SUPPORT_SKYPE + u"'.";
+}
+
+std::u16string decimal(uint32_t value) {
+  const std::string digits = std::to_string(value);
+  return std::u16string(digits.begin(), digits.end());
+}
+
+// Prints the failure of one step: its fixed text, the system's error code of
+// the failing call, and the support line.
+void reportFailure(std::u16string_view text, uint32_t error) {
+  platform::writeConsoleLine(std::u16string(text) + decimal(error) + u".");
+  platform::writeConsoleLine(supportContactLine());
+}
+
+}  // namespace
+
+std::u16string supportContactLine() {
+  return std::u16string(u"Em caso de atendimento de Suporte envie um e-mail para '") + KV_SUPPORT_EMAIL +
+         u"' ou Skype '" + KV_SUPPORT_SKYPE + u"'.";
+}
+
+void installService() {
+  constexpr char16_t kFailure[] = u"Nao foi possivel instalar o servico. Codigo ";
+  platform::ServiceDefinition definition;
+  definition.binaryPath = platform::modulePath();
+  if (definition.binaryPath.empty()) {
+    reportFailure(std::u16string(kFailure) + u"1-", platform::lastErrorCode());
+    return;
+  }
+  platform::ServiceManagerHandle manager = 0;
+  if (!platform::openServiceManager(manager)) {
+    reportFailure(std::u16string(kFailure) + u"2-", platform::lastErrorCode());
+    return;
+  }
+  definition.name = kServiceName;
+  definition.displayName = kDisplayName;
+  definition.description = serviceDescription();
+  platform::ServiceManagerHandle service = 0;
+  if (!platform::createService(manager, definition, service)) {
+    reportFailure(std::u16string(kFailure) + u"3-", platform::lastErrorCode());
+    platform::closeServiceHandle(manager);
+    return;
+  }
+  platform::setServiceDescription(service, definition.description);  // result ignored
+  platform::writeConsoleLine(u"Servico instalado com sucesso.");
+  platform::closeServiceHandle(service);
+  platform::closeServiceHandle(manager);
+}
+
+void uninstallService() {
+  constexpr char16_t kFailure[] = u"Nao foi possivel desinstalar o servico. Codigo ";
+  platform::ServiceManagerHandle manager = 0;
+  if (!platform::openServiceManager(manager)) {
+    reportFailure(std::u16string(kFailure) + u"1-", platform::lastErrorCode());
+    return;
+  }
+  platform::ServiceManagerHandle service = 0;
+  if (!platform::openServiceForDelete(manager, kServiceName, service)) {
+    reportFailure(std::u16string(kFailure) + u"2-", platform::lastErrorCode());
+    platform::closeServiceHandle(manager);
+    return;
+  }
+  if (platform::deleteService(service)) {
+    platform::writeConsoleLine(u"Servico desinstalado com sucesso.");
+  } else {
+    reportFailure(std::u16string(kFailure) + u"3-", platform::lastErrorCode());
+  }
+  platform::closeServiceHandle(service);
+  platform::closeServiceHandle(manager);
+}

@@ -1,0 +1,143 @@
+#include "service/service_control.h"
+
+#include <mutex>
+
+#include "common/process_state.h"
+#include "logging/log.h"
+#include "platform/console.h"
+
+platform::CriticalSection stateLock;
+bool stopRequested = false;
+
+platform::ServiceStatus serviceStatus;
+platform::ServiceStatusHandle serviceStatusHandle = 0;
+
+namespace {
+
+constexpr char16_t kServiceName[] = u"kelvasync";
+
+// Serialises updates and reports of serviceStatus between the control
+// handler's thread and the service thread. Never held while logging.
+std::mutex statusLock;
+
+void updateRecord(int32_t state, int32_t checkPoint) {
+  if (checkPoint >= 0) {
+    serviceStatus.checkPoint = static_cast<uint32_t>(checkPoint);
+  } else {
+    serviceStatus.checkPoint += 1;
+  }
+  if (state >= 0) serviceStatus.currentState = static_cast<uint32_t>(state);
+}
+
+void stopWithControlLines() {
+  writeLog(Info, u"Inicio da requisicao para termino do servico");
+  writeLog(Info, u"Notificacao de 'shutdown' recebida");
+  storeStopRequested(true);
+  writeLog(Info, u"Todas as funcoes foram notificadas para termino do servico");
+}
+
+}  // namespace
+
+bool isStopRequested() {
+  platform::CriticalSectionGuard guard(stateLock);
+  return stopRequested;
+}
+
+void storeStopRequested(bool stop) {
+  platform::CriticalSectionGuard guard(stateLock);
+  stopRequested = stop;
+}
+
+void setStopRequested(bool stop) {
+  writeLog(Info, stop ? u"Notificacao de 'shutdown' recebida" : u"Notificacao para continuar o servico recebida");
+  storeStopRequested(stop);
+}
+
+void reportServiceStatus(int32_t state, int32_t checkPoint) {
+  {
+    std::lock_guard<std::mutex> guard(statusLock);
+    updateRecord(state, checkPoint);
+    if (!serviceMode) return;
+    if (platform::setServiceStatus(serviceStatusHandle, serviceStatus)) return;
+  }
+  writeLog(Error, u"Impossivel setar o status do servico");
+  std::lock_guard<std::mutex> guard(statusLock);
+  serviceStatus.win32ExitCode = platform::kErrorServiceSpecificError;
+  serviceStatus.serviceSpecificExitCode = 2;
+  updateRecord(platform::kServiceStopped, kKeep);
+  // One last attempt: when this report fails too there is nobody left to
+  // tell, and retrying it here would loop for ever.
+  platform::setServiceStatus(serviceStatusHandle, serviceStatus);
+}
+
+void serviceMain() {
+  {
+    std::lock_guard<std::mutex> guard(statusLock);
+    serviceStatus = platform::ServiceStatus{};
+    serviceStatus.serviceType = platform::kServiceWin32OwnProcess;
+    serviceStatus.currentState = platform::kServiceStartPending;
+    serviceStatus.controlsAccepted = platform::kServiceAcceptStop | platform::kServiceAcceptShutdown;
+    serviceStatus.waitHint = 2000;
+  }
+
+  serviceStatusHandle = platform::registerServiceControlHandler(kServiceName, serviceControlHandler);
+  if (serviceStatusHandle == 0) {
+    writeLog(Error, u"Nao foi possivel registar Service Controle Handler");
+    {
+      std::lock_guard<std::mutex> guard(statusLock);
+      serviceStatus.currentState = platform::kServiceStopped;
+      serviceStatus.win32ExitCode = platform::kErrorServiceSpecificError;
+      serviceStatus.serviceSpecificExitCode = 1;
+    }
+    reportServiceStatus(platform::kServiceStopped, kKeep);
+    return;
+  }
+
+  {
+    std::lock_guard<std::mutex> guard(statusLock);
+    platform::setServiceStatus(serviceStatusHandle, serviceStatus);  // first report, result ignored
+  }
+  writeLog(Info, u"Notificacao para continuar o servico recebida");
+  storeStopRequested(false);
+
+  reportServiceStatus(kKeep, kKeep);
+  reportServiceStatus(platform::kServiceRunning, kKeep);
+  if (!isStopRequested()) {
+    reportServiceStatus(kKeep, kKeep);
+    runWorkerAndWatch();
+  }
+  reportServiceStatus(platform::kServiceStopped, 0);
+}
+
+void serviceControlHandler(uint32_t control) {
+  if (control == platform::kServiceControlStop || control == platform::kServiceControlShutdown) {
+    stopWithControlLines();
+    reportServiceStatus(platform::kServiceStopPending, kKeep);
+  }
+  reportServiceStatus(kKeep, kKeep);
+}
+
+void runWorkerAndWatch() {
+  const platform::ThreadHandle worker = platform::startThread(workerThread, nullptr);
+  {
+    platform::TimerEvent timer;
+    if (timer.valid() && !isStopRequested()) {
+      do {
+        timer.wait(1000);
+        if (serviceMode) reportServiceStatus(kKeep, kKeep);
+        if (platform::escapeKeyDown()) {
+          writeLog(Info, u"A tecla ESC foi pressionada");
+          writeLog(Info, u"Notificacao de 'shutdown' recebida");
+          storeStopRequested(true);
+        }
+        // A console run on Linux also stops on SIGINT and SIGTERM, through
+        // the same path as the service manager's stop control.
+        if (!serviceMode && platform::terminationSignalReceived()) {
+          serviceControlHandler(platform::kServiceControlStop);
+        }
+      } while (!isStopRequested());
+    }
+  }
+  writeLog(Info, u"Servico em modo de encerramento");
+  platform::waitThreadAndClose(worker);
+}

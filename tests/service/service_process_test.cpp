@@ -1,0 +1,278 @@
+// The real kelvasync binary as a process: console mode, service mode outside
+// and under a (fake) systemd, and installation into a temporary unit folder.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <regex>
+#include <sstream>
+
+#include "child_process.h"
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+const std::string kBinary = KELVASYNC_BINARY;
+
+std::vector<std::string> splitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// The message part of each log line, after checking the line's layout:
+// "dd/mm/yyyy hh:mm:ss [thread] [label] message" ended by CR LF.
+std::vector<std::string> logMessages(const std::string& text) {
+  static const std::regex layout(R"(^\d\d/\d\d/\d{4} \d\d:\d\d:\d\d \[[0-9a-f]+\] \[(Info|Erro|Atencao|Console)\] (.*)\r$)");
+  std::vector<std::string> messages;
+  for (const auto& line : splitLines(text)) {
+    std::smatch match;
+    EXPECT_TRUE(std::regex_match(line, match, layout)) << "malformed log line: " << line;
+    if (!match.empty()) messages.push_back(match[2]);
+  }
+  return messages;
+}
+
+bool containsInOrder(const std::vector<std::string>& haystack, const std::vector<std::string>& needles) {
+  size_t at = 0;
+  for (const auto& line : haystack) {
+    if (at < needles.size() && line == needles[at]) ++at;
+  }
+  return at == needles.size();
+}
+
+const std::vector<std::string> kStartConsole = {
+    "Log iniciado",
+    "Versao deste servico 1.0.5 (maior, menor, revisao)",
+    "Esse processo estah executando com baixa prioridade de CPU",
+    "Modo console. Pressione e segure a tecla ESC para cancelar a execucao",
+    "Variaveis inicializadas"};
+const std::vector<std::string> kStopLines = {
+    "Inicio da requisicao para termino do servico", "Notificacao de 'shutdown' recebida",
+    "Todas as funcoes foram notificadas para termino do servico", "Servico em modo de encerramento"};
+const std::vector<std::string> kShutdown = {"Servico parado", "Variaveis finalizadas", "Log parado"};
+
+class ProcessTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root_ = fs::temp_directory_path() / ("kvproc-" + std::to_string(getpid()) + "-" +
+                                         ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(root_);
+    dataDir_ = root_ / "pf" / "Karvell Networks" / "HSM Karvell" / "data";
+    fs::create_directories(dataDir_);
+    environment_ = {{"KELVASYNC_PROGRAM_FILES", (root_ / "pf").string()},
+                    {"KELVASYNC_UNIT_DIR", (root_ / "units").string()},
+                    {"NOTIFY_SOCKET", ""}};
+  }
+  void TearDown() override { fs::remove_all(root_); }
+
+  std::string logText() const {
+    std::ifstream in(dataDir_ / "kelvasync.log", std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+
+  fs::path root_, dataDir_;
+  std::map<std::string, std::string> environment_;
+};
+
+TEST_F(ProcessTest, ConsoleRunLogsStartUpAndStopsOnTerminationSignals) {
+  for (int stopSignal : {SIGTERM, SIGINT}) {
+    fs::remove(dataDir_ / "kelvasync.log");
+    ChildProcess child(kBinary, {"-c"}, environment_);
+    ASSERT_TRUE(child.waitForOutput("Variaveis inicializadas", 10s)) << child.output();
+    child.signal(stopSignal);
+    ASSERT_TRUE(child.waitForExit(10s));
+    EXPECT_EQ(child.exitCode(), 0);
+
+    const auto messages = logMessages(logText());
+    EXPECT_TRUE(containsInOrder(messages, kStartConsole));
+    EXPECT_TRUE(containsInOrder(messages, kStopLines));
+    EXPECT_EQ(std::vector<std::string>(messages.end() - 3, messages.end()), kShutdown);
+    EXPECT_NE(std::find_if(messages.begin(), messages.end(),
+                           [](const std::string& m) { return m.rfind("Para atendimento de suporte envie e-mail para '", 0) == 0; }),
+              messages.end());
+
+    // The console shows the banner and every log line as written to the file.
+    const std::string& out = child.output();
+    EXPECT_NE(out.find("Karvell Networks - Serviço KELVASYNC executando em modo console.\n"), std::string::npos);
+    EXPECT_NE(out.find("Página de Código: "), std::string::npos);
+    EXPECT_NE(out.find("Todo o LOG mostrado será salvo normalmente no arquivo de LOGs.\n"), std::string::npos);
+    EXPECT_NE(out.find(logText()), std::string::npos);
+  }
+}
+
+TEST_F(ProcessTest, ServiceModeOutsideSystemdEndsAtOnceWithTheShutdownLines) {
+  ChildProcess child(kBinary, {}, environment_);
+  const auto started = std::chrono::steady_clock::now();
+  ASSERT_TRUE(child.waitForExit(10s));
+  const auto took = std::chrono::steady_clock::now() - started;
+  EXPECT_EQ(child.exitCode(), 0);
+  EXPECT_LT(took, 2s);
+  EXPECT_EQ(child.output(), "");  // service mode writes nothing to standard output
+  const auto messages = logMessages(logText());
+  EXPECT_TRUE(containsInOrder(messages, {"Log iniciado", "Servico iniciado", "Variaveis inicializadas",
+                                         "Servico parado", "Variaveis finalizadas", "Log parado"}));
+  EXPECT_TRUE(std::find(messages.begin(), messages.end(), "Notificacao para continuar o servico recebida") ==
+              messages.end());
+}
+
+// A datagram socket standing in for systemd's notification socket.
+class NotifySocket {
+ public:
+  explicit NotifySocket(const fs::path& path) : path_(path) {
+    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    timeval timeout{0, 100000};
+    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  }
+  ~NotifySocket() { close(fd_); }
+  // Collects messages until one contains `text` or the time runs out.
+  bool collectUntil(const std::string& text, std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+      char buffer[4096];
+      const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
+      if (n > 0) {
+        messages.emplace_back(buffer, static_cast<size_t>(n));
+        if (messages.back().find(text) != std::string::npos) return true;
+      }
+    }
+    return false;
+  }
+  std::vector<std::string> messages;
+
+ private:
+  fs::path path_;
+  int fd_ = -1;
+};
+
+TEST_F(ProcessTest, ServiceModeUnderSystemdReportsTheStatusSequence) {
+  NotifySocket notify(root_ / "notify.sock");
+  environment_["NOTIFY_SOCKET"] = (root_ / "notify.sock").string();
+  ChildProcess child(kBinary, {}, environment_);
+  // The watcher re-reports once a second: wait for its first report.
+  ASSERT_TRUE(notify.collectUntil("SERVICE_RUNNING checkpoint=4", 10s)) << child.output();
+  child.signal(SIGTERM);
+  ASSERT_TRUE(notify.collectUntil("SERVICE_STOPPED", 10s));
+  ASSERT_TRUE(child.waitForExit(10s));
+  EXPECT_EQ(child.exitCode(), 0);
+
+  const auto& m = notify.messages;
+  ASSERT_GE(m.size(), 8u);
+  EXPECT_EQ(m[0], "STATUS=SERVICE_START_PENDING checkpoint=0 exit=0/0");
+  EXPECT_EQ(m[1], "STATUS=SERVICE_START_PENDING checkpoint=1 exit=0/0");
+  EXPECT_EQ(m[2], "READY=1\nSTATUS=SERVICE_RUNNING checkpoint=2 exit=0/0");
+  EXPECT_EQ(m[3], "STATUS=SERVICE_RUNNING checkpoint=3 exit=0/0");
+  EXPECT_EQ(m[4], "STATUS=SERVICE_RUNNING checkpoint=4 exit=0/0");
+  // Then: more watcher reports, the stop-pending report and the handler's
+  // closing report, at most one more from the watcher, and the final stop.
+  size_t i = 5;
+  uint32_t checkPoint = 5;
+  while (i < m.size() && m[i].find("SERVICE_RUNNING") != std::string::npos) {
+    EXPECT_EQ(m[i], "STATUS=SERVICE_RUNNING checkpoint=" + std::to_string(checkPoint++) + " exit=0/0");
+    ++i;
+  }
+  ASSERT_LT(i + 2, m.size());
+  EXPECT_EQ(m[i++], "STOPPING=1\nSTATUS=SERVICE_STOP_PENDING checkpoint=" + std::to_string(checkPoint++) + " exit=0/0");
+  EXPECT_EQ(m[i++], "STOPPING=1\nSTATUS=SERVICE_STOP_PENDING checkpoint=" + std::to_string(checkPoint++) + " exit=0/0");
+  if (m[i].find("SERVICE_STOP_PENDING") != std::string::npos) {
+    EXPECT_EQ(m[i++], "STOPPING=1\nSTATUS=SERVICE_STOP_PENDING checkpoint=" + std::to_string(checkPoint++) + " exit=0/0");
+  }
+  ASSERT_EQ(i + 1, m.size());
+  EXPECT_EQ(m[i], "STOPPING=1\nSTATUS=SERVICE_STOPPED checkpoint=0 exit=0/0");
+
+  const auto messages = logMessages(logText());
+  EXPECT_TRUE(containsInOrder(messages, {"Servico iniciado", "Variaveis inicializadas",
+                                         "Notificacao para continuar o servico recebida"}));
+  EXPECT_TRUE(containsInOrder(messages, {"Inicio da requisicao para termino do servico",
+                                         "Notificacao de 'shutdown' recebida",
+                                         "Todas as funcoes foram notificadas para termino do servico"}));
+  EXPECT_TRUE(containsInOrder(messages, {"Servico em modo de encerramento", "Servico parado",
+                                         "Variaveis finalizadas", "Log parado"}));
+}
+
+TEST_F(ProcessTest, MissingLogFolderEndsTheRunWithoutALine) {
+  fs::remove_all(root_ / "pf" / "Karvell Networks" / "HSM Karvell" / "data");
+  NotifySocket notify(root_ / "notify.sock");
+  environment_["NOTIFY_SOCKET"] = (root_ / "notify.sock").string();
+  for (const std::vector<std::string>& arguments : {std::vector<std::string>{"-c"}, std::vector<std::string>{}}) {
+    ChildProcess child(kBinary, arguments, environment_);
+    ASSERT_TRUE(child.waitForExit(10s));
+    EXPECT_EQ(child.exitCode(), 0);
+    EXPECT_EQ(child.output().find("Log iniciado"), std::string::npos);
+    if (!arguments.empty()) {
+      EXPECT_NE(child.output().find("Todo o LOG mostrado"), std::string::npos);  // the banner was the last output
+    }
+  }
+  EXPECT_FALSE(notify.collectUntil("STATUS", 300ms));  // the dispatcher was never contacted
+  EXPECT_FALSE(fs::exists(root_ / "pf" / "Karvell Networks" / "HSM Karvell" / "data"));
+}
+
+TEST_F(ProcessTest, AHeldLogFileLosesLinesForTheFileButNotForTheConsole) {
+  ChildProcess child(kBinary, {"-c"}, environment_);
+  ASSERT_TRUE(child.waitForOutput("Variaveis inicializadas", 10s));
+  const int holder = open((dataDir_ / "kelvasync.log").c_str(), O_WRONLY | O_APPEND);
+  ASSERT_GE(holder, 0);
+  ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+  child.signal(SIGTERM);
+  ASSERT_TRUE(child.waitForExit(10s));
+  close(holder);
+  EXPECT_NE(child.output().find("[Info] Log parado\r\n"), std::string::npos);
+  EXPECT_EQ(logText().find("Log parado"), std::string::npos);
+  EXPECT_NE(logText().find("Variaveis inicializadas"), std::string::npos);
+}
+
+TEST_F(ProcessTest, InstallAndRemoveWriteAndDeleteTheUnit) {
+  const std::string support = "Em caso de atendimento de Suporte envie um e-mail para '";
+  const fs::path unit = root_ / "units" / "kelvasync.service";
+
+  // Without the unit folder the "service manager" cannot be opened.
+  std::string out = runToEnd(kBinary, {"-i"}, environment_);
+  EXPECT_EQ(out.substr(0, out.find('\n')), "Nao foi possivel instalar o servico. Codigo 2-2.");
+  EXPECT_NE(out.find("\n" + support), std::string::npos);
+  out = runToEnd(kBinary, {"-d"}, environment_);
+  EXPECT_EQ(out.substr(0, out.find('\n')), "Nao foi possivel desinstalar o servico. Codigo 1-2.");
+
+  fs::create_directories(root_ / "units");
+  EXPECT_EQ(runToEnd(kBinary, {"-ic"}, environment_), "Servico instalado com sucesso.\n");
+  std::ifstream in(unit);
+  const std::string text((std::istreambuf_iterator<char>(in)), {});
+  EXPECT_NE(text.find("Type=notify\n"), std::string::npos);
+  EXPECT_NE(text.find("ExecStart=\"" + fs::canonical(kBinary).string() + "\"\n"), std::string::npos);
+  EXPECT_NE(text.find("Description=Integração do Active Directory com os HSMs da Karvell Networks\n"),
+            std::string::npos);
+  EXPECT_NE(text.find("Environment=\"KELVASYNC_PROGRAM_FILES=" + (root_ / "pf").string() + "\"\n"),
+            std::string::npos);
+
+  out = runToEnd(kBinary, {"-xi"}, environment_);
+  EXPECT_EQ(out.substr(0, out.find('\n')), "Nao foi possivel instalar o servico. Codigo 3-" +
+                                               std::to_string(EEXIST) + ".");
+  EXPECT_EQ(splitLines(out).size(), 2u);
+  EXPECT_EQ(splitLines(out)[1].rfind(support, 0), 0u);
+
+  EXPECT_EQ(runToEnd(kBinary, {"-debug"}, environment_), "Servico desinstalado com sucesso.\n");
+  EXPECT_FALSE(fs::exists(unit));
+  out = runToEnd(kBinary, {"-d"}, environment_);
+  EXPECT_EQ(out.substr(0, out.find('\n')), "Nao foi possivel desinstalar o servico. Codigo 2-" +
+                                               std::to_string(ENOENT) + ".");
+
+  // Installation and removal never touch the log.
+  EXPECT_FALSE(fs::exists(dataDir_ / "kelvasync.log"));
+}
+
+}  // namespace
