@@ -31,17 +31,17 @@ void writeConsoleBytes(const char* bytes, size_t count);
 // Prepares stop detection for a console run: on Linux SIGINT and SIGTERM are
 // blocked in every thread (so that only the watcher consumes them) and a
 // terminal on standard input is switched to unbuffered, unechoed input so a
-// single ESC key press can be read; the terminal is restored at exit.
-// Must be called before any other thread exists. Nothing on Windows.
+// single ESC key press can be read; the terminal is restored at exit. On
+// Windows a console control handler takes Ctrl+C and Ctrl+Break.
+// Must be called before any other thread exists.
 void prepareConsoleStopSources();
 
 // True when the ESC key is held at this moment (GetAsyncKeyState) or, on a
 // Linux terminal, when an ESC byte arrived since the last call.
 bool escapeKeyDown();
 
-// True when a termination request (SIGINT, SIGTERM) arrived since the last
-// call; consumes it. Always false on Windows, where the console has no such
-// source.
+// True when a termination request (SIGINT or SIGTERM on Linux, Ctrl+C or
+// Ctrl+Break on Windows) arrived since the last call; consumes it.
 bool terminationSignalReceived();
 
 }  // namespace platform

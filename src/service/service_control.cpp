@@ -130,8 +130,8 @@ void runWorkerAndWatch() {
           writeLog(Info, u"Notificacao de 'shutdown' recebida");
           storeStopRequested(true);
         }
-        // A console run on Linux also stops on SIGINT and SIGTERM, through
-        // the same path as the service manager's stop control.
+        // A console run also stops on SIGINT/SIGTERM (Linux) and on Ctrl+C
+        // or Ctrl+Break (Windows), through the service manager's stop path.
         if (!serviceMode && platform::terminationSignalReceived()) {
           serviceControlHandler(platform::kServiceControlStop);
         }

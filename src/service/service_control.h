@@ -40,7 +40,7 @@ void serviceMain();
 void serviceControlHandler(uint32_t control);
 
 // Starts the worker thread, watches once a second for a stop (ESC, the stop
-// flag, and in console mode on Linux SIGINT/SIGTERM), then waits for the
+// flag, and in console mode SIGINT/SIGTERM or Ctrl+C/Ctrl+Break), then waits for the
 // worker without a time limit.
 void runWorkerAndWatch();
 

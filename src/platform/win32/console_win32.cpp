@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <clocale>
 #include <cwchar>
 
@@ -21,6 +22,19 @@ void writeStdout(const char* bytes, size_t count) {
     bytes += written;
     count -= written;
   }
+}
+
+std::atomic<bool> controlEventReceived{false};
+
+// Ctrl+C and Ctrl+Break in a console run go through the same stop path as
+// the service manager's stop control, instead of ending the process in the
+// middle of a cycle.
+BOOL WINAPI consoleControlHandler(DWORD event) {
+  if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
+    controlEventReceived.store(true);
+    return TRUE;
+  }
+  return FALSE;
 }
 
 }  // namespace
@@ -63,10 +77,10 @@ void writeConsoleLine(std::u16string_view text) {
 
 void writeConsoleBytes(const char* bytes, size_t count) { writeStdout(bytes, count); }
 
-void prepareConsoleStopSources() {}
+void prepareConsoleStopSources() { SetConsoleCtrlHandler(consoleControlHandler, TRUE); }
 
 bool escapeKeyDown() { return (GetAsyncKeyState(VK_ESCAPE) & 0x8000) != 0; }
 
-bool terminationSignalReceived() { return false; }
+bool terminationSignalReceived() { return controlEventReceived.exchange(false); }
 
 }  // namespace platform

@@ -1,0 +1,80 @@
+#!/usr/bin/env bash
+# The Windows kelvasync.exe under Wine: installation through the service
+# manager, a second installation refused, start, the start-up lines in the log
+# under the prefix's program-files folder, a stop control with its lines and
+# the shutdown lines, removal, and a console run with redirected output that
+# starts and stops (Ctrl+C, which Wine delivers for SIGINT).
+set -uo pipefail
+exe=$1
+here=$(cd "$(dirname "$0")" && pwd)
+prefix=$("$here/../../scripts/wine-prefix.sh") || exit 1
+export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+work=$(mktemp -d)
+failures=0
+check() {  # check <description> <command...>
+  local what=$1; shift
+  if "$@"; then echo "ok: $what"; else echo "FAIL: $what"; failures=$((failures + 1)); fi
+}
+has_line() { grep -qxF -- "$2" <(tr -d '\r' <"$1"); }
+log_has() { tr -d '\r' <"$log" | sed -E 's/^[0-9]{2}\/[0-9]{2}\/[0-9]{4} [0-9:]{8} \[[0-9a-f]+\] \[[A-Za-z]*\] //' | grep -qxF -- "$1"; }
+run() { timeout 120 wine "$@" >"$work/out.txt" 2>&1 </dev/null; }
+
+data="$prefix/drive_c/Program Files (x86)/Karvell Networks/HSM Karvell/data"
+mkdir -p "$data"
+log="$data/kelvasync.log"
+rm -f "$log"
+# The service binary must live inside the prefix for the service manager.
+cp "$exe" "$prefix/drive_c/kelvasync.exe"
+svc='C:\kelvasync.exe'
+
+run "$svc" -d  # leftovers of an earlier, interrupted run
+run "$svc" -i
+check "install succeeds" has_line "$work/out.txt" "Servico instalado com sucesso."
+run "$svc" -i
+check "second install refused with 1073" has_line "$work/out.txt" "Nao foi possivel instalar o servico. Codigo 3-1073."
+check "support line follows" grep -q "^Em caso de atendimento de Suporte envie um e-mail para '" "$work/out.txt"
+check "nothing logged by installation" test ! -e "$log"
+
+run sc start kelvasync
+for _ in $(seq 1 40); do log_has "Notificacao para continuar o servico recebida" 2>/dev/null && break; sleep 0.5; done
+check "start-up lines in the log" log_has "Log iniciado"
+check "version line" log_has "Versao deste servico 1.0.5 (maior, menor, revisao)"
+check "service mode line" log_has "Servico iniciado"
+check "initialised" log_has "Variaveis inicializadas"
+check "service thread started" log_has "Notificacao para continuar o servico recebida"
+sleep 2
+run sc query kelvasync
+check "reported running" grep -q "RUNNING" "$work/out.txt"
+
+run sc stop kelvasync
+for _ in $(seq 1 40); do log_has "Log parado" 2>/dev/null && break; sleep 0.5; done
+for line in "Inicio da requisicao para termino do servico" "Notificacao de 'shutdown' recebida" \
+            "Todas as funcoes foram notificadas para termino do servico" "Servico em modo de encerramento" \
+            "Servico parado" "Variaveis finalizadas" "Log parado"; do
+  check "stop line: $line" log_has "$line"
+done
+run sc query kelvasync
+check "reported stopped" grep -q "STOPPED" "$work/out.txt"
+
+run "$svc" -d
+check "removal succeeds" has_line "$work/out.txt" "Servico desinstalado com sucesso."
+run "$svc" -d
+check "second removal refused with 1060" has_line "$work/out.txt" "Nao foi possivel desinstalar o servico. Codigo 2-1060."
+
+# Console mode with redirected output, stopped by Ctrl+C.
+rm -f "$log"
+timeout 120 wine "$svc" -c >"$work/console.txt" 2>&1 </dev/null &
+for _ in $(seq 1 40); do grep -q "Variaveis inicializadas" "$work/console.txt" 2>/dev/null && break; sleep 0.5; done
+pkill -INT -f 'kelvasync.exe -c'
+wait $!
+code=$?
+check "console run exits 0" test "$code" -eq 0
+check "console banner" grep -q "Serviço KELVASYNC executando em modo console." "$work/console.txt"
+check "console shows the stop lines" grep -q "\[Info\] Inicio da requisicao para termino do servico" "$work/console.txt"
+check "console run ends with Log parado" grep -q "\[Info\] Log parado" "$work/console.txt"
+check "console lines are in the log too" log_has "Modo console. Pressione e segure a tecla ESC para cancelar a execucao"
+
+rm -rf "$work" "$prefix/drive_c/kelvasync.exe"
+echo "$((failures == 0 ? 1 : 0)) passed, $failures failed" >/dev/null
+if [ "$failures" -ne 0 ]; then echo "$failures check(s) failed"; exit 1; fi
+echo "all checks passed"
