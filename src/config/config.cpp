@@ -1,0 +1,203 @@
+#include "config/config.h"
+
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+
+#include "common/text.h"
+#include "logging/log.h"
+#include "platform/settings.h"
+#include "platform/system.h"
+
+DirectorySettings directorySettings;
+
+// Chosen once for this product; changing it makes every stored pwd value
+// unreadable.
+const unsigned char kConfigPasswordKey[16] = {0x5d, 0x8b, 0x22, 0xfa, 0x5d, 0xc7, 0x90, 0x82,
+                                              0xe2, 0xc5, 0xc4, 0x7c, 0xdd, 0x2e, 0x9a, 0xa1};
+
+namespace {
+
+constexpr size_t kPasswordWorkBytes = 32;  // ceil(63 / 2) converted pairs
+
+// RC4: key scheduling over the 256-byte state with the key used cyclically,
+// then the keystream from its first byte on, none discarded. Encryption and
+// decryption are the same operation.
+void rc4Apply(const unsigned char* key, size_t keyLength, unsigned char* data, size_t length) {
+  unsigned char state[256];
+  for (unsigned i = 0; i < 256; ++i) state[i] = static_cast<unsigned char>(i);
+  unsigned j = 0;
+  for (unsigned i = 0; i < 256; ++i) {
+    j = (j + state[i] + key[i % keyLength]) & 0xFF;
+    const unsigned char t = state[i];
+    state[i] = state[j];
+    state[j] = t;
+  }
+  unsigned i = 0;
+  j = 0;
+  for (size_t n = 0; n < length; ++n) {
+    i = (i + 1) & 0xFF;
+    j = (j + state[i]) & 0xFF;
+    const unsigned char t = state[i];
+    state[i] = state[j];
+    state[j] = t;
+    data[n] ^= state[(state[i] + state[j]) & 0xFF];
+  }
+}
+
+// The leading integer of `text` as atoi reads it (leading white space, an
+// optional sign, digits up to the first non-digit, 0 when there are none),
+// but computed without overflow: the magnitude saturates instead.
+int64_t leadingInteger(std::string_view text) {
+  size_t i = 0;
+  while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+    negative = text[i] == '-';
+    ++i;
+  }
+  int64_t magnitude = 0;
+  constexpr int64_t kCeiling = int64_t{1} << 40;  // far beyond any 32-bit count
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    if (magnitude < kCeiling) magnitude = magnitude * 10 + (text[i] - '0');
+  }
+  return negative ? -magnitude : magnitude;
+}
+
+}  // namespace
+
+namespace {
+std::string configFilePathOverride;
+}  // namespace
+
+void setConfigFilePathForTesting(std::string path) { configFilePathOverride = std::move(path); }
+
+std::string configFilePath() {
+  if (!configFilePathOverride.empty()) return configFilePathOverride;
+  return narrowText(
+      platform::productPath(platform::programFilesFolder(), u"\\Karvell Networks\\HSM Karvell\\kelvasync.ini"));
+}
+
+std::string readConfigString(const std::string& path, const std::string& section, const std::string& key) {
+  return platform::readPrivateProfileString(path, section, key);
+}
+
+void decodeConfigPassword(char (&buffer)[kPasswordBufferSize]) {
+  // The last byte is the terminator of a 63-character text whatever the
+  // caller left there.
+  const size_t length = strnlen(buffer, kPasswordBufferSize - 1);
+  if (length == 0) return;
+  const size_t plainLength = length / 2;
+  const size_t pairs = (length + 1) / 2;
+
+  unsigned char work[kPasswordWorkBytes] = {};
+  for (size_t p = 0; p < pairs; ++p) {
+    // An odd last character pairs with the terminating zero.
+    const char pair[3] = {buffer[2 * p], 2 * p + 1 < length ? buffer[2 * p + 1] : '\0', '\0'};
+    work[p] = static_cast<unsigned char>(std::strtoul(pair, nullptr, 16) & 0xFF);
+  }
+  rc4Apply(kConfigPasswordKey, sizeof kConfigPasswordKey, work, plainLength);
+  std::memcpy(buffer, work, plainLength);
+  buffer[plainLength] = '\0';
+}
+
+std::string decodePasswordValue(const std::string& value, std::u16string_view section) {
+  if (value.size() >= kPasswordBufferSize) {
+    // Copying it would cut the ciphertext (or, unbounded, overrun the
+    // buffer); either way the password could only be wrong.
+    writeLog(Error,
+             u"A senha criptografada (pwd) da secao %s do arquivo de configuracao tem %d caracteres, mais que o "
+             u"maximo de 63. A senha foi considerada vazia.",
+             section, static_cast<int>(value.size()));
+    return {};
+  }
+  char buffer[kPasswordBufferSize] = {};
+  std::memcpy(buffer, value.data(), value.size());
+  decodeConfigPassword(buffer);
+  return std::string(buffer, strnlen(buffer, kPasswordBufferSize));
+}
+
+std::string encodeConfigPassword(std::string_view password) {
+  unsigned char cipher[kPasswordWorkBytes] = {};
+  const size_t length = password.size() < kPasswordWorkBytes ? password.size() : kPasswordWorkBytes;
+  std::memcpy(cipher, password.data(), length);
+  rc4Apply(kConfigPasswordKey, sizeof kConfigPasswordKey, cipher, length);
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string hex;
+  for (size_t i = 0; i < length; ++i) {
+    hex.push_back(kDigits[cipher[i] >> 4]);
+    hex.push_back(kDigits[cipher[i] & 0x0F]);
+  }
+  return hex;
+}
+
+bool passwordFitsConfig(std::string_view password) {
+  return password.size() <= (kPasswordBufferSize - 1) / 2 && password.find('\0') == std::string_view::npos;
+}
+
+bool readHsmSettings(std::string* host, std::string* user, std::string* password) {
+  const std::string path = configFilePath();
+  bool complete = true;
+  if (host) {
+    if (host->empty()) *host = readConfigString(path, "hsm", "host");
+    complete = complete && !host->empty();
+  }
+  if (user) {
+    if (user->empty()) *user = readConfigString(path, "hsm", "usr");
+    complete = complete && !user->empty();
+  }
+  if (password) {
+    if (password->empty()) *password = decodePasswordValue(readConfigString(path, "hsm", "pwd"), u"hsm");
+    complete = complete && !password->empty();
+  }
+  return complete;
+}
+
+void readDirectorySettings(std::u16string* group, std::u16string* interval) {
+  const std::string path = configFilePath();
+  const std::string host = readConfigString(path, "activedirectory", "host");
+  directorySettings.ldapPath = host.empty() ? std::u16string() : u"LDAP://" + widenText(host);
+  directorySettings.adUser = widenText(readConfigString(path, "activedirectory", "usr"));
+  directorySettings.adPassword =
+      widenText(decodePasswordValue(readConfigString(path, "activedirectory", "pwd"), u"activedirectory"));
+  if (group) *group = widenText(readConfigString(path, "activedirectory", "group"));
+  if (interval) *interval = widenText(readConfigString(path, "activedirectory", "updatefrequencyinminutes"));
+}
+
+bool loadDirectorySettings() {
+  std::u16string group;
+  std::u16string interval;
+  readDirectorySettings(&group, &interval);
+  if (directorySettings.ldapPath.empty() || directorySettings.adUser.empty() ||
+      directorySettings.adPassword.empty() || group.empty()) {
+    return false;
+  }
+  directorySettings.groupName = narrowText(group);
+  if (!interval.empty()) {
+    int64_t minutes = leadingInteger(narrowText(interval));
+    // Seconds are counted in 32 bits: a larger interval is clamped rather
+    // than left to overflow into a nonsense value.
+    if (minutes > kMaxUpdateIntervalMinutes || minutes < -kMaxUpdateIntervalMinutes) {
+      minutes = minutes > 0 ? kMaxUpdateIntervalMinutes : -kMaxUpdateIntervalMinutes;
+      writeLog(Warning,
+               u"O intervalo de atualizacao (updatefrequencyinminutes = %s) excede o limite; usado %d minutos.",
+               interval, static_cast<int>(minutes));
+    }
+    directorySettings.updateIntervalSeconds = static_cast<int32_t>(minutes * 60);
+  }
+  return true;
+}
+
+RemovalPolicy parseRemovalPolicy(std::string& value) {
+  for (char& c : value) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (value == "yes") return RemovalPolicy::Remove;
+  if (value == "block") return RemovalPolicy::Block;
+  return RemovalPolicy::Neither;
+}
+
+RemovalPolicy removalPolicy() {
+  // Read once per process; a later change of the file is not seen.
+  static std::string value = readConfigString(configFilePath(), "hsm", "removeusers");
+  return parseRemovalPolicy(value);
+}

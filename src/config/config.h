@@ -1,0 +1,109 @@
+// The configuration file kelvasync.ini: its location, its values, the
+// decoding of its two passwords and the settings built from it.
+//
+// The service never writes the file and reports nothing about it here, with
+// two exceptions of its own: a password value too long for its buffer, and an
+// update interval too large to count in seconds (see below).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+// Full 8-bit path of the INI file: the 32-bit program-files folder (read
+// anew on every call) followed by "\Karvell Networks\HSM Karvell\kelvasync.ini",
+// narrowed by keeping the low byte of each UTF-16 unit.
+std::string configFilePath();
+
+// For tests: while `path` is not empty, configFilePath() returns it instead
+// (on Windows a test cannot choose the program-files folder). Call only while
+// no other thread reads the configuration.
+void setConfigFilePathForTesting(std::string path);
+
+// One value of the file as 8-bit text of at most 255 bytes; empty when the
+// file, section or key is missing.
+std::string readConfigString(const std::string& path, const std::string& section, const std::string& key);
+
+// Size of the buffer that holds a password value while it is decoded.
+constexpr size_t kPasswordBufferSize = 64;
+
+// The 16-byte RC4 key under which both passwords are stored. Whatever writes
+// a pwd value (kelvasync-passwd) must encrypt under this key.
+extern const unsigned char kConfigPasswordKey[16];
+
+// Decrypts in place a buffer that holds the hexadecimal text of an encrypted
+// password (at most 63 characters, zero-terminated), leaving the password as
+// zero-terminated 8-bit text. An empty text is left as it is. The text is
+// taken two characters at a time (an odd last character pairs with the
+// terminator), each pair converted as strtoul in base 16 does and cut to 8
+// bits, and the first length/2 bytes are decrypted with RC4. A zero byte
+// inside the plaintext ends the password there, and an odd last hexadecimal
+// digit is ignored.
+void decodeConfigPassword(char (&buffer)[kPasswordBufferSize]);
+
+// The password stored in a pwd value of section `section`. A value of 64
+// characters or more cannot be held by the decoding buffer: it is treated as
+// an empty password and an Error line says so.
+std::string decodePasswordValue(const std::string& value, std::u16string_view section);
+
+// The hexadecimal text (two lower-case digits per byte) that decodes to
+// `password`. Only a password of at most 31 bytes without a zero byte comes
+// back whole from decodeConfigPassword; see passwordFitsConfig.
+std::string encodeConfigPassword(std::string_view password);
+
+// True when `password` survives encoding and decoding unchanged: at most 31
+// bytes (62 hexadecimal digits fit the 63-character limit) and no zero byte.
+bool passwordFitsConfig(std::string_view password);
+
+// The [hsm] settings. Each argument that is not null and holds an empty
+// string is filled from key host, usr or pwd of section hsm (the password
+// decoded); a string that already holds a value is left alone and the file
+// is not consulted for it. True when every string passed is non-empty
+// afterwards. Callers pass their own long-lived strings, so a value once read
+// stays in use until the process ends while an empty one is looked up again
+// on every call.
+bool readHsmSettings(std::string* host, std::string* user, std::string* password);
+
+// The directory settings: one process-wide record, written by
+// loadDirectorySettings on the worker thread before its first cycle and read
+// afterwards by that thread only.
+struct DirectorySettings {
+  std::u16string ldapPath;    // "LDAP://" + host, or empty when host is empty
+  std::u16string adUser;      // usr
+  std::u16string adPassword;  // pwd, decoded
+  std::string groupName;      // group; set only when the settings are complete
+  int32_t updateIntervalSeconds = 180;
+};
+extern DirectorySettings directorySettings;
+
+// Largest interval, in minutes, whose seconds still fit a signed 32-bit value.
+constexpr int32_t kMaxUpdateIntervalMinutes = INT32_MAX / 60;
+
+// Always replaces ldapPath, adUser and adPassword with the values of section
+// activedirectory; then, for each argument that is not null, reads group or
+// updatefrequencyinminutes into it, widened.
+void readDirectorySettings(std::u16string* group, std::u16string* interval);
+
+// Reads the directory settings. When host, usr, pwd and group are all
+// non-empty, takes over the group and, when updatefrequencyinminutes is not
+// empty, the interval (its leading integer, as atoi reads it, times 60;
+// clamped with a Warning line when the seconds would not fit 32 bits), and
+// returns true. Otherwise returns false and leaves groupName and
+// updateIntervalSeconds as they were.
+bool loadDirectorySettings();
+
+// What to do with an HSM user made by the service whose owner left the group.
+enum class RemovalPolicy { Remove, Block, Neither };
+
+// Lower-cases `value` in place, byte by byte with the C library's tolower
+// under the current locale, and names the policy: exactly "yes" removes,
+// exactly "block" blocks, anything else (the empty value included) does
+// neither.
+RemovalPolicy parseRemovalPolicy(std::string& value);
+
+// The policy of the removeusers key of section hsm. The value is read from
+// the file on the first call in the process and kept; every call lower-cases
+// it and compares. Meant for the worker thread; the first read is guarded by
+// a thread-safe one-time initialisation.
+RemovalPolicy removalPolicy();

@@ -1,0 +1,269 @@
+#include "config/config.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "common/process_state.h"
+#include "common/text.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// A private program-files folder per test: the INI file is written there and
+// the log lands in its data folder.
+class ConfigTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    static std::atomic<int> counter{0};
+    const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+    root_ = fs::temp_directory_path() /
+            ("kv-config-" + std::to_string(stamp) + "-" + std::to_string(counter++));
+    product_ = root_ / "Karvell Networks" / "HSM Karvell";
+    fs::create_directories(product_ / "data");
+    programFilesDir = root_.u16string();
+    iniPath_ = (product_ / "kelvasync.ini").string();
+    setConfigFilePathForTesting(iniPath_);
+    directorySettings = DirectorySettings{};
+  }
+  void TearDown() override {
+    setConfigFilePathForTesting("");
+    directorySettings = DirectorySettings{};
+    std::error_code ignored;
+    fs::remove_all(root_, ignored);
+  }
+
+  void writeIni(const std::string& text) {
+    std::ofstream out(iniPath_, std::ios::binary | std::ios::trunc);
+    out << text;
+  }
+
+  std::string logText() const {
+    std::ifstream in(product_ / "data" / "kelvasync.log", std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  }
+
+  fs::path root_;
+  fs::path product_;
+  std::string iniPath_;
+};
+
+std::string decodeText(const std::string& hex) {
+  char buffer[kPasswordBufferSize] = {};
+  hex.copy(buffer, kPasswordBufferSize - 1);
+  decodeConfigPassword(buffer);
+  return std::string(buffer, strnlen(buffer, kPasswordBufferSize));
+}
+
+RemovalPolicy removalPolicyForValue(std::string value) { return parseRemovalPolicy(value); }
+
+std::string completeDirectoryIni(const std::string& interval) {
+  return "[activedirectory]\nhost=dc01\nusr=svc\npwd=" + encodeConfigPassword("s3cret") +
+         "\ngroup=CN=HSM,DC=example,DC=com\nupdatefrequencyinminutes=" + interval + "\n";
+}
+
+TEST(ConfigPasswordTest, DecodesKnownCiphertext) {
+  // "Senha#2026" under the product key, computed with an RC4 written apart
+  // from this code base and checked against the RFC 6229 vectors.
+  EXPECT_EQ(decodeText("3435b6594dacbd70a3f3"), "Senha#2026");
+  // Upper-case digits are read the same way (strtoul accepts both).
+  EXPECT_EQ(decodeText("3435B6594DACBD70A3F3"), "Senha#2026");
+}
+
+TEST(ConfigPasswordTest, RoundTripHoldsExactlyForStorablePasswords) {
+  std::string password;
+  for (int length = 0; length <= 40; ++length) {
+    // Bytes of every range, those above 0x7F included.
+    const std::string hex = encodeConfigPassword(password);
+    const bool fits = passwordFitsConfig(password);
+    EXPECT_EQ(decodePasswordValue(hex, u"hsm") == password, fits) << "length " << length;
+    EXPECT_EQ(fits, length <= 31) << "length " << length;
+    password.push_back(static_cast<char>(0x21 + (length * 37) % 0xDE));
+  }
+  for (int first = 1; first < 256; first += 31) {
+    std::string all;
+    for (int b = first; b < first + 31 && b < 256; ++b) all.push_back(static_cast<char>(b));
+    EXPECT_EQ(decodeText(encodeConfigPassword(all)), all);
+  }
+}
+
+TEST(ConfigPasswordTest, OddDigitIgnoredAndZeroByteEndsPassword) {
+  const std::string password(31, 'p');
+  const std::string hex = encodeConfigPassword(password);
+  ASSERT_EQ(hex.size(), 62u);
+  EXPECT_EQ(decodeText(hex + "7"), password);          // 63 digits: the last is ignored
+  EXPECT_EQ(decodeText(hex.substr(0, 5)), "pp");       // 5 digits give 2 bytes
+  EXPECT_EQ(decodeText(encodeConfigPassword(std::string("ab\0cd", 5))), "ab");
+  EXPECT_EQ(decodeText(""), "");
+  EXPECT_FALSE(passwordFitsConfig(std::string("ab\0cd", 5)));
+}
+
+TEST(ConfigPasswordTest, UnterminatedBufferIsNeverReadPastItsEnd) {
+  char buffer[kPasswordBufferSize];
+  std::memset(buffer, 'f', sizeof buffer);  // no terminator at all
+  decodeConfigPassword(buffer);
+  EXPECT_LE(strnlen(buffer, sizeof buffer), 31u);
+}
+
+TEST_F(ConfigTest, PasswordOf64CharactersIsRejectedWithAnError) {
+  const std::string hex63 = encodeConfigPassword(std::string(31, 'x')) + "0";
+  EXPECT_EQ(decodePasswordValue(hex63, u"hsm"), std::string(31, 'x'));
+  EXPECT_EQ(logText(), "");
+
+  EXPECT_EQ(decodePasswordValue(hex63 + "0", u"hsm"), "");
+  EXPECT_EQ(decodePasswordValue(std::string(255, 'a'), u"activedirectory"), "");
+  const std::string log = logText();
+  EXPECT_NE(log.find("[Erro] A senha criptografada (pwd) da secao hsm do arquivo de configuracao tem 64 caracteres"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("secao activedirectory do arquivo de configuracao tem 255 caracteres"), std::string::npos) << log;
+}
+
+TEST_F(ConfigTest, MissingFileGivesEmptyValuesEverywhere) {
+  EXPECT_EQ(readConfigString(iniPath_, "hsm", "host"), "");
+  EXPECT_FALSE(loadDirectorySettings());
+  EXPECT_EQ(directorySettings.updateIntervalSeconds, 180);
+  EXPECT_EQ(directorySettings.groupName, "");
+  std::string host, user, password;
+  EXPECT_FALSE(readHsmSettings(&host, nullptr, nullptr));
+  EXPECT_FALSE(readHsmSettings(&host, &user, &password));
+  EXPECT_EQ(host + user + password, "");
+  EXPECT_EQ(removalPolicyForValue(""), RemovalPolicy::Neither);
+}
+
+TEST_F(ConfigTest, HsmSettingsAreReadDecodedAndKeptOnceSet) {
+  writeIni("[hsm]\nhost=10.0.0.5\npwd=" + encodeConfigPassword("hsm-pass") + "\n");
+  std::string host, user, password;
+  EXPECT_TRUE(readHsmSettings(&host, nullptr, nullptr));  // host alone is enough
+  EXPECT_EQ(host, "10.0.0.5");
+  EXPECT_FALSE(readHsmSettings(&host, &user, &password));  // usr still missing
+  EXPECT_EQ(password, "hsm-pass");
+  EXPECT_EQ(user, "");
+
+  // A value once read is not read again; an empty one is looked up anew.
+  writeIni("[HSM]\nHost=changed\nusr=operator\npwd=" + encodeConfigPassword("other") + "\n");
+  EXPECT_TRUE(readHsmSettings(&host, &user, &password));
+  EXPECT_EQ(host, "10.0.0.5");
+  EXPECT_EQ(user, "operator");
+  EXPECT_EQ(password, "hsm-pass");
+
+  // A caller with strings of its own sees the file as it is now.
+  std::string otherHost;
+  EXPECT_TRUE(readHsmSettings(&otherHost, nullptr, nullptr));
+  EXPECT_EQ(otherHost, "changed");
+}
+
+TEST_F(ConfigTest, CompleteDirectorySettingsAreTakenOver) {
+  writeIni(completeDirectoryIni("15"));
+  EXPECT_TRUE(loadDirectorySettings());
+  EXPECT_EQ(directorySettings.ldapPath, u"LDAP://dc01");
+  EXPECT_EQ(directorySettings.adUser, u"svc");
+  EXPECT_EQ(directorySettings.adPassword, u"s3cret");
+  EXPECT_EQ(directorySettings.groupName, "CN=HSM,DC=example,DC=com");
+  EXPECT_EQ(directorySettings.updateIntervalSeconds, 900);
+}
+
+TEST_F(ConfigTest, IncompleteDirectorySettingsKeepGroupAndInterval) {
+  writeIni("[activedirectory]\nhost=dc01\nusr=svc\npwd=" + encodeConfigPassword("pw") +
+           "\nupdatefrequencyinminutes=15\n");
+  EXPECT_FALSE(loadDirectorySettings());
+  EXPECT_EQ(directorySettings.updateIntervalSeconds, 180);
+  EXPECT_EQ(directorySettings.groupName, "");
+  EXPECT_EQ(directorySettings.ldapPath, u"LDAP://dc01");  // read all the same
+
+  // An empty host leaves the path empty, not a bare prefix; any other value
+  // gets the prefix whatever it holds.
+  writeIni("[activedirectory]\nhost=\nusr=svc\npwd=" + encodeConfigPassword("pw") + "\ngroup=g\n");
+  EXPECT_FALSE(loadDirectorySettings());
+  EXPECT_EQ(directorySettings.ldapPath, u"");
+  writeIni("[activedirectory]\nhost=LDAP://dc02\n");
+  readDirectorySettings(nullptr, nullptr);
+  EXPECT_EQ(directorySettings.ldapPath, u"LDAP://LDAP://dc02");
+  EXPECT_EQ(directorySettings.adUser, u"");
+  EXPECT_EQ(directorySettings.adPassword, u"");
+}
+
+TEST_F(ConfigTest, IntervalFollowsAtoiAndIsClampedTo32Bits) {
+  struct Case {
+    const char* value;
+    int32_t seconds;
+    bool warned;
+  };
+  const Case cases[] = {
+      {"", 180, false},          {"  10 minutes", 600, false},  {"abc", 0, false},
+      {"-5", -300, false},       {"+2", 120, false},            {"35791394", 2147483640, false},
+      {"35791395", 2147483640, true}, {"99999999999999999999", 2147483640, true},
+      {"-35791395", -2147483640, true},
+  };
+  for (const Case& c : cases) {
+    directorySettings = DirectorySettings{};
+    fs::remove(product_ / "data" / "kelvasync.log");
+    writeIni(completeDirectoryIni(c.value));
+    EXPECT_TRUE(loadDirectorySettings()) << c.value;
+    EXPECT_EQ(directorySettings.updateIntervalSeconds, c.seconds) << c.value;
+    const std::string log = logText();
+    EXPECT_EQ(log.find("[Atencao] O intervalo de atualizacao (updatefrequencyinminutes = ") != std::string::npos,
+              c.warned)
+        << c.value << ": " << log;
+  }
+}
+
+TEST_F(ConfigTest, DirectoryValuesAreWidenedWithSignExtension) {
+  writeIni("[activedirectory]\nhost=dc\nusr=Jos\xe9\npwd=" + encodeConfigPassword("\xe7") + "\ngroup=G\xe3o\n");
+  EXPECT_TRUE(loadDirectorySettings());
+  EXPECT_EQ(directorySettings.adUser, std::u16string(u"Jos") + char16_t(0xFFE9));
+  EXPECT_EQ(directorySettings.adPassword, std::u16string(1, char16_t(0xFFE7)));
+  EXPECT_EQ(directorySettings.groupName, "G\xe3o");  // narrowed back unchanged
+}
+
+TEST_F(ConfigTest, TooLongDirectoryPasswordMakesSettingsIncomplete) {
+  writeIni("[activedirectory]\nhost=dc\nusr=u\ngroup=g\nupdatefrequencyinminutes=1\npwd=" + std::string(64, '0') +
+           "\n");
+  EXPECT_FALSE(loadDirectorySettings());
+  EXPECT_EQ(directorySettings.adPassword, u"");
+  EXPECT_EQ(directorySettings.updateIntervalSeconds, 180);
+  EXPECT_NE(logText().find("[Erro] A senha criptografada (pwd) da secao activedirectory"), std::string::npos);
+}
+
+TEST(RemovalPolicyTest, LowerCasedThenComparedExactly) {
+  EXPECT_EQ(removalPolicyForValue("YES"), RemovalPolicy::Remove);
+  EXPECT_EQ(removalPolicyForValue("yes"), RemovalPolicy::Remove);
+  EXPECT_EQ(removalPolicyForValue("Block"), RemovalPolicy::Block);
+  EXPECT_EQ(removalPolicyForValue("bLOCK"), RemovalPolicy::Block);
+  for (const char* other : {"yes please", "remove", "", "no", "y", "blocked", "yes\t", "\xc9yes"}) {
+    EXPECT_EQ(removalPolicyForValue(other), RemovalPolicy::Neither) << other;
+  }
+  std::string value = "BLoCK";
+  parseRemovalPolicy(value);
+  EXPECT_EQ(value, "block");  // lower-cased in place
+}
+
+TEST_F(ConfigTest, RemovalPolicyIsReadOncePerProcess) {
+  writeIni("[hsm]\nremoveusers=Block\n");
+  EXPECT_EQ(removalPolicy(), RemovalPolicy::Block);
+  writeIni("[hsm]\nremoveusers=yes\n");
+  EXPECT_EQ(removalPolicy(), RemovalPolicy::Block);
+}
+
+TEST(ConfigPathTest, LiesInTheProductFolderUnderProgramFiles) {
+#ifdef _WIN32
+  // Wine's registry (and a 64-bit Windows) name the 32-bit folder so.
+  EXPECT_EQ(configFilePath(), "C:\\Program Files (x86)\\Karvell Networks\\HSM Karvell\\kelvasync.ini");
+#else
+  ::setenv("KELVASYNC_PROGRAM_FILES", "/srv/pf", 1);
+  EXPECT_EQ(configFilePath(), "/srv/pf/Karvell Networks/HSM Karvell/kelvasync.ini");
+  ::setenv("KELVASYNC_PROGRAM_FILES", "/srv/Configura\xc3\xa7\xc3\xa3o", 1);  // UTF-8 "ção"
+  EXPECT_EQ(configFilePath(), "/srv/Configura\xe7\xe3o/Karvell Networks/HSM Karvell/kelvasync.ini");
+  ::unsetenv("KELVASYNC_PROGRAM_FILES");
+#endif
+}
+
+}  // namespace

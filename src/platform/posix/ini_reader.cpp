@@ -1,0 +1,235 @@
+#include "platform/posix/ini_reader.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "common/text.h"
+#include "platform/settings.h"
+
+namespace platform::ini {
+namespace {
+
+// Windows-1252 in the range 0x80..0x9F; every other byte is the code point
+// of the same value. The five bytes the code page leaves undefined map to
+// the C1 control of the same value, as the Windows tables do.
+constexpr char16_t kCp1252High[32] = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
+};
+
+char16_t fromCp1252(unsigned char byte) {
+  return (byte >= 0x80 && byte <= 0x9F) ? kCp1252High[byte - 0x80] : byte;
+}
+
+char toCp1252(char16_t unit) {
+  if (unit < 0x80 || (unit >= 0xA0 && unit <= 0xFF)) return static_cast<char>(unit);
+  for (unsigned i = 0; i < 32; ++i) {
+    if (kCp1252High[i] == unit) return static_cast<char>(0x80 + i);
+  }
+  return '?';
+}
+
+// White space as the Windows reader sees it: the ASCII blanks and ^Z (a DOS
+// end-of-file mark). A no-break space (0xA0) is not a blank.
+bool isBlank(char16_t c) { return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x1A; }
+
+// Names are compared without regard to case in ASCII only: "SEÇÃO" and
+// "seção" are different names to the Windows reader.
+char16_t foldCase(char16_t c) { return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 0x20) : c; }
+
+bool sameName(std::u16string_view a, std::u16string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (foldCase(a[i]) != foldCase(b[i])) return false;
+  }
+  return true;
+}
+
+// A name or value ends at its first zero unit.
+std::u16string_view untilZero(std::u16string_view text) {
+  const size_t zero = text.find(u'\0');
+  return zero == std::u16string_view::npos ? text : text.substr(0, zero);
+}
+
+std::u16string_view trimmed(std::u16string_view text) {
+  size_t begin = 0;
+  size_t end = text.size();
+  while (begin < end && isBlank(text[begin])) ++begin;
+  while (end > begin && isBlank(text[end - 1])) --end;
+  return text.substr(begin, end - begin);
+}
+
+std::u16string decodeFile(std::string_view file) {
+  std::u16string text;
+  auto byteAt = [&](size_t i) { return static_cast<unsigned char>(file[i]); };
+  if (file.size() >= 3 && byteAt(0) == 0xEF && byteAt(1) == 0xBB && byteAt(2) == 0xBF) {
+    // UTF-8: every malformed byte becomes U+FFFD.
+    size_t i = 3;
+    while (i < file.size()) {
+      const unsigned char lead = byteAt(i);
+      size_t extra = 0;
+      char32_t cp = 0;
+      char32_t minimum = 0;
+      if (lead < 0x80) {
+        text.push_back(lead);
+        ++i;
+        continue;
+      }
+      if (lead >= 0xC2 && lead <= 0xDF) {
+        extra = 1, cp = lead & 0x1F, minimum = 0x80;
+      } else if (lead >= 0xE0 && lead <= 0xEF) {
+        extra = 2, cp = lead & 0x0F, minimum = 0x800;
+      } else if (lead >= 0xF0 && lead <= 0xF4) {
+        extra = 3, cp = lead & 0x07, minimum = 0x10000;
+      } else {
+        text.push_back(0xFFFD);
+        ++i;
+        continue;
+      }
+      size_t k = 1;
+      while (k <= extra && i + k < file.size() && (byteAt(i + k) & 0xC0) == 0x80) {
+        cp = (cp << 6) | (byteAt(i + k) & 0x3F);
+        ++k;
+      }
+      if (k <= extra || cp < minimum || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+        text.push_back(0xFFFD);
+        ++i;
+        continue;
+      }
+      i += k;
+      if (cp >= 0x10000) {
+        cp -= 0x10000;
+        text.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+        text.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+      } else {
+        text.push_back(static_cast<char16_t>(cp));
+      }
+    }
+    return text;
+  }
+  if (file.size() >= 2 && ((byteAt(0) == 0xFF && byteAt(1) == 0xFE) || (byteAt(0) == 0xFE && byteAt(1) == 0xFF))) {
+    const bool little = byteAt(0) == 0xFF;
+    // A last odd byte is not a whole unit and is ignored.
+    for (size_t i = 2; i + 1 < file.size(); i += 2) {
+      const unsigned lo = little ? byteAt(i) : byteAt(i + 1);
+      const unsigned hi = little ? byteAt(i + 1) : byteAt(i);
+      text.push_back(static_cast<char16_t>(lo | (hi << 8)));
+    }
+    return text;
+  }
+  text.reserve(file.size());
+  for (size_t i = 0; i < file.size(); ++i) text.push_back(fromCp1252(byteAt(i)));
+  return text;
+}
+
+// The value as the reader hands it out: one pair of quotes removed, cut to
+// the buffer, back in Windows-1252.
+std::string copyValue(std::u16string_view value) {
+  constexpr size_t kBuffer = kProfileValueMaxLength + 1;
+  bool quoted = false;
+  if (value.size() >= 2 && (value[0] == u'"' || value[0] == u'\'') && value.back() == value[0]) {
+    quoted = true;
+    value.remove_prefix(1);
+  }
+  std::u16string_view kept = value.substr(0, kBuffer - 1);
+  // The closing quote is dropped as the last character of what was copied,
+  // provided the quoted text (closing quote included) fit the buffer.
+  if (quoted && kBuffer >= value.size() && !kept.empty()) kept.remove_suffix(1);
+  std::string out;
+  out.reserve(kept.size());
+  for (char16_t unit : kept) out.push_back(toCp1252(unit));
+  return out;
+}
+
+}  // namespace
+
+std::u16string fromAnsi(std::string_view bytes) {
+  std::u16string text;
+  text.reserve(bytes.size());
+  for (char byte : bytes) text.push_back(fromCp1252(static_cast<unsigned char>(byte)));
+  return text;
+}
+
+std::string lookupProfileValue(std::string_view file, std::string_view section, std::string_view key) {
+  const std::u16string sectionWide = fromAnsi(section);
+  const std::u16string keyWide = fromAnsi(key);
+  const std::u16string_view wantedSection = trimmed(untilZero(sectionWide));
+  const std::u16string_view wantedKey = trimmed(untilZero(keyWide));
+
+  const std::u16string text = decodeFile(file);
+  const std::u16string_view all(text);
+  // The lines before the first header form a section without a name.
+  bool inSection = wantedSection.empty();  // inside the first section of the wanted name
+  size_t next = 0;
+  while (next < all.size()) {
+    size_t end = all.find_first_of(u"\r\n", next);
+    end = end == std::u16string_view::npos ? all.size() : end;
+    const std::u16string_view line = trimmed(all.substr(next, end - next));
+    next = end + 1;
+    if (line.empty()) continue;
+
+    if (line[0] == u'[') {
+      const size_t close = line.rfind(u']');
+      if (close != std::u16string_view::npos) {
+        if (inSection) return {};  // only the first section of the name is searched
+        const std::u16string_view name = trimmed(untilZero(line.substr(1, close - 1)));
+        inSection = sameName(name, wantedSection);
+        continue;
+      }
+    }
+    if (!inSection) continue;
+
+    const size_t equals = line.find(u'=');
+    if (equals == std::u16string_view::npos) {
+      // A key without a value: it matches, and reads as empty.
+      if (sameName(untilZero(line), wantedKey)) return {};
+      continue;
+    }
+    std::u16string_view name = line.substr(0, equals);
+    while (!name.empty() && isBlank(name.back())) name.remove_suffix(1);
+    if (!sameName(untilZero(name), wantedKey)) continue;
+    std::u16string_view value = line.substr(equals + 1);
+    while (!value.empty() && isBlank(value.front())) value.remove_prefix(1);
+    return copyValue(untilZero(value));
+  }
+  return {};
+}
+
+}  // namespace platform::ini
+
+namespace platform {
+
+std::string readPrivateProfileString(const std::string& path, const std::string& section, const std::string& key) {
+  const std::string name = utf16ToUtf8(ini::fromAnsi(path));
+  const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return {};
+  // Opened without blocking (a FIFO would otherwise wait for a writer), and
+  // only a regular file is read: a FIFO or a device would hold the caller
+  // (the worker thread) for as long as it chooses to deliver bytes.
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    ::close(fd);
+    return {};
+  }
+  std::string bytes;
+  bytes.reserve(static_cast<size_t>(info.st_size));
+  char chunk[8192];
+  for (;;) {
+    const ssize_t got = ::read(fd, chunk, sizeof chunk);
+    if (got > 0) {
+      bytes.append(chunk, static_cast<size_t>(got));
+    } else if (got < 0 && errno == EINTR) {
+      continue;
+    } else {
+      break;  // end of file, or an error: what was read so far is used
+    }
+  }
+  ::close(fd);
+  return ini::lookupProfileValue(bytes, section, key);
+}
+
+}  // namespace platform

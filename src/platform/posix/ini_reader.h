@@ -1,0 +1,52 @@
+// Our INI reader for Linux, built to give the same values as the Windows
+// private-profile reader (GetPrivateProfileStringA) for the files an
+// administrator writes. A differential test (tests/ini_differential) keeps the
+// two in step by reading one corpus with both.
+//
+// The rules, as the Windows reader applies them (checked against Wine's):
+//  - The file is text in the ANSI code page (Windows-1252) unless it starts
+//    with a byte-order mark: EF BB BF (UTF-8), FF FE (UTF-16 LE) or FE FF
+//    (UTF-16 BE). The text is read as UTF-16 and the value converted back to
+//    Windows-1252 (a character it cannot hold becomes '?'), so the bytes of a
+//    file without a mark come back unchanged. (Windows writes a look-alike
+//    for some such characters, 'L' for "Ł"; values of this file are ASCII,
+//    and such characters are not compared.)
+//  - Lines end at LF or CR. Blanks (ASCII white space and ^Z) around a line
+//    are ignored, and blank lines are skipped.
+//  - A line that starts with '[' and holds a ']' opens a section named by the
+//    text between the '[' and the last ']', without blanks around it; what
+//    follows the ']' is ignored. A '[' line without ']' is an ordinary line.
+//    The lines before the first section form a section without a name.
+//  - Any other line is a key: the name is the text before the first '='
+//    without trailing blanks, the value the text after it without leading
+//    blanks. A line without '=' is a key without a value, which reads as
+//    empty. Comment lines (';', '#') need no rule of their own: their names
+//    start with that character and so never equal a key asked for, and a ';'
+//    later in a line is part of the value.
+//  - Names are compared without regard to ASCII case (other letters must
+//    match exactly), after blanks around the asked-for names are removed.
+//    Only the first section of a name is searched, and within it the first
+//    key of the name counts, with or without a value.
+//  - One pair of equal quotes (' or ") around the value is removed, and the
+//    value is cut to 255 characters; when the quoted value is exactly 255
+//    characters long the Windows reader also drops its last character, and so
+//    does this one.
+//  - Text after a zero unit of a name or value is not part of it. (Windows
+//    may take a file with zero bytes for UTF-16 text; such a file is not one
+//    an administrator writes, and it is not compared.)
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace platform::ini {
+
+// The value of `key` in `section` of the INI text `file` (the file's bytes),
+// following the rules above; empty when the section or key is missing.
+// Defined for every input: never reads outside `file`.
+std::string lookupProfileValue(std::string_view file, std::string_view section, std::string_view key);
+
+// 8-bit text in Windows-1252 as UTF-16.
+std::u16string fromAnsi(std::string_view bytes);
+
+}  // namespace platform::ini

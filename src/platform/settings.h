@@ -1,0 +1,31 @@
+// Platform seam: the INI (private-profile) reader.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace platform {
+
+// Longest value the reader hands back; longer values are cut to this many
+// bytes (a 256-byte buffer, terminator included).
+constexpr size_t kProfileValueMaxLength = 255;
+
+// The value of `key` in `section` of the INI file at `path`, as 8-bit text of
+// at most kProfileValueMaxLength bytes; empty when the file, the section or
+// the key is missing.
+//
+// Windows: GetPrivateProfileStringA(section, key, no default, 256-byte zeroed
+// buffer, 256, path), the text up to the first zero byte; the call's own
+// result is not examined.
+// Linux: our own reader (posix/ini_reader.h) with the same observable rules:
+// section and key names compared without regard to case, the first matching
+// section and within it the first matching key win, blanks around names and
+// values and one pair of surrounding quotes removed, LF or CR LF line ends.
+// The 8-bit path is read as Windows-1252 text, as Windows reads it in the
+// ANSI code page, and opened under its UTF-8 name, so that a folder name
+// narrowed from UTF-16 (such as one with "ç") is found on both platforms.
+// Anything but a regular file (a folder, a FIFO, a device) reads as missing.
+std::string readPrivateProfileString(const std::string& path, const std::string& section,
+                                     const std::string& key);
+
+}  // namespace platform
