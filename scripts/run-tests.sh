@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# Builds and runs every test: the Linux build (unit, integration, e2e), the
+# AddressSanitizer+UndefinedBehaviorSanitizer and ThreadSanitizer builds
+# (unit and integration), short runs of every libFuzzer target, and the
+# Windows build under Wine.
+#
+#   scripts/run-tests.sh            everything
+#   KV_SKIP_WINE=1 scripts/run-tests.sh    without the Windows build
+#   KV_SKIP_SANITIZERS=1 ...               without the sanitizer builds
+set -uo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh --all || exit 1
+jobs=$(nproc)
+failed=()
+
+step() {  # step <name> <command...>
+  local name=$1; shift
+  echo "=== $name"
+  if ! "$@"; then failed+=("$name"); fi
+}
+
+build() {  # build <preset>
+  cmake --preset "$1" >/dev/null && cmake --build "build/$1" -j"$jobs"
+}
+
+step "linux build" build linux
+step "linux tests" ctest --preset linux -j"$jobs"
+
+if [ "${KV_SKIP_SANITIZERS:-0}" != 1 ]; then
+  step "asan build" build linux-asan
+  step "asan tests" env ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    ctest --preset linux-asan -j"$jobs" -L 'unit|integration'
+  step "tsan build" build linux-tsan
+  step "tsan tests" env TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+    ctest --preset linux-tsan -j"$jobs" -L 'unit|integration'
+fi
+
+if [ "${KV_SKIP_FUZZ:-0}" != 1 ] && command -v clang++ >/dev/null; then
+  step "fuzz targets (short runs)" scripts/fuzz-smoke.sh
+fi
+
+if [ "${KV_SKIP_WINE:-0}" != 1 ]; then
+  step "windows build" build windows
+  # Wine tests share one prefix and one wineserver: run them one at a time.
+  step "windows tests (Wine)" ctest --preset windows
+  scripts/wine-stop.sh
+fi
+
+if [ ${#failed[@]} -ne 0 ]; then
+  echo "FAILED: ${failed[*]}"
+  exit 1
+fi
+echo "all builds and tests passed"
