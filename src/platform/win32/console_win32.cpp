@@ -5,6 +5,9 @@
 
 #include <atomic>
 #include <clocale>
+#include <cstdio>
+#include <fcntl.h>
+#include <io.h>
 #include <cwchar>
 
 #include "common/text.h"
@@ -13,15 +16,14 @@ namespace platform {
 
 namespace {
 
+// Standard output through the C runtime's descriptor 1, in binary mode so
+// that the CR LF of a log line is written as it is (text mode would turn it
+// into CR CR LF). Going through the descriptor also lets a redirection of
+// descriptor 1 made inside the process take the output.
 void writeStdout(const char* bytes, size_t count) {
-  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-  if (out == nullptr || out == INVALID_HANDLE_VALUE) return;
-  while (count > 0) {
-    DWORD written = 0;
-    if (!WriteFile(out, bytes, static_cast<DWORD>(count), &written, nullptr) || written == 0) return;
-    bytes += written;
-    count -= written;
-  }
+  _setmode(_fileno(stdout), _O_BINARY);
+  fwrite(bytes, 1, count, stdout);
+  fflush(stdout);
 }
 
 std::atomic<bool> controlEventReceived{false};
