@@ -12,7 +12,13 @@
 #include <thread>
 
 ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
-                           const std::map<std::string, std::string>& environment) {
+                           const std::map<std::string, std::string>& environment, bool terminalInput) {
+  std::string terminalName;
+  if (terminalInput) {
+    terminalFd_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (terminalFd_ < 0 || grantpt(terminalFd_) != 0 || unlockpt(terminalFd_) != 0) throw std::runtime_error("pty");
+    terminalName = ptsname(terminalFd_);
+  }
   int pipeFds[2];
   if (pipe2(pipeFds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
   pid_ = fork();
@@ -20,8 +26,8 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
   if (pid_ == 0) {
     dup2(pipeFds[1], STDOUT_FILENO);
     dup2(pipeFds[1], STDERR_FILENO);
-    const int devNull = open("/dev/null", O_RDONLY);
-    dup2(devNull, STDIN_FILENO);
+    const int input = open(terminalInput ? terminalName.c_str() : "/dev/null", terminalInput ? O_RDWR : O_RDONLY);
+    dup2(input, STDIN_FILENO);
     for (const auto& [name, value] : environment) {
       if (value.empty()) {
         unsetenv(name.c_str());
@@ -49,6 +55,11 @@ ChildProcess::~ChildProcess() {
     waitpid(pid_, nullptr, 0);
   }
   if (outputFd_ >= 0) close(outputFd_);
+  if (terminalFd_ >= 0) close(terminalFd_);
+}
+
+void ChildProcess::writeToTerminal(const std::string& bytes) {
+  if (terminalFd_ >= 0 && write(terminalFd_, bytes.data(), bytes.size()) < 0) throw std::runtime_error("pty write");
 }
 
 void ChildProcess::signal(int number) { kill(pid_, number); }

@@ -15,6 +15,7 @@
 #include <iterator>
 #include <regex>
 #include <sstream>
+#include <thread>
 
 #include "child_process.h"
 
@@ -111,6 +112,23 @@ TEST_F(ProcessTest, ConsoleRunLogsStartUpAndStopsOnTerminationSignals) {
     EXPECT_NE(out.find("Todo o LOG mostrado será salvo normalmente no arquivo de LOGs.\n"), std::string::npos);
     EXPECT_NE(out.find(logText()), std::string::npos);
   }
+}
+
+TEST_F(ProcessTest, EscapeOnTheTerminalStopsAConsoleRun) {
+  ChildProcess child(kBinary, {"-c"}, environment_, /*terminalInput=*/true);
+  ASSERT_TRUE(child.waitForOutput("Variaveis inicializadas", 10s)) << child.output();
+  child.writeToTerminal("abc");  // other keys do nothing
+  std::this_thread::sleep_for(1500ms);
+  EXPECT_EQ(child.output().find("A tecla ESC foi pressionada"), std::string::npos);
+  child.writeToTerminal("\x1b");
+  ASSERT_TRUE(child.waitForExit(10s)) << child.output();
+  EXPECT_EQ(child.exitCode(), 0);
+  const auto messages = logMessages(logText());
+  EXPECT_TRUE(containsInOrder(messages, {"A tecla ESC foi pressionada", "Notificacao de 'shutdown' recebida",
+                                         "Servico em modo de encerramento", "Servico parado",
+                                         "Variaveis finalizadas", "Log parado"}));
+  EXPECT_TRUE(std::find(messages.begin(), messages.end(), "Inicio da requisicao para termino do servico") ==
+              messages.end());
 }
 
 TEST_F(ProcessTest, ServiceModeOutsideSystemdEndsAtOnceWithTheShutdownLines) {
