@@ -27,6 +27,19 @@ rm -f "$log"
 cp "$exe" "$prefix/drive_c/kelvasync.exe"
 svc='C:\kelvasync.exe'
 
+# The version resource (block 041604b0, Portuguese (Brazil), UTF-16) and the
+# manifest are in the executable.
+resource_has() {
+  python3 -c 'import sys; d=open(sys.argv[1],"rb").read(); sys.exit(0 if sys.argv[2].encode(sys.argv[3]) in d else 1)' "$exe" "$1" "$2"
+}
+check "version block 041604b0" resource_has "041604b0" utf-16-le
+check "company name" resource_has "Karvell Networks" utf-16-le
+check "file description" resource_has "Serviço de Integração do Active Directory com os HSMs da Karvell Networks." utf-16-le
+check "product version" resource_has "1.0.0.5" utf-16-le
+check "manifest asks highestAvailable without UI access" \
+  resource_has '<requestedExecutionLevel level="highestAvailable" uiAccess="false"/>' utf-8
+check "no DLLs beyond the system's" bash -c "! x86_64-w64-mingw32-objdump -p '$exe' | grep -i 'DLL Name' | grep -viE 'kernel32|advapi32|msvcrt|user32|version|ole32|oleaut32|activeds|ws2_32|shell32|gdi32|rpcrt4|bcrypt|crypt32|secur32'"
+
 run "$svc" -d  # leftovers of an earlier, interrupted run
 run "$svc" -i
 check "install succeeds" has_line "$work/out.txt" "Servico instalado com sucesso."
