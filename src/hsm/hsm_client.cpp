@@ -1,0 +1,111 @@
+#include "hsm/hsm_client.h"
+
+#include <cstring>
+
+namespace {
+
+// Copies `text` into a fixed field when it fits with its terminator.
+template <size_t N>
+bool copyToField(char (&field)[N], const std::string& text) {
+  if (text.size() >= N || text.find('\0') != std::string::npos) return false;
+  std::memcpy(field, text.data(), text.size());
+  field[text.size()] = '\0';
+  return true;
+}
+
+// True when `text` fits a field of `size` bytes with its terminator.
+bool fitsField(const std::string& text, size_t size) {
+  return text.size() < size && text.find('\0') == std::string::npos;
+}
+
+// Closes a session on scope exit, whatever path the operation takes.
+class SessionCloser {
+ public:
+  explicit SessionCloser(KvSession& session) : session_(session) {}
+  ~SessionCloser() {
+    if (session_ != nullptr) KvCloseSession(&session_, 0);
+  }
+  SessionCloser(const SessionCloser&) = delete;
+  SessionCloser& operator=(const SessionCloser&) = delete;
+
+ private:
+  KvSession& session_;
+};
+
+}  // namespace
+
+int32_t openHsmSession(KvSession& session, const std::string& host, const std::string& user,
+                       const std::string& password) {
+  session = nullptr;
+  HsmLoginBlock login;
+  std::memset(&login, 0, sizeof login);
+  login.port = kHsmPort;
+  if (!copyToField(login.host, host) || !copyToField(login.user, user) ||
+      !copyToField(login.password, password))
+    return KV_ERR_BAD_ARGUMENT;
+  const int32_t code =
+      KvOpenSession(&session, KV_CHANNEL_TCP, &login, sizeof login, KV_LOGIN_PASSWORD);
+  std::memset(login.password, 0, sizeof login.password);
+  if (code != KV_OK) session = nullptr;
+  return code;
+}
+
+int32_t createHsmUser(KvSession session, uint32_t permissionMask, const std::string& userId,
+                      const std::string& password) {
+  HsmNewUserBlock block;
+  std::memset(&block, 0, sizeof block);
+  block.permissionMask = permissionMask;
+  if (!copyToField(block.userId, userId) || !copyToField(block.password, password))
+    return KV_ERR_BAD_ARGUMENT;
+  const int32_t code = KvCreateUser(session, block);
+  std::memset(block.password, 0, sizeof block.password);
+  return code;
+}
+
+int32_t listHsmUsers(std::vector<std::string>& users, const std::string& host,
+                     const std::string& user, const std::string& password) {
+  users.clear();
+  if (host.empty() || user.empty() || password.empty()) return kHsmSettingsIncomplete;
+  KvSession session = nullptr;
+  const int32_t opened = openHsmSession(session, host, user, password);
+  if (opened != KV_OK) return opened;
+  SessionCloser closer(session);
+  const int32_t code = KvListUsers(session, collectHsmUser, &users);
+  // A listing that failed part-way must not pass for the HSM's users.
+  if (code != KV_OK) users.clear();
+  return code;
+}
+
+int32_t removeHsmUser(const std::string& host, const std::string& user,
+                      const std::string& password, const std::string& userId) {
+  if (!fitsField(userId, KV_USER_NAME_MAX + 1)) return KV_ERR_BAD_ARGUMENT;
+  KvSession session = nullptr;
+  const int32_t opened = openHsmSession(session, host, user, password);
+  if (opened != KV_OK) return opened;
+  SessionCloser closer(session);
+  return KvRemoveUser(session, userId.c_str());
+}
+
+int32_t backupHsmObject(const std::string& host, const std::string& user,
+                        const std::string& password, const std::string& current,
+                        const std::string& backup) {
+  if (!fitsField(current, KV_OBJECT_NAME_FIELD_SIZE) || !fitsField(backup, KV_OBJECT_NAME_FIELD_SIZE))
+    return KV_ERR_BAD_ARGUMENT;
+  KvSession session = nullptr;
+  const int32_t opened = openHsmSession(session, host, user, password);
+  if (opened != KV_OK) return opened;
+  SessionCloser closer(session);
+  KvRemoveObj(session, backup.c_str());
+  return KvRenameObj(session, current.c_str(), backup.c_str(), 0);
+}
+
+extern "C" int32_t collectHsmUser(const char* userName, void* list, int32_t flag) {
+  if (list == nullptr || flag != 0 || userName == nullptr) return 0;
+  if (std::strcmp(userName, "master") == 0) return 0;
+  try {
+    static_cast<std::vector<std::string>*>(list)->push_back(userName);
+  } catch (...) {
+    return 1;  // no exception may cross the library; this stops the listing
+  }
+  return 0;
+}

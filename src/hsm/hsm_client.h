@@ -1,0 +1,56 @@
+// The service's boundary to the HSM client library (pelorlib.h).
+//
+// Every operation here except createHsmUser opens its own session and, once
+// it is open, closes it again on every path; no session outlives the call.
+// None of them logs: their callers report the codes.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "pelorlib.h"
+
+// Returned by listHsmUsers when the host, user or password is empty; the
+// HSM is not contacted then.
+inline constexpr int32_t kHsmSettingsIncomplete = 39321;  // 0x9999
+
+// Port of every session; a host of the form "name:port" overrides it.
+inline constexpr uint32_t kHsmPort = 4433;
+
+// Fills an HsmLoginBlock (cleared first) and opens a session. A host, user
+// or password that does not fit its field with its terminator is refused
+// with KV_ERR_BAD_ARGUMENT before the library is called.
+int32_t openHsmSession(KvSession& session, const std::string& host, const std::string& user,
+                       const std::string& password);
+
+// Creates a user in a session the caller opened (and closes). An identifier
+// or password that does not fit HsmNewUserBlock is refused with
+// KV_ERR_BAD_ARGUMENT before the library is called.
+int32_t createHsmUser(KvSession session, uint32_t permissionMask, const std::string& userId,
+                      const std::string& password);
+
+// Empties `users`, then fills it with the HSM's user names in the HSM's
+// order, without "master". Returns kHsmSettingsIncomplete when a setting is
+// empty, the open's code when the session cannot be opened, otherwise the
+// listing's code. On any failure `users` is left empty.
+int32_t listHsmUsers(std::vector<std::string>& users, const std::string& host,
+                     const std::string& user, const std::string& password);
+
+// Removes one HSM user. Returns the removal's code, or the open's.
+int32_t removeHsmUser(const std::string& host, const std::string& user,
+                      const std::string& password, const std::string& userId);
+
+// In one session: removes `backup` (its result is not examined, so a
+// missing backup is no error), then renames `current` to `backup`. Returns
+// the rename's code (KV_ERR_OBJECT_NOT_FOUND when there is no `current`),
+// or the open's.
+int32_t backupHsmObject(const std::string& host, const std::string& user,
+                        const std::string& password, const std::string& current,
+                        const std::string& backup);
+
+// The KvListUsers callback: `list` is a std::vector<std::string>*. Ignores
+// the call when the list is null, the flag is non-zero or the name is null;
+// skips "master" (exact, case-sensitive); appends every other name.
+// Returns 0.
+extern "C" int32_t collectHsmUser(const char* userName, void* list, int32_t flag);
