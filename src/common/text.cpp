@@ -18,45 +18,47 @@ std::u16string widenText(std::string_view narrow) {
 }
 
 std::u16string utf8ToUtf16(std::string_view utf8) {
+  // A byte that cannot start a well-formed sequence, or a sequence that is
+  // cut short, overlong, a surrogate or above U+10FFFF, gives one U+FFFD for
+  // its first byte, and decoding resumes at the next byte. (The INI reader's
+  // UTF-8 files are checked against the Windows reader with this rule.)
   std::u16string out;
   out.reserve(utf8.size());
-  size_t i = 0;
-  const size_t n = utf8.size();
   auto byteAt = [&](size_t k) { return static_cast<unsigned char>(utf8[k]); };
-  while (i < n) {
+  size_t i = 0;
+  while (i < utf8.size()) {
     const unsigned char lead = byteAt(i);
-    char32_t cp = 0;
-    size_t extra = 0;
-    char32_t minimum = 0;
     if (lead < 0x80) {
       out.push_back(lead);
       ++i;
       continue;
-    } else if ((lead & 0xE0) == 0xC0) {
-      cp = lead & 0x1F; extra = 1; minimum = 0x80;
-    } else if ((lead & 0xF0) == 0xE0) {
-      cp = lead & 0x0F; extra = 2; minimum = 0x800;
-    } else if ((lead & 0xF8) == 0xF0) {
-      cp = lead & 0x07; extra = 3; minimum = 0x10000;
+    }
+    size_t extra = 0;
+    char32_t cp = 0;
+    char32_t minimum = 0;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+      extra = 1, cp = lead & 0x1F, minimum = 0x80;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      extra = 2, cp = lead & 0x0F, minimum = 0x800;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      extra = 3, cp = lead & 0x07, minimum = 0x10000;
     } else {
       out.push_back(0xFFFD);
       ++i;
       continue;
     }
     size_t k = 1;
-    for (; k <= extra; ++k) {
-      if (i + k >= n || (byteAt(i + k) & 0xC0) != 0x80) break;
+    while (k <= extra && i + k < utf8.size() && (byteAt(i + k) & 0xC0) == 0x80) {
       cp = (cp << 6) | (byteAt(i + k) & 0x3F);
+      ++k;
     }
-    if (k <= extra) {  // truncated sequence: replace what was consumed
+    if (k <= extra || cp < minimum || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
       out.push_back(0xFFFD);
-      i += k;
+      ++i;
       continue;
     }
-    i += extra + 1;
-    if (cp < minimum || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-      out.push_back(0xFFFD);
-    } else if (cp >= 0x10000) {
+    i += k;
+    if (cp >= 0x10000) {
       cp -= 0x10000;
       out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
       out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));

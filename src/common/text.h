@@ -16,8 +16,9 @@ std::string narrowText(std::u16string_view wide);
 // through a signed char does (0x41 -> U+0041, 0xE7 -> U+FFE7).
 std::u16string widenText(std::string_view narrow);
 
-// Decodes UTF-8 into UTF-16. Invalid sequences become U+FFFD each, so the
-// result is defined for every input.
+// Decodes UTF-8 into UTF-16. Each byte that does not belong to a
+// well-formed sequence becomes one U+FFFD, so the result is defined for every
+// input.
 std::u16string utf8ToUtf16(std::string_view utf8);
 
 // Encodes UTF-16 as UTF-8 (unpaired surrogates become U+FFFD); used where

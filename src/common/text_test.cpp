@@ -36,11 +36,11 @@ TEST(TextTest, Utf8DecodingCoversAllLengthsAndRejectsMalformedInput) {
   EXPECT_EQ(utf8ToUtf16("Seç\xc3\xa3o \xe2\x82\xac \xf0\x9f\x98\x80"),
             std::u16string(u"Se\u00e7\u00e3o \u20ac ") + char16_t(0xD83D) + char16_t(0xDE00));
   EXPECT_EQ(utf8ToUtf16("\xe7"), u"\ufffd");                  // Latin-1 byte is not UTF-8
-  EXPECT_EQ(utf8ToUtf16("\xc0\xaf"), u"\ufffd");              // overlong '/'
-  EXPECT_EQ(utf8ToUtf16("\xed\xa0\x80"), u"\ufffd");          // encoded surrogate
-  EXPECT_EQ(utf8ToUtf16("\xf4\x90\x80\x80"), u"\ufffd");      // above U+10FFFF
-  EXPECT_EQ(utf8ToUtf16("a\xe2\x82"), u"a\ufffd");            // cut short at the end
-  EXPECT_EQ(utf8ToUtf16("\xe2\x82z"), u"\ufffdz");            // cut short before ASCII
+  EXPECT_EQ(utf8ToUtf16("\xc0\xaf"), u"\ufffd\ufffd");        // overlong '/': each byte replaced
+  EXPECT_EQ(utf8ToUtf16("\xed\xa0\x80"), u"\ufffd\ufffd\ufffd");  // encoded surrogate
+  EXPECT_EQ(utf8ToUtf16("\xf4\x90\x80\x80"), u"\ufffd\ufffd\ufffd\ufffd");  // above U+10FFFF
+  EXPECT_EQ(utf8ToUtf16("a\xe2\x82"), u"a\ufffd\ufffd");      // cut short at the end
+  EXPECT_EQ(utf8ToUtf16("\xe2\x82z"), u"\ufffd\ufffdz");      // cut short before ASCII
 }
 
 TEST(TextTest, Utf8EncodingRoundTripsAndReplacesLoneSurrogates) {

@@ -68,48 +68,7 @@ std::u16string decodeFile(std::string_view file) {
   auto byteAt = [&](size_t i) { return static_cast<unsigned char>(file[i]); };
   if (file.size() >= 3 && byteAt(0) == 0xEF && byteAt(1) == 0xBB && byteAt(2) == 0xBF) {
     // UTF-8: every malformed byte becomes U+FFFD.
-    size_t i = 3;
-    while (i < file.size()) {
-      const unsigned char lead = byteAt(i);
-      size_t extra = 0;
-      char32_t cp = 0;
-      char32_t minimum = 0;
-      if (lead < 0x80) {
-        text.push_back(lead);
-        ++i;
-        continue;
-      }
-      if (lead >= 0xC2 && lead <= 0xDF) {
-        extra = 1, cp = lead & 0x1F, minimum = 0x80;
-      } else if (lead >= 0xE0 && lead <= 0xEF) {
-        extra = 2, cp = lead & 0x0F, minimum = 0x800;
-      } else if (lead >= 0xF0 && lead <= 0xF4) {
-        extra = 3, cp = lead & 0x07, minimum = 0x10000;
-      } else {
-        text.push_back(0xFFFD);
-        ++i;
-        continue;
-      }
-      size_t k = 1;
-      while (k <= extra && i + k < file.size() && (byteAt(i + k) & 0xC0) == 0x80) {
-        cp = (cp << 6) | (byteAt(i + k) & 0x3F);
-        ++k;
-      }
-      if (k <= extra || cp < minimum || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-        text.push_back(0xFFFD);
-        ++i;
-        continue;
-      }
-      i += k;
-      if (cp >= 0x10000) {
-        cp -= 0x10000;
-        text.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-        text.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-      } else {
-        text.push_back(static_cast<char16_t>(cp));
-      }
-    }
-    return text;
+    return utf8ToUtf16(file.substr(3));
   }
   if (file.size() >= 2 && ((byteAt(0) == 0xFF && byteAt(1) == 0xFE) || (byteAt(0) == 0xFE && byteAt(1) == 0xFF))) {
     const bool little = byteAt(0) == 0xFF;
