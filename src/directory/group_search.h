@@ -9,3 +9,25 @@
 // be read (each failing step logs its own message); false at once, with
 // nothing logged, when a stop was requested before the search began.
 bool searchGroupMembers(MemberList& memberList);
+
+#include "platform/directory.h"
+
+// Set the first time a search logs the full group path; the path is logged
+// once per process.
+extern bool groupPathLogged;
+
+// Binds to the domain controller and to the group, and enumerates its
+// members into memberList. Initialises COM for its own duration. False when
+// the group could not be read; when COM cannot be initialised it also asks
+// the service to stop.
+bool readGroupMembers(MemberList& memberList);
+
+// Walks the group's member collection (IADsMembers), appending one record per
+// element that carries an object. True once the enumeration has started,
+// also when a stop request ends it early (the members read so far stay);
+// false when it could not start or the directory failed in the middle.
+bool enumerateGroupMembers(platform::DirectoryRef members, MemberList& memberList);
+
+// The directory table the search uses: the platform's own unless a test has
+// put another in its place (null restores the platform's).
+void setDirectoryApiForTesting(const platform::DirectoryApi* api);

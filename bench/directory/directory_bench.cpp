@@ -1,0 +1,93 @@
+// Reads a 2,000- and a 20,000-member group from a local slapd with the
+// service's group search, and the same members' cn and sAMAccountName with
+// ldapsearch (one paged search), and prints the time per member of each.
+//
+//   directory_bench [ROUNDS]   (default 3; the best round is reported)
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "common/process_state.h"
+#include "common/text.h"
+#include "config/config.h"
+#include "directory/group_search.h"
+#include "slapd_fixture.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
+  const std::vector<int> sizes = {2000, 20000};
+
+  kvtest::DirectoryData data;
+  int next = 0;
+  for (int size : sizes) {
+    std::vector<std::string> members;
+    for (int i = 0; i < size; ++i, ++next) {
+      const std::string n = std::to_string(next);
+      members.push_back(data.addUser("Pessoa " + n, "P." + n));
+    }
+    data.addGroup("Grupo" + std::to_string(size), members);
+  }
+  const auto startServer = Clock::now();
+  kvtest::SlapdServer server(data);
+  kvtest::trustCa(server.caFile());
+  std::printf("slapd with %d users ready in %.1f s\n", next, seconds(Clock::now() - startServer));
+
+  const std::filesystem::path logRoot = server.folder() + "/log";
+  std::filesystem::create_directories(logRoot / "Karvell Networks" / "HSM Karvell" / "data");
+  programFilesDir = logRoot.u16string();
+  serviceMode = true;
+  directorySettings.ldapPath = utf8ToUtf16("LDAP://" + server.host());
+  directorySettings.adUser = utf8ToUtf16(kvtest::kServiceAccount);
+  directorySettings.adPassword = utf8ToUtf16(kvtest::kServicePassword);
+
+  std::printf("%8s  %14s  %14s  %14s  %14s\n", "members", "search s", "search us/mbr", "ldapsearch s",
+              "ldapsrch us/mbr");
+  for (int size : sizes) {
+    const std::string groupDn = "cn=Grupo" + std::to_string(size) + ",ou=Groups," + kvtest::kSuffix;
+    directorySettings.groupName = groupDn;
+    double best = 1e9;
+    size_t count = 0;
+    for (int r = 0; r < rounds; ++r) {
+      MemberList list;
+      const auto t0 = Clock::now();
+      if (!searchGroupMembers(list)) {
+        std::fprintf(stderr, "search failed\n");
+        return 1;
+      }
+      best = std::min(best, seconds(Clock::now() - t0));
+      count = list.size();
+    }
+    const std::string command = "LDAPTLS_CACERT=" + server.caFile() + " ldapsearch -ZZ -x -LLL -H ldap://" +
+                                server.host() + " -D '" + kvtest::kServiceAccount + "' -w " +
+                                kvtest::kServicePassword + " -b " + kvtest::kSuffix +
+                                " -E pr=1000/noprompt '(memberOf=" + groupDn + ")' cn sAMAccountName >/dev/null";
+    double bestTool = 1e9;
+    for (int r = 0; r < rounds; ++r) {
+      const auto t0 = Clock::now();
+      if (std::system(command.c_str()) != 0) {
+        std::fprintf(stderr, "ldapsearch failed\n");
+        return 1;
+      }
+      bestTool = std::min(bestTool, seconds(Clock::now() - t0));
+    }
+    if (count != static_cast<size_t>(size)) {
+      std::fprintf(stderr, "read %zu members of %d\n", count, size);
+      return 1;
+    }
+    std::printf("%8d  %14.3f  %14.2f  %14.3f  %14.2f\n", size, best, best * 1e6 / size, bestTool,
+                bestTool * 1e6 / size);
+  }
+  return 0;
+}

@@ -1,0 +1,209 @@
+#include "directory/group_search.h"
+
+#include <cctype>
+#include <string>
+
+#include "common/text.h"
+#include "config/config.h"
+#include "directory/logon_id.h"
+#include "logging/log.h"
+#include "service/service_control.h"
+
+bool groupPathLogged = false;
+
+namespace {
+
+using platform::DirectoryRef;
+
+const platform::DirectoryApi* testDirectoryApi = nullptr;
+
+const platform::DirectoryApi& directory() {
+  return testDirectoryApi != nullptr ? *testDirectoryApi : platform::platformDirectoryApi();
+}
+
+// Logs a step's failure at Warning. When the directory itself refused the
+// step, its own description follows the message in parentheses; when the
+// step succeeded and only a stop request ended the search, the message
+// stands alone.
+void logStepFailure(std::u16string_view message, int32_t code) {
+  std::u16string line(message);
+  if (!platform::directorySucceeded(code)) {
+    const std::u16string detail = directory().errorText(code);
+    if (!detail.empty()) line += u" (" + detail + u")";
+  }
+  writeLog(Warning, u"%s", line);
+}
+
+// A directory call counts as failed when it failed, or when it succeeded but
+// a stop was requested meanwhile: the search must not go on into the next
+// call, which may block.
+bool stepFailed(int32_t code) { return !platform::directorySucceeded(code) || isStopRequested(); }
+
+// Releases the held reference, if any, when the scope ends.
+class HeldRef {
+ public:
+  HeldRef() = default;
+  ~HeldRef() { reset(); }
+  HeldRef(const HeldRef&) = delete;
+  HeldRef& operator=(const HeldRef&) = delete;
+  DirectoryRef* out() {
+    reset();
+    return &ref_;
+  }
+  DirectoryRef get() const { return ref_; }
+  void reset() {
+    if (ref_ != nullptr) directory().release(ref_);
+    ref_ = nullptr;
+  }
+
+ private:
+  DirectoryRef ref_ = nullptr;
+};
+
+// The narrowed value of one string attribute; false (and `value` untouched)
+// when it cannot be read.
+bool readAttribute(DirectoryRef user, const std::u16string& name, std::string& value) {
+  std::u16string wide;
+  if (!platform::directorySucceeded(directory().getAttribute(user, name, &wide))) return false;
+  value = narrowText(wide);
+  return true;
+}
+
+// Lower-cases byte by byte under the process's C locale.
+void lowerCaseBytes(std::string& text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+}
+
+// The record of one element that carries an object: all three strings empty
+// when it is not a user.
+GroupMember readMember(DirectoryRef element) {
+  GroupMember member;
+  HeldRef user;
+  if (!platform::directorySucceeded(directory().queryUser(element, user.out()))) return member;
+  // A user whose cn cannot be read keeps an empty common name; one whose
+  // logon cannot be read gets no identifier, rather than the identifier of
+  // an empty logon that every such user would share.
+  readAttribute(user.get(), u"cn", member.commonName);
+  if (readAttribute(user.get(), u"samAccountName", member.logon)) {
+    lowerCaseBytes(member.logon);
+    member.hsmUserId = convertLogonToHsmUserId(member.logon);
+  }
+  return member;
+}
+
+// Each byte of the 8-bit group path as one code unit of the same value, so
+// that letters such as 0xE7 (c cedilla in the ANSI code page) reach the
+// directory as U+00E7. Widening with sign extension would give U+FFE7, a
+// character no group name contains.
+std::u16string bytesToCodeUnits(std::string_view bytes) {
+  std::u16string wide;
+  wide.reserve(bytes.size());
+  for (char c : bytes) wide.push_back(static_cast<char16_t>(static_cast<unsigned char>(c)));
+  return wide;
+}
+
+}  // namespace
+
+void setDirectoryApiForTesting(const platform::DirectoryApi* api) { testDirectoryApi = api; }
+
+bool enumerateGroupMembers(DirectoryRef members, MemberList& memberList) {
+  const platform::DirectoryApi& api = directory();
+
+  HeldRef enumerator;
+  int32_t code = api.newEnum(members, enumerator.out());
+  if (stepFailed(code)) {
+    logStepFailure(u"Nao foi possivel iniciar a pesquisa de usuarios dentro do Grupo", code);
+    return false;
+  }
+  HeldRef variantEnumerator;
+  code = api.queryEnumVariant(enumerator.get(), variantEnumerator.out());
+  if (stepFailed(code)) {
+    logStepFailure(u"Nao foi possivel obter interface para os usuarios dentro do Grupo", code);
+    return false;
+  }
+
+  for (;;) {
+    HeldRef element;  // the variant: cleared on every way out of this pass
+    uint32_t fetched = 0;
+    code = api.next(variantEnumerator.get(), element.out(), &fetched);
+    if (code == platform::kDirectoryNoMore) break;
+    if (code != platform::kDirectoryOk) {
+      // The directory failed in the middle of the list. The members read so
+      // far are not the group: reporting them as the group would make the
+      // reconciliation treat everyone not yet read as gone.
+      logStepFailure(u"Nao foi possivel obter todos os usuarios do Grupo", code);
+      return false;
+    }
+    if (isStopRequested()) break;
+    if (fetched == 1) {
+      if (element.get() == nullptr) {
+        writeLog(Warning, u"Nao foi possivel obter dados do usuario dentro do Grupo");
+      } else {
+        memberList.push_back(readMember(element.get()));
+        const GroupMember& member = memberList.back();
+        writeLog(Console, u"membros: [%s] [%s]", widenText(member.commonName), widenText(member.logon));
+      }
+    }
+    element.reset();
+    if (isStopRequested()) break;
+  }
+  return true;
+}
+
+bool readGroupMembers(MemberList& memberList) {
+  const platform::DirectoryApi& api = directory();
+
+  const int32_t initCode = api.initialize();
+  if (initCode == platform::kComInvalidArgument || initCode == platform::kComOutOfMemory ||
+      initCode == platform::kComUnexpected) {
+    writeLog(Error, u"Nao foi possivel inicializar biblioteca OLE");
+    writeLog(Warning, u"O servico serah parado automaticamente");
+    setStopRequested(true);
+    return false;
+  }
+
+  bool result = false;
+  {
+    HeldRef domain, groupObject, group, members;
+    const DirectorySettings& settings = directorySettings;
+    int32_t code = api.openObject(settings.ldapPath, settings.adUser, settings.adPassword, domain.out());
+    if (stepFailed(code)) {
+      logStepFailure(u"Nao foi possivel conectar no Controlador de Dominio (DC)", code);
+    } else if (stepFailed(code = api.getPath(domain.get()))) {
+      logStepFailure(u"Nao foi possivel obter o caminho completo do Dominio", code);
+    } else {
+      const std::string groupPath = narrowText(settings.ldapPath) + "/" + settings.groupName;
+      if (!groupPathLogged) {
+        groupPathLogged = true;
+        writeLog(Info, u"%s", widenText(groupPath));
+      }
+      domain.reset();
+
+      code = api.openObject(bytesToCodeUnits(groupPath), settings.adUser, settings.adPassword, groupObject.out());
+      if (stepFailed(code)) {
+        logStepFailure(u"Nao foi possivel conectar com o caminho completo no Controlador de Dominio (DC)", code);
+      } else if (stepFailed(code = api.queryGroup(groupObject.get(), group.out()))) {
+        logStepFailure(u"Nao foi possivel obter interface para comunicacao com o Grupo de pesquisa", code);
+      } else if (stepFailed(code = api.members(group.get(), members.out()))) {
+        logStepFailure(u"Nao foi possivel obter interface para os membros do Grupo pesquisado", code);
+      } else {
+        result = enumerateGroupMembers(members.get(), memberList);
+      }
+    }
+  }  // every reference is given back before COM goes
+
+  // Only an initialisation that took effect (S_OK, or S_FALSE when COM was
+  // already up on this thread) is undone; undoing a failed one would tear
+  // down COM for whoever set it up.
+  if (platform::directorySucceeded(initCode)) api.uninitialize();
+  return result;
+}
+
+bool searchGroupMembers(MemberList& memberList) {
+  if (isStopRequested()) return false;
+  if (!readGroupMembers(memberList)) return false;
+  const std::u16string line =
+      u"Quantidade de usuarios encontrados no Grupo: " + asciiToUtf16(std::to_string(memberList.size()));
+  writeLog(Info, u"%s", line);
+  return true;
+}

@@ -1,0 +1,364 @@
+// The group search against a directory of the test's own making, which can
+// fail any single step, request a stop right after any step, and counts the
+// references it hands out so that leaks show.
+#include "directory/group_search.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "common/process_state.h"
+#include "config/config.h"
+#include "service/service_control.h"
+
+void PrintTo(const GroupMember& m, std::ostream* os) {
+  *os << "{" << testing::PrintToString(m.logon) << ", " << testing::PrintToString(m.commonName) << ", "
+      << testing::PrintToString(m.hsmUserId) << "}";
+}
+
+namespace {
+
+namespace fs = std::filesystem;
+using platform::DirectoryRef;
+
+enum Step { None, OpenDomain, GetPath, OpenGroup, QueryGroup, Members, NewEnum, QueryEnumVariant };
+
+struct FakeMember {
+  enum Kind { User, NotUser, NoObject } kind = User;
+  std::u16string cn, logon;
+  bool hasLogon = true;
+};
+
+struct FakeObject {
+  int member = -1;  // index of the element, for elements and users
+};
+
+// The state of the fake directory for one test.
+struct Fake {
+  int32_t initResult = 0;
+  Step failAt = None;
+  Step stopAfter = None;
+  int stopWhileReading = -1;   // stop requested while this element is read
+  int nextFailsAt = -1;        // Next fails when asked for this element
+  std::vector<FakeMember> members;
+
+  int initCalls = 0, uninitCalls = 0, live = 0, nextCalls = 0;
+  std::vector<Step> reached;
+  std::vector<std::u16string> paths;
+  size_t index = 0;
+};
+Fake* fake = nullptr;
+
+constexpr int32_t kFailCode = static_cast<int32_t>(0x8007203A);  // "The server is not operational"
+
+DirectoryRef make(int member = -1) {
+  ++fake->live;
+  return reinterpret_cast<DirectoryRef>(new FakeObject{member});
+}
+
+int32_t step(Step s, DirectoryRef* out) {
+  fake->reached.push_back(s);
+  if (fake->failAt == s) return kFailCode;
+  if (out != nullptr) *out = make();
+  if (fake->stopAfter == s) storeStopRequested(true);
+  return 0;
+}
+
+const platform::DirectoryApi fakeApi = {
+    [] {
+      ++fake->initCalls;
+      return fake->initResult;
+    },
+    [] { ++fake->uninitCalls; },
+    [](const std::u16string& path, const std::u16string&, const std::u16string&, DirectoryRef* object) {
+      *object = nullptr;
+      fake->paths.push_back(path);
+      return step(fake->paths.size() == 1 ? OpenDomain : OpenGroup, object);
+    },
+    [](DirectoryRef) { return step(GetPath, nullptr); },
+    [](DirectoryRef, DirectoryRef* out) { return step(QueryGroup, out); },
+    [](DirectoryRef, DirectoryRef* out) { return step(Members, out); },
+    [](DirectoryRef, DirectoryRef* out) { return step(NewEnum, out); },
+    [](DirectoryRef, DirectoryRef* out) { return step(QueryEnumVariant, out); },
+    [](DirectoryRef, DirectoryRef* element, uint32_t* fetched) -> int32_t {
+      *element = nullptr;
+      *fetched = 0;
+      ++fake->nextCalls;
+      if (static_cast<int>(fake->index) == fake->nextFailsAt) return kFailCode;
+      if (fake->index >= fake->members.size()) return platform::kDirectoryNoMore;
+      const int i = static_cast<int>(fake->index++);
+      *fetched = 1;
+      if (fake->members[i].kind != FakeMember::NoObject) *element = make(i);
+      return 0;
+    },
+    [](DirectoryRef element, DirectoryRef* user) -> int32_t {
+      *user = nullptr;
+      const int i = reinterpret_cast<FakeObject*>(element)->member;
+      if (fake->members[i].kind != FakeMember::User) return platform::kDirectoryNoInterface;
+      *user = make(i);
+      return 0;
+    },
+    [](DirectoryRef user, const std::u16string& name, std::u16string* value) -> int32_t {
+      const int i = reinterpret_cast<FakeObject*>(user)->member;
+      if (i == fake->stopWhileReading) storeStopRequested(true);
+      const FakeMember& m = fake->members[i];
+      if (name == u"cn") *value = m.cn;
+      else if (name == u"samAccountName" && m.hasLogon) *value = m.logon;
+      else return platform::kDirectoryFail;
+      return 0;
+    },
+    [](DirectoryRef object) {
+      if (object == nullptr) return;
+      --fake->live;
+      delete reinterpret_cast<FakeObject*>(object);
+    },
+    [](int32_t code) { return code == kFailCode ? std::u16string(u"servidor fora do ar") : std::u16string(); },
+};
+
+class GroupSearchTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root_ = fs::temp_directory_path() /
+            ("kv-group-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+    fs::create_directories(root_ / "Karvell Networks" / "HSM Karvell" / "data");
+    programFilesDir = root_.u16string();
+    serviceMode = false;  // Console lines are written too
+    storeStopRequested(false);
+    groupPathLogged = true;  // tests of the path line clear it themselves
+    directorySettings.ldapPath = u"LDAP://dc01";
+    directorySettings.adUser = u"EMPRESA\\svc";
+    directorySettings.adPassword = u"segredo";
+    directorySettings.groupName = "CN=Grp,OU=Groups";
+    fake = &fake_;
+    setDirectoryApiForTesting(&fakeApi);
+    testing::internal::CaptureStdout();  // console mode echoes every line
+  }
+  void TearDown() override {
+    testing::internal::GetCapturedStdout();
+    setDirectoryApiForTesting(nullptr);
+    fake = nullptr;
+    storeStopRequested(false);
+    serviceMode = true;
+    std::error_code ignored;
+    fs::remove_all(root_, ignored);
+  }
+  // The log's lines without their time stamp and thread prefix.
+  std::vector<std::string> logLines() const {
+    std::ifstream in(root_ / "Karvell Networks" / "HSM Karvell" / "data" / "kelvasync.log", std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<std::string> lines;
+    size_t start = 0;
+    for (size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2) {
+      std::string line = text.substr(start, end - start);
+      const size_t level = line.find("] [");  // after "[thread id"
+      lines.push_back(level == std::string::npos ? line : line.substr(level + 2));
+    }
+    return lines;
+  }
+  void clearLog() { fs::remove(root_ / "Karvell Networks" / "HSM Karvell" / "data" / "kelvasync.log"); }
+
+  fs::path root_;
+  Fake fake_;
+};
+
+struct StepMessage {
+  Step step;
+  const char* message;
+};
+const StepMessage kStepMessages[] = {
+    {OpenDomain, "Nao foi possivel conectar no Controlador de Dominio (DC)"},
+    {GetPath, "Nao foi possivel obter o caminho completo do Dominio"},
+    {OpenGroup, "Nao foi possivel conectar com o caminho completo no Controlador de Dominio (DC)"},
+    {QueryGroup, "Nao foi possivel obter interface para comunicacao com o Grupo de pesquisa"},
+    {Members, "Nao foi possivel obter interface para os membros do Grupo pesquisado"},
+    {NewEnum, "Nao foi possivel iniciar a pesquisa de usuarios dentro do Grupo"},
+    {QueryEnumVariant, "Nao foi possivel obter interface para os usuarios dentro do Grupo"},
+};
+
+TEST_F(GroupSearchTest, EachFailingStepLogsItsMessageWithTheDirectorysWordsAndStops) {
+  for (const StepMessage& expected : kStepMessages) {
+    SCOPED_TRACE(expected.message);
+    fake_ = Fake{};
+    fake_.failAt = expected.step;
+    fake_.members = {{FakeMember::User, u"Ana", u"ana"}};
+    clearLog();
+    MemberList list;
+    EXPECT_FALSE(searchGroupMembers(list));
+    EXPECT_TRUE(list.empty());
+    EXPECT_EQ(fake_.reached.back(), expected.step);  // nothing after the failing step
+    EXPECT_EQ(fake_.nextCalls, 0);
+    EXPECT_EQ(logLines(), std::vector<std::string>{"[Atencao] " + std::string(expected.message) +
+                                                   " (servidor fora do ar)"});
+    EXPECT_EQ(fake_.live, 0) << "a reference was not given back";
+    EXPECT_EQ(fake_.initCalls, 1);
+    EXPECT_EQ(fake_.uninitCalls, 1);
+    EXPECT_FALSE(isStopRequested());
+  }
+}
+
+TEST_F(GroupSearchTest, StopRequestedDuringAStepFailsThatStepWithItsPlainMessage) {
+  for (const StepMessage& expected : kStepMessages) {
+    SCOPED_TRACE(expected.message);
+    fake_ = Fake{};
+    fake_.stopAfter = expected.step;
+    fake_.members = {{FakeMember::User, u"Ana", u"ana"}};
+    storeStopRequested(false);
+    clearLog();
+    MemberList list;
+    EXPECT_FALSE(searchGroupMembers(list));
+    EXPECT_EQ(fake_.reached.back(), expected.step);  // the next directory call is not made
+    EXPECT_EQ(fake_.nextCalls, 0);
+    EXPECT_EQ(logLines(), std::vector<std::string>{"[Atencao] " + std::string(expected.message)});
+    EXPECT_EQ(fake_.live, 0);
+    EXPECT_EQ(fake_.uninitCalls, 1);
+  }
+}
+
+TEST_F(GroupSearchTest, StopBeforeTheSearchTouchesNothing) {
+  storeStopRequested(true);
+  MemberList list;
+  EXPECT_FALSE(searchGroupMembers(list));
+  EXPECT_EQ(fake_.initCalls, 0);
+  EXPECT_TRUE(fake_.paths.empty());
+  EXPECT_TRUE(logLines().empty());
+}
+
+TEST_F(GroupSearchTest, ComThatCannotStartStopsTheServiceOtherResultsGoOn) {
+  for (int32_t code : {platform::kComInvalidArgument, platform::kComOutOfMemory, platform::kComUnexpected}) {
+    fake_ = Fake{};
+    fake_.initResult = code;
+    storeStopRequested(false);
+    clearLog();
+    MemberList list;
+    EXPECT_FALSE(searchGroupMembers(list));
+    EXPECT_TRUE(isStopRequested());
+    EXPECT_TRUE(fake_.paths.empty());
+    EXPECT_EQ(fake_.uninitCalls, 0);
+    EXPECT_EQ(logLines(), (std::vector<std::string>{"[Erro] Nao foi possivel inicializar biblioteca OLE",
+                                                    "[Atencao] O servico serah parado automaticamente",
+                                                    "[Info] Notificacao de 'shutdown' recebida"}));
+  }
+  // S_FALSE (COM already up on this thread) is a success to be balanced; a
+  // mode clash (RPC_E_CHANGED_MODE) goes on but must not be undone.
+  for (int32_t code : {1, static_cast<int32_t>(0x80010106)}) {
+    fake_ = Fake{};
+    fake_.initResult = code;
+    storeStopRequested(false);
+    MemberList list;
+    EXPECT_TRUE(searchGroupMembers(list));
+    EXPECT_FALSE(isStopRequested());
+    EXPECT_EQ(fake_.uninitCalls, code == 1 ? 1 : 0);
+  }
+}
+
+TEST_F(GroupSearchTest, MembersBecomeRecordsInOrderWithConsoleLinesAndCount) {
+  fake_.members = {
+      {FakeMember::User, u"Joao Silva", u"JSilva"},
+      {FakeMember::NotUser, u"", u""},                     // a nested group
+      {FakeMember::NoObject, u"", u""},                    // skipped with a warning
+      {FakeMember::User, u"\u00c9rica \u0141ucja", u"\u00c9rica"},  // narrowed: 0xC9, 0x41
+      {FakeMember::User, u"Sem Logon", u"", false},        // samAccountName unreadable
+      {FakeMember::User, u"Joao Silva", u"JSilva"},        // duplicates stay
+  };
+  MemberList list;
+  ASSERT_TRUE(searchGroupMembers(list));
+  const std::string jsilvaId = "Afe74af33f3c747";  // MD5-based identifier of "jsilva"
+  const MemberList expected = {
+      {"jsilva", "Joao Silva", jsilvaId},
+      {"", "", ""},
+      {std::string("\xc9rica"), std::string("\xc9rica \x41ucja"), list[2].hsmUserId},
+      {"", "Sem Logon", ""},
+      {"jsilva", "Joao Silva", jsilvaId},
+  };
+  EXPECT_EQ(list, expected);
+  EXPECT_EQ(list[2].hsmUserId.size(), 15u);
+  EXPECT_EQ(logLines(), (std::vector<std::string>{
+                            "[Console] membros: [Joao Silva] [jsilva]",
+                            "[Console] membros: [] []",
+                            "[Atencao] Nao foi possivel obter dados do usuario dentro do Grupo",
+                            "[Console] membros: [\xc9rica \x41ucja] [\xc9rica]",
+                            "[Console] membros: [Sem Logon] []",
+                            "[Console] membros: [Joao Silva] [jsilva]",
+                            "[Info] Quantidade de usuarios encontrados no Grupo: 5",
+                        }));
+  EXPECT_EQ(fake_.live, 0);
+  EXPECT_EQ(fake_.initCalls, 1);
+  EXPECT_EQ(fake_.uninitCalls, 1);
+}
+
+TEST_F(GroupSearchTest, EmptyGroupSucceedsWithCountZero) {
+  MemberList list;
+  EXPECT_TRUE(searchGroupMembers(list));
+  EXPECT_TRUE(list.empty());
+  EXPECT_EQ(logLines(), std::vector<std::string>{"[Info] Quantidade de usuarios encontrados no Grupo: 0"});
+}
+
+TEST_F(GroupSearchTest, ServiceModeWritesNoMemberLines) {
+  serviceMode = true;
+  fake_.members = {{FakeMember::User, u"Ana", u"ana"}};
+  MemberList list;
+  EXPECT_TRUE(searchGroupMembers(list));
+  EXPECT_EQ(logLines(), std::vector<std::string>{"[Info] Quantidade de usuarios encontrados no Grupo: 1"});
+}
+
+TEST_F(GroupSearchTest, GroupPathIsBuiltFromTheSettingsAndLoggedOncePerProcess) {
+  groupPathLogged = false;
+  fake_.failAt = GetPath;  // fails before the path is built: not logged
+  MemberList list;
+  EXPECT_FALSE(searchGroupMembers(list));
+  EXPECT_FALSE(groupPathLogged);
+
+  fake_ = Fake{};
+  fake_.failAt = OpenGroup;
+  clearLog();
+  EXPECT_FALSE(searchGroupMembers(list));
+  ASSERT_EQ(fake_.paths.size(), 2u);
+  EXPECT_EQ(fake_.paths[0], u"LDAP://dc01");
+  EXPECT_EQ(fake_.paths[1], u"LDAP://dc01/CN=Grp,OU=Groups");
+  EXPECT_EQ(logLines().front(), "[Info] LDAP://dc01/CN=Grp,OU=Groups");
+
+  fake_ = Fake{};
+  clearLog();
+  EXPECT_TRUE(searchGroupMembers(list));
+  EXPECT_EQ(logLines(), std::vector<std::string>{"[Info] Quantidade de usuarios encontrados no Grupo: 0"});
+}
+
+TEST_F(GroupSearchTest, GroupNameBytesReachTheDirectoryAsTheSameCharacters) {
+  directorySettings.groupName = "CN=Seguran\xe7" "a,OU=Grupos";  // ANSI c cedilla
+  MemberList list;
+  EXPECT_TRUE(searchGroupMembers(list));
+  ASSERT_EQ(fake_.paths.size(), 2u);
+  EXPECT_EQ(fake_.paths[1], u"LDAP://dc01/CN=Seguran\u00e7a,OU=Grupos");
+}
+
+TEST_F(GroupSearchTest, StopDuringEnumerationKeepsTheMembersSoFar) {
+  for (int i = 0; i < 10; ++i) fake_.members.push_back({FakeMember::User, u"U", u"u" + std::u16string(1, u'0' + i)});
+  fake_.stopWhileReading = 2;  // the third member
+  MemberList list;
+  EXPECT_TRUE(searchGroupMembers(list));
+  EXPECT_EQ(list.size(), 3u);
+  EXPECT_EQ(list.back().logon, "u2");
+  EXPECT_EQ(fake_.nextCalls, 3);  // the member in hand is finished, no further call
+  EXPECT_EQ(logLines().back(), "[Info] Quantidade de usuarios encontrados no Grupo: 3");
+  EXPECT_EQ(fake_.live, 0);
+  EXPECT_EQ(fake_.uninitCalls, 1);
+}
+
+TEST_F(GroupSearchTest, DirectoryFailingInTheMiddleOfTheListFailsTheSearch) {
+  for (int i = 0; i < 5; ++i) fake_.members.push_back({FakeMember::User, u"U", u"u"});
+  fake_.nextFailsAt = 2;
+  MemberList list;
+  EXPECT_FALSE(searchGroupMembers(list));
+  const std::vector<std::string> lines = logLines();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), "[Atencao] Nao foi possivel obter todos os usuarios do Grupo (servidor fora do ar)");
+  EXPECT_EQ(fake_.live, 0);
+  EXPECT_EQ(fake_.uninitCalls, 1);
+}
+
+}  // namespace

@@ -1,0 +1,107 @@
+// Platform seam: the directory (Active Directory) as the group search walks it.
+//
+// One table of operations, one entry per step of the search, shaped after
+// COM and ADSI: on Windows each entry is the ADSI call of the same name
+// (win32/directory_adsi.cpp); on Linux each is its LDAP counterpart built on
+// OpenLDAP's libldap (posix/directory_ldap.cpp). The group search calls the
+// directory only through this table, so that tests can put a table of their
+// own in its place and fail any single step.
+//
+// Results are HRESULT-style codes: 0 (S_OK) is success, 1 (S_FALSE) is the
+// "no more elements" of `next`, and any negative value is a failure. Every
+// reference handed out must be given back with `release`, on every path.
+// The table's operations are called from the worker thread only; a backend
+// keeps no state from one search to the next.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+// One object obtained from the directory: a bound object, a group, a member
+// collection, an enumerator, an element of the enumeration or a user. Each
+// backend defines what stands behind it (a COM interface pointer on Windows).
+struct DirectoryObject;
+using DirectoryRef = DirectoryObject*;
+
+constexpr int32_t kDirectoryOk = 0;        // S_OK
+constexpr int32_t kDirectoryNoMore = 1;    // S_FALSE: `next` found no element
+constexpr int32_t kDirectoryNoInterface = static_cast<int32_t>(0x80004002);  // E_NOINTERFACE
+constexpr int32_t kDirectoryFail = static_cast<int32_t>(0x80004005);         // E_FAIL
+
+// The three results of `initialize` after which the search gives up and
+// asks the service to stop (E_INVALIDARG, E_OUTOFMEMORY, E_UNEXPECTED).
+constexpr int32_t kComInvalidArgument = static_cast<int32_t>(0x80070057);
+constexpr int32_t kComOutOfMemory = static_cast<int32_t>(0x8007000E);
+constexpr int32_t kComUnexpected = static_cast<int32_t>(0x8000FFFF);
+
+inline bool directorySucceeded(int32_t code) { return code >= 0; }
+
+struct DirectoryApi {
+  // CoInitialize / CoUninitialize on the calling thread. On Linux these
+  // only balance each other (0, then nothing to undo).
+  int32_t (*initialize)();
+  void (*uninitialize)();
+
+  // ADsOpenObject with ADS_SECURE_AUTHENTICATION asking for IADs. `path` is
+  // "LDAP://host[:port]" (the domain controller itself) or
+  // "LDAP://host[:port]/<DN>" (one entry of it).
+  int32_t (*openObject)(const std::u16string& path, const std::u16string& user, const std::u16string& password,
+                        DirectoryRef* object);
+  // IADs::get_ADsPath of a bound object; only success matters.
+  int32_t (*getPath)(DirectoryRef object);
+  // QueryInterface for IADsGroup: fails with kDirectoryNoInterface when the
+  // bound entry is not a group.
+  int32_t (*queryGroup)(DirectoryRef object, DirectoryRef* group);
+  // IADsGroup::Members.
+  int32_t (*members)(DirectoryRef group, DirectoryRef* members);
+  // IADsMembers::get__NewEnum.
+  int32_t (*newEnum)(DirectoryRef members, DirectoryRef* enumerator);
+  // QueryInterface for IEnumVARIANT.
+  int32_t (*queryEnumVariant)(DirectoryRef enumerator, DirectoryRef* variantEnumerator);
+  // IEnumVARIANT::Next for one element. kDirectoryOk while elements remain,
+  // kDirectoryNoMore at the end, negative on failure. `*element` is the
+  // element's dispatch pointer, or null when the element carries none (on
+  // Linux: a member the account cannot read); `*fetched` the count fetched.
+  int32_t (*next)(DirectoryRef variantEnumerator, DirectoryRef* element, uint32_t* fetched);
+  // QueryInterface for IADsUser: fails with kDirectoryNoInterface when the
+  // element is not a user (a nested group, a contact).
+  int32_t (*queryUser)(DirectoryRef element, DirectoryRef* user);
+  // IADs::Get of one string attribute ("cn", "samAccountName") as UTF-16.
+  int32_t (*getAttribute)(DirectoryRef user, const std::u16string& name, std::u16string* value);
+  // Gives back one reference (IUnknown::Release; VariantClear for elements).
+  // Does nothing for null.
+  void (*release)(DirectoryRef object);
+  // The directory's own words for the last failure on this thread that
+  // returned `code`, e.g. "0x8007052E" plus the system's text on Windows or
+  // "LDAP 49: Invalid credentials" on Linux. Empty when there is nothing to add.
+  std::u16string (*errorText)(int32_t code);
+};
+
+// The platform's own table.
+const DirectoryApi& platformDirectoryApi();
+
+// Tuning of the LDAP backend; the ADSI backend ignores it (ADSI tunes
+// itself). Zero keeps the default.
+struct DirectoryTuning {
+  // Values of `member` asked for per request ("member;range=N-M"). 0 asks
+  // for "member" and follows the ranges the server imposes (Active
+  // Directory's MaxValRange, 1,500 by default).
+  uint32_t rangeSize = 0;
+  // Entries per page of the member attribute search (at most 1,000, Active
+  // Directory's MaxPageSize).
+  uint32_t pageSize = 0;
+  // Bound on establishing a connection (TCP and TLS handshake), and on
+  // waiting for any one answer of the directory, in seconds.
+  uint32_t networkTimeoutSeconds = 0;
+  uint32_t operationTimeoutSeconds = 0;
+};
+constexpr uint32_t kDefaultPageSize = 1000;
+constexpr uint32_t kDefaultNetworkTimeoutSeconds = 10;
+constexpr uint32_t kDefaultOperationTimeoutSeconds = 30;
+
+// For tests and tools: replaces the tuning (call while no search runs).
+void setDirectoryTuning(const DirectoryTuning& tuning);
+
+}  // namespace platform

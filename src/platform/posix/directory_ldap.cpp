@@ -1,0 +1,588 @@
+// The directory seam on Linux: Active Directory (or any LDAP server with
+// AD's schema) through OpenLDAP's libldap.
+//
+// Each ADSI step of the group search has its counterpart here:
+//   openObject "LDAP://host"     connect, TLS, simple bind, read the rootDSE's
+//                                 naming context (defaultNamingContext, else
+//                                 the first of namingContexts)
+//   getPath                      succeeds when that naming context is known
+//   openObject "LDAP://host/DN"  connect, TLS, simple bind, read the entry
+//   queryGroup                   the entry is of class `group`
+//   members                      every value of `member`, by range retrieval
+//                                 ("member;range=N-*") until a range ends in
+//                                 "*", in the server's order
+//   newEnum / queryEnumVariant   a cursor over those values
+//   next                         the member's entry, read a page at a time:
+//                                 a paged subtree search (at most 1,000 per
+//                                 page) under the naming context for
+//                                 (memberOf=<group>), matched back to the
+//                                 member values by DN, case-insensitively;
+//                                 a member the search does not return (no
+//                                 entry, or not readable by the account)
+//                                 comes back as an element without object
+//   queryUser                    the entry is of class `user`
+//   getAttribute                 cn / sAMAccountName, UTF-8 decoded
+//
+// Security: the host is always reached with TLS, never in clear: StartTLS on
+// "LDAP://host[:port]", LDAPS when the port is 636. Certificates are checked
+// as libldap's own configuration says (ldap.conf, ~/.ldaprc, LDAPTLS_CACERT,
+// LDAPTLS_REQCERT); its default is to demand a valid certificate whose name
+// matches the host. The bind is a simple bind made only after TLS is up, with
+// the account as configured: a DN, user@domain or DOMAIN\user (Active
+// Directory accepts all three). An empty password is refused here, since a
+// simple bind with a name and no password is an unauthenticated bind that
+// some servers accept without checking anything.
+//
+// Time-outs: LDAP v3, referrals not chased. Every connection attempt (TCP
+// connect and TLS handshake) is bounded by the network time-out, and every
+// wait for an answer by the operation time-out (10 s and 30 s unless tuned).
+// A server that stops answering therefore makes the step in progress fail
+// after at most one network time-out per address of the host plus one
+// operation time-out (about 40 s for a host with one address), and the
+// search ends there: the caller checks for a stop request after each step.
+#include <ldap.h>
+#include <signal.h>
+#include <sys/time.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "common/text.h"
+#include "platform/directory.h"
+
+namespace platform {
+
+namespace {
+
+DirectoryTuning tuning;
+
+uint32_t rangeSize() { return tuning.rangeSize; }
+uint32_t pageSize() {
+  return tuning.pageSize == 0 ? kDefaultPageSize : std::min<uint32_t>(tuning.pageSize, kDefaultPageSize);
+}
+uint32_t networkTimeout() {
+  return tuning.networkTimeoutSeconds == 0 ? kDefaultNetworkTimeoutSeconds : tuning.networkTimeoutSeconds;
+}
+uint32_t operationTimeout() {
+  return tuning.operationTimeoutSeconds == 0 ? kDefaultOperationTimeoutSeconds : tuning.operationTimeoutSeconds;
+}
+
+thread_local std::u16string lastErrorText;
+
+int32_t fail(std::string text, int32_t code = kDirectoryFail) {
+  lastErrorText = utf8ToUtf16(text);
+  return code;
+}
+
+// "LDAP <code>: <text>", with the server's diagnostic message when it sent one.
+int32_t failLdap(LDAP* ld, int rc, const char* what) {
+  std::string text = std::string(what) + ": LDAP " + std::to_string(rc) + ": " + ldap_err2string(rc);
+  char* diagnostic = nullptr;
+  if (ld != nullptr && ldap_get_option(ld, LDAP_OPT_DIAGNOSTIC_MESSAGE, &diagnostic) == LDAP_OPT_SUCCESS &&
+      diagnostic != nullptr) {
+    if (*diagnostic != '\0') text += std::string("; ") + diagnostic;
+    ldap_memfree(diagnostic);
+  }
+  return fail(std::move(text));
+}
+
+bool equalsIgnoreCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+// The key under which a DN is matched: LDAPv3 form with the spacing
+// normalised, ASCII letters lower-cased (attribute names and values of
+// Active Directory DNs compare without regard to case).
+std::string dnKey(const std::string& dn) {
+  std::string key = dn;
+  char* normalised = nullptr;
+  if (ldap_dn_normalize(dn.c_str(), LDAP_DN_FORMAT_LDAP, &normalised, LDAP_DN_FORMAT_LDAPV3) == LDAP_SUCCESS &&
+      normalised != nullptr) {
+    key = normalised;
+  }
+  if (normalised != nullptr) ldap_memfree(normalised);
+  for (char& c : key) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return key;
+}
+
+struct LdapMessageHolder {
+  LDAPMessage* message = nullptr;
+  ~LdapMessageHolder() {
+    if (message != nullptr) ldap_msgfree(message);
+  }
+};
+
+std::vector<std::string> values(LDAP* ld, LDAPMessage* entry, const char* attribute) {
+  std::vector<std::string> result;
+  berval** list = ldap_get_values_len(ld, entry, attribute);
+  if (list == nullptr) return result;
+  for (berval** v = list; *v != nullptr; ++v) result.emplace_back((*v)->bv_val, (*v)->bv_len);
+  ldap_value_free_len(list);
+  return result;
+}
+
+bool hasClass(const std::vector<std::string>& classes, std::string_view name) {
+  return std::any_of(classes.begin(), classes.end(), [&](const std::string& c) { return equalsIgnoreCase(c, name); });
+}
+
+timeval operationTimeval() {
+  timeval tv{};
+  tv.tv_sec = static_cast<time_t>(operationTimeout());
+  return tv;
+}
+
+// One authenticated connection. Closed when the last object that uses it is
+// released.
+struct Session {
+  LDAP* ld = nullptr;
+  std::string namingContext;  // the domain's (first bind) or looked up later
+  ~Session() {
+    if (ld != nullptr) ldap_unbind_ext_s(ld, nullptr, nullptr);
+  }
+};
+
+// One member's entry as the member search returned it.
+struct MemberEntry {
+  bool isUser = false;
+  bool hasCn = false, hasLogon = false;
+  std::u16string cn, logon;
+};
+
+// The group entry: its DN as the server spells it and its classes.
+struct GroupEntry {
+  std::string dn;
+  std::vector<std::string> objectClasses;
+};
+
+// The cursor of one enumeration: the member values and the entries read so
+// far, a page at a time.
+struct Cursor {
+  std::shared_ptr<Session> session;
+  std::shared_ptr<GroupEntry> group;
+  std::shared_ptr<const std::vector<std::string>> memberDns;
+  size_t index = 0;
+  std::unordered_map<std::string, std::shared_ptr<MemberEntry>> entries;  // by dnKey
+  berval* cookie = nullptr;
+  bool searchStarted = false, searchDone = false;
+  ~Cursor() {
+    if (cookie != nullptr) ber_bvfree(cookie);
+  }
+};
+
+}  // namespace
+
+struct DirectoryObject {
+  enum class Kind { Bound, Group, Members, Enumerator, VariantEnumerator, Element, User } kind;
+  std::shared_ptr<Session> session;
+  std::shared_ptr<GroupEntry> group;
+  std::shared_ptr<const std::vector<std::string>> memberDns;
+  std::shared_ptr<Cursor> cursor;
+  std::shared_ptr<MemberEntry> member;
+};
+
+namespace {
+
+DirectoryRef newObject(DirectoryObject::Kind kind, const DirectoryObject* from) {
+  auto* object = new DirectoryObject{kind, {}, {}, {}, {}, {}};
+  if (from != nullptr) {
+    object->session = from->session;
+    object->group = from->group;
+    object->memberDns = from->memberDns;
+    object->cursor = from->cursor;
+    object->member = from->member;
+  }
+  return object;
+}
+
+// "LDAP://host[:port][/DN]" split into its parts; the DN's "\/" (how ADSI
+// paths escape a slash) becomes "/".
+bool parsePath(const std::string& path, std::string& host, std::string& port, std::string& dn) {
+  constexpr std::string_view scheme = "LDAP://";
+  if (path.size() < scheme.size() || !equalsIgnoreCase(path.substr(0, scheme.size()), scheme)) return false;
+  const std::string rest = path.substr(scheme.size());
+  const size_t slash = rest.find('/');
+  std::string hostPort = rest.substr(0, slash);
+  if (slash != std::string::npos) {
+    for (size_t i = slash + 1; i < rest.size(); ++i) {
+      if (rest[i] == '\\' && i + 1 < rest.size() && rest[i + 1] == '/') continue;
+      dn.push_back(rest[i]);
+    }
+  }
+  // host, host:port, [v6 address] or [v6 address]:port
+  const size_t close = hostPort.rfind(']');
+  const size_t colon = hostPort.rfind(':');
+  if (colon != std::string::npos && (close == std::string::npos ? hostPort.find(':') == colon : colon > close)) {
+    port = hostPort.substr(colon + 1);
+    hostPort.resize(colon);
+  }
+  host = hostPort;
+  if (host.empty()) return false;
+  return port.empty() || std::all_of(port.begin(), port.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// Connects, secures the connection and binds. On failure the error text is
+// set and null returned.
+int32_t connectAndBind(const std::string& host, const std::string& port, const std::u16string& user,
+                       const std::u16string& password, std::shared_ptr<Session>& session) {
+  // libldap and the TLS library write to the socket without MSG_NOSIGNAL: a
+  // server that drops the connection must fail the call, not end the process.
+  static std::once_flag ignorePipe;
+  std::call_once(ignorePipe, [] { signal(SIGPIPE, SIG_IGN); });
+
+  if (password.empty()) return fail("senha vazia: bind sem autenticacao recusado");
+
+  const bool ldaps = port == "636";
+  const std::string uri = std::string(ldaps ? "ldaps://" : "ldap://") + host + (port.empty() ? "" : ":" + port);
+  auto s = std::make_shared<Session>();
+  int rc = ldap_initialize(&s->ld, uri.c_str());
+  if (rc != LDAP_SUCCESS || s->ld == nullptr) return failLdap(nullptr, rc, uri.c_str());
+
+  const int version = LDAP_VERSION3;
+  timeval network{};
+  network.tv_sec = static_cast<time_t>(networkTimeout());
+  timeval operation = operationTimeval();
+  if (ldap_set_option(s->ld, LDAP_OPT_PROTOCOL_VERSION, &version) != LDAP_OPT_SUCCESS ||
+      ldap_set_option(s->ld, LDAP_OPT_REFERRALS, LDAP_OPT_OFF) != LDAP_OPT_SUCCESS ||
+      ldap_set_option(s->ld, LDAP_OPT_NETWORK_TIMEOUT, &network) != LDAP_OPT_SUCCESS ||
+      ldap_set_option(s->ld, LDAP_OPT_TIMEOUT, &operation) != LDAP_OPT_SUCCESS) {
+    return fail("opcoes LDAP recusadas");
+  }
+
+  if (!ldaps) {
+    rc = ldap_start_tls_s(s->ld, nullptr, nullptr);
+    if (rc != LDAP_SUCCESS) return failLdap(s->ld, rc, "StartTLS");
+  }
+
+  const std::string name = utf16ToUtf8(user);
+  const std::string secret = utf16ToUtf8(password);
+  berval credentials{};
+  credentials.bv_val = const_cast<char*>(secret.data());
+  credentials.bv_len = secret.size();
+  rc = ldap_sasl_bind_s(s->ld, name.c_str(), LDAP_SASL_SIMPLE, &credentials, nullptr, nullptr, nullptr);
+  if (rc != LDAP_SUCCESS) return failLdap(s->ld, rc, "bind");
+  session = std::move(s);
+  return kDirectoryOk;
+}
+
+// Reads the rootDSE's naming context into the session.
+int32_t readNamingContext(Session& session) {
+  char defaultNc[] = "defaultNamingContext", contexts[] = "namingContexts";
+  char* attributes[] = {defaultNc, contexts, nullptr};
+  LdapMessageHolder result;
+  timeval tv = operationTimeval();
+  int rc = ldap_search_ext_s(session.ld, "", LDAP_SCOPE_BASE, "(objectClass=*)", attributes, 0, nullptr, nullptr,
+                             &tv, 0, &result.message);
+  if (rc != LDAP_SUCCESS) return failLdap(session.ld, rc, "rootDSE");
+  LDAPMessage* entry = ldap_first_entry(session.ld, result.message);
+  if (entry == nullptr) return fail("rootDSE ilegivel");
+  std::vector<std::string> found = values(session.ld, entry, defaultNc);
+  if (found.empty()) found = values(session.ld, entry, contexts);
+  if (!found.empty()) session.namingContext = found.front();
+  return kDirectoryOk;
+}
+
+int32_t ldapOpenObject(const std::u16string& path, const std::u16string& user, const std::u16string& password,
+                       DirectoryRef* object) {
+  *object = nullptr;
+  std::string host, port, dn;
+  if (!parsePath(utf16ToUtf8(path), host, port, dn)) return fail("caminho LDAP invalido");
+
+  std::shared_ptr<Session> session;
+  int32_t code = connectAndBind(host, port, user, password, session);
+  if (!directorySucceeded(code)) return code;
+
+  if (dn.empty()) {
+    code = readNamingContext(*session);
+    if (!directorySucceeded(code)) return code;
+    auto* bound = newObject(DirectoryObject::Kind::Bound, nullptr);
+    bound->session = std::move(session);
+    *object = bound;
+    return kDirectoryOk;
+  }
+
+  char objectClass[] = "objectClass";
+  char* attributes[] = {objectClass, nullptr};
+  LdapMessageHolder result;
+  timeval tv = operationTimeval();
+  int rc = ldap_search_ext_s(session->ld, dn.c_str(), LDAP_SCOPE_BASE, "(objectClass=*)", attributes, 0, nullptr,
+                             nullptr, &tv, 0, &result.message);
+  if (rc != LDAP_SUCCESS) return failLdap(session->ld, rc, "entrada");
+  LDAPMessage* entry = ldap_first_entry(session->ld, result.message);
+  if (entry == nullptr) return fail("entrada ilegivel");
+  auto group = std::make_shared<GroupEntry>();
+  char* entryDn = ldap_get_dn(session->ld, entry);
+  group->dn = entryDn != nullptr ? entryDn : dn;
+  if (entryDn != nullptr) ldap_memfree(entryDn);
+  group->objectClasses = values(session->ld, entry, objectClass);
+
+  auto* bound = newObject(DirectoryObject::Kind::Bound, nullptr);
+  bound->session = std::move(session);
+  bound->group = std::move(group);
+  *object = bound;
+  return kDirectoryOk;
+}
+
+int32_t ldapGetPath(DirectoryRef object) {
+  if (object == nullptr || object->kind != DirectoryObject::Kind::Bound) return fail("objeto invalido");
+  if (object->group == nullptr && object->session->namingContext.empty()) {
+    return fail("rootDSE sem defaultNamingContext");
+  }
+  return kDirectoryOk;
+}
+
+int32_t ldapQueryGroup(DirectoryRef object, DirectoryRef* group) {
+  *group = nullptr;
+  if (object == nullptr || object->group == nullptr || !hasClass(object->group->objectClasses, "group")) {
+    return fail("a entrada nao e um grupo", kDirectoryNoInterface);
+  }
+  *group = newObject(DirectoryObject::Kind::Group, object);
+  return kDirectoryOk;
+}
+
+// The range named by an attribute description "member;range=low-high";
+// high is -1 for "*". False when `description` is not a range of member.
+bool parseRange(const char* description, long long& low, long long& high) {
+  constexpr std::string_view prefix = "member;range=";
+  const std::string_view text(description);
+  if (text.size() <= prefix.size() || !equalsIgnoreCase(text.substr(0, prefix.size()), prefix)) return false;
+  const std::string range(text.substr(prefix.size()));
+  const size_t dash = range.find('-');
+  if (dash == std::string::npos || dash == 0) return false;
+  char* end = nullptr;
+  low = std::strtoll(range.c_str(), &end, 10);
+  if (end != range.c_str() + dash) return false;
+  const std::string upper = range.substr(dash + 1);
+  if (upper == "*") {
+    high = -1;
+    return true;
+  }
+  high = std::strtoll(upper.c_str(), &end, 10);
+  return !upper.empty() && *end == '\0' && high >= low;
+}
+
+int32_t ldapMembers(DirectoryRef group, DirectoryRef* members) {
+  *members = nullptr;
+  if (group == nullptr || group->kind != DirectoryObject::Kind::Group) return fail("objeto invalido");
+  Session& session = *group->session;
+  auto dns = std::make_shared<std::vector<std::string>>();
+
+  // Without a range size, "member" is asked for: a server that limits the
+  // values per answer (Active Directory) names the range it returned, and the
+  // rest is asked for from there on.
+  long long low = 0;
+  bool first = true;
+  for (;;) {
+    std::string description = "member";
+    if (!first || rangeSize() != 0) {
+      description += ";range=" + std::to_string(low) + "-" +
+                     (rangeSize() != 0 ? std::to_string(low + rangeSize() - 1) : std::string("*"));
+    }
+    first = false;
+    char* attributes[] = {description.data(), nullptr};
+    LdapMessageHolder result;
+    timeval tv = operationTimeval();
+    int rc = ldap_search_ext_s(session.ld, group->group->dn.c_str(), LDAP_SCOPE_BASE, "(objectClass=*)", attributes,
+                               0, nullptr, nullptr, &tv, 0, &result.message);
+    if (rc != LDAP_SUCCESS) return failLdap(session.ld, rc, "member");
+    LDAPMessage* entry = ldap_first_entry(session.ld, result.message);
+    if (entry == nullptr) return fail("grupo ilegivel");
+
+    bool more = false;
+    BerElement* ber = nullptr;
+    for (char* name = ldap_first_attribute(session.ld, entry, &ber); name != nullptr;
+         name = ldap_next_attribute(session.ld, entry, ber)) {
+      long long rangeLow = 0, rangeHigh = 0;
+      const bool whole = equalsIgnoreCase(name, "member");
+      const bool ranged = !whole && parseRange(name, rangeLow, rangeHigh);
+      if ((whole || ranged) && (!ranged || rangeLow == low)) {
+        for (std::string& value : values(session.ld, entry, name)) dns->push_back(std::move(value));
+        if (ranged && rangeHigh >= 0) {
+          more = true;
+          low = rangeHigh + 1;
+        }
+      }
+      ldap_memfree(name);
+    }
+    if (ber != nullptr) ber_free(ber, 0);
+    if (!more) break;  // the whole attribute, the last range, or no values left
+  }
+  auto* object = newObject(DirectoryObject::Kind::Members, group);
+  object->memberDns = std::move(dns);
+  *members = object;
+  return kDirectoryOk;
+}
+
+int32_t ldapNewEnum(DirectoryRef members, DirectoryRef* enumerator) {
+  *enumerator = nullptr;
+  if (members == nullptr || members->kind != DirectoryObject::Kind::Members) return fail("objeto invalido");
+  auto cursor = std::make_shared<Cursor>();
+  cursor->session = members->session;
+  cursor->group = members->group;
+  cursor->memberDns = members->memberDns;
+  auto* object = newObject(DirectoryObject::Kind::Enumerator, members);
+  object->cursor = std::move(cursor);
+  *enumerator = object;
+  return kDirectoryOk;
+}
+
+int32_t ldapQueryEnumVariant(DirectoryRef enumerator, DirectoryRef* variantEnumerator) {
+  *variantEnumerator = nullptr;
+  if (enumerator == nullptr || enumerator->kind != DirectoryObject::Kind::Enumerator) {
+    return fail("objeto invalido", kDirectoryNoInterface);
+  }
+  *variantEnumerator = newObject(DirectoryObject::Kind::VariantEnumerator, enumerator);
+  return kDirectoryOk;
+}
+
+std::string escapedFilterValue(const std::string& value) {
+  berval in{};
+  in.bv_val = const_cast<char*>(value.data());
+  in.bv_len = value.size();
+  berval out{};
+  if (ldap_bv2escaped_filter_value(&in, &out) != 0) return value;
+  std::string escaped(out.bv_val, out.bv_len);
+  ber_memfree(out.bv_val);
+  return escaped;
+}
+
+// Reads the next page of the members' entries into the cursor.
+int32_t readPage(Cursor& cursor) {
+  Session& session = *cursor.session;
+  if (session.namingContext.empty()) {
+    int32_t code = readNamingContext(session);
+    if (!directorySucceeded(code)) return code;
+    if (session.namingContext.empty()) return fail("rootDSE sem defaultNamingContext");
+  }
+  const std::string filter = "(memberOf=" + escapedFilterValue(cursor.group->dn) + ")";
+  char objectClass[] = "objectClass", cn[] = "cn", sam[] = "sAMAccountName";
+  char* attributes[] = {objectClass, cn, sam, nullptr};
+
+  LDAPControl* pageControl = nullptr;
+  int rc = ldap_create_page_control(session.ld, static_cast<ber_int_t>(pageSize()), cursor.cookie, 1, &pageControl);
+  if (rc != LDAP_SUCCESS) return failLdap(session.ld, rc, "pagina");
+  LDAPControl* serverControls[] = {pageControl, nullptr};
+  LdapMessageHolder result;
+  timeval tv = operationTimeval();
+  rc = ldap_search_ext_s(session.ld, session.namingContext.c_str(), LDAP_SCOPE_SUBTREE, filter.c_str(), attributes,
+                         0, serverControls, nullptr, &tv, 0, &result.message);
+  ldap_control_free(pageControl);
+  if (rc != LDAP_SUCCESS) return failLdap(session.ld, rc, "membros");
+  cursor.searchStarted = true;
+
+  for (LDAPMessage* entry = ldap_first_entry(session.ld, result.message); entry != nullptr;
+       entry = ldap_next_entry(session.ld, entry)) {
+    char* dn = ldap_get_dn(session.ld, entry);
+    if (dn == nullptr) continue;
+    auto member = std::make_shared<MemberEntry>();
+    member->isUser = hasClass(values(session.ld, entry, objectClass), "user");
+    const std::vector<std::string> cnValues = values(session.ld, entry, cn);
+    const std::vector<std::string> samValues = values(session.ld, entry, sam);
+    if ((member->hasCn = !cnValues.empty())) member->cn = utf8ToUtf16(cnValues.front());
+    if ((member->hasLogon = !samValues.empty())) member->logon = utf8ToUtf16(samValues.front());
+    cursor.entries[dnKey(dn)] = std::move(member);
+    ldap_memfree(dn);
+  }
+
+  // The cookie of the next page; none (or an empty one) ends the search.
+  LDAPControl** controls = nullptr;
+  rc = ldap_parse_result(session.ld, result.message, nullptr, nullptr, nullptr, nullptr, &controls, 0);
+  if (rc != LDAP_SUCCESS) return failLdap(session.ld, rc, "membros");
+  if (cursor.cookie != nullptr) {
+    ber_bvfree(cursor.cookie);
+    cursor.cookie = nullptr;
+  }
+  LDAPControl* response =
+      controls != nullptr ? ldap_control_find(LDAP_CONTROL_PAGEDRESULTS, controls, nullptr) : nullptr;
+  if (response != nullptr) {
+    ber_int_t estimate = 0;
+    berval cookie{};
+    if (ldap_parse_pageresponse_control(session.ld, response, &estimate, &cookie) == LDAP_SUCCESS &&
+        cookie.bv_len > 0) {
+      cursor.cookie = ber_bvdup(&cookie);
+    }
+    if (cookie.bv_val != nullptr) ber_memfree(cookie.bv_val);
+  }
+  if (controls != nullptr) ldap_controls_free(controls);
+  cursor.searchDone = cursor.cookie == nullptr;
+  return kDirectoryOk;
+}
+
+int32_t ldapNext(DirectoryRef variantEnumerator, DirectoryRef* element, uint32_t* fetched) {
+  *element = nullptr;
+  *fetched = 0;
+  if (variantEnumerator == nullptr || variantEnumerator->kind != DirectoryObject::Kind::VariantEnumerator) {
+    return fail("objeto invalido");
+  }
+  Cursor& cursor = *variantEnumerator->cursor;
+  if (cursor.index >= cursor.memberDns->size()) return kDirectoryNoMore;
+
+  const std::string key = dnKey((*cursor.memberDns)[cursor.index]);
+  auto found = cursor.entries.find(key);
+  while (found == cursor.entries.end() && !cursor.searchDone) {
+    int32_t code = readPage(cursor);
+    if (!directorySucceeded(code)) return code;
+    found = cursor.entries.find(key);
+  }
+  ++cursor.index;
+  *fetched = 1;
+  if (found == cursor.entries.end()) return kDirectoryOk;  // a member the account cannot read
+  auto* object = newObject(DirectoryObject::Kind::Element, nullptr);
+  object->member = found->second;
+  cursor.entries.erase(found);  // each entry is handed out once; keeps memory to the pages in hand
+  *element = object;
+  return kDirectoryOk;
+}
+
+int32_t ldapQueryUser(DirectoryRef element, DirectoryRef* user) {
+  *user = nullptr;
+  if (element == nullptr || element->member == nullptr || !element->member->isUser) {
+    return fail("o membro nao e um usuario", kDirectoryNoInterface);
+  }
+  *user = newObject(DirectoryObject::Kind::User, element);
+  return kDirectoryOk;
+}
+
+int32_t ldapGetAttribute(DirectoryRef user, const std::u16string& name, std::u16string* value) {
+  if (user == nullptr || user->kind != DirectoryObject::Kind::User) return fail("objeto invalido");
+  const std::string attribute = utf16ToUtf8(name);
+  const MemberEntry& member = *user->member;
+  if (equalsIgnoreCase(attribute, "cn") && member.hasCn) {
+    *value = member.cn;
+    return kDirectoryOk;
+  }
+  if (equalsIgnoreCase(attribute, "sAMAccountName") && member.hasLogon) {
+    *value = member.logon;
+    return kDirectoryOk;
+  }
+  return fail("atributo ausente: " + attribute);
+}
+
+void ldapRelease(DirectoryRef object) { delete object; }
+
+int32_t ldapInitialize() { return kDirectoryOk; }
+void ldapUninitialize() {}
+
+std::u16string ldapErrorText(int32_t) { return lastErrorText; }
+
+const DirectoryApi ldapApi = {
+    ldapInitialize, ldapUninitialize, ldapOpenObject, ldapGetPath,  ldapQueryGroup,   ldapMembers,
+    ldapNewEnum,    ldapQueryEnumVariant, ldapNext,   ldapQueryUser, ldapGetAttribute, ldapRelease,
+    ldapErrorText,
+};
+
+}  // namespace
+
+const DirectoryApi& platformDirectoryApi() { return ldapApi; }
+
+void setDirectoryTuning(const DirectoryTuning& newTuning) { tuning = newTuning; }
+
+}  // namespace platform

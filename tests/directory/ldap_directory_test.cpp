@@ -1,0 +1,339 @@
+// The group search with the real LDAP backend against a real slapd that
+// carries Active Directory's schema essentials.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "common/process_state.h"
+#include "common/text.h"
+#include "config/config.h"
+#include "directory/group_search.h"
+#include "service/service_control.h"
+#include "slapd_fixture.h"
+
+void PrintTo(const GroupMember& m, std::ostream* os) {
+  *os << "{" << testing::PrintToString(m.logon) << ", " << testing::PrintToString(m.commonName) << ", "
+      << testing::PrintToString(m.hsmUserId) << "}";
+}
+
+namespace {
+
+namespace fs = std::filesystem;
+using kvtest::kSuffix;
+
+constexpr int kBigGroupSize = 3000;
+const std::string kUsers = std::string("ou=Users,") + kSuffix;
+
+struct Directory {
+  std::unique_ptr<kvtest::SlapdServer> server;
+  MemberList mixedExpected, bigExpected;
+};
+Directory* directory = nullptr;
+
+// Builds the test directory and starts slapd once per test process.
+class SlapdEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    kvtest::DirectoryData data;
+    directory = new Directory;
+    const std::string ana = data.addUser("Ana Souza", "ASouza");
+    const std::string empty = data.addGroup("Vazio", {});
+    const std::string contact = data.addContact("Contato Externo");
+    const std::string erica = data.addUser("\xc3\x89rica \xc5\x81ucja", "\xc3\x89rica");  // UTF-8
+    const std::string hidden = data.addUser("Oculto", "oculto");  // no account may read it
+    const std::string joao = data.addUser("Joao Silva", "JSilva");
+    data.addUser("Solitario", "solitario");  // a user, in no group
+    data.addGroup("Misto", {ana, empty, contact, erica, hidden, "cn=Fantasma," + kUsers,
+                            // the member value spelled in other case than the entry
+                            "CN=Joao Silva,OU=USERS,DC=KELVASYNC,DC=TEST"});
+    // Identifiers: "A" and the 2nd to 15th hexadecimal digits of the MD5 of
+    // the logon, computed apart (printf LOGON | md5sum).
+    directory->mixedExpected = {
+        {"asouza", "Ana Souza", "Ae7e342da59ad9b"}, {"", "", ""}, {"", "", ""},
+        {"\xc9rica", "\xc9rica \x41ucja", "A83d2d4444dd5af"}, {"jsilva", "Joao Silva", "Afe74af33f3c747"}};
+    data.addGroup("Seguran\xc3\xa7" "a", {ana});
+
+    std::vector<std::string> big;
+    for (int i = 0; i < kBigGroupSize; ++i) {
+      char number[8];
+      std::snprintf(number, sizeof number, "%04d", i);
+      data.addUser(std::string("Pessoa ") + number, std::string("P.") + number);
+    }
+    // Members in an order that is neither the entries' nor the DNs' order.
+    for (int k = 0; k < kBigGroupSize; ++k) {
+      const int i = (k * 1237 + 11) % kBigGroupSize;
+      char number[8];
+      std::snprintf(number, sizeof number, "%04d", i);
+      big.push_back("cn=Pessoa " + std::string(number) + "," + kUsers);
+      directory->bigExpected.push_back({std::string("p.") + number, std::string("Pessoa ") + number, ""});
+    }
+    data.addGroup("Grande", big);
+
+    directory->server = std::make_unique<kvtest::SlapdServer>(data);
+    kvtest::trustCa(directory->server->caFile());
+  }
+  void TearDown() override {
+    delete directory;
+    directory = nullptr;
+  }
+};
+const auto* const environment = ::testing::AddGlobalTestEnvironment(new SlapdEnvironment);
+
+class LdapDirectoryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root_ = fs::temp_directory_path() /
+            ("kv-ldap-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+    fs::create_directories(root_ / "Karvell Networks" / "HSM Karvell" / "data");
+    programFilesDir = root_.u16string();
+    serviceMode = true;
+    storeStopRequested(false);
+    groupPathLogged = true;
+    directorySettings.ldapPath = utf8ToUtf16("LDAP://" + directory->server->host());
+    directorySettings.adUser = u"cn=svc,ou=Users,dc=kelvasync,dc=test";
+    directorySettings.adPassword = u"segredo";
+    platform::setDirectoryTuning({});
+  }
+  void TearDown() override {
+    setDirectoryApiForTesting(nullptr);
+    platform::setDirectoryTuning({});
+    storeStopRequested(false);
+    std::error_code ignored;
+    fs::remove_all(root_, ignored);
+  }
+  void useGroup(const std::string& cn) { directorySettings.groupName = "CN=" + cn + ",OU=Groups," + kSuffix; }
+  std::vector<std::string> logLines() const {
+    std::ifstream in(root_ / "Karvell Networks" / "HSM Karvell" / "data" / "kelvasync.log", std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<std::string> lines;
+    size_t start = 0;
+    for (size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2) {
+      const std::string line = text.substr(start, end - start);
+      const size_t level = line.find("] [");
+      lines.push_back(level == std::string::npos ? line : line.substr(level + 2));
+    }
+    return lines;
+  }
+  // Identifiers are the logon conversion's business; here only their
+  // presence matters for members whose expected value leaves them out.
+  static MemberList withoutIds(MemberList list) {
+    for (GroupMember& m : list) m.hsmUserId = m.hsmUserId.empty() ? "" : "id";
+    return list;
+  }
+  fs::path root_;
+};
+
+TEST_F(LdapDirectoryTest, MixedGroupGivesUsersEmptyRecordsAndSkipsUnreadableMembers) {
+  useGroup("Misto");
+  MemberList list;
+  ASSERT_TRUE(searchGroupMembers(list));
+  EXPECT_EQ(list, directory->mixedExpected);
+  const std::vector<std::string> expectedLog = {
+      "[Atencao] Nao foi possivel obter dados do usuario dentro do Grupo",  // Oculto
+      "[Atencao] Nao foi possivel obter dados do usuario dentro do Grupo",  // Fantasma
+      "[Info] Quantidade de usuarios encontrados no Grupo: 5"};
+  EXPECT_EQ(logLines(), expectedLog);
+}
+
+TEST_F(LdapDirectoryTest, EmptyGroupSucceedsWithNoMembers) {
+  useGroup("Vazio");
+  MemberList list;
+  EXPECT_TRUE(searchGroupMembers(list));
+  EXPECT_TRUE(list.empty());
+  EXPECT_EQ(logLines(), std::vector<std::string>{"[Info] Quantidade de usuarios encontrados no Grupo: 0"});
+}
+
+TEST_F(LdapDirectoryTest, LargeGroupIsReadWhollyInMemberOrder) {
+  useGroup("Grande");
+  platform::setDirectoryTuning({0, 400, 0, 0});  // several pages of the member search
+  MemberList list;
+  ASSERT_TRUE(searchGroupMembers(list));
+  ASSERT_EQ(list.size(), static_cast<size_t>(kBigGroupSize));
+  MemberList expected = directory->bigExpected;
+  for (GroupMember& m : expected) m.hsmUserId = "id";
+  EXPECT_EQ(withoutIds(list), expected);
+  EXPECT_EQ(logLines().back(), "[Info] Quantidade de usuarios encontrados no Grupo: 3000");
+}
+
+TEST_F(LdapDirectoryTest, GroupNameWithAnsiLetterFindsTheGroup) {
+  directorySettings.groupName = std::string("CN=Seguran\xe7" "a,OU=Groups,") + kSuffix;  // as the INI holds it
+  MemberList list;
+  ASSERT_TRUE(searchGroupMembers(list));
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_EQ(list[0].logon, "asouza");
+}
+
+TEST_F(LdapDirectoryTest, EachRefusalEndsAtItsStepWithTheServersWords) {
+  struct Case {
+    const char* what;
+    std::u16string password;
+    std::string group;
+    std::string message;
+  } cases[] = {
+      {"wrong password", u"errada", "Misto",
+       "[Atencao] Nao foi possivel conectar no Controlador de Dominio (DC) (bind: LDAP 49: Invalid credentials)"},
+      {"empty password", u"", "Misto",
+       "[Atencao] Nao foi possivel conectar no Controlador de Dominio (DC) (senha vazia"},
+      {"no such group", u"segredo", "Inexistente",
+       "[Atencao] Nao foi possivel conectar com o caminho completo no Controlador de Dominio (DC) "
+       "(entrada: LDAP 32: No such object"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove(root_ / "Karvell Networks" / "HSM Karvell" / "data" / "kelvasync.log");
+    directorySettings.adPassword = c.password;
+    useGroup(c.group);
+    MemberList list;
+    EXPECT_FALSE(searchGroupMembers(list));
+    const std::vector<std::string> lines = logLines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].rfind(c.message, 0), 0u) << lines[0];
+  }
+
+  // A path that names a user rather than a group.
+  fs::remove(root_ / "Karvell Networks" / "HSM Karvell" / "data" / "kelvasync.log");
+  directorySettings.adPassword = u"segredo";
+  directorySettings.groupName = "CN=Ana Souza," + kUsers;
+  MemberList list;
+  EXPECT_FALSE(searchGroupMembers(list));
+  const std::vector<std::string> lines = logLines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].rfind("[Atencao] Nao foi possivel obter interface para comunicacao com o Grupo de pesquisa", 0),
+            0u)
+      << lines[0];
+}
+
+// A port on which nothing listens.
+int closedPort() {
+  const int s = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  socklen_t length = sizeof address;
+  getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
+  close(s);
+  return ntohs(address.sin_port);
+}
+
+TEST_F(LdapDirectoryTest, ServerDownFailsTheFirstBind) {
+  directorySettings.ldapPath = u"LDAP://127.0.0.1:" + [] {
+    const std::string p = std::to_string(closedPort());
+    return std::u16string(p.begin(), p.end());
+  }();
+  useGroup("Misto");
+  MemberList list;
+  EXPECT_FALSE(searchGroupMembers(list));
+  const std::vector<std::string> lines = logLines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].rfind("[Atencao] Nao foi possivel conectar no Controlador de Dominio (DC) (StartTLS: LDAP -1", 0),
+            0u)
+      << lines[0];
+}
+
+// A server that accepts connections, records what it receives and never
+// answers.
+class SilentServer {
+ public:
+  SilentServer() {
+    listener_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    listen(listener_, 4);
+    socklen_t length = sizeof address;
+    getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+    thread_ = std::thread([this] {
+      const int connection = accept(listener_, nullptr, nullptr);
+      if (connection < 0) return;
+      char buffer[4096];
+      for (ssize_t n; (n = recv(connection, buffer, sizeof buffer, 0)) > 0;) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        received_.append(buffer, static_cast<size_t>(n));
+      }
+      close(connection);
+    });
+  }
+  ~SilentServer() {
+    shutdown(listener_, SHUT_RDWR);
+    close(listener_);
+    thread_.join();
+  }
+  int port() const { return port_; }
+  std::string received() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return received_;
+  }
+
+ private:
+  int listener_ = -1, port_ = 0;
+  std::thread thread_;
+  std::mutex mutex_;
+  std::string received_;
+};
+
+TEST_F(LdapDirectoryTest, ServerThatNeverAnswersFailsWithinTheBoundAndNeverSeesThePassword) {
+  constexpr uint32_t kNetwork = 1, kOperation = 2;
+  platform::setDirectoryTuning({0, 0, kNetwork, kOperation});
+  std::string received;
+  {
+    SilentServer silent;
+    const std::string port = std::to_string(silent.port());
+    directorySettings.ldapPath = u"LDAP://127.0.0.1:" + std::u16string(port.begin(), port.end());
+    useGroup("Misto");
+    MemberList list;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(searchGroupMembers(list));
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    // The documented bound is one network plus one operation time-out; a
+    // slow shared machine gets three times that.
+    EXPECT_LT(elapsed, std::chrono::seconds(3 * (kNetwork + kOperation)));
+    received = silent.received();
+  }
+  const std::vector<std::string> lines = logLines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].rfind("[Atencao] Nao foi possivel conectar no Controlador de Dominio (DC)", 0), 0u) << lines[0];
+  // What reached the server: the StartTLS request and nothing in clear after it.
+  EXPECT_NE(received.find("1.3.6.1.4.1.1466.20037"), std::string::npos);
+  EXPECT_EQ(received.find("segredo"), std::string::npos);
+}
+
+// The platform's table with a stop requested while one member is read.
+platform::DirectoryApi stopping;
+std::atomic<int> logonsRead{0};
+int stopAtLogon = 0;
+
+TEST_F(LdapDirectoryTest, StopInTheMiddleOfALongEnumerationKeepsTheMembersSoFar) {
+  stopping = platform::platformDirectoryApi();
+  stopping.getAttribute = [](platform::DirectoryRef user, const std::u16string& name, std::u16string* value) {
+    const int32_t code = platform::platformDirectoryApi().getAttribute(user, name, value);
+    if (name == u"samAccountName" && ++logonsRead == stopAtLogon) storeStopRequested(true);
+    return code;
+  };
+  logonsRead = 0;
+  stopAtLogon = 1200;  // past the first page of 1,000
+  setDirectoryApiForTesting(&stopping);
+  useGroup("Grande");
+  MemberList list;
+  ASSERT_TRUE(searchGroupMembers(list));
+  ASSERT_EQ(list.size(), 1200u);
+  MemberList expected(directory->bigExpected.begin(), directory->bigExpected.begin() + 1200);
+  for (GroupMember& m : expected) m.hsmUserId = "id";
+  EXPECT_EQ(withoutIds(list), expected);
+  EXPECT_EQ(logLines().back(), "[Info] Quantidade de usuarios encontrados no Grupo: 1200");
+}
+
+}  // namespace

@@ -1,0 +1,66 @@
+// A throwaway slapd with Active Directory's schema essentials, for the
+// directory tests and benchmarks (scripts/start-slapd.sh does the work).
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace kvtest {
+
+constexpr const char* kSuffix = "dc=kelvasync,dc=test";
+constexpr const char* kServiceAccount = "cn=svc,ou=Users,dc=kelvasync,dc=test";
+constexpr const char* kServicePassword = "segredo";
+
+// Entries for the test directory, written as LDIF with memberOf filled in the
+// way the memberof overlay would (the loader bypasses the overlay). Values
+// are UTF-8.
+class DirectoryData {
+ public:
+  DirectoryData();  // the suffix, ou=Users, ou=Groups, ou=Contacts, the service account
+  // Adds an entry; the DN is returned. `classes` is e.g. {"user"}.
+  std::string add(const std::string& dn, const std::vector<std::string>& classes,
+                  const std::map<std::string, std::string>& attributes);
+  std::string addUser(const std::string& cn, const std::string& logon);  // under ou=Users
+  std::string addGroup(const std::string& cn, const std::vector<std::string>& memberDns);  // under ou=Groups
+  std::string addContact(const std::string& cn);  // under ou=Contacts
+  std::string ldif() const;
+
+ private:
+  struct Entry {
+    std::string dn;
+    std::vector<std::string> classes;
+    std::map<std::string, std::string> attributes;
+    std::vector<std::string> members, memberOf;
+  };
+  std::vector<Entry> entries_;
+  std::map<std::string, size_t> index_;  // lower-cased DN -> entry
+};
+
+// Lower-cases ASCII letters (DNs compare without regard to case).
+std::string lowerAscii(std::string text);
+
+class SlapdServer {
+ public:
+  // Starts the server over `data`; throws std::runtime_error when it cannot.
+  explicit SlapdServer(const DirectoryData& data);
+  ~SlapdServer();  // stops the server and removes its folder
+  SlapdServer(const SlapdServer&) = delete;
+  SlapdServer& operator=(const SlapdServer&) = delete;
+
+  int port() const { return port_; }
+  std::string host() const { return "127.0.0.1:" + std::to_string(port_); }
+  const std::string& folder() const { return folder_; }
+  std::string caFile() const { return folder_ + "/ca.pem"; }
+
+ private:
+  std::string folder_;
+  int port_ = 0;
+  int pid_ = 0;
+};
+
+// Sets LDAPTLS_CACERT so that libldap trusts the server's test CA. Must run
+// before the process's first LDAP call (libldap reads it once).
+void trustCa(const std::string& caFile);
+
+}  // namespace kvtest
