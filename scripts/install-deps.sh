@@ -3,13 +3,16 @@
 # Does nothing when they are all present; needs root otherwise.
 #   scripts/install-deps.sh            build, demo and Linux tests
 #   scripts/install-deps.sh --all      also the Windows cross-build, Wine,
-#                                      clang for the fuzz targets, Samba
+#                                      clang for the fuzz targets, and Samba
+#                                      (an Active Directory domain controller
+#                                      for the acceptance test)
 set -euo pipefail
 packages=(ca-certificates cmake make g++ pkg-config python3 openssl procps
           libgtest-dev libssl-dev libsqlite3-dev sqlite3 libsystemd-dev libldap-dev
           slapd ldap-utils)
 if [ "${1:-}" = --all ]; then
-  packages+=(g++-mingw-w64-x86-64 wine wine64 clang libclang-rt-14-dev)
+  packages+=(g++-mingw-w64-x86-64 wine wine64 clang libclang-rt-14-dev
+             samba samba-ad-dc samba-ad-provision)
 fi
 missing=()
 for p in "${packages[@]}"; do
