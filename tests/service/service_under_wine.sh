@@ -25,6 +25,7 @@ log="$data/kelvasync.log"
 rm -f "$log"
 # The service binary must live inside the prefix for the service manager.
 cp "$exe" "$prefix/drive_c/kelvasync.exe"
+if [ -f "$(dirname "$exe")/pelorlib.dll" ]; then cp "$(dirname "$exe")/pelorlib.dll" "$prefix/drive_c/"; fi
 svc='C:\kelvasync.exe'
 
 # The version resource (block 041604b0, Portuguese (Brazil), UTF-16) and the
@@ -38,7 +39,7 @@ check "file description" resource_has "Serviço de Integração do Active Direct
 check "product version" resource_has "1.0.0.5" utf-16-le
 check "manifest asks highestAvailable without UI access" \
   resource_has '<requestedExecutionLevel level="highestAvailable" uiAccess="false"/>' utf-8
-check "no DLLs beyond the system's" bash -c "! x86_64-w64-mingw32-objdump -p '$exe' | grep -i 'DLL Name' | grep -viE 'kernel32|advapi32|msvcrt|user32|version|ole32|oleaut32|activeds|ws2_32|shell32|gdi32|rpcrt4|bcrypt|crypt32|secur32'"
+check "no DLLs beyond the system's and the HSM client library" bash -c "! x86_64-w64-mingw32-objdump -p '$exe' | grep -i 'DLL Name' | grep -viE 'kernel32|advapi32|msvcrt|user32|version|ole32|oleaut32|activeds|ws2_32|shell32|gdi32|rpcrt4|bcrypt|crypt32|secur32|pelorlib'"
 
 run "$svc" -d  # leftovers of an earlier, interrupted run
 run "$svc" -i
@@ -87,7 +88,7 @@ check "console shows the stop lines" grep -q "\[Info\] Inicio da requisicao para
 check "console run ends with Log parado" grep -q "\[Info\] Log parado" "$work/console.txt"
 check "console lines are in the log too" log_has "Modo console. Pressione e segure a tecla ESC para cancelar a execucao"
 
-rm -rf "$work" "$prefix/drive_c/kelvasync.exe"
+rm -rf "$work" "$prefix/drive_c/kelvasync.exe" "$prefix/drive_c/pelorlib.dll"
 echo "$((failures == 0 ? 1 : 0)) passed, $failures failed" >/dev/null
 if [ "$failures" -ne 0 ]; then echo "$failures check(s) failed"; exit 1; fi
 echo "all checks passed"
