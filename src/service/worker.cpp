@@ -1,13 +1,73 @@
+// The worker thread: the one thread that runs update cycles. It prepares the
+// HSM client library and the directory settings, then alternates a pause and
+// one update cycle until the stop flag is set, and finalises the library
+// before it ends.
+#include <cstdint>
+
+#include "config/config.h"
+#include "hsm/update_cycle.h"
+#include "logging/log.h"
+#include "pelorlib.h"
 #include "platform/system.h"
 #include "service/service_control.h"
 
-// Interim worker: until the synchronization arrives it only waits, in 400 ms
-// slices, for the stop flag, so that start-up, stop and shutdown run end to
-// end.
-unsigned workerThread(void*) {
-  while (!isStopRequested()) {
-    platform::TimerEvent slice;
-    if (slice.valid()) slice.wait(400);
+namespace {
+
+// Set once KvInitialize has been called; never cleared, so the library is
+// initialised at most once per process.
+bool hsmLibraryReady = false;
+
+// Seconds to pause before the next cycle: 10 before the first, the update
+// interval before every later one. Worker thread only.
+int32_t nextWaitSeconds = 10;
+
+constexpr uint32_t kPauseSliceMs = 400;
+
+// Pauses for `waitSeconds` in 400 ms slices, reading the stop flag after
+// each. False when a stop was seen.
+bool pauseBeforeCycle(int32_t waitSeconds) {
+  const int64_t slices = pauseSliceCount(waitSeconds);
+  for (int64_t slice = 0; slice < slices; ++slice) {
+    // A timer that cannot be created lets its slice pass without waiting.
+    platform::TimerEvent timer;
+    if (timer.valid()) timer.wait(kPauseSliceMs);
+    if (isStopRequested()) return false;
   }
+  return true;
+}
+
+}  // namespace
+
+unsigned workerThread(void*) {
+  if (!hsmLibraryReady) {
+    KvInitialize(0);  // failures surface in the HSM operations, which log them
+    hsmLibraryReady = true;
+  }
+  loadDirectorySettings();  // when incomplete, the interval stays as it was
+  // Read once: a new interval takes effect with the next start.
+  const int32_t interval = directorySettings.updateIntervalSeconds;
+  writeLog(Info, u"Atualizacao do HSM/Tessel a cada %d minuto(s)", interval / 60);
+
+  // A stop seen at the top of a pass or during a pause is acknowledged with
+  // the shutdown notice; one seen right before or after a cycle is not.
+  bool acknowledgeStop = false;
+  if (!isStopRequested()) {
+    for (;;) {
+      if (isStopRequested() || !pauseBeforeCycle(nextWaitSeconds)) {
+        acknowledgeStop = true;
+        break;
+      }
+      nextWaitSeconds = interval;
+      if (isStopRequested()) break;
+      runUpdateCycle();
+      if (isStopRequested()) break;
+    }
+  }
+  if (acknowledgeStop) {
+    writeLog(Info, u"Notificacao de 'shutdown' recebida");
+    storeStopRequested(true);
+  }
+  writeLog(Info, u"As pesquisas no AD foram canceladas");
+  KvFinalize();
   return 0;
 }

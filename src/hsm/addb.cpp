@@ -1,0 +1,216 @@
+#include "hsm/addb.h"
+
+#include <algorithm>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <string>
+
+#include "common/text.h"
+#include "config/config.h"
+#include "hsm/hsm_client.h"
+#include "hsm/hsm_settings.h"
+#include "logging/log.h"
+
+namespace {
+
+// Appends one field as the writer stores it: cut to `limit` bytes, with
+// CR, LF and NUL (which would break the record structure) replaced by '?'.
+void appendField(std::string& record, const std::string& field, size_t limit) {
+  const size_t length = std::min(field.size(), limit);
+  for (size_t i = 0; i < length; ++i) {
+    const char c = field[i];
+    record.push_back(c == '\r' || c == '\n' || c == '\0' ? '?' : c);
+  }
+  record.append("\r\n");
+}
+
+// Takes one field starting at `at`: the bytes up to CR, LF, NUL or the end of
+// the text, which must be followed by CR LF and be at most `limit` bytes.
+// On success `at` is past the CR LF.
+bool takeField(std::string_view text, size_t& at, size_t limit, std::string& field) {
+  size_t end = at;
+  while (end < text.size() && text[end] != '\r' && text[end] != '\n' && text[end] != '\0') ++end;
+  if (end - at > limit) return false;
+  if (end + 1 >= text.size() || text[end] != '\r' || text[end + 1] != '\n') return false;
+  field.assign(text.data() + at, end - at);
+  at = end + 2;
+  return true;
+}
+
+// The receiving buffer of the read: process-wide, used by the worker thread
+// only, rewound at the start of every read.
+AddbReceiveBuffer& receiveBuffer() {
+  static const std::unique_ptr<AddbReceiveBuffer> buffer = std::make_unique<AddbReceiveBuffer>();
+  return *buffer;
+}
+
+void logUnreadable() {
+  writeLog(Error, u"Erro na leitura de 'addb'. Procure o atendimento de Suporte. Codigo 101.");
+}
+
+}  // namespace
+
+size_t fillAddbText(const MemberList& members, AddbBuffer& buffer) {
+  buffer.length = 0;
+  buffer.cursor = 0;
+  buffer.text[0] = '\0';
+  size_t written = 0;
+  std::string record;
+  for (const GroupMember& member : members) {
+    record.clear();
+    appendField(record, member.hsmUserId, kAddbMaxUserIdBytes);
+    appendField(record, member.logon, kAddbMaxLogonBytes);
+    appendField(record, member.commonName, kAddbMaxCommonNameBytes);
+    // The record and the terminator after it must fit whole.
+    if (record.size() + 1 > kAddbTextSize - buffer.length) break;
+    std::memcpy(buffer.text + buffer.length, record.data(), record.size());
+    buffer.length += static_cast<uint32_t>(record.size());
+    buffer.text[buffer.length] = '\0';
+    ++written;
+  }
+  return written;
+}
+
+bool writeAddb(MemberList members) {
+  auto buffer = std::make_unique<AddbBuffer>();
+  const size_t written = fillAddbText(members, *buffer);
+  if (written < members.size()) {
+    writeLog(Warning,
+             u"A base de dados 'addb' nao comporta todos os membros do grupo: %d membro(s) ficaram de fora",
+             static_cast<long long>(members.size() - written));
+  }
+  if (buffer->length == 0) {
+    writeLog(Console, u"Nao existem dados a serem salvos em 'addb'");
+    return false;
+  }
+  return saveAddbText(*buffer);
+}
+
+bool saveAddbText(AddbBuffer& buffer) {
+  CachedHsmSettings& settings = cachedHsmSettings(HsmOperation::AddbWrite);
+  refreshHsmSettings(settings);  // a missing value shows up as a failed session
+  buffer.length = static_cast<uint32_t>(strnlen(buffer.text, kAddbTextSize - 1));
+  buffer.cursor = 0;
+
+  const int32_t backup = backupHsmObject(settings.host, kAddbAccount, kAddbAccountPassword,
+                                         kAddbObject, kAddbBackupObject);
+  if (backup != KV_OK && backup != KV_ERR_OBJECT_NOT_FOUND) {
+    writeLog(Error, u"Nao foi possivel fazer o backup interno 'addb'. Procure o atendimento de Suporte. Codigo %d.",
+             backup);
+    return false;
+  }
+  writeLog(Console, u"Backup de 'addb' realizado com sucesso");
+
+  KvSession session = nullptr;
+  const int32_t opened = openHsmSession(session, settings.host, settings.user, settings.password);
+  if (opened != KV_OK) {
+    writeLog(Warning, u"Nao foi possivel efetuar conexao com o HSM/Tessel. Codigo %d", opened);
+    return false;
+  }
+  if (buffer.length == 0) {
+    KvCloseSession(&session, 0);
+    return false;
+  }
+  const int32_t code =
+      KvWriteFile(session, kAddbQualifiedObject, buffer.length, supplyAddbChunk, &buffer);
+  KvCloseSession(&session, 0);
+  if (code != KV_OK) {
+    writeLog(Error, u"Nao foi possivel salvar 'addb'. Procure o atendimento de Suporte. Codigo %d.", code);
+    return false;
+  }
+  return true;
+}
+
+bool readAddb(MemberList& members) {
+  CachedHsmSettings& settings = cachedHsmSettings(HsmOperation::AddbRead);
+  readHsmSettings(&settings.host, nullptr, nullptr);
+
+  KvSession session = nullptr;
+  if (openHsmSession(session, settings.host, kAddbAccount, kAddbAccountPassword) != KV_OK)
+    return false;
+
+  AddbReceiveBuffer& buffer = receiveBuffer();
+  buffer.cursor = 0;
+  buffer.received = 0;
+  buffer.overflowed = false;
+  buffer.text[0] = '\0';
+  const int32_t code = KvReadFile(session, kAddbQualifiedObject, appendAddbChunk, &buffer);
+  KvCloseSession(&session, 0);
+  // A read that ends early leaves the cursor where it was; the next read
+  // starts from the beginning all the same.
+  buffer.cursor = 0;
+
+  if (code == KV_ERR_OBJECT_NOT_FOUND) {
+    writeLog(Warning,
+             u"O base de dados 'addb' nao existe dentro do HSM/Tessel. Por enquanto nenhuma acao eh necessaria");
+    return true;
+  }
+  if (code != KV_OK) return false;
+  if (buffer.overflowed) {
+    logUnreadable();
+    return false;
+  }
+  bool parsed = false;
+  try {
+    parsed = parseAddbText(std::string_view(buffer.text, buffer.received), members);
+  } catch (const std::exception&) {
+    parsed = false;
+  }
+  if (!parsed) {
+    logUnreadable();
+    return false;
+  }
+  return true;
+}
+
+bool parseAddbText(std::string_view text, MemberList& members) {
+  const size_t nul = text.find('\0');
+  if (nul != std::string_view::npos) text = text.substr(0, nul);
+  size_t at = 0;
+  while (at < text.size()) {
+    GroupMember member;
+    if (!takeField(text, at, kAddbMaxUserIdBytes, member.hsmUserId) ||
+        !takeField(text, at, kAddbMaxLogonBytes, member.logon) ||
+        !takeField(text, at, kAddbMaxCommonNameBytes, member.commonName))
+      return false;
+    members.push_back(std::move(member));
+  }
+  return true;
+}
+
+extern "C" int32_t supplyAddbChunk(uint8_t* destination, uint32_t* requestedCount, void* context,
+                                   int32_t* endFlag) {
+  AddbBuffer& buffer = *static_cast<AddbBuffer*>(context);
+  *endFlag = 0;
+  if (buffer.cursor >= buffer.length) {
+    *endFlag = 1;
+    buffer.cursor = 0;
+    *requestedCount = 0;
+    return 0;
+  }
+  // Never past the end of the text: a request for more than is left gets
+  // what is left, and the count says so.
+  const uint32_t count = std::min(*requestedCount, buffer.length - buffer.cursor);
+  std::memcpy(destination, buffer.text + buffer.cursor, count);
+  buffer.cursor += count;
+  *requestedCount = count;
+  return 0;
+}
+
+extern "C" int32_t appendAddbChunk(const uint8_t* chunk, uint32_t chunkLength, void* context,
+                                   int32_t endFlag) {
+  AddbReceiveBuffer& buffer = *static_cast<AddbReceiveBuffer*>(context);
+  // One byte always stays free for the terminator.
+  const uint32_t room = kAddbTextSize - 1 - std::min(buffer.cursor, kAddbTextSize - 1);
+  const uint32_t count = std::min(chunkLength, room);
+  if (count < chunkLength) buffer.overflowed = true;
+  if (count != 0) std::memcpy(buffer.text + buffer.cursor, chunk, count);
+  buffer.cursor += count;
+  buffer.text[buffer.cursor] = '\0';
+  if (endFlag != 0) {
+    buffer.received = buffer.cursor;
+    buffer.cursor = 0;
+  }
+  return 0;
+}

@@ -1,0 +1,234 @@
+// The update cycle's own logic without an HSM: which names are managed, the
+// reconciliation's decisions against a plain first-match search, the order
+// of its actions and log lines, its stop checks, and the pause arithmetic.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "hsm/sync_test_support.h"
+#include "hsm/update_cycle.h"
+#include "hsm/user_creation.h"
+#include "service/service_control.h"
+
+namespace {
+
+using synctest::ServiceFolder;
+
+GroupMember member(std::string id, std::string name = "Nome") {
+  return GroupMember{"logon", std::move(name), std::move(id)};
+}
+
+TEST(ManagedUserName, OnlyAnUpperCaseAAndFourteenLowerCaseHexDigits) {
+  EXPECT_TRUE(isManagedUserName("A0123456789abcd"));
+  EXPECT_TRUE(isManagedUserName("Afedcba98765432"));
+  for (const char* name : {"master", "admin", "", "A", "A0123456789ABCD", "A0123456789abc",
+                           "A0123456789abcde", "a0123456789abcd", "B0123456789abcd",
+                           "A0123456789abcg", "A0123456789ab d", "A0123456789ab\xE1"})
+    EXPECT_FALSE(isManagedUserName(name)) << name;
+  EXPECT_FALSE(isManagedUserName(std::string_view("A0123456789abc\0", 15)));
+}
+
+// The specified search: from the start of the list, stop at the first equal
+// entry.
+bool linearFind(const std::vector<std::string>& list, const std::string& id) {
+  for (const std::string& entry : list)
+    if (entry.size() == id.size() && entry == id) return true;
+  return false;
+}
+
+TEST(ReconcilePlan, MatchesTheFirstMatchLinearSearch) {
+  std::mt19937 random(11);
+  // Small alphabets force duplicates, empty ids and near misses.
+  const std::vector<std::string> pool = {"", "A000000000000a", "A0000000000000a", "A0000000000000A",
+                                         "A0000000000000b", "A0000000000000c", "a0000000000000a"};
+  for (int round = 0; round < 300; ++round) {
+    MemberList members(random() % 12);
+    for (GroupMember& m : members) m = member(pool[random() % pool.size()]);
+    std::vector<std::string> managed(random() % 12);
+    for (std::string& name : managed) name = pool[1 + random() % (pool.size() - 1)];
+
+    const ReconcilePlan plan = planReconciliation(members, managed);
+    ASSERT_EQ(plan.memberFound.size(), members.size());
+    ASSERT_EQ(plan.managedNameInGroup.size(), managed.size());
+    std::vector<std::string> memberIds;
+    for (const GroupMember& m : members) memberIds.push_back(m.hsmUserId);
+    for (size_t i = 0; i < members.size(); ++i)
+      EXPECT_EQ(plan.memberFound[i] != 0, linearFind(managed, members[i].hsmUserId));
+    for (size_t i = 0; i < managed.size(); ++i)
+      EXPECT_EQ(plan.managedNameInGroup[i] != 0, linearFind(memberIds, managed[i]));
+  }
+}
+
+TEST(PauseSlices, FollowTheTwoAndAHalfSlicesPerSecondRule) {
+  EXPECT_EQ(pauseSliceCount(10), 24);    // 9.6 s before the first cycle
+  EXPECT_EQ(pauseSliceCount(180), 449);  // default interval
+  EXPECT_EQ(pauseSliceCount(60), 149);
+  EXPECT_EQ(pauseSliceCount(1), 2);      // c = 3 is the first with trunc(c / 2.5) >= 1
+  EXPECT_EQ(pauseSliceCount(0), 0);
+  EXPECT_EQ(pauseSliceCount(-60), 0);
+  // Against the counter loop itself, also where 2.5 * W is not whole.
+  for (int32_t w : {2, 3, 7, 11, 59, 61, 599}) {
+    int64_t c = 0;
+    while (true) {
+      ++c;
+      if (static_cast<int64_t>(c / 2.5) >= w) break;
+    }
+    EXPECT_EQ(pauseSliceCount(w), c - 1) << w;
+  }
+  // The largest interval the configuration allows does not overflow.
+  EXPECT_EQ(pauseSliceCount(kMaxUpdateIntervalMinutes * 60),
+            (5LL * kMaxUpdateIntervalMinutes * 60 + 1) / 2 - 1);
+}
+
+TEST(InitialPassword, FollowsFromTheIdentifierWithoutBeingIt) {
+  const std::string id = "A0123456789abcd";
+  const std::string password = initialHsmPassword(id);
+  ASSERT_EQ(password.size(), id.size());
+  EXPECT_NE(password, id);
+  EXPECT_TRUE(password[0] >= 'a' && password[0] <= 'z');
+  EXPECT_EQ(password[1], id[2]);
+  EXPECT_EQ(password[2], id[1]);
+  EXPECT_EQ(password.substr(3), id.substr(3));
+  EXPECT_EQ(initialHsmPassword(id), password);  // the same every time
+  EXPECT_EQ(initialHsmPassword("A").size(), 1u);  // short input is no fault
+  EXPECT_EQ(initialHsmPassword(""), "");
+}
+
+// ---- reconcileWith with recording actions --------------------------------
+
+std::vector<std::string> calls;
+std::string policyValue;
+
+bool recordSetBlocked(bool block, std::string id) {
+  calls.push_back((block ? "block " : "unblock ") + id);
+  return true;
+}
+void recordCreate(GroupMember m) {
+  calls.push_back("create " + m.hsmUserId);
+}
+bool recordRemove(std::string id) {
+  calls.push_back("remove " + id);
+  return true;
+}
+bool recordSave(MemberList members) {
+  calls.push_back("save " + std::to_string(members.size()));
+  return true;
+}
+RemovalPolicy policyFromValue() {
+  std::string value = policyValue;  // as read from the INI file
+  return parseRemovalPolicy(value);
+}
+
+class Reconcile : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    calls.clear();
+    policyValue.clear();
+    storeStopRequested(false);
+  }
+  void TearDown() override { storeStopRequested(false); }
+  void run(const MemberList& members, const std::vector<std::string>& managed) {
+    reconcileWith(members, managed,
+                  ReconcileActions{recordSetBlocked, recordCreate, recordRemove, recordSave, policyFromValue});
+  }
+  ServiceFolder folder_;
+};
+
+TEST_F(Reconcile, UnblocksFoundMembersCreatesMissingOnesAndSavesTheWholeList) {
+  const MemberList members = {member("A000000000000a1"), member("A000000000000a2"), member(""),
+                              member("A000000000000a1")};
+  run(members, {"A000000000000a2", "A000000000000a1"});
+  EXPECT_EQ(calls, (std::vector<std::string>{"unblock A000000000000a1", "unblock A000000000000a2",
+                                             "unblock A000000000000a1", "save 4"}));
+  const auto messages = folder_.messages();
+  EXPECT_EQ(messages.front(), "Inicio cruzamento");
+  EXPECT_EQ(synctest::countOf(messages, "Buscando usuarios AD no tessel"), 1u);  // the empty id
+  EXPECT_TRUE(synctest::contains(messages, "Existe usuarios para criar 0"));
+  EXPECT_TRUE(synctest::contains(messages, "O HSM/Tessel estah sincronizado com o AD"));
+  EXPECT_EQ(messages.back(), std::string(71, '-'));
+}
+
+TEST_F(Reconcile, ManagedUsersWithoutAMemberFollowTheRemovalPolicyInAnyCase) {
+  const MemberList members = {member("A000000000000c1")};
+  const std::vector<std::string> managed = {"A000000000000c9", "A000000000000c1"};
+  struct Case {
+    const char* value;
+    std::string expected;
+  } cases[] = {{"yes", "remove A000000000000c9"}, {"YeS", "remove A000000000000c9"},
+               {"BLOCK", "block A000000000000c9"}, {"Block", "block A000000000000c9"},
+               {"no", ""}, {"", ""}, {"yes ", ""}, {"remove", ""}};
+  for (const Case& c : cases) {
+    calls.clear();
+    folder_.clearLog();
+    policyValue = c.value;
+    run(members, managed);
+    std::vector<std::string> expected = {"unblock A000000000000c1"};
+    if (!c.expected.empty()) expected.push_back(c.expected);
+    expected.push_back("save 1");
+    EXPECT_EQ(calls, expected) << c.value;
+    const auto lines = folder_.lines();
+    EXPECT_EQ(synctest::labelOf(lines, "Encontrado usuario do HSM/Tessel que NAO estah no AD: [A000000000000c9]"),
+              "Atencao");
+    EXPECT_EQ(synctest::labelOf(lines, "Usuario do HSM/Tessel que tambem estah no AD: [A000000000000c1]"), "Console");
+    EXPECT_EQ(synctest::labelOf(lines,
+                                "O Administrador desabilitou a remocao e o bloqueio de usuarios do HSM/Tessel [A000000000000c9]"),
+              c.expected.empty() ? "Atencao" : "")
+        << c.value;
+  }
+}
+
+TEST_F(Reconcile, AStopIsNotReadAfterAFoundMember) {
+  // The stop is set before the run: found members are all unblocked, the
+  // first missing one is still created, and then pass 1 ends.
+  storeStopRequested(true);
+  run({member("A000000000000e1"), member("A000000000000e2"), member("A000000000000e3"),
+       member("A000000000000e4")},
+      {"A000000000000e1", "A000000000000e2"});
+  EXPECT_EQ(calls, (std::vector<std::string>{"unblock A000000000000e1", "unblock A000000000000e2",
+                                             "create A000000000000e3", "save 4"}));
+  // Without a creation, a stop also suppresses the "synchronised" lines.
+  calls.clear();
+  folder_.clearLog();
+  run({member("A000000000000e1")}, {"A000000000000e1", "A000000000000e9"});
+  EXPECT_EQ(calls, (std::vector<std::string>{"unblock A000000000000e1", "save 1"}));
+  EXPECT_FALSE(synctest::contains(folder_.messages(), "O HSM/Tessel estah sincronizado com o AD"));
+}
+
+// ---- runUpdateCycleWith: the search and the counter -----------------------
+
+bool failingSearch(MemberList&) { return false; }
+bool stoppingSearch(MemberList& members) {
+  members.push_back(member("A000000000000aa"));
+  storeStopRequested(true);
+  return true;
+}
+
+TEST_F(Reconcile, AFailedSearchIsNotCountedAndAStopAfterTheSearchEndsTheCycle) {
+  const ReconcileActions actions{recordSetBlocked, recordCreate, recordRemove, recordSave, policyFromValue};
+  const uint32_t before = searchCount;
+  runUpdateCycleWith(failingSearch, actions);
+  EXPECT_EQ(searchCount, before);
+  runUpdateCycleWith(stoppingSearch, actions);
+  EXPECT_EQ(searchCount, before + 1);
+  EXPECT_TRUE(calls.empty());
+  EXPECT_TRUE(folder_.messages().empty());
+}
+
+bool emptySearch(MemberList&) { return true; }
+
+TEST_F(Reconcile, EveryHundredthSearchIsCounted) {
+  // No [hsm] settings: each cycle ends after the reminder, before the HSM.
+  const ReconcileActions actions{recordSetBlocked, recordCreate, recordRemove, recordSave, policyFromValue};
+  searchCount = 98;
+  for (int i = 0; i < 103; ++i) runUpdateCycleWith(emptySearch, actions);
+  const auto messages = folder_.messages();
+  EXPECT_EQ(synctest::countOf(messages, "Jah foram realizadas 100 pesquisas no grupo"), 1u);
+  EXPECT_EQ(synctest::countOf(messages, "Jah foram realizadas 200 pesquisas no grupo"), 1u);
+  EXPECT_EQ(synctest::countOf(messages, "Lembre-se: Pressione e segure a tecla ESC para cancelar a execucao"), 103u);
+  EXPECT_EQ(messages.size(), 105u);
+  EXPECT_TRUE(calls.empty());
+}
+
+}  // namespace

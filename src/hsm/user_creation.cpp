@@ -1,0 +1,72 @@
+#include "hsm/user_creation.h"
+
+#include <utility>
+
+#include "common/text.h"
+#include "hsm/hsm_client.h"
+#include "hsm/hsm_settings.h"
+#include "hsm/user_operations.h"
+#include "logging/log.h"
+
+namespace {
+
+// The letter that takes the place of the identifier's leading 'A'.
+constexpr char kInitialPasswordLetter = 'k';
+
+// Overwrites a secret before its memory is released; the volatile access
+// keeps the compiler from dropping the stores.
+void wipe(std::string& secret) {
+  volatile char* bytes = secret.data();
+  for (size_t i = 0; i < secret.size(); ++i) bytes[i] = '\0';
+  secret.clear();
+}
+
+}  // namespace
+
+std::string initialHsmPassword(std::string_view hsmUserId) {
+  std::string password(hsmUserId);
+  if (!password.empty()) password[0] = kInitialPasswordLetter;
+  if (password.size() >= 3) std::swap(password[1], password[2]);
+  return password;
+}
+
+void createSyncedUser(GroupMember member) {
+  const std::u16string name = widenText(member.commonName);
+  const std::u16string id = widenText(member.hsmUserId);
+  if (member.hsmUserId.empty()) {
+    writeLog(Error, u"ID do usuario [%s] vazio; o usuario nao foi criado no HSM/Tessel", name);
+    return;
+  }
+  if (!checkHsmUserIdLength(member.hsmUserId)) return;
+
+  CachedHsmSettings& settings = cachedHsmSettings(HsmOperation::Create);
+  if (!refreshHsmSettings(settings)) return;
+
+  KvSession session = nullptr;
+  const int32_t opened = openHsmSession(session, settings.host, settings.user, settings.password);
+  if (opened != KV_OK) {
+    writeLog(Error, u"Nao foi possivel conectar com o HSM/Tessel. Procure o atendimento de Suporte. Codigo %d.",
+             opened);
+    return;
+  }
+  std::string password = initialHsmPassword(member.hsmUserId);
+  const int32_t code = createHsmUser(session, kCreatedUserPermissionMask, member.hsmUserId, password);
+  wipe(password);
+  KvCloseSession(&session, 0);
+
+  switch (code) {
+    case KV_OK:
+      writeLog(Info, u"Usuario criado no HSM/Tessel [%s] [%s]", name, id);
+      break;
+    case KV_ERR_USER_EXISTS:
+      writeLog(Warning, u"O usuario [%s] [%s] jah existe dentro do HSM/Tessel", name, id);
+      setHsmUserBlocked(false, member.hsmUserId);
+      break;
+    case KV_ERR_INVALID_USER_ID:
+      writeLog(Error, u"ID do usuario [%s] [%s] invalido para o HSM/Tessel", name, id);
+      break;
+    default:
+      writeLog(Error, u"Nao foi possivel criar o usuario no HSM/Tessel [%s] [%s] codigo %d", name, id, code);
+      break;
+  }
+}

@@ -1,0 +1,56 @@
+#include "hsm/user_operations.h"
+
+#include "common/text.h"
+#include "hsm/hsm_client.h"
+#include "hsm/hsm_settings.h"
+#include "logging/log.h"
+
+bool checkHsmUserIdLength(const std::string& userId) {
+  if (userId.size() <= kHsmUserIdMaxBytes) return true;
+  writeLog(Error,
+           u"O identificador de usuario [%s] tem %d bytes, mais que os 16 aceitos pelo HSM/Tessel; nenhuma operacao foi feita",
+           widenText(userId), static_cast<int>(userId.size()));
+  return false;
+}
+
+bool setHsmUserBlocked(bool block, std::string userId) {
+  if (!checkHsmUserIdLength(userId)) return false;
+  CachedHsmSettings& settings = cachedHsmSettings(HsmOperation::SetBlocked);
+  if (!refreshHsmSettings(settings)) return false;
+
+  KvSession session = nullptr;
+  const int32_t opened = openHsmSession(session, settings.host, settings.user, settings.password);
+  if (opened != KV_OK) {
+    writeLog(Error,
+             u"Nao foi possivel fazer a operacao de %s do usuario. Procure o atendimento de Suporte. Codigo %d.",
+             std::u16string(block ? u"bloqueio" : u"desbloqueio"), opened);
+    return false;
+  }
+  const int32_t code = KvSetUserParam(session, block ? KV_PARAM_BLOCK : KV_PARAM_UNBLOCK,
+                                      userId.data(), static_cast<uint32_t>(userId.size()), 0);
+  if (code != KV_OK) {
+    KvCloseSession(&session, 0);
+    return false;
+  }
+  writeLog(Info, u"O usuario [%s] foi %s no HSM/Tessel", widenText(userId),
+           std::u16string(block ? u"bloqueado" : u"desbloqueado"));
+  KvCloseSession(&session, 0);
+  return true;
+}
+
+bool removeSyncedUser(std::string userId) {
+  if (!checkHsmUserIdLength(userId)) return false;
+  CachedHsmSettings& settings = cachedHsmSettings(HsmOperation::Remove);
+  if (!refreshHsmSettings(settings)) return false;
+
+  const int32_t code = removeHsmUser(settings.host, settings.user, settings.password, userId);
+  if (code == KV_OK) {
+    writeLog(Info, u"O usuario [%s] foi removido do HSM/Tessel. Essa operacao nao poderah ser desfeita",
+             widenText(userId));
+    return true;
+  }
+  writeLog(Error,
+           u"Nao foi possivel remover o usuario [%s] do HSM/Tessel. Procure o atendimento de Suporte. Codigo %d.",
+           widenText(userId), code);
+  return false;
+}

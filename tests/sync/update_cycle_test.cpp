@@ -1,0 +1,233 @@
+// Whole update cycles against a real emulator, with the group given by the
+// test in place of the directory search: creation, unblocking, the removal
+// policy, the addb save and its backup, users that are not the service's,
+// an unreachable HSM, a stop in the middle, an empty group and duplicates.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "directory/logon_id.h"
+#include "hsm/addb.h"
+#include "hsm/sync_test_support.h"
+#include "hsm/update_cycle.h"
+#include "hsm/user_creation.h"
+#include "hsm_inspection.h"
+#include "service/service_control.h"
+
+namespace {
+
+using namespace synctest;
+using kvtest::kMasterPassword;
+
+MemberList group;         // what the search hands to the cycle
+std::string policyValue;  // the removeusers value the cycle sees
+int creationsBeforeStop = -1;
+
+bool searchTestGroup(MemberList& members) {
+  members = group;
+  return true;
+}
+RemovalPolicy policyFromValue() {
+  std::string value = policyValue;
+  return parseRemovalPolicy(value);
+}
+void createThenMaybeStop(GroupMember member) {
+  createSyncedUser(member);
+  if (--creationsBeforeStop == 0) storeStopRequested(true);
+}
+
+GroupMember groupMember(const std::string& logon, const std::string& name) {
+  return GroupMember{logon, name, convertLogonToHsmUserId(logon)};
+}
+
+class UpdateCycle : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(library_.code(), KV_OK);
+    std::string error;
+    server_ = HsmServer::start(HsmServer::Options{}, error);
+    ASSERT_NE(server_, nullptr) << error;
+    folder_.writeHsmSettings(server_->host(), "master", kMasterPassword);
+    group.clear();
+    policyValue.clear();
+    creationsBeforeStop = -1;
+    storeStopRequested(false);
+  }
+  void TearDown() override { storeStopRequested(false); }
+
+  // One cycle; returns the HSM logins it made and checks that it left no
+  // session open.
+  uint32_t cycle() {
+    SessionWindow window(*server_);
+    ReconcileActions actions = defaultReconcileActions();
+    actions.policy = policyFromValue;
+    actions.create = createThenMaybeStop;
+    runUpdateCycleWith(searchTestGroup, actions);
+    return window.loginsSince();
+  }
+  std::string stored(const std::string& name) {
+    std::string text;
+    const int32_t code = readObject(*server_, std::string(kAddbAccount) + "/" + name, text);
+    return code == KV_OK ? text : "<missing>";
+  }
+  static std::string addbTextOf(const MemberList& members) {
+    std::string text;
+    for (const GroupMember& m : members) text += m.hsmUserId + "\r\n" + m.logon + "\r\n" + m.commonName + "\r\n";
+    return text;
+  }
+  bool loginWithInitialPassword(const GroupMember& m) {
+    return tryLogin(*server_, m.hsmUserId, initialHsmPassword(m.hsmUserId)) == KV_OK;
+  }
+
+  kvtest::LibraryScope library_;
+  std::unique_ptr<HsmServer> server_;
+  ServiceFolder folder_;
+};
+
+TEST_F(UpdateCycle, CreatesThenUnblocksEveryMemberAndLeavesOtherUsersAlone) {
+  // Users that are not of the identifier form, never to be touched even
+  // under the removal policy.
+  const std::vector<std::string> foreign = {"admin", "A0123456789ABCD", "A0123456789abc"};
+  for (const auto& name : foreign) ASSERT_EQ(createByHand(*server_, name, "pw-" + name.substr(0, 5)), KV_OK);
+  group = {groupMember("ana", "Ana Souza"), groupMember("bruno", "Bruno"), groupMember("carla", "Carla \xC9")};
+  policyValue = "yes";
+
+  // First cycle: listing, addb read, three creations, backup and write.
+  EXPECT_EQ(cycle(), 1u + 1u + 3u + 2u);
+  auto messages = folder_.messages();
+  EXPECT_TRUE(contains(messages, "Quantidade total de usuarios que existem dentro do HSM/Tessel: 7"));
+  EXPECT_TRUE(contains(messages, "Quantidade de usuarios supostamente criados via esse aplicativo: 0"));
+  EXPECT_TRUE(contains(messages, "Quantidade de usuarios em 'addb': 0"));
+  for (const GroupMember& m : group) {
+    EXPECT_TRUE(contains(messages, "Usuario criado no HSM/Tessel [" + m.commonName + "] [" + m.hsmUserId + "]"));
+    EXPECT_TRUE(loginWithInitialPassword(m)) << m.logon;
+  }
+  EXPECT_TRUE(contains(messages, "Existe usuarios para criar 1"));
+  EXPECT_EQ(stored(kAddbObject), addbTextOf(group));
+  EXPECT_EQ(stored(kAddbBackupObject), "<missing>");
+
+  // A member blocked by hand is unblocked by the next cycle.
+  ASSERT_EQ(blockByHand(*server_, group[1].hsmUserId), KV_OK);
+  ASSERT_FALSE(loginWithInitialPassword(group[1]));
+  folder_.clearLog();
+  EXPECT_EQ(cycle(), 1u + 1u + 3u + 2u);
+  messages = folder_.messages();
+  EXPECT_TRUE(contains(messages, "Quantidade total de usuarios que existem dentro do HSM/Tessel: 10"));
+  EXPECT_TRUE(contains(messages, "Quantidade de usuarios supostamente criados via esse aplicativo: 3"));
+  EXPECT_TRUE(contains(messages, "Quantidade de usuarios em 'addb': 3"));
+  for (const GroupMember& m : group) {
+    EXPECT_TRUE(contains(messages, "O usuario [" + m.hsmUserId + "] foi desbloqueado no HSM/Tessel"));
+    EXPECT_TRUE(contains(messages, "Usuario do HSM/Tessel que tambem estah no AD: [" + m.hsmUserId + "]"));
+    EXPECT_TRUE(loginWithInitialPassword(m)) << m.logon;
+  }
+  EXPECT_TRUE(contains(messages, "O HSM/Tessel estah sincronizado com o AD"));
+  EXPECT_EQ(stored(kAddbBackupObject), addbTextOf(group));
+
+  for (const auto& name : foreign) {
+    EXPECT_EQ(tryLogin(*server_, name, "pw-" + name.substr(0, 5)), KV_OK) << name;
+    for (const auto& message : messages) EXPECT_EQ(message.find("[" + name + "]"), std::string::npos) << message;
+  }
+}
+
+TEST_F(UpdateCycle, AMemberWhoLeftIsBlockedKeptOrRemovedAsConfigured) {
+  const GroupMember stays = groupMember("fica", "Fica");
+  const GroupMember leaves = groupMember("sai", "Sai");
+  group = {stays, leaves};
+  cycle();
+  group = {stays};
+  const std::string gone = "Encontrado usuario do HSM/Tessel que NAO estah no AD: [" + leaves.hsmUserId + "]";
+
+  policyValue = "BLOCK";
+  folder_.clearLog();
+  EXPECT_EQ(cycle(), 1u + 1u + 1u + 1u + 2u);  // list, read, unblock, block, save
+  EXPECT_TRUE(contains(folder_.messages(), "O usuario [" + leaves.hsmUserId + "] foi bloqueado no HSM/Tessel"));
+  EXPECT_EQ(labelOf(folder_.lines(), gone), "Atencao");
+  EXPECT_FALSE(loginWithInitialPassword(leaves));
+  EXPECT_TRUE(hasUser(*server_, leaves.hsmUserId));
+
+  policyValue = "no";
+  folder_.clearLog();
+  EXPECT_EQ(cycle(), 1u + 1u + 1u + 2u);
+  EXPECT_TRUE(contains(folder_.messages(),
+                       "O Administrador desabilitou a remocao e o bloqueio de usuarios do HSM/Tessel [" +
+                           leaves.hsmUserId + "]"));
+  EXPECT_TRUE(hasUser(*server_, leaves.hsmUserId));
+
+  policyValue = "Yes";
+  folder_.clearLog();
+  cycle();
+  EXPECT_FALSE(hasUser(*server_, leaves.hsmUserId));
+  EXPECT_TRUE(hasUser(*server_, stays.hsmUserId));
+  EXPECT_TRUE(loginWithInitialPassword(stays));
+  EXPECT_EQ(stored(kAddbObject), addbTextOf(group));
+}
+
+TEST_F(UpdateCycle, AnHsmThatCannotBeListedEndsTheCycleWithoutSavingAddb) {
+  group = {groupMember("dora", "Dora")};
+  ASSERT_EQ(writeAddbAccountObject(*server_, kAddbObject, "anterior\r\n\r\n\r\n"), KV_OK);
+
+  folder_.writeHsmSettings("127.0.0.1:" + std::to_string(kvtest::closedPort()), "master", kMasterPassword);
+  EXPECT_EQ(cycle(), 0u);
+  EXPECT_EQ(folder_.messages().back(), "Lembre-se: Pressione e segure a tecla ESC para cancelar a execucao");
+
+  // Reachable, but the session user may not list users.
+  folder_.clearLog();
+  folder_.writeHsmSettings(server_->host(), kvtest::kReaderUser, kvtest::kReaderPassword);
+  EXPECT_EQ(cycle(), 1u);
+  EXPECT_EQ(folder_.messages(),
+            std::vector<std::string>{"Lembre-se: Pressione e segure a tecla ESC para cancelar a execucao"});
+  EXPECT_EQ(stored(kAddbObject), "anterior\r\n\r\n\r\n");
+  EXPECT_FALSE(hasUser(*server_, group[0].hsmUserId));
+}
+
+TEST_F(UpdateCycle, AStopDuringCreationFinishesThatMemberSkipsPassTwoAndStillSaves) {
+  const GroupMember old = groupMember("antigo", "Antigo");
+  group = {old};
+  cycle();
+  group = {groupMember("e1", "E1"), groupMember("e2", "E2"), groupMember("e3", "E3")};
+  policyValue = "yes";
+  creationsBeforeStop = 1;
+  folder_.clearLog();
+  cycle();
+  EXPECT_TRUE(hasUser(*server_, group[0].hsmUserId));
+  EXPECT_FALSE(hasUser(*server_, group[1].hsmUserId));
+  EXPECT_FALSE(hasUser(*server_, group[2].hsmUserId));
+  EXPECT_TRUE(hasUser(*server_, old.hsmUserId));  // pass 2 never ran
+  const auto messages = folder_.messages();
+  EXPECT_TRUE(contains(messages, "Existe usuarios para criar 1"));
+  EXPECT_FALSE(contains(messages, "Encontrado usuario do HSM/Tessel que NAO estah no AD: [" + old.hsmUserId + "]"));
+  EXPECT_TRUE(contains(messages, std::string(71, '-')));
+  EXPECT_EQ(stored(kAddbObject), addbTextOf(group));
+}
+
+TEST_F(UpdateCycle, AnEmptyGroupBlocksEveryManagedUserAndSavesNothing) {
+  group = {groupMember("f1", "F1"), groupMember("f2", "F2")};
+  cycle();
+  const MemberList before = group;
+  group.clear();
+  policyValue = "block";
+  folder_.clearLog();
+  cycle();
+  for (const GroupMember& m : before) EXPECT_FALSE(loginWithInitialPassword(m)) << m.logon;
+  const auto messages = folder_.messages();
+  EXPECT_TRUE(contains(messages, "Existe usuarios para criar 0"));
+  EXPECT_TRUE(contains(messages, "Nao existem dados a serem salvos em 'addb'"));
+  EXPECT_EQ(stored(kAddbObject), addbTextOf(before));
+}
+
+TEST_F(UpdateCycle, TwoMembersWithOneIdentifierAreCreatedOnceAndThenUnblocked) {
+  const GroupMember first = groupMember("gemeo", "Primeiro");
+  GroupMember second = first;
+  second.commonName = "Segundo";
+  group = {first, second};
+  EXPECT_EQ(cycle(), 1u + 1u + 1u + 2u + 2u);  // second creation adds the unblock's session
+  const auto lines = folder_.lines();
+  EXPECT_EQ(labelOf(lines, "Usuario criado no HSM/Tessel [Primeiro] [" + first.hsmUserId + "]"), "Info");
+  EXPECT_EQ(labelOf(lines, "O usuario [Segundo] [" + first.hsmUserId + "] jah existe dentro do HSM/Tessel"),
+            "Atencao");
+  EXPECT_TRUE(loginWithInitialPassword(first));
+  EXPECT_EQ(stored(kAddbObject), addbTextOf(group));
+}
+
+}  // namespace
