@@ -1,21 +1,86 @@
 #!/usr/bin/env bash
-# The service's main job on this machine, against embedded defaults: builds
-# kelvasync, runs it in console mode under a temporary program-files folder
-# for a few seconds, stops it as an operator would (SIGINT, like Ctrl+C), and
-# shows the log it wrote.
+# The service's main job on this machine, against embedded defaults:
+#  1. builds kelvasync, hsm-emulator and kelvasync-passwd;
+#  2. starts a local test directory (slapd, StartTLS with a test CA) holding
+#     the sample group "HSM Operadores" (scripts/demo/sample-directory.ldif),
+#     and an HSM emulator that already holds the user of a former member
+#     (logon "ex-funcionario"), which the service blocks, and "admin", which
+#     it never touches;
+#  3. writes kelvasync.ini with both passwords encrypted by kelvasync-passwd;
+#  4. runs kelvasync in console mode through one full cycle, then stops it
+#     as an operator would (SIGINT, like Ctrl+C);
+#  5. prints the HSM's users and the addb object the cycle stored.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+root=$(pwd)
 scripts/install-deps.sh
 cmake --preset linux >/dev/null
-cmake --build build/linux -j"$(nproc)" --target kelvasync
-base=$(mktemp -d)
-trap 'rm -rf "$base"' EXIT
-mkdir -p "$base/Karvell Networks/HSM Karvell/data"
-echo "--- kelvasync -c (program-files folder: $base), stopped after ${KV_DEMO_SECONDS:-5} s"
-KELVASYNC_PROGRAM_FILES=$base build/linux/src/service/kelvasync -c </dev/null &
+cmake --build build/linux -j"$(nproc)" --target kelvasync hsm-emulator kelvasync-passwd
+emulator=$root/build/linux/emulator/hsm-emulator
+
+work=$(mktemp -d)
+slapd_pid=""
+cleanup() {
+  [ -n "$slapd_pid" ] && kill "$slapd_pid" 2>/dev/null || true
+  scripts/start-emulator.sh stop "$work/hsm" >/dev/null 2>&1 || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+echo "--- test directory (slapd) with the sample group"
+read -r ldap_port slapd_pid < <(scripts/start-slapd.sh "$work/ldap" "$root/scripts/demo/sample-directory.ldif" $$)
+echo "slapd: ldap://127.0.0.1:$ldap_port (StartTLS)"
+
+echo "--- HSM emulator"
+scripts/start-emulator.sh start "$emulator" "$work/hsm"
+hsm_port=$(cat "$work/hsm/port")
+hsm_admin() { "$emulator" "$1" --state "$work/hsm/state" "${@:2}"; }
+# Accounts of the emulator's test state: master (kv-master-1) and
+# IntegracaoAD, the owner of addb. Two more users made by hand:
+hsm_admin add-user --name admin --password admin-pw >/dev/null
+# The identifier of a logon: "A" and the 2nd to 15th hex digits of its MD5.
+former=A$(printf '%s' ex-funcionario | md5sum | cut -c2-15)
+hsm_admin add-user --name "$former" --password former-pw >/dev/null
+echo "HSM: 127.0.0.1:$hsm_port, with admin and $former (ex-funcionario, no longer in the group)"
+
+echo "--- kelvasync.ini (passwords encrypted with kelvasync-passwd)"
+product="$work/pf/Karvell Networks/HSM Karvell"
+mkdir -p "$product/data"
+passwd_tool=build/linux/tools/passwd/kelvasync-passwd
+ad_pwd=$(printf 'segredo' | "$passwd_tool")
+hsm_pwd=$(printf 'kv-master-1' | "$passwd_tool")
+cat >"$product/kelvasync.ini" <<INI
+[activedirectory]
+host=127.0.0.1:$ldap_port
+usr=cn=svc,ou=Users,dc=kelvasync,dc=test
+pwd=$ad_pwd
+group=cn=HSM Operadores,ou=Groups,dc=kelvasync,dc=test
+updatefrequencyinminutes=3
+
+[hsm]
+host=127.0.0.1:$hsm_port
+usr=master
+pwd=$hsm_pwd
+removeusers=block
+INI
+sed 's/^/    /' "$product/kelvasync.ini"
+
+echo "--- kelvasync -c (the first cycle starts after a 10-second pause)"
+log="$product/data/kelvasync.log"
+KELVASYNC_PROGRAM_FILES="$work/pf" LDAPTLS_CACERT="$work/ldap/ca.pem" \
+  build/linux/src/service/kelvasync -c </dev/null &
 pid=$!
-sleep "${KV_DEMO_SECONDS:-5}"
-kill -INT "$pid"
-wait "$pid"
-echo "--- exit code $?; the log file:"
-cat "$base/Karvell Networks/HSM Karvell/data/kelvasync.log"
+# The reconciliation ends with a line of dashes, then the addb save; a stop
+# request lets the cycle finish first.
+for _ in $(seq 1 120); do
+  grep -q -- "-----------------------------------------------------------------------" "$log" 2>/dev/null && break
+  kill -0 "$pid" 2>/dev/null || break
+  sleep 0.5
+done
+kill -INT "$pid" 2>/dev/null || true
+wait "$pid" || true
+
+echo "--- users on the HSM (name, blocked, permission mask)"
+hsm_admin list-users
+echo "--- the addb object (identifier, logon, common name per member)"
+hsm_admin show-object --name IntegracaoAD/addb | tr -d '\r'
