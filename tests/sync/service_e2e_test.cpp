@@ -17,7 +17,7 @@
 #include "config/config.h"
 #include "directory/logon_id.h"
 #include "hsm/user_creation.h"
-#include "hsm_inspection.h"
+#include "hsm_queries.h"
 #include "slapd_fixture.h"
 
 namespace fs = std::filesystem;

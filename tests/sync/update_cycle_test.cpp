@@ -12,7 +12,7 @@
 #include "hsm/sync_test_support.h"
 #include "hsm/update_cycle.h"
 #include "hsm/user_creation.h"
-#include "hsm_inspection.h"
+#include "hsm_queries.h"
 #include "service/service_control.h"
 
 namespace {
