@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/line_reader.h"
+
 namespace platform {
 namespace {
 
@@ -24,28 +26,15 @@ void restoreAndReraise(int signal) {
 // Reads bytes up to LF or end of input. False when not even one byte (nor a
 // line end) arrived.
 bool readLine(std::string& line, size_t maxBytes, bool& truncated) {
-  line.clear();
-  truncated = false;
-  bool any = false;
-  for (;;) {
-    char c;
-    const ssize_t got = ::read(STDIN_FILENO, &c, 1);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) break;
-    any = true;
-    if (c == '\n') break;
-    if (line.size() < maxBytes + 1) {
-      line.push_back(c);  // one byte beyond the limit, to tell CR LF from a long line
-    } else {
-      truncated = true;
+  auto nextByte = []() -> int {
+    for (;;) {
+      unsigned char c;
+      const ssize_t got = ::read(STDIN_FILENO, &c, 1);
+      if (got < 0 && errno == EINTR) continue;
+      return got == 1 ? c : -1;
     }
-  }
-  if (!line.empty() && line.back() == '\r') line.pop_back();
-  if (line.size() > maxBytes) {
-    line.resize(maxBytes);
-    truncated = true;
-  }
-  return any;
+  };
+  return assembleLine(nextByte, line, maxBytes, truncated);
 }
 
 }  // namespace

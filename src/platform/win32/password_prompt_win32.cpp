@@ -3,33 +3,19 @@
 
 #include <cstring>
 
+#include "platform/line_reader.h"
 #include "platform/password_prompt.h"
 
 namespace platform {
 namespace {
 
 bool readStreamLine(HANDLE input, std::string& line, size_t maxBytes, bool& truncated) {
-  line.clear();
-  truncated = false;
-  bool any = false;
-  for (;;) {
-    char c;
+  auto nextByte = [input]() -> int {
+    unsigned char c;
     DWORD got = 0;
-    if (!ReadFile(input, &c, 1, &got, nullptr) || got == 0) break;
-    any = true;
-    if (c == '\n') break;
-    if (line.size() < maxBytes + 1) {
-      line.push_back(c);
-    } else {
-      truncated = true;
-    }
-  }
-  if (!line.empty() && line.back() == '\r') line.pop_back();
-  if (line.size() > maxBytes) {
-    line.resize(maxBytes);
-    truncated = true;
-  }
-  return any;
+    return ReadFile(input, &c, 1, &got, nullptr) && got == 1 ? c : -1;
+  };
+  return assembleLine(nextByte, line, maxBytes, truncated);
 }
 
 // The console mode to restore when Ctrl+C ends the read.
