@@ -31,3 +31,22 @@ function(kv_add_test)
       PROPERTIES LABELS "${T_LABELS}" TIMEOUT 300)
   endif()
 endfunction()
+
+# kv_add_emulator_wine_test(NAME <name> SOURCES <files...> [LIBS <libs...>])
+# Windows build only: a GoogleTest executable that runs under Wine against
+# the hsm-emulator of the Linux build, started by the CTest fixture
+# "hsm_emulator" (tests/hsm); the test reads the emulator's port from
+# KELVASYNC_TEST_HSM_PORT.
+function(kv_add_emulator_wine_test)
+  cmake_parse_arguments(T "" "NAME" "SOURCES;LIBS" ${ARGN})
+  if(NOT KELVASYNC_BUILD_TESTS)
+    return()
+  endif()
+  add_executable(${T_NAME} ${T_SOURCES})
+  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} ${KV_GTEST_LIBS})
+  add_test(NAME ${T_NAME}
+    COMMAND ${CMAKE_SOURCE_DIR}/scripts/start-emulator.sh run ${CMAKE_BINARY_DIR}/tests/hsm/emulator --
+            ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:${T_NAME}>)
+  set_tests_properties(${T_NAME} PROPERTIES FIXTURES_REQUIRED hsm_emulator
+                       LABELS "integration;wine" TIMEOUT 600)
+endfunction()
