@@ -319,6 +319,21 @@ int32_t simpleRequest(KvSessionRec& session, kvwire::Writer& message) {
   return static_cast<int32_t>(code);
 }
 
+// Runs a request whose successful reply carries a body after the result
+// code. On KV_OK `body` holds that body; otherwise the HSM's code (from a
+// reply that is only a code) or the transport or protocol failure is
+// returned.
+int32_t requestWithBody(KvSessionRec& session, kvwire::Writer& message, std::vector<uint8_t>& body) {
+  const int32_t r = request(session, message, body);
+  if (r != KV_OK) return r;
+  kvwire::Reader in(body.data(), body.size());
+  const uint32_t code = in.u32();
+  if (!in.ok()) return KV_ERR_PROTOCOL;
+  if (code != KV_OK) return in.atEnd() ? static_cast<int32_t>(code) : KV_ERR_PROTOCOL;
+  body.erase(body.begin(), body.begin() + 4);
+  return KV_OK;
+}
+
 // True when `text` is a NUL-terminated string within `field` bytes.
 bool fitsField(const char* text, size_t field) {
   return text != nullptr && std::find(text, text + field, '\0') != text + field;
@@ -442,13 +457,10 @@ PELORLIB_API int32_t KvListUsers(KvSession session, KvUserCallback callback, voi
   return guarded([&]() -> int32_t {
     kvwire::Writer message;
     message.u8(static_cast<uint8_t>(kvwire::Op::ListUsers));
-    std::vector<uint8_t> reply;
-    const int32_t r = request(*session, message, reply);
+    std::vector<uint8_t> body;
+    const int32_t r = requestWithBody(*session, message, body);
     if (r != KV_OK) return r;
-    kvwire::Reader in(reply.data(), reply.size());
-    const uint32_t code = in.u32();
-    if (!in.ok()) return KV_ERR_PROTOCOL;
-    if (code != KV_OK) return in.atEnd() ? static_cast<int32_t>(code) : KV_ERR_PROTOCOL;
+    kvwire::Reader in(body.data(), body.size());
     const uint32_t count = in.u32();
     std::vector<std::string> names;
     for (uint32_t i = 0; i < count && in.ok(); ++i) names.push_back(in.str(KV_USER_NAME_MAX));
@@ -505,13 +517,10 @@ PELORLIB_API int32_t KvReadFile(KvSession session, const char* objectName, KvRec
   return guarded([&]() -> int32_t {
     kvwire::Writer message;
     message.u8(static_cast<uint8_t>(kvwire::Op::ReadObject)).str(objectName);
-    std::vector<uint8_t> reply;
-    const int32_t r = request(*session, message, reply);
+    std::vector<uint8_t> body;
+    const int32_t r = requestWithBody(*session, message, body);
     if (r != KV_OK) return r;
-    kvwire::Reader in(reply.data(), reply.size());
-    const uint32_t code = in.u32();
-    if (!in.ok()) return KV_ERR_PROTOCOL;
-    if (code != KV_OK) return in.atEnd() ? static_cast<int32_t>(code) : KV_ERR_PROTOCOL;
+    kvwire::Reader in(body.data(), body.size());
     const std::vector<uint8_t> data = in.blob(KV_MAX_OBJECT_SIZE);
     if (!in.atEnd()) return KV_ERR_PROTOCOL;
     // Whole object in hand: hand it over in chunks, the last one flagged.
