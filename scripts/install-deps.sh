@@ -7,7 +7,7 @@
 #                                      (an Active Directory domain controller
 #                                      for the acceptance test)
 set -euo pipefail
-packages=(ca-certificates cmake make g++ pkg-config python3 openssl procps
+packages=(ca-certificates cmake make g++ pkg-config python3 openssl procps iproute2
           libgtest-dev libssl-dev libsqlite3-dev sqlite3 libsystemd-dev libldap-dev
           slapd ldap-utils)
 if [ "${1:-}" = --all ]; then
