@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "common/process_state.h"
-#include "hsm/update_cycle.h"
+#include "sync/update_cycle.h"
 
 namespace {
 

@@ -3,11 +3,12 @@
 #include <cctype>
 #include <string>
 
+#include "common/stop_flag.h"
 #include "common/text.h"
 #include "config/config.h"
 #include "directory/logon_id.h"
 #include "logging/log.h"
-#include "service/service_control.h"
+#include "logging/stop_request.h"
 
 bool groupPathLogged = false;
 

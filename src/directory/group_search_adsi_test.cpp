@@ -9,9 +9,9 @@
 #include <iterator>
 
 #include "common/process_state.h"
+#include "common/stop_flag.h"
 #include "config/config.h"
 #include "directory/group_search.h"
-#include "service/service_control.h"
 
 namespace {
 

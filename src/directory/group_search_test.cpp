@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "common/process_state.h"
+#include "common/stop_flag.h"
 #include "config/config.h"
-#include "service/service_control.h"
 
 void PrintTo(const GroupMember& m, std::ostream* os) {
   *os << "{" << testing::PrintToString(m.logon) << ", " << testing::PrintToString(m.commonName) << ", "

@@ -6,9 +6,6 @@
 #include "logging/log.h"
 #include "platform/console.h"
 
-platform::CriticalSection stateLock;
-bool stopRequested = false;
-
 platform::ServiceStatus serviceStatus;
 platform::ServiceStatusHandle serviceStatusHandle = 0;
 
@@ -37,21 +34,6 @@ void stopWithControlLines() {
 }
 
 }  // namespace
-
-bool isStopRequested() {
-  platform::CriticalSectionGuard guard(stateLock);
-  return stopRequested;
-}
-
-void storeStopRequested(bool stop) {
-  platform::CriticalSectionGuard guard(stateLock);
-  stopRequested = stop;
-}
-
-void setStopRequested(bool stop) {
-  writeLog(Info, stop ? u"Notificacao de 'shutdown' recebida" : u"Notificacao para continuar o servico recebida");
-  storeStopRequested(stop);
-}
 
 void reportServiceStatus(int32_t state, int32_t checkPoint) {
   {

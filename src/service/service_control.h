@@ -1,27 +1,13 @@
-// Service control and the one stop flag shared by every part of the service.
+// Service control: the status reports, the control handler and the watcher.
+// This layer sets the stop flag (common/stop_flag.h) on a stop or shutdown
+// control, the ESC key or a termination signal in console mode.
 #pragma once
 
 #include <cstdint>
 
+#include "common/stop_flag.h"
 #include "platform/service_manager.h"
 #include "platform/system.h"
-
-// Guards stopRequested and nothing else; held only for one read or write of
-// the flag, never together with logLock, never while logging.
-extern platform::CriticalSection stateLock;
-
-// Set by a stop or shutdown control, the ESC key, a termination signal in
-// console mode, or setStopRequested(true). Read only through isStopRequested.
-extern bool stopRequested;
-
-// Enters stateLock, copies the flag, leaves.
-bool isStopRequested();
-// Enters stateLock, writes the flag, leaves (no log line).
-void storeStopRequested(bool stop);
-
-// Logs "Notificacao de 'shutdown' recebida" (true) or "Notificacao para
-// continuar o servico recebida" (false), then writes the flag.
-void setStopRequested(bool stop);
 
 // The status record reported to the service manager (process-wide).
 extern platform::ServiceStatus serviceStatus;

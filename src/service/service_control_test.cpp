@@ -1,4 +1,5 @@
 #include "service/service_control.h"
+#include "logging/stop_request.h"
 
 #include <gtest/gtest.h>
 

@@ -5,11 +5,11 @@
 #include <cstdint>
 
 #include "config/config.h"
-#include "hsm/update_cycle.h"
 #include "logging/log.h"
 #include "pelorlib.h"
 #include "platform/system.h"
 #include "service/service_control.h"
+#include "sync/update_cycle.h"
 
 namespace {
 

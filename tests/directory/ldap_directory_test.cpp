@@ -16,10 +16,10 @@
 #include <thread>
 
 #include "common/process_state.h"
+#include "common/stop_flag.h"
 #include "common/text.h"
 #include "config/config.h"
 #include "directory/group_search.h"
-#include "service/service_control.h"
 #include "slapd_fixture.h"
 
 void PrintTo(const GroupMember& m, std::ostream* os) {

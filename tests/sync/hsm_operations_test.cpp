@@ -9,10 +9,10 @@
 
 #include "directory/logon_id.h"
 #include "hsm/addb.h"
-#include "hsm/sync_test_support.h"
 #include "hsm/user_creation.h"
 #include "hsm/user_operations.h"
 #include "hsm_queries.h"
+#include "sync_test_support.h"
 
 namespace {
 

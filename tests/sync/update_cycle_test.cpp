@@ -7,13 +7,13 @@
 #include <memory>
 #include <string>
 
+#include "common/stop_flag.h"
 #include "directory/logon_id.h"
 #include "hsm/addb.h"
-#include "hsm/sync_test_support.h"
-#include "hsm/update_cycle.h"
 #include "hsm/user_creation.h"
 #include "hsm_queries.h"
-#include "service/service_control.h"
+#include "sync/update_cycle.h"
+#include "sync_test_support.h"
 
 namespace {
 

@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "hsm/sync_test_support.h"
-#include "hsm/update_cycle.h"
+#include "common/stop_flag.h"
 #include "hsm/user_creation.h"
-#include "service/service_control.h"
+#include "sync/sync_test_support.h"
+#include "sync/update_cycle.h"
 
 namespace {
 

@@ -1,8 +1,9 @@
-#include "hsm/update_cycle.h"
+#include "sync/update_cycle.h"
 
 #include <string>
 #include <unordered_set>
 
+#include "common/stop_flag.h"
 #include "common/text.h"
 #include "directory/group_search.h"
 #include "hsm/addb.h"
@@ -11,7 +12,6 @@
 #include "hsm/user_creation.h"
 #include "hsm/user_operations.h"
 #include "logging/log.h"
-#include "service/service_control.h"
 
 uint32_t searchCount = 0;
 
