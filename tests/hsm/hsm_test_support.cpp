@@ -5,6 +5,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <random>
 #include <sstream>
 
@@ -171,8 +172,15 @@ class EmulatorProcess : public HsmServer {
     return launch(error);
   }
 
+  // SIGSTOP takes effect asynchronously: a request sent right after kill()
+  // may still be answered. Return only once every thread of the emulator is
+  // stopped ("T" in /proc/<pid>/task/<tid>/stat).
   void pause() override {
-    if (pid_ > 0) ::kill(pid_, SIGSTOP);
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGSTOP);
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (!allThreadsStopped() && Clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   void resume() override {
     if (pid_ > 0) ::kill(pid_, SIGCONT);
@@ -186,6 +194,24 @@ class EmulatorProcess : public HsmServer {
   }
 
  private:
+  bool allThreadsStopped() const {
+    std::error_code ec;
+    const std::filesystem::path tasks = "/proc/" + std::to_string(pid_) + "/task";
+    bool any = false;
+    for (const auto& task : std::filesystem::directory_iterator(tasks, ec)) {
+      std::ifstream in(task.path() / "stat");
+      std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      // The state follows the command name, which is in parentheses and may
+      // itself hold blanks or parentheses.
+      const size_t close = stat.rfind(')');
+      if (close == std::string::npos || close + 2 >= stat.size()) return false;
+      const char state = stat[close + 2];
+      if (state != 'T' && state != 't') return false;
+      any = true;
+    }
+    return any && !ec;
+  }
+
   static int waitExit(pid_t pid) {
     int status = 0;
     if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
