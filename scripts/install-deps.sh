@@ -5,14 +5,20 @@
 #   scripts/install-deps.sh --all      also the Windows cross-build, Wine,
 #                                      clang for the fuzz targets, and Samba
 #                                      (an Active Directory domain controller
-#                                      for the acceptance test)
+#                                      for the acceptance test), the
+#                                      32-bit Windows cross-build and 32-bit
+#                                      Wine (adds dpkg's i386 architecture),
+#                                      and the packaging tools (dpkg-dev,
+#                                      lintian, logrotate, wixl, msitools)
 set -euo pipefail
 packages=(ca-certificates cmake make g++ pkg-config python3 openssl procps iproute2
           libgtest-dev libssl-dev libsqlite3-dev sqlite3 libsystemd-dev libldap-dev
           slapd ldap-utils)
 if [ "${1:-}" = --all ]; then
   packages+=(g++-mingw-w64-x86-64 wine wine64 clang libclang-rt-14-dev
-             samba samba-ad-dc samba-ad-provision)
+             samba samba-ad-dc samba-ad-provision
+             g++-mingw-w64-i686-posix wine32:i386
+             dpkg-dev lintian logrotate wixl msitools)
 fi
 missing=()
 for p in "${packages[@]}"; do
@@ -24,5 +30,8 @@ if [ "$(id -u)" != 0 ]; then
   exit 1
 fi
 export DEBIAN_FRONTEND=noninteractive
+if printf '%s\n' "${missing[@]}" | grep -q ':i386$' && ! dpkg --print-foreign-architectures | grep -qx i386; then
+  dpkg --add-architecture i386
+fi
 apt-get update
 apt-get install -y --no-install-recommends "${missing[@]}"

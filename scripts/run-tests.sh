@@ -2,7 +2,9 @@
 # Builds and runs every test: the Linux build (unit, integration, e2e), the
 # AddressSanitizer+UndefinedBehaviorSanitizer and ThreadSanitizer builds
 # (unit and integration), short runs of every libFuzzer target, and the
-# Windows build under Wine.
+# Windows builds (x64 and x86) under Wine. The Linux tests include the
+# Debian packages (built, installed with dpkg, removed; root only), the
+# Windows tests the MSIs under Wine.
 #
 #   scripts/run-tests.sh            everything
 #   KV_SKIP_WINE=1 scripts/run-tests.sh    without the Windows build
@@ -40,9 +42,11 @@ if [ "${KV_SKIP_FUZZ:-0}" != 1 ] && command -v clang++ >/dev/null; then
 fi
 
 if [ "${KV_SKIP_WINE:-0}" != 1 ]; then
-  step "windows build" build windows
   # Wine tests share one prefix and one wineserver: run them one at a time.
-  step "windows tests (Wine)" ctest --preset windows
+  step "windows x64 build" build windows
+  step "windows x64 tests (Wine)" ctest --preset windows
+  step "windows x86 build" build windows-x86
+  step "windows x86 tests (Wine)" ctest --preset windows-x86
   scripts/wine-stop.sh
 fi
 
