@@ -10,13 +10,29 @@
 #  4. runs kelvasync in console mode through one full cycle, then stops it
 #     as an operator would (SIGINT, like Ctrl+C);
 #  5. prints the HSM's users and the addb object the cycle stored.
+#
+#   scripts/demo.sh                the programs of build/linux, in a temporary
+#                                  program-files folder
+#   scripts/demo.sh --installed    the installed Debian packages kelvasync and
+#                                  kelvasync-lab, with their own folders: the
+#                                  configuration in /etc/kelvasync is replaced
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
-scripts/install-deps.sh
-cmake --preset linux >/dev/null
-cmake --build build/linux -j"$(nproc)" --target kelvasync hsm-emulator kelvasync-passwd
-emulator=$root/build/linux/emulator/hsm-emulator
+installed=0
+[ "${1:-}" = --installed ] && installed=1
+if [ $installed = 1 ]; then
+  bin=/usr/bin
+  emulator=/usr/bin/hsm-emulator
+  passwd_tool=/usr/bin/kelvasync-passwd
+else
+  scripts/install-deps.sh
+  cmake --preset linux >/dev/null
+  cmake --build build/linux -j"$(nproc)" --target kelvasync hsm-emulator kelvasync-passwd
+  bin=build/linux/src/service
+  emulator=$root/build/linux/emulator/hsm-emulator
+  passwd_tool=build/linux/tools/passwd/kelvasync-passwd
+fi
 
 work=$(mktemp -d)
 slapd_pid=""
@@ -44,9 +60,13 @@ hsm_admin add-user --name "$former" --password former-pw >/dev/null
 echo "HSM: 127.0.0.1:$hsm_port, with admin and $former (ex-funcionario, no longer in the group)"
 
 echo "--- kelvasync.ini (passwords encrypted with kelvasync-passwd)"
-product="$work/pf/Karvell Networks/HSM Karvell"
+if [ $installed = 1 ]; then
+  program_files=/opt
+else
+  program_files=$work/pf
+fi
+product="$program_files/Karvell Networks/HSM Karvell"
 mkdir -p "$product/data"
-passwd_tool=build/linux/tools/passwd/kelvasync-passwd
 ad_pwd=$(printf 'segredo' | "$passwd_tool")
 hsm_pwd=$(printf 'kv-master-1' | "$passwd_tool")
 cat >"$product/kelvasync.ini" <<INI
@@ -67,8 +87,8 @@ sed 's/^/    /' "$product/kelvasync.ini"
 
 echo "--- kelvasync -c (the first cycle starts after a 10-second pause)"
 log="$product/data/kelvasync.log"
-KELVASYNC_PROGRAM_FILES="$work/pf" LDAPTLS_CACERT="$work/ldap/ca.pem" \
-  build/linux/src/service/kelvasync -c </dev/null &
+KELVASYNC_PROGRAM_FILES="$program_files" LDAPTLS_CACERT="$work/ldap/ca.pem" \
+  "$bin/kelvasync" -c </dev/null &
 pid=$!
 # The reconciliation ends with a line of dashes, then the addb save; a stop
 # request lets the cycle finish first.

@@ -1,0 +1,12 @@
+# Sourced by the package tests: named checks that are counted, not fatal, so
+# one run reports every fault.
+failures=0
+check() {  # check <description> <command...>
+  local what=$1
+  shift
+  if "$@"; then echo "ok: $what"; else echo "FAIL: $what"; failures=$((failures + 1)); fi
+}
+finish() {
+  if [ "$failures" -ne 0 ]; then echo "$failures check(s) failed"; exit 1; fi
+  echo "all checks passed"
+}

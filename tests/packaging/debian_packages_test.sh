@@ -1,0 +1,92 @@
+#!/usr/bin/env bash
+# The Debian packages on this machine: built from the given Linux build and
+# clean under lintian; installed with dpkg -i (files, modes, the unit not
+# enabled); one full cycle of the installed programs against slapd and the
+# HSM emulator (scripts/demo.sh --installed); the shipped logrotate rule
+# renaming and compressing the log, with a bounded count, while the service
+# starts a new log on its next line; dpkg -r leaving only the configuration
+# (and the log), dpkg --purge removing those too.
+set -uo pipefail
+build=$1
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
+. "$here/checks.sh"
+if [ "$(id -u)" != 0 ]; then
+  echo "dpkg -i needs root: skipped"
+  exit 77
+fi
+# One installation at a time on this machine, whichever build tree runs it.
+exec 8>/run/lock/kelvasync-package-test.lock
+flock 8
+
+work=$(mktemp -d)
+purge() { dpkg --purge kelvasync kelvasync-lab >"$work/purge.out" 2>&1; }
+trap 'purge; rm -rf "$work"' EXIT
+purge  # leftovers of an interrupted run
+
+if ! "$root/scripts/package.sh" deb "$build" "$work/debs" >"$work/package.out" 2>&1; then
+  cat "$work/package.out"
+fi
+check "both packages built, lintian clean" test -f "$work/debs/kelvasync_"*.deb -a -f "$work/debs/kelvasync-lab_"*.deb
+dpkg -i "$work"/debs/*.deb >"$work/install.out" 2>&1 || cat "$work/install.out"
+installed() { dpkg -s kelvasync kelvasync-lab >/dev/null 2>&1; }
+check "installed" installed
+dpkg -L kelvasync kelvasync-lab | sort -u >"$work/files"
+check "programs installed" test -x /usr/bin/kelvasync -a -x /usr/bin/kelvasync-passwd -a -x /usr/bin/hsm-emulator
+check "the stand-in client library in its private folder" test -f /usr/lib/kelvasync/libpelorlib.so
+check "the unit starts the installed program" grep -qx 'ExecStart="/usr/bin/kelvasync"' /lib/systemd/system/kelvasync.service
+check "the unit is not enabled" test ! -e /etc/systemd/system/multi-user.target.wants/kelvasync.service
+check "the INI belongs to root, mode 0600" test "$(stat -c %a:%U /etc/kelvasync/kelvasync.ini)" = 600:root
+product="/opt/Karvell Networks/HSM Karvell"
+check "the INI where the service looks" test "$(readlink -f "$product/kelvasync.ini")" = /etc/kelvasync/kelvasync.ini
+check "the data folder where the service writes" test "$(readlink -f "$product/data")" = /var/log/kelvasync -a -d /var/log/kelvasync
+
+# One cycle of the installed service: the members become HSM users.
+"$root/scripts/demo.sh" --installed >"$work/demo.out" 2>&1 || cat "$work/demo.out"
+ana=A$(printf '%s' asouza | md5sum | cut -c2-15)
+check "the installed service created a member's HSM user" grep -q "^$ana" "$work/demo.out"
+log=/var/log/kelvasync/kelvasync.log
+check "its log in /var/log/kelvasync" grep -q "Log parado" "$log"
+
+# Rotation: renamed and compressed; the service's next line starts a new file.
+rotate() { logrotate -s "$work/logrotate.state" -f /etc/logrotate.d/kelvasync; }
+exec 7<"$log"  # a reader holding the log open does not stop the rotation
+rotate
+exec 7<&-
+check "the log renamed and compressed" bash -c "zcat '$log.1.gz' | grep -q 'Log parado'"
+check "no new file until the service writes" test ! -e "$log"
+timeout 60 /usr/bin/kelvasync -c </dev/null >"$work/console.out" 2>&1 &
+pid=$!
+for _ in $(seq 1 100); do grep -q "Variaveis inicializadas" "$log" 2>/dev/null && break; sleep 0.2; done
+kill -INT "$pid" 2>/dev/null
+wait "$pid"
+check "the service starts a new log after the rotation" grep -q "Log parado" "$log"
+for i in $(seq 1 16); do
+  echo "linha $i" >>"$log"
+  rotate
+done
+check "at most 14 old logs are kept" test "$(ls /var/log/kelvasync | grep -c '^kelvasync\.log\.[0-9]*\.gz$')" -eq 14
+
+if [ -x /usr/bin/kelvasync-check ]; then
+  /usr/bin/kelvasync-check --help >"$work/check.out" 2>&1
+  check "kelvasync-check runs from the installed files" test $? -eq 0
+fi
+
+# Removal keeps the configuration and the log; purging removes them.
+dpkg -r kelvasync kelvasync-lab >"$work/remove.out" 2>&1 || cat "$work/remove.out"
+left=()
+while IFS= read -r path; do
+  [ -e "$path" ] || [ -L "$path" ] || continue
+  [ -d "$path" ] && continue
+  left+=("$path")
+done <"$work/files"
+check "dpkg -r leaves only the configuration: ${left[*]}" \
+  test "${left[*]}" = "/etc/kelvasync/kelvasync.ini /etc/logrotate.d/kelvasync"
+check "dpkg -r leaves no folder of its own but the configuration's and the log's" \
+  test ! -e "/opt/Karvell Networks" -a ! -e /usr/lib/kelvasync -a ! -e /usr/share/doc/kelvasync \
+       -a -n "$(ls /var/log/kelvasync)"
+purge
+check "dpkg --purge removes the configuration and the log" \
+  test ! -e /etc/kelvasync -a ! -e /etc/logrotate.d/kelvasync -a ! -e /var/log/kelvasync
+check "nothing left in dpkg's records" bash -c "! dpkg -s kelvasync >/dev/null 2>&1 && ! dpkg -s kelvasync-lab >/dev/null 2>&1"
+finish
