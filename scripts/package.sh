@@ -151,13 +151,21 @@ build_deb() {  # build_deb <linux build> <out>
   printf '%s\n' "${debs[@]}"
 }
 
-# Runs wixl in a folder holding every file the package names.
+# Runs wixl in a folder holding every file the package names, then lets
+# the package replace an installed one of the same version (a rebuild, or
+# the other architecture): the upgrade's version range includes its upper
+# end (msidbUpgradeAttributesVersionMaxInclusive, 0x200).
 wixl_in() {  # wixl_in <folder> <arch> <wxs> <msi> [-D ...]
   local folder=$1 arch=$2 wxs=$3 msi=$4
   shift 4
   cp "$wxs" "$folder/"
   (cd "$folder" && LC_ALL=C.UTF-8 wixl -a "$arch" -D Version="$(version)" -D Arch="$arch" "$@" \
       -o "$msi" "$(basename "$wxs")") || die "wixl failed for $(basename "$msi")"
+  local code
+  code=$(msiinfo export "$msi" Property | sed -n 's/^UpgradeCode\t//p' | tr -d '\r' | tr a-f A-F)
+  msibuild "$msi" -q "DELETE FROM \`Upgrade\` WHERE \`ActionProperty\` = 'WIX_UPGRADE_DETECTED'" \
+    -q "INSERT INTO \`Upgrade\` (\`UpgradeCode\`, \`VersionMax\`, \`Attributes\`, \`ActionProperty\`) VALUES ('$code', '$(version)', 513, 'WIX_UPGRADE_DETECTED')" ||
+    die "msibuild failed for $(basename "$msi")"
 }
 
 build_msi() {  # build_msi <windows build> <linux build> <out>
@@ -165,10 +173,11 @@ build_msi() {  # build_msi <windows build> <linux build> <out>
   build=$(cd "$1" && pwd)
   mkdir -p "$3"
   out=$(cd "$3" && pwd)
-  case "$(cache_value "$build" CMAKE_SYSTEM_PROCESSOR)" in
-    x86_64) arch=x64 ;;
-    i686) arch=x86 ;;
-    *) die "$build is not a Windows build" ;;
+  [ -f "$build/bin/kelvasync.exe" ] || die "no $build/bin/kelvasync.exe: build that preset first"
+  case "$(x86_64-w64-mingw32-objdump -f "$build/bin/kelvasync.exe" | sed -n 's/.*file format //p')" in
+    pei-x86-64) arch=x64 ;;
+    pei-i386) arch=x86 ;;
+    *) die "$build/bin/kelvasync.exe is no Windows program" ;;
   esac
   work=$(mktemp -d)
   trap 'rm -rf "$work"' RETURN
@@ -192,13 +201,21 @@ build_msi() {  # build_msi <windows build> <linux build> <out>
 
   msi=$out/kelvasync-$(version)-$arch.msi
   wixl_in "$work/product" "$arch" "$packaging/windows/kelvasync.wxs" "$msi" -D WithCheck=$with_check
-  # What wixl cannot say: kelvasync.ini is installed only when absent
-  # (NeverOverwrite, 0x4000) and stays on removal (Permanent, 0x10); and it,
-  # like the sample, is open to Administrators and SYSTEM only, as it holds
-  # the HSM administrator's password (a protected DACL, Windows Installer 5).
+  # What wixl cannot say: kelvasync.ini is installed only when there is none
+  # (a file search sets KVINIFOUND, which conditions its component out; and
+  # NeverOverwrite, 0x4000, for good measure) and stays on removal
+  # (Permanent, 0x10); and it, like the sample, is open to Administrators
+  # and SYSTEM only, as it holds the HSM administrator's password (a
+  # protected DACL, Windows Installer 5).
   local sddl='D:P(A;;FA;;;SY)(A;;FA;;;BA)'
   msibuild "$msi" \
-    -q "UPDATE \`Component\` SET \`Attributes\` = 16400 WHERE \`Component\` = 'ConfigIni'" \
+    -q "CREATE TABLE \`DrLocator\` (\`Signature_\` CHAR(72) NOT NULL, \`Parent\` CHAR(72), \`Path\` CHAR(255), \`Depth\` SHORT PRIMARY KEY \`Signature_\`, \`Parent\`, \`Path\`)" \
+    -q "INSERT INTO \`Signature\` (\`Signature\`, \`FileName\`) VALUES ('ConfigIniSearch', 'kelvasync.ini')" \
+    -q "INSERT INTO \`DrLocator\` (\`Signature_\`, \`Path\`, \`Depth\`) VALUES ('ConfigIniSearch', '[ProgramFilesFolder]Karvell Networks\\HSM Karvell', 0)" \
+    -q "INSERT INTO \`AppSearch\` (\`Property\`, \`Signature_\`) VALUES ('KVINIFOUND', 'ConfigIniSearch')" \
+    -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Sequence\`) VALUES ('AppSearch', 50)" \
+    -q "INSERT INTO \`InstallUISequence\` (\`Action\`, \`Sequence\`) VALUES ('AppSearch', 50)" \
+    -q "UPDATE \`Component\` SET \`Attributes\` = 16400, \`Condition\` = 'NOT KVINIFOUND' WHERE \`Component\` = 'ConfigIni'" \
     -q "CREATE TABLE \`MsiLockPermissionsEx\` (\`MsiLockPermissionsEx\` CHAR(72) NOT NULL, \`LockObject\` CHAR(72) NOT NULL, \`Table\` CHAR(32) NOT NULL, \`SDDL\` LONGCHAR NOT NULL, \`Condition\` CHAR(255) PRIMARY KEY \`MsiLockPermissionsEx\`)" \
     -q "INSERT INTO \`MsiLockPermissionsEx\` (\`MsiLockPermissionsEx\`, \`LockObject\`, \`Table\`, \`SDDL\`) VALUES ('LockConfigIni', 'ConfigIniFile', 'File', '$sddl')" \
     -q "INSERT INTO \`MsiLockPermissionsEx\` (\`MsiLockPermissionsEx\`, \`LockObject\`, \`Table\`, \`SDDL\`) VALUES ('LockSampleIni', 'SampleIniFile', 'File', '$sddl')" ||

@@ -1,0 +1,109 @@
+#!/usr/bin/env bash
+# The MSIs of one Windows build under Wine: msiexec /i /qn of the lab MSI
+# and the product MSI puts the programs, the commented INI and the data
+# folder into the product folder and registers the service as
+# `kelvasync -i` does (quoted image path, manual start, LocalSystem, the
+# description); the service starts with the stand-in pelorlib.dll and an INI
+# that names the HSM emulator; msiexec /x stops and removes the service and
+# the programs and keeps the INI and the log; a reinstallation keeps the
+# administrator's INI.
+#   msi_under_wine_test.sh <windows build> <linux build> <emulator folder>
+set -uo pipefail
+build=$1 host=$2 emulator=$3
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
+. "$here/checks.sh"
+prefix=$("$root/scripts/wine-prefix.sh") || exit 1
+export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+wine_run() { timeout 300 wine "$@" >"$work/out.txt" 2>&1 </dev/null; }
+
+"$root/scripts/package.sh" msi "$build" "$host" "$work" >"$work/package.out" 2>&1 || cat "$work/package.out"
+msi=$(ls "$work"/kelvasync-[0-9]*.msi 2>/dev/null)
+lab=$(ls "$work"/kelvasync-lab-*.msi 2>/dev/null)
+check "product and lab MSIs built" test -f "$msi" -a -f "$lab"
+check "the INI and the sample open to Administrators and SYSTEM only" \
+  test "$(msiinfo export "$msi" MsiLockPermissionsEx | tail -n +4 | cut -f2,4 | sort | tr '\t\n' ' ')" \
+    = "ConfigIniFile D:P(A;;FA;;;SY)(A;;FA;;;BA) SampleIniFile D:P(A;;FA;;;SY)(A;;FA;;;BA) "
+check "the stand-in DLL is not in the product MSI" bash -c "! msiinfo export '$msi' File | grep -qi pelorlib"
+
+product="$prefix/drive_c/Program Files (x86)/Karvell Networks/HSM Karvell"
+# Leftovers of an interrupted run.
+wine_run msiexec /x "$(winepath -w "$msi")" /qn
+wine_run msiexec /x "$(winepath -w "$lab")" /qn
+rm -rf "$product"
+
+install() { wine_run msiexec /i "$(winepath -w "$1")" /qn; }
+check "lab MSI installs" install "$lab"
+check "product MSI installs" install "$msi"
+for file in kelvasync.exe kelvasync-passwd.exe kelvasync.ini kelvasync-exemplo.ini pelorlib.dll LEIA-ME-laboratorio.txt; do
+  check "installed: $file" test -f "$product/$file"
+done
+check "the data folder exists" test -d "$product/data"
+check "the INI is the commented sample" grep -q "^; Senha cifrada: gere o valor com kelvasync-passwd" "$product/kelvasync.ini"
+
+# The registration, read from a registry export (UTF-16, accents intact).
+key='HKEY_LOCAL_MACHINE\System\CurrentControlSet\Services\kelvasync'
+registration() {
+  rm -f "$work/service.reg"
+  timeout 120 wine regedit /E "$(winepath -w "$work/service.reg")" "$key" >/dev/null 2>&1 </dev/null
+  [ -s "$work/service.reg" ] && iconv -f utf-16 -t utf-8 "$work/service.reg" | tr -d '\r' >"$work/service.txt"
+}
+value() { sed -n "s/^\"$1\"=//p" "$work/service.txt"; }
+check "the service is registered" registration
+# Windows Installer quotes the path itself; Wine's installer does not.
+check "the image path is the installed kelvasync.exe" \
+  test "$(value ImagePath | tr -d '"')" = 'C:\\Program Files (x86)\\Karvell Networks\\HSM Karvell\\kelvasync.exe'
+check "started by hand" test "$(value Start)" = dword:00000003
+check "own process" test "$(value Type)" = dword:00000010
+check "runs as LocalSystem" test "$(value ObjectName)" = '"LocalSystem"'
+# The registration texts are those of `kelvasync -i` (the Linux build's unit
+# carries the same ones).
+KELVASYNC_UNIT_DIR=$work "$host/src/service/kelvasync" -i >/dev/null 2>&1
+check "the display name" test "$(value DisplayName)" = "\"$(sed -n 's/^Description=//p' "$work/kelvasync.service")\""
+check "the description" test "$(value Description)" = "\"$(sed -n '1s/^# //p' "$work/kelvasync.service")\""
+
+# An INI that names the emulator (the Linux build's kelvasync-passwd
+# encrypts as the Windows one does), then a start.
+port=$(cat "$emulator/port")
+{
+  printf '[hsm]\r\nhost=127.0.0.1:%s\r\nusr=master\r\n' "$port"
+  printf 'pwd=%s\r\nremoveusers=block\r\n' "$(printf kv-master-1 | "$host/tools/passwd/kelvasync-passwd")"
+} >"$product/kelvasync.ini"
+cp "$product/kelvasync.ini" "$work/admin.ini"
+log="$product/data/kelvasync.log"
+rm -f "$log"
+wine_run sc start kelvasync
+for _ in $(seq 1 60); do grep -q "Notificacao para continuar o servico recebida" "$log" 2>/dev/null && break; sleep 0.5; done
+check "the installed service starts" grep -q "Servico iniciado" "$log"
+wine_run sc query kelvasync
+check "reported running" grep -q RUNNING "$work/out.txt"
+
+# Removal while it runs: the service gets its stop, and its registration
+# goes once it has stopped. (Wine's installer does not wait for the stop as
+# Windows Installer does, so the running kelvasync.exe outlives this first
+# removal under Wine; the second removal below, of a stopped service, shows
+# the programs going.)
+check "product MSI uninstalls" wine_run msiexec /x "$(winepath -w "$msi")" /qn
+for _ in $(seq 1 60); do grep -q "Log parado" "$log" && break; sleep 0.5; done
+check "the running service was stopped" grep -q "Servico parado" "$log"
+for _ in $(seq 1 20); do registration || break; sleep 0.5; done
+unregistered() { ! registration; }
+check "the service is removed" unregistered
+check "kelvasync-passwd.exe is removed" test ! -e "$product/kelvasync-passwd.exe"
+check "the INI is kept" cmp -s "$work/admin.ini" "$product/kelvasync.ini"
+check "the log is kept" grep -q "Log parado" "$log"
+
+check "product MSI reinstalls" install "$msi"
+check "the reinstallation keeps the administrator's INI" cmp -s "$work/admin.ini" "$product/kelvasync.ini"
+check "and renews the sample" grep -q "^\[hsm\]" "$product/kelvasync-exemplo.ini"
+check "product MSI uninstalls the stopped service" wine_run msiexec /x "$(winepath -w "$msi")" /qn
+for file in kelvasync.exe kelvasync-passwd.exe kelvasync-exemplo.ini; do
+  check "removed: $file" test ! -e "$product/$file"
+done
+check "the INI and the log are kept" test -f "$product/kelvasync.ini" -a -f "$log"
+check "lab MSI uninstalls" wine_run msiexec /x "$(winepath -w "$lab")" /qn
+check "the stand-in DLL is removed" test ! -e "$product/pelorlib.dll"
+rm -rf "$product"
+finish
