@@ -34,6 +34,8 @@ bool runServiceDispatcher(const char16_t* serviceName, ServiceMainProc serviceMa
   return StartServiceCtrlDispatcherW(table) != FALSE || fail();
 }
 
+void prepareServiceStopSources() {}
+
 ServiceStatusHandle registerServiceControlHandler(const char16_t* serviceName, ServiceControlProc handler) {
   controlHandler = handler;
   SERVICE_STATUS_HANDLE handle = RegisterServiceCtrlHandlerW(wide(serviceName), controlHandlerTrampoline);
