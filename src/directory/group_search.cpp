@@ -1,6 +1,5 @@
 #include "directory/group_search.h"
 
-#include <cctype>
 #include <string>
 
 #include "common/stop_flag.h"
@@ -9,6 +8,7 @@
 #include "directory/logon_id.h"
 #include "logging/log.h"
 #include "logging/stop_request.h"
+#include "platform/settings.h"
 
 bool groupPathLogged = false;
 
@@ -70,11 +70,6 @@ bool readAttribute(DirectoryRef user, const std::u16string& name, std::string& v
   return true;
 }
 
-// Lower-cases byte by byte under the process's C locale.
-void lowerCaseBytes(std::string& text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-}
-
 // The record of one element that carries an object: all three strings empty
 // when it is not a user.
 GroupMember readMember(DirectoryRef element) {
@@ -86,21 +81,12 @@ GroupMember readMember(DirectoryRef element) {
   // an empty logon that every such user would share.
   readAttribute(user.get(), u"cn", member.commonName);
   if (readAttribute(user.get(), u"samAccountName", member.logon)) {
-    lowerCaseBytes(member.logon);
+    // A to Z only, never through the process locale: a console run (whose
+    // locale is Portuguese) must derive the identifiers the service does.
+    lowerCaseAscii(member.logon);
     member.hsmUserId = convertLogonToHsmUserId(member.logon);
   }
   return member;
-}
-
-// Each byte of the 8-bit group path as one code unit of the same value, so
-// that letters such as 0xE7 (c cedilla in the ANSI code page) reach the
-// directory as U+00E7. Widening with sign extension would give U+FFE7, a
-// character no group name contains.
-std::u16string bytesToCodeUnits(std::string_view bytes) {
-  std::u16string wide;
-  wide.reserve(bytes.size());
-  for (char c : bytes) wide.push_back(static_cast<char16_t>(static_cast<unsigned char>(c)));
-  return wide;
 }
 
 }  // namespace
@@ -180,7 +166,11 @@ bool readGroupMembers(MemberList& memberList) {
       }
       domain.reset();
 
-      code = api.openObject(bytesToCodeUnits(groupPath), settings.adUser, settings.adPassword, groupObject.out());
+      // The path is 8-bit text from the INI file: decoded as its ANSI code
+      // page, so that "ç", "Š" or "–" in a group name reach the directory as
+      // themselves.
+      code = api.openObject(platform::ansiToUtf16(groupPath), settings.adUser, settings.adPassword,
+                            groupObject.out());
       if (stepFailed(code)) {
         logStepFailure(u"Nao foi possivel conectar com o caminho completo no Controlador de Dominio (DC)", code);
       } else if (stepFailed(code = api.queryGroup(groupObject.get(), group.out()))) {
