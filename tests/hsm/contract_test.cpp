@@ -20,19 +20,22 @@
 #include "kv_wire.h"
 #include "pelorlib.h"
 
+#if !defined(_WIN32)
 // The test process's allocator fails on request: once this thread sets the
 // count to n >= 0, its n-th next allocation (from 0) throws std::bad_alloc.
-// It reaches the client library's allocations where that library shares the
-// process's C++ runtime (Linux).
+// It reaches the client library's allocations, which share the process's
+// C++ runtime on Linux. (Kept out of line, so that the compiler does not
+// pair the malloc and free inside with the callers' new and delete.)
 thread_local long allocationsUntilFailure = -1;
 
-void* operator new(std::size_t size) {
+[[gnu::noinline]] void* operator new(std::size_t size) {
   if (allocationsUntilFailure >= 0 && allocationsUntilFailure-- == 0) throw std::bad_alloc();
   if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
   throw std::bad_alloc();
 }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+[[gnu::noinline]] void operator delete(void* p) noexcept { std::free(p); }
+[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#endif
 
 namespace {
 
