@@ -68,7 +68,7 @@ struct ServiceDefinition {
   std::u16string name;
   std::u16string displayName;
   std::u16string description;
-  std::u16string binaryPath;
+  std::u16string binaryPath;  // the executable's full path, unquoted; Windows registers it in quotes
 };
 bool openServiceManager(ServiceManagerHandle& manager);                 // OpenSCManagerW(ALL_ACCESS)
 bool createService(ServiceManagerHandle manager, const ServiceDefinition& definition,
