@@ -9,7 +9,8 @@
 #  3. writes kelvasync.ini with both passwords encrypted by kelvasync-passwd;
 #  4. runs kelvasync in console mode through one full cycle, then stops it
 #     as an operator would (SIGINT, like Ctrl+C);
-#  5. prints the HSM's users and the addb object the cycle stored.
+#  5. prints the HSM's users and the addb object the cycle stored;
+#  6. runs kelvasync-check, when built, which shows the next cycle's plan.
 #
 #   scripts/demo.sh                the programs of build/linux, in a temporary
 #                                  program-files folder
@@ -83,6 +84,7 @@ usr=master
 pwd=$hsm_pwd
 removeusers=block
 INI
+chmod 600 "$product/kelvasync.ini"  # it holds both passwords
 sed 's/^/    /' "$product/kelvasync.ini"
 
 echo "--- kelvasync -c (the first cycle starts after a 10-second pause)"
@@ -104,3 +106,12 @@ echo "--- users on the HSM (name, blocked, permission mask)"
 hsm_admin list-users
 echo "--- the addb object (identifier, logon, common name per member)"
 hsm_admin show-object --name IntegracaoAD/addb | tr -d '\r'
+
+check_tool="$bin/kelvasync-check"
+[ $installed = 1 ] || check_tool=build/linux/tools/check/kelvasync-check
+if [ -x "$check_tool" ]; then
+  echo "--- kelvasync-check: the next cycle's plan, with nothing left to do"
+  code=0
+  KELVASYNC_PROGRAM_FILES="$program_files" LDAPTLS_CACERT="$work/ldap/ca.pem" "$check_tool" || code=$?
+  echo "kelvasync-check exit code: $code"
+fi

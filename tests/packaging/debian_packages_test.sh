@@ -68,8 +68,9 @@ done
 check "at most 14 old logs are kept" test "$(ls /var/log/kelvasync | grep -c '^kelvasync\.log\.[0-9]*\.gz$')" -eq 14
 
 if [ -x /usr/bin/kelvasync-check ]; then
-  /usr/bin/kelvasync-check --help >"$work/check.out" 2>&1
-  check "kelvasync-check runs from the installed files" test $? -eq 0
+  check "the installed kelvasync-check reaches the directory and the HSM" \
+    grep -qx "kelvasync-check exit code: 0" "$work/demo.out"
+  check "and finds the INI root's only" bash -c "! grep -q 'pode ser lido por outros usuarios' '$work/demo.out'"
 fi
 
 # Removal keeps the configuration and the log; purging removes them.
