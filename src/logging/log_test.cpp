@@ -206,6 +206,16 @@ TEST_F(LogFileTest, RotationWhileAnotherHandleHoldsTheOldFile) {
   for (int n = 40; n < 41; ++n) ASSERT_TRUE(writeLog(Info, u"linha %d", n));
   const std::vector<int> numbers = numberedLines(UINT64_MAX);
   expectConsecutive(numbers, 0, 40);
+  // Said once while held, not on every line; the release let it rotate.
+  std::string all;
+  for (int index = kLogFilesKept; index >= 0; --index)
+    all += readAll(std::filesystem::path(index == 0 ? logFilePath() : rotatedLogFilePath(index)));
+  size_t notices = 0;
+  for (size_t at = all.find("Nao foi possivel renomear"); at != std::string::npos;
+       at = all.find("Nao foi possivel renomear", at + 1))
+    ++notices;
+  EXPECT_EQ(notices, 1u);
+  EXPECT_LE(fileText().size(), logSizeLimitBytes);
   (void)before;
 #else
   // Another process holds the log open while it is rotated: the rename
