@@ -1,5 +1,6 @@
 #include "config/config.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
@@ -224,4 +225,27 @@ LogSizeSetting readLogSizeSetting() {
   }
   setting.bytes = megabytes * 1024 * 1024;
   return setting;
+}
+
+std::optional<uint32_t> parseRemovalLimit(std::string_view value) {
+  const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+  while (!value.empty() && blank(value.front())) value.remove_prefix(1);
+  while (!value.empty() && blank(value.back())) value.remove_suffix(1);
+  if (value.empty()) return std::nullopt;
+  uint64_t limit = 0;
+  for (char c : value) {
+    if (c < '0' || c > '9') {
+      writeLog(Warning, u"Valor invalido para maxremovals (%s); nenhum usuario serah bloqueado ou removido",
+               widenText(value));
+      return 0;
+    }
+    limit = std::min<uint64_t>(limit * 10 + static_cast<uint64_t>(c - '0'), UINT32_MAX);
+  }
+  return static_cast<uint32_t>(limit);
+}
+
+std::optional<uint32_t> removalLimit() {
+  static const std::optional<uint32_t> limit =
+      parseRemovalLimit(readConfigString(configFilePath(), "hsm", "maxremovals"));
+  return limit;
 }

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -125,3 +126,14 @@ struct LogSizeSetting {
   uint64_t bytes = 0;  // the limit in bytes; 0 for none
 };
 LogSizeSetting readLogSizeSetting();
+
+// The limit of the maxremovals key of section hsm: the most managed users
+// one cycle may block or remove. Empty (or missing) means no limit. A value
+// that is not a whole number from 0 up is logged at Warning and read as 0,
+// so that a mistyped guard protects rather than vanishes. Blanks around the
+// number are allowed; a value above 2^32 - 1 reads as that number.
+std::optional<uint32_t> parseRemovalLimit(std::string_view value);
+
+// parseRemovalLimit of the file's value, read on the first call in the
+// process and kept (like removeusers). Worker thread.
+std::optional<uint32_t> removalLimit();

@@ -269,6 +269,24 @@ TEST_F(ConfigTest, LogSizeLimitIsWholeMegabytesOrNone) {
   }
 }
 
+TEST_F(ConfigTest, RemovalLimitIsAWholeNumberReadOnceAndAMistakeProtects) {
+  EXPECT_EQ(parseRemovalLimit(""), std::nullopt);
+  EXPECT_EQ(parseRemovalLimit("  "), std::nullopt);
+  EXPECT_EQ(parseRemovalLimit("0"), 0u);
+  EXPECT_EQ(parseRemovalLimit(" 25\t"), 25u);
+  EXPECT_EQ(parseRemovalLimit("99999999999"), UINT32_MAX);
+  EXPECT_EQ(logText(), "");
+  for (const char* wrong : {"abc", "-3", "1 0", "5x"}) EXPECT_EQ(parseRemovalLimit(wrong), 0u) << wrong;
+  EXPECT_NE(logText().find("[Atencao] Valor invalido para maxremovals (-3); nenhum usuario serah bloqueado ou removido"),
+            std::string::npos)
+      << logText();
+
+  writeIni("[hsm]\nmaxremovals = 7\n");
+  EXPECT_EQ(removalLimit(), 7u);
+  writeIni("[hsm]\nmaxremovals=\n");
+  EXPECT_EQ(removalLimit(), 7u);
+}
+
 TEST(ConfigPathTest, LiesInTheProductFolderUnderProgramFiles) {
 #ifdef _WIN32
   // Wine's registry (and a 64-bit Windows) name the 32-bit folder so.

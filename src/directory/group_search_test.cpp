@@ -29,7 +29,7 @@ using platform::DirectoryRef;
 enum Step { None, OpenDomain, GetPath, OpenGroup, QueryGroup, Members, NewEnum, QueryEnumVariant };
 
 struct FakeMember {
-  enum Kind { User, NotUser, NoObject } kind = User;
+  enum Kind { User, NotUser, NoObject, Denied } kind = User;
   std::u16string cn, logon;
   bool hasLogon = true;
 };
@@ -99,6 +99,7 @@ const platform::DirectoryApi fakeApi = {
     [](DirectoryRef element, DirectoryRef* user) -> int32_t {
       *user = nullptr;
       const int i = reinterpret_cast<FakeObject*>(element)->member;
+      if (fake->members[i].kind == FakeMember::Denied) return static_cast<int32_t>(0x80070005);  // E_ACCESSDENIED
       if (fake->members[i].kind != FakeMember::User) return platform::kDirectoryNoInterface;
       *user = make(i);
       return 0;
@@ -259,20 +260,22 @@ TEST_F(GroupSearchTest, ComThatCannotStartStopsTheServiceOtherResultsGoOn) {
 TEST_F(GroupSearchTest, MembersBecomeRecordsInOrderWithConsoleLinesAndCount) {
   fake_.members = {
       {FakeMember::User, u"Joao Silva", u"JSilva"},
-      {FakeMember::NotUser, u"", u""},                     // a nested group
-      {FakeMember::NoObject, u"", u""},                    // skipped with a warning
+      {FakeMember::NotUser, u"", u""},                     // a nested group: an empty record
+      {FakeMember::NoObject, u"", u""},                    // unreadable: skipped with a warning
       {FakeMember::User, u"\u00c9rica \u0141ucja", u"\u00c9rica"},  // narrowed: 0xC9, 0x41
       {FakeMember::User, u"Sem Logon", u"", false},        // samAccountName unreadable
+      {FakeMember::Denied, u"", u""},                      // the user interface refused
       {FakeMember::User, u"Joao Silva", u"JSilva"},        // duplicates stay
   };
   MemberList list;
-  ASSERT_TRUE(searchGroupMembers(list));
+  uint32_t unreadable = 99;
+  ASSERT_TRUE(searchGroupMembers(list, unreadable));
+  EXPECT_EQ(unreadable, 3u);
   const std::string jsilvaId = "Afe74af33f3c747";  // MD5-based identifier of "jsilva"
   const MemberList expected = {
       {"jsilva", "Joao Silva", jsilvaId},
       {"", "", ""},
       {std::string("\xc9rica"), std::string("\xc9rica \x41ucja"), list[2].hsmUserId},
-      {"", "Sem Logon", ""},
       {"jsilva", "Joao Silva", jsilvaId},
   };
   EXPECT_EQ(list, expected);
@@ -282,9 +285,10 @@ TEST_F(GroupSearchTest, MembersBecomeRecordsInOrderWithConsoleLinesAndCount) {
                             "[Console] membros: [] []",
                             "[Atencao] Nao foi possivel obter dados do usuario dentro do Grupo",
                             "[Console] membros: [\xc9rica \x41ucja] [\xc9rica]",
-                            "[Console] membros: [Sem Logon] []",
+                            "[Atencao] Nao foi possivel obter o samAccountName do usuario [Sem Logon] dentro do Grupo",
+                            "[Atencao] Nao foi possivel obter dados do usuario dentro do Grupo",
                             "[Console] membros: [Joao Silva] [jsilva]",
-                            "[Info] Quantidade de usuarios encontrados no Grupo: 5",
+                            "[Info] Quantidade de usuarios encontrados no Grupo: 4",
                         }));
   EXPECT_EQ(fake_.live, 0);
   EXPECT_EQ(fake_.initCalls, 1);

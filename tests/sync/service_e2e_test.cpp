@@ -262,6 +262,15 @@ TEST_F(ServiceEndToEnd, CheckPrintsTheNextCycleAndChangesNothing) {
   EXPECT_EQ(summary, "0 False 3 ['" + members_[1].id + "', '" + members_[2].id + "'] ['" + members_[0].id +
                          "'] ['" + leaver + "'] admin\n");
   EXPECT_EQ(hsmState(), before);
+
+  // A removal limit of 0 with one user to block: the guard would trip.
+  std::ofstream(ini, std::ios::app) << "maxremovals=0\r\n";
+  EXPECT_EQ(runCheck({}, out), 4) << out;
+  EXPECT_NE(out.find("segunda passagem nao rodaria: 1 bloqueios ou remocoes passariam do limite maxremovals = 0"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("trava de remocoes em massa: DISPARARIA"), std::string::npos) << out;
+  EXPECT_EQ(hsmState(), before);
   EXPECT_FALSE(fs::exists(productDir_ / "data" / "kelvasync.log"));
 }
 

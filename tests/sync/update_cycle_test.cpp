@@ -24,7 +24,7 @@ MemberList group;         // what the search hands to the cycle
 std::string policyValue;  // the removeusers value the cycle sees
 int creationsBeforeStop = -1;
 
-bool searchTestGroup(MemberList& members) {
+bool searchTestGroup(MemberList& members, uint32_t&) {
   members = group;
   return true;
 }
@@ -32,9 +32,10 @@ RemovalPolicy policyFromValue() {
   std::string value = policyValue;
   return parseRemovalPolicy(value);
 }
-void createThenMaybeStop(GroupMember member) {
-  createSyncedUser(member);
+CreationResult createThenMaybeStop(GroupMember member) {
+  const CreationResult result = createSyncedUser(member);
   if (--creationsBeforeStop == 0) storeStopRequested(true);
+  return result;
 }
 
 GroupMember groupMember(const std::string& logon, const std::string& name) {

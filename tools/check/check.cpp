@@ -1,6 +1,7 @@
 #include "check.h"
 
 #include <filesystem>
+#include <optional>
 #include <system_error>
 
 #include "common/process_state.h"
@@ -127,6 +128,20 @@ void checkConfiguration(CheckReport& report) {
       break;
   }
 
+  const std::string maxRemovals = readConfigString(path, "hsm", "maxremovals");
+  if (!maxRemovals.empty()) {
+    std::vector<std::string> complaints;
+    CapturedLines capture(complaints);
+    const std::optional<uint32_t> limit = parseRemovalLimit(maxRemovals);
+    if (!complaints.empty()) {
+      report.keys.push_back({"hsm", "maxremovals", KeyFinding::Bad,
+                             "'" + maxRemovals + "' nao eh um numero inteiro; o servico nao bloquearia nem "
+                                                 "removeria ninguem"});
+    } else if (limit) {
+      report.keys.push_back({"hsm", "maxremovals", KeyFinding::Ok, std::to_string(*limit)});
+    }
+  }
+
   const LogSizeSetting logSize = readLogSizeSetting();
   if (!logSize.valid) {
     report.keys.push_back({"log", "maxsizemb", KeyFinding::Bad,
@@ -156,7 +171,7 @@ void checkDirectory(CheckReport& report) {
   report.directoryChecked = true;
   CapturedLines capture(report.directoryMessages);
   loadDirectorySettings();
-  report.directoryOk = searchGroupMembers(report.members);
+  report.directoryOk = searchGroupMembers(report.members, report.unreadableMembers);
   for (const GroupMember& member : report.members)
     if (member.logon.empty() && member.commonName.empty() && member.hsmUserId.empty()) ++report.notUsers;
 }
@@ -194,28 +209,42 @@ void planNextCycle(CheckReport& report) {
       report.unmanaged.push_back(name);
     }
   }
-  const ReconcilePlan plan = planReconciliation(report.members, managed);
+  ReconcileOptions options;
+  options.unreadableMembers = report.unreadableMembers;
+  options.policy = removalPolicy();
+  options.maxRemovals = removalLimit();
+  const ReconcilePlan plan = planReconciliation(report.members, managed, options);
   for (size_t i = 0; i < report.members.size(); ++i) {
     const GroupMember& member = report.members[i];
-    if (plan.memberFound[i] != 0) {
-      report.unblock.push_back(member.hsmUserId);
-    } else if (!member.hsmUserId.empty()) {
-      report.create.push_back(member.hsmUserId);
-    } else {
-      report.membersWithoutId.push_back(member.logon);
+    switch (plan.memberSteps[i]) {
+      case MemberStep::Unblock: report.unblock.push_back(member.hsmUserId); break;
+      case MemberStep::Create: report.create.push_back(member.hsmUserId); break;
+      case MemberStep::Skip:
+        if (!member.logon.empty()) report.membersWithoutId.push_back(member.logon);
+        break;
     }
   }
-  const RemovalPolicy policy = removalPolicy();
-  report.policy = policy == RemovalPolicy::Remove  ? "remover"
-                  : policy == RemovalPolicy::Block ? "bloquear"
-                                                   : "somente relatar";
-  for (size_t i = 0; i < managed.size(); ++i) {
-    if (plan.managedNameInGroup[i] != 0) continue;
-    switch (policy) {
-      case RemovalPolicy::Remove: report.remove.push_back(managed[i]); break;
-      case RemovalPolicy::Block: report.block.push_back(managed[i]); break;
-      case RemovalPolicy::Neither: report.report.push_back(managed[i]); break;
+  report.policy = options.policy == RemovalPolicy::Remove  ? "remover"
+                  : options.policy == RemovalPolicy::Block ? "bloquear"
+                                                           : "somente relatar";
+  for (size_t i = 0; i < managed.size() && i < plan.managedSteps.size(); ++i) {
+    switch (plan.managedSteps[i]) {
+      case ManagedStep::Keep: break;
+      case ManagedStep::Remove: report.remove.push_back(managed[i]); break;
+      case ManagedStep::Block: report.block.push_back(managed[i]); break;
+      case ManagedStep::Report: report.report.push_back(managed[i]); break;
     }
+  }
+  report.passTwoSkipped = !plan.passTwoRuns();
+  if (plan.sparedForUnreadable) {
+    report.passTwoReason = std::to_string(plan.unreadableMembers) +
+                           " membro(s) nao puderam ser lidos; ninguem seria bloqueado ou removido";
+  } else if (plan.removalLimitExceeded) {
+    report.guardTrips = true;
+    report.passTwoReason = std::to_string(plan.removeCount + plan.blockCount) +
+                           " bloqueios ou remocoes passariam do limite maxremovals = " +
+                           std::to_string(options.maxRemovals.value_or(0)) +
+                           "; ninguem seria bloqueado ou removido";
   }
 }
 

@@ -51,7 +51,7 @@ struct CheckReport {
   // The next cycle, when both sides were read.
   bool planned = false;
   std::vector<std::string> create, unblock, block, remove, report, unmanaged;
-  std::vector<std::string> membersWithoutId;  // logons (or empty for non-users)
+  std::vector<std::string> membersWithoutId;  // logons whose identifier could not be derived
   std::string policy;                          // "remover", "bloquear", "somente relatar"
   bool passTwoSkipped = false;
   std::string passTwoReason;
