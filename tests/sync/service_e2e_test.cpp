@@ -58,6 +58,7 @@ class ServiceEndToEnd : public ::testing::Test {
       m.logon = kvtest::lowerAscii(m.logon);
       m.id = convertLogonToHsmUserId(m.logon);
     }
+    for (const std::string& dn : extraMemberDns()) dns.push_back(dn);
     data.addGroup("Tessel", dns);
     try {
       slapd_ = std::make_unique<kvtest::SlapdServer>(data);
@@ -78,6 +79,8 @@ class ServiceEndToEnd : public ::testing::Test {
     std::error_code ignored;
     fs::remove_all(root_, ignored);
   }
+  // Members of the group beyond members_, as DNs.
+  virtual std::vector<std::string> extraMemberDns() const { return {}; }
 
   void writeIni(const std::string& intervalMinutes, const std::string& removeUsers) {
     std::ofstream ini(productDir_ / "kelvasync.ini", std::ios::binary | std::ios::trunc);
@@ -330,6 +333,28 @@ TEST_F(ServiceEndToEnd, CheckNamesWhatFailsWithItsExitCode) {
             std::string::npos)
       << out;
   EXPECT_FALSE(fs::exists(productDir_ / "data" / "kelvasync.log"));
+}
+
+// A member whose entry the service account cannot find: nobody may lose a
+// user while the group is read only in part.
+class ServiceEndToEndWithUnreadableMember : public ServiceEndToEnd {
+ protected:
+  std::vector<std::string> extraMemberDns() const override {
+    return {std::string("cn=Fantasma,ou=Users,") + kvtest::kSuffix};
+  }
+};
+
+TEST_F(ServiceEndToEndWithUnreadableMember, CheckSaysNobodyWouldBeRemoved) {
+  const std::string leaver = convertLogonToHsmUserId("ex-funcionario");
+  ASSERT_EQ(createByHand(*hsm_, leaver, "pw-leaver"), KV_OK);
+  writeIni("1", "yes");
+  std::string out;
+  EXPECT_EQ(runCheck({}, out), 2) << out;
+  EXPECT_NE(out.find("  membros: 3\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("membros que nao puderam ser lidos: 1"), std::string::npos) << out;
+  EXPECT_NE(out.find("segunda passagem nao rodaria: 1 membro(s) nao puderam ser lidos"), std::string::npos) << out;
+  EXPECT_NE(out.find("  criar: 3\n"), std::string::npos) << out;
+  EXPECT_TRUE(hasUser(*hsm_, leaver));
 }
 
 }  // namespace

@@ -264,7 +264,7 @@ CheckReport runCheck() {
   planNextCycle(report);
 
   if (report.exitCode == kCheckOk) {
-    if (!report.directoryOk) {
+    if (!report.directoryOk || report.unreadableMembers > 0) {
       report.exitCode = kCheckDirectory;
     } else if (!report.hsmOk) {
       report.exitCode = kCheckHsm;
@@ -331,7 +331,7 @@ const char* exitMeaning(int code) {
   switch (code) {
     case kCheckOk: return "tudo acessivel; o proximo ciclo pode rodar";
     case kCheckConfig: return "erro no arquivo de configuracao";
-    case kCheckDirectory: return "o grupo do diretorio nao pode ser lido";
+    case kCheckDirectory: return "o grupo do diretorio nao pode ser lido por completo";
     case kCheckHsm: return "o HSM nao pode ser lido";
     case kCheckGuard: return "a trava de remocoes em massa impediria a segunda passagem";
   }
@@ -400,12 +400,13 @@ std::string renderText(const CheckReport& r) {
     appendList(out, "criar", r.create);
     appendList(out, "desbloquear", r.unblock);
     out += "  politica para quem saiu do grupo (removeusers): " + r.policy + "\n";
+    if (r.passTwoSkipped)
+      out += "  segunda passagem nao rodaria: " + r.passTwoReason + "; as tres listas abaixo nao seriam aplicadas\n";
     appendList(out, "bloquear", r.block);
     appendList(out, "remover", r.remove);
     appendList(out, "somente relatar", r.report);
     appendList(out, "deixados de lado (nao gerenciados)", r.unmanaged);
     appendList(out, "membros sem identificador", r.membersWithoutId);
-    if (r.passTwoSkipped) out += "  segunda passagem nao rodaria: " + r.passTwoReason + "\n";
     out += std::string("  trava de remocoes em massa: ") + (r.guardTrips ? "DISPARARIA" : "nao dispararia") + "\n";
   }
   out += "\nresultado: " + std::to_string(r.exitCode) + " (" + exitMeaning(r.exitCode) + ")\n";

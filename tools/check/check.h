@@ -14,7 +14,7 @@
 enum CheckExitCode : int {
   kCheckOk = 0,         // everything reachable, the guard would not trip
   kCheckConfig = 1,     // a key of the INI file is missing or bad
-  kCheckDirectory = 2,  // the group could not be read
+  kCheckDirectory = 2,  // the group, or some of its members, could not be read
   kCheckHsm = 3,        // the HSM could not be listed, or addb not read
   kCheckGuard = 4,      // the mass-removal guard would stop pass 2
 };
