@@ -296,10 +296,14 @@ TEST_F(ServiceEndToEnd, CheckNamesWhatFailsWithItsExitCode) {
     std::string text((std::istreambuf_iterator<char>(in)), {});
     const std::string good = "pwd=" + encodeConfigPassword(kvtest::kMasterPassword);
     text.replace(text.find(good), good.size(), "pwd=" + encodeConfigPassword(kvtest::kMasterPassword) + "0");
+    text.replace(text.find("usr=master"), 10, "usr=usuario-longo-demais");
     std::ofstream(broken, std::ios::binary) << text;
   }
   EXPECT_EQ(runCheck({"--ini", broken.string()}, out), 1) << out;
   EXPECT_NE(out.find("INVALIDA hsm.pwd: nao decifra"), std::string::npos) << out;
+  EXPECT_NE(out.find("INVALIDA hsm.usr: 'usuario-longo-demais' tem 20 caracteres; o HSM aceita no maximo 15"),
+            std::string::npos)
+      << out;
   EXPECT_NE(out.find("INVALIDA activedirectory.updatefrequencyinminutes: 'tres'"), std::string::npos) << out;
   EXPECT_NE(out.find("INVALIDA log.maxsizemb: '10MB'"), std::string::npos) << out;
   EXPECT_NE(out.find("grupo lido: sim"), std::string::npos) << out;

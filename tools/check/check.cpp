@@ -50,10 +50,18 @@ bool isHexadecimal(const std::string& text) {
   return true;
 }
 
-void requireText(CheckReport& report, const std::string& path, const char* section, const char* key) {
+// `fieldSize`: the HSM login block's field that carries the value, with its
+// terminator (0 when the value goes elsewhere); a longer value is refused
+// before the HSM is asked.
+void requireText(CheckReport& report, const std::string& path, const char* section, const char* key,
+                 size_t fieldSize = 0) {
   const std::string value = readConfigString(path, section, key);
   if (value.empty()) {
     report.keys.push_back({section, key, KeyFinding::Missing, "ausente ou vazia"});
+  } else if (fieldSize != 0 && value.size() >= fieldSize) {
+    report.keys.push_back({section, key, KeyFinding::Bad,
+                           "'" + value + "' tem " + std::to_string(value.size()) + " caracteres; o HSM aceita no maximo " +
+                               std::to_string(fieldSize - 1)});
   } else {
     report.keys.push_back({section, key, KeyFinding::Ok, value});
   }
@@ -62,7 +70,7 @@ void requireText(CheckReport& report, const std::string& path, const char* secti
 // A pwd value: present, made of an even number of hexadecimal digits that
 // fit the decoding buffer, and decoding (through the service's own code) to
 // a password without a zero byte. Only the length is shown.
-void checkPassword(CheckReport& report, const std::string& path, const char* section) {
+void checkPassword(CheckReport& report, const std::string& path, const char* section, size_t fieldSize = 0) {
   const std::string value = readConfigString(path, section, "pwd");
   if (value.empty()) {
     report.keys.push_back({section, "pwd", KeyFinding::Missing, "ausente ou vazia"});
@@ -82,6 +90,12 @@ void checkPassword(CheckReport& report, const std::string& path, const char* sec
     report.keys.push_back({section, "pwd", KeyFinding::Bad,
                            "nao decifra: a senha decifrada contem um byte zero e seria cortada (gere o valor com "
                            "kelvasync-passwd)"});
+    return;
+  }
+  if (fieldSize != 0 && password.size() >= fieldSize) {
+    report.keys.push_back({section, "pwd", KeyFinding::Bad,
+                           "decifra, mas tem " + std::to_string(password.size()) +
+                               " caracteres; o HSM aceita no maximo " + std::to_string(fieldSize - 1)});
     return;
   }
   report.keys.push_back(
@@ -110,9 +124,9 @@ void checkConfiguration(CheckReport& report) {
     report.keys.push_back({"activedirectory", "updatefrequencyinminutes", KeyFinding::Ok, interval + " minutos"});
   }
 
-  requireText(report, path, "hsm", "host");
-  requireText(report, path, "hsm", "usr");
-  checkPassword(report, path, "hsm");
+  requireText(report, path, "hsm", "host", KV_HOST_FIELD_SIZE);
+  requireText(report, path, "hsm", "usr", KV_LOGIN_USER_FIELD_SIZE);
+  checkPassword(report, path, "hsm", KV_LOGIN_PASSWORD_FIELD_SIZE);
   std::string removeUsers = readConfigString(path, "hsm", "removeusers");
   const std::string shown = removeUsers;
   switch (parseRemovalPolicy(removeUsers)) {
