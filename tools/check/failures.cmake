@@ -1,7 +1,8 @@
 # kelvasync-check's failure paths, run as a process (under Wine for the
 # Windows build): a missing INI file names every required key and exits 1;
 # an unreachable directory and HSM exit 2 with the service's own messages,
-# also as JSON; --help documents the exit codes.
+# also as JSON; an INI readable by others is warned about; --help documents
+# the exit codes.
 #   -DCHECK=<kelvasync-check> -DPASSWD=<kelvasync-passwd> -DWORK=<scratch folder>
 #   [-DWINE_PREFIX_SCRIPT=<scripts/wine-prefix.sh>]
 if(WINE_PREFIX_SCRIPT)
@@ -67,8 +68,12 @@ endif()
 file(WRITE ${WORK}/unreachable.ini
   "[activedirectory]\r\nhost=127.0.0.1:1\r\nusr=svc\r\npwd=${hex}\r\ngroup=CN=Tessel,DC=test\r\n"
   "[hsm]\r\nhost=127.0.0.1:1\r\nusr=kelvasync\r\npwd=${hex}\r\nremoveusers=block\r\n")
+# Readable by everyone: a warning (on Windows the ACL Wine derives from the
+# mode grants Everyone read).
+file(CHMOD ${WORK}/unreachable.ini PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 program_path(${WORK}/unreachable.ini unreachable)
 expect_run(unreachable 2 --ini ${unreachable})
+expect_text(unreachable "ATENCAO: o arquivo pode ser lido por outros usuarios")
 expect_text(unreachable "ok       hsm.pwd: decifra, 9 caracteres")
 expect_text(unreachable "mensagem: Nao foi possivel conectar no Controlador de Dominio (DC)")
 expect_text(unreachable "mensagem: Nao foi possivel listar os usuarios do HSM com a conta [hsm] usr. Codigo")
@@ -77,7 +82,9 @@ string(FIND "${printed}" "uma-senha" leaked)
 if(NOT leaked EQUAL -1)
   string(APPEND failures "unreachable: the password was printed\n")
 endif()
+file(CHMOD ${WORK}/unreachable.ini PERMISSIONS OWNER_READ OWNER_WRITE)
 expect_run(unreachable_json 2 --json --ini ${unreachable})
+expect_text(unreachable_json "\"legivelPorOutros\": false")
 expect_text(unreachable_json "\"codigoSaida\": 2")
 expect_text(unreachable_json "\"hsm\": {\"verificado\": true, \"ok\": false")
 
