@@ -1,6 +1,7 @@
 #include "check.h"
 
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <system_error>
 
@@ -107,6 +108,9 @@ void checkConfiguration(CheckReport& report) {
   report.iniPath = utf16ToUtf8(widePath);
   std::error_code ignored;
   report.iniExists = std::filesystem::is_regular_file(std::filesystem::path(widePath), ignored);
+  // A file only administrators may read (as it should be) reads as empty to
+  // anyone else: say so rather than call every key missing.
+  report.iniReadable = report.iniExists && std::ifstream(std::filesystem::path(widePath)).is_open();
   report.iniReadableByOthers = report.iniExists && platform::fileReadableByOthers(widePath);
   const std::string path = configFilePath();
 
@@ -362,7 +366,12 @@ void appendList(std::string& out, const char* title, const std::vector<std::stri
 std::string renderText(const CheckReport& r) {
   std::string out = "kelvasync-check: verificacao sem alteracoes (nada eh gravado no HSM nem no log do servico)\n\n";
   out += "[configuracao] " + r.iniPath + "\n";
-  if (!r.iniExists) out += "  ERRO: o arquivo nao existe ou nao pode ser lido\n";
+  if (!r.iniExists) {
+    out += "  ERRO: o arquivo nao existe\n";
+  } else if (!r.iniReadable) {
+    out += "  ERRO: o arquivo existe mas esta conta nao pode le-lo (execute como administrador ou como o usuario do "
+           "servico)\n";
+  }
   if (r.iniReadableByOthers)
     out += "  ATENCAO: o arquivo pode ser lido por outros usuarios e guarda as senhas; restrinja o acesso\n";
   for (const KeyFinding& key : r.keys) {
@@ -429,7 +438,7 @@ std::string renderText(const CheckReport& r) {
 
 std::string renderJson(const CheckReport& r) {
   std::string out = "{\n  \"configuracao\": {\"arquivo\": " + jsonString(r.iniPath) +
-                    ", \"existe\": " + bool01(r.iniExists) + ", \"legivelPorOutros\": " +
+                    ", \"existe\": " + bool01(r.iniExists) + ", \"legivel\": " + bool01(r.iniReadable) + ", \"legivelPorOutros\": " +
                     bool01(r.iniReadableByOthers) + ", \"chaves\": [";
   for (size_t i = 0; i < r.keys.size(); ++i) {
     const KeyFinding& key = r.keys[i];

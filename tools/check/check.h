@@ -30,6 +30,7 @@ struct CheckReport {
   // Configuration.
   std::string iniPath;
   bool iniExists = false;
+  bool iniReadable = false;  // by the account running the check
   bool iniReadableByOthers = false;
   std::vector<KeyFinding> keys;
 

@@ -88,6 +88,18 @@ expect_text(unreachable_json "\"legivelPorOutros\": false")
 expect_text(unreachable_json "\"codigoSaida\": 2")
 expect_text(unreachable_json "\"hsm\": {\"verificado\": true, \"ok\": false")
 
+# An INI only its owner may read, checked by another account (Linux, when
+# the test runs as root): told apart from a missing file.
+if(NOT WINE_PREFIX_SCRIPT)
+  find_program(SETPRIV setpriv)
+  execute_process(COMMAND id -u OUTPUT_VARIABLE uid OUTPUT_STRIP_TRAILING_WHITESPACE)
+  if(SETPRIV AND uid STREQUAL "0")
+    set(runner timeout 300 ${SETPRIV} --reuid=65534 --regid=65534 --clear-groups)
+    expect_run(unreadable 1 --ini ${unreachable})
+    expect_text(unreadable "ERRO: o arquivo existe mas esta conta nao pode le-lo")
+  endif()
+endif()
+
 if(NOT failures STREQUAL "")
   message(FATAL_ERROR "${failures}")
 endif()
