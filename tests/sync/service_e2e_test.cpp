@@ -279,8 +279,13 @@ TEST_F(ServiceEndToEnd, CheckPrintsTheNextCycleAndChangesNothing) {
 
 TEST_F(ServiceEndToEnd, CheckNamesWhatFailsWithItsExitCode) {
   std::string out;
-  // No INI file: every required key is named.
+  // No INI file, and no data folder: every required key is named, and the
+  // missing folder, without which the service would end at once.
+  fs::remove(productDir_ / "data");
   EXPECT_EQ(runCheck({}, out), 1) << out;
+  EXPECT_NE(out.find("/data NAO EXISTE: o servico terminaria logo ao iniciar"), std::string::npos) << out;
+  EXPECT_FALSE(fs::exists(productDir_ / "data"));
+  fs::create_directories(productDir_ / "data");
   for (const char* key : {"activedirectory.host", "activedirectory.usr", "activedirectory.pwd",
                           "activedirectory.group", "hsm.host", "hsm.usr", "hsm.pwd"})
     EXPECT_NE(out.find(std::string("AUSENTE  ") + key + ": "), std::string::npos) << key << out;

@@ -103,7 +103,7 @@ void checkPassword(CheckReport& report, const std::string& path, const char* sec
       {section, "pwd", KeyFinding::Ok, "decifra, " + std::to_string(password.size()) + " caracteres"});
 }
 
-void checkConfiguration(CheckReport& report) {
+void checkConfiguration(CheckReport& report, bool serviceFiles) {
   const std::u16string widePath = configFileWidePath();
   report.iniPath = utf16ToUtf8(widePath);
   std::error_code ignored;
@@ -169,8 +169,17 @@ void checkConfiguration(CheckReport& report) {
     report.keys.push_back({"log", "maxsizemb", KeyFinding::Ok, logSize.value + " MB"});
   }
 
+  // The service never creates folders: without the log's folder it ends at
+  // once after starting. Only the service's own installation has one.
+  if (serviceFiles) {
+    const std::filesystem::path logFile(logFilePath());
+    report.logFolder = utf16ToUtf8(logFile.parent_path().u16string());
+    report.logFolderExists = std::filesystem::is_directory(logFile.parent_path(), ignored);
+  }
+
   for (const KeyFinding& key : report.keys)
     if (key.status == KeyFinding::Missing || key.status == KeyFinding::Bad) report.exitCode = kCheckConfig;
+  if (!report.iniExists || !report.iniReadable || !report.logFolderExists) report.exitCode = kCheckConfig;
 }
 
 // Whether the keys a step needs (host, usr, pwd and, for the directory,
@@ -268,13 +277,13 @@ void planNextCycle(CheckReport& report) {
 
 }  // namespace
 
-CheckReport runCheck() {
+CheckReport runCheck(bool serviceFiles) {
   CheckReport report;
   // Until the end, nothing the service's code logs reaches its log file.
   setLogCapture(ignoreLine, nullptr);
   programFilesDir = platform::programFilesFolder();
 
-  checkConfiguration(report);
+  checkConfiguration(report, serviceFiles);
   checkDirectory(report);
   const int32_t initialized = KvInitialize(0);
   checkHsm(report);
@@ -305,9 +314,11 @@ std::string toUtf8(const std::string& bytes) {
   return utf16ToUtf8(wide);
 }
 
-std::string jsonString(const std::string& bytes) {
+// `text` is 8-bit data (member fields, values, messages) unless `utf8`
+// says it is already UTF-8 (paths).
+std::string jsonString(const std::string& text, bool utf8 = false) {
   std::string out = "\"";
-  for (char c : toUtf8(bytes)) {
+  for (char c : utf8 ? text : toUtf8(text)) {
     switch (c) {
       case '"': out += "\\\""; break;
       case '\\': out += "\\\\"; break;
@@ -371,6 +382,10 @@ std::string renderText(const CheckReport& r) {
   } else if (!r.iniReadable) {
     out += "  ERRO: o arquivo existe mas esta conta nao pode le-lo (execute como administrador ou como o usuario do "
            "servico)\n";
+  }
+  if (!r.logFolder.empty()) {
+    out += "  pasta do log: " + r.logFolder +
+           (r.logFolderExists ? "\n" : " NAO EXISTE: o servico terminaria logo ao iniciar; crie a pasta\n");
   }
   if (r.iniReadableByOthers)
     out += "  ATENCAO: o arquivo pode ser lido por outros usuarios e guarda as senhas; restrinja o acesso\n";
@@ -437,8 +452,9 @@ std::string renderText(const CheckReport& r) {
 }
 
 std::string renderJson(const CheckReport& r) {
-  std::string out = "{\n  \"configuracao\": {\"arquivo\": " + jsonString(r.iniPath) +
-                    ", \"existe\": " + bool01(r.iniExists) + ", \"legivel\": " + bool01(r.iniReadable) + ", \"legivelPorOutros\": " +
+  std::string out = "{\n  \"configuracao\": {\"arquivo\": " + jsonString(r.iniPath, true) +
+                    ", \"existe\": " + bool01(r.iniExists) + ", \"legivel\": " + bool01(r.iniReadable) + ", \"pastaDoLog\": " + jsonString(r.logFolder, true) +
+                    ", \"pastaDoLogExiste\": " + bool01(r.logFolderExists) + ", \"legivelPorOutros\": " +
                     bool01(r.iniReadableByOthers) + ", \"chaves\": [";
   for (size_t i = 0; i < r.keys.size(); ++i) {
     const KeyFinding& key = r.keys[i];

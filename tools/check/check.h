@@ -32,6 +32,8 @@ struct CheckReport {
   bool iniExists = false;
   bool iniReadable = false;  // by the account running the check
   bool iniReadableByOthers = false;
+  std::string logFolder;  // the service's data folder; empty when not checked
+  bool logFolderExists = true;
   std::vector<KeyFinding> keys;
 
   // Directory.
@@ -62,8 +64,10 @@ struct CheckReport {
 };
 
 // Runs every check. Lines the service's code logs meanwhile are captured
-// into the report instead of reaching the service's log.
-CheckReport runCheck();
+// into the report instead of reaching the service's log. `serviceFiles`:
+// the INI is the service's own, so its installation (the log's folder) is
+// checked too.
+CheckReport runCheck(bool serviceFiles);
 
 // The report as text for a person, and as one JSON document.
 std::string renderText(const CheckReport& report);

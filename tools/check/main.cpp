@@ -33,11 +33,13 @@ void usage(FILE* to) {
 
 int main(int argc, char** argv) {
   bool json = false;
+  bool ownIni = true;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--json") == 0) {
       json = true;
     } else if (std::strcmp(argv[i], "--ini") == 0 && i + 1 < argc) {
       setConfigFilePath(argv[++i]);
+      ownIni = false;
     } else if (std::strcmp(argv[i], "-h") == 0 || std::strcmp(argv[i], "--help") == 0) {
       usage(stdout);
       return 0;
@@ -47,7 +49,7 @@ int main(int argc, char** argv) {
       return kCheckConfig;
     }
   }
-  const CheckReport report = runCheck();
+  const CheckReport report = runCheck(ownIni);
   const std::string text = json ? renderJson(report) : renderText(report);
   std::fwrite(text.data(), 1, text.size(), stdout);
   std::fflush(stdout);
