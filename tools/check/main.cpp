@@ -22,7 +22,7 @@ void usage(FILE* to) {
       "\n"
       "Codigos de saida:\n"
       "  0  tudo acessivel e a trava de remocoes em massa nao dispararia\n"
-      "  1  chave ausente ou invalida no arquivo de configuracao\n"
+      "  1  chave ausente ou invalida, arquivo de configuracao ilegivel ou pasta do log ausente\n"
       "  2  o grupo do diretorio, ou algum de seus membros, nao pode ser lido\n"
       "  3  o HSM nao pode ser lido (listagem de usuarios ou 'addb')\n"
       "  4  a trava de remocoes em massa impediria a segunda passagem\n",
