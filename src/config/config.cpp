@@ -163,9 +163,12 @@ void readDirectorySettings(std::u16string* group, std::u16string* interval) {
   const std::string path = configFilePath();
   const std::string host = readConfigString(path, "activedirectory", "host");
   directorySettings.ldapPath = host.empty() ? std::u16string() : u"LDAP://" + widenText(host);
-  directorySettings.adUser = widenText(readConfigString(path, "activedirectory", "usr"));
-  directorySettings.adPassword =
-      widenText(decodePasswordValue(readConfigString(path, "activedirectory", "pwd"), u"activedirectory"));
+  // The account and its password go to the directory as text: decoded as
+  // the ANSI code page the file is written in, so that letters such as "ç"
+  // or "Š" reach it as themselves.
+  directorySettings.adUser = platform::ansiToUtf16(readConfigString(path, "activedirectory", "usr"));
+  directorySettings.adPassword = platform::ansiToUtf16(
+      decodePasswordValue(readConfigString(path, "activedirectory", "pwd"), u"activedirectory"));
   if (group) *group = widenText(readConfigString(path, "activedirectory", "group"));
   if (interval) *interval = widenText(readConfigString(path, "activedirectory", "updatefrequencyinminutes"));
 }
@@ -195,7 +198,7 @@ bool loadDirectorySettings() {
 }
 
 RemovalPolicy parseRemovalPolicy(std::string& value) {
-  for (char& c : value) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  lowerCaseAscii(value);
   if (value == "yes") return RemovalPolicy::Remove;
   if (value == "block") return RemovalPolicy::Block;
   return RemovalPolicy::Neither;

@@ -88,8 +88,9 @@ extern DirectorySettings directorySettings;
 constexpr int32_t kMaxUpdateIntervalMinutes = INT32_MAX / 60;
 
 // Always replaces ldapPath, adUser and adPassword with the values of section
-// activedirectory; then, for each argument that is not null, reads group or
-// updatefrequencyinminutes into it, widened.
+// activedirectory (the account and the decrypted password decoded as the
+// ANSI code page, platform::ansiToUtf16); then, for each argument that is
+// not null, reads group or updatefrequencyinminutes into it, widened.
 void readDirectorySettings(std::u16string* group, std::u16string* interval);
 
 // Reads the directory settings. When host, usr, pwd and group are all
@@ -103,10 +104,10 @@ bool loadDirectorySettings();
 // What to do with an HSM user made by the service whose owner left the group.
 enum class RemovalPolicy { Remove, Block, Neither };
 
-// Lower-cases `value` in place, byte by byte with the C library's tolower
-// under the current locale, and names the policy: exactly "yes" removes,
-// exactly "block" blocks, anything else (the empty value included) does
-// neither.
+// Lower-cases the letters A to Z of `value` in place (only those can make it
+// match a keyword, so the locale has no say) and names the policy: exactly
+// "yes" removes, exactly "block" blocks, anything else (the empty value
+// included) does neither.
 RemovalPolicy parseRemovalPolicy(std::string& value);
 
 // The policy of the removeusers key of section hsm. The value is read from

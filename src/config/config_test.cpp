@@ -216,12 +216,14 @@ TEST_F(ConfigTest, IntervalFollowsAtoiAndIsClampedTo32Bits) {
   }
 }
 
-TEST_F(ConfigTest, DirectoryValuesAreWidenedWithSignExtension) {
-  writeIni("[activedirectory]\nhost=dc\nusr=Jos\xe9\npwd=" + encodeConfigPassword("\xe7") + "\ngroup=G\xe3o\n");
+TEST_F(ConfigTest, DirectoryAccountAndPasswordAreDecodedAsTheAnsiCodePage) {
+  // Windows-1252: 0xE9 e acute, 0x8A S caron, 0xE7 c cedilla, 0x96 en dash.
+  writeIni("[activedirectory]\nhost=dc\nusr=Jos\xe9 \x8a\npwd=" + encodeConfigPassword("\xe7\x96") +
+           "\ngroup=G\xe3o \x96\n");
   EXPECT_TRUE(loadDirectorySettings());
-  EXPECT_EQ(directorySettings.adUser, std::u16string(u"Jos") + char16_t(0xFFE9));
-  EXPECT_EQ(directorySettings.adPassword, std::u16string(1, char16_t(0xFFE7)));
-  EXPECT_EQ(directorySettings.groupName, "G\xe3o");  // narrowed back unchanged
+  EXPECT_EQ(directorySettings.adUser, u"Jos\u00e9 \u0160");
+  EXPECT_EQ(directorySettings.adPassword, u"\u00e7\u2013");
+  EXPECT_EQ(directorySettings.groupName, "G\xe3o \x96");  // kept as bytes; decoded where the path is built
 }
 
 TEST_F(ConfigTest, TooLongDirectoryPasswordMakesSettingsIncomplete) {

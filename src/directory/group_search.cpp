@@ -1,6 +1,5 @@
 #include "directory/group_search.h"
 
-#include <cctype>
 #include <string>
 #include <utility>
 
@@ -10,6 +9,7 @@
 #include "directory/logon_id.h"
 #include "logging/log.h"
 #include "logging/stop_request.h"
+#include "platform/settings.h"
 
 bool groupPathLogged = false;
 
@@ -71,11 +71,6 @@ bool readAttribute(DirectoryRef user, const std::u16string& name, std::string& v
   return true;
 }
 
-// Lower-cases byte by byte under the process's C locale.
-void lowerCaseBytes(std::string& text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-}
-
 // The record of one element that carries an object: all three strings empty
 // when it is not a user. False, with a Warning line, when the element could
 // not be read: its owner could still be in the group, so it must not count
@@ -100,20 +95,11 @@ bool readMember(DirectoryRef element, GroupMember& member) {
     return false;
   }
   member.logon = narrowText(logon);
-  lowerCaseBytes(member.logon);
+  // A to Z only, never through the process locale: a console run (whose
+  // locale is Portuguese) must derive the identifiers the service does.
+  lowerCaseAscii(member.logon);
   member.hsmUserId = convertLogonToHsmUserId(member.logon);
   return true;
-}
-
-// Each byte of the 8-bit group path as one code unit of the same value, so
-// that letters such as 0xE7 (c cedilla in the ANSI code page) reach the
-// directory as U+00E7. Widening with sign extension would give U+FFE7, a
-// character no group name contains.
-std::u16string bytesToCodeUnits(std::string_view bytes) {
-  std::u16string wide;
-  wide.reserve(bytes.size());
-  for (char c : bytes) wide.push_back(static_cast<char16_t>(static_cast<unsigned char>(c)));
-  return wide;
 }
 
 }  // namespace
@@ -196,7 +182,11 @@ bool readGroupMembers(MemberList& memberList, uint32_t& unreadableMembers) {
       }
       domain.reset();
 
-      code = api.openObject(bytesToCodeUnits(groupPath), settings.adUser, settings.adPassword, groupObject.out());
+      // The path is 8-bit text from the INI file: decoded as its ANSI code
+      // page, so that "ç", "Š" or "–" in a group name reach the directory as
+      // themselves.
+      code = api.openObject(platform::ansiToUtf16(groupPath), settings.adUser, settings.adPassword,
+                            groupObject.out());
       if (stepFailed(code)) {
         logStepFailure(u"Nao foi possivel conectar com o caminho completo no Controlador de Dominio (DC)", code);
       } else if (stepFailed(code = api.queryGroup(groupObject.get(), group.out()))) {
