@@ -37,7 +37,7 @@ bool rotateLogFiles() {
 // one. False when no file is open afterwards.
 bool makeRoomForLine(size_t lineBytes) {
   if (logSizeLimitBytes == 0) return true;
-  const uint64_t size = platform::fileSize(logFileHandle);
+  const uint64_t size = platform::fileSize(logFilePath());
   if (size == 0 || size + lineBytes <= logSizeLimitBytes) return true;
   platform::closeFile(logFileHandle);
   logFileHandle = platform::kInvalidFile;

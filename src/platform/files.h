@@ -23,8 +23,11 @@ void appendToFile(FileHandle file, const char* bytes, size_t count);
 void flushFile(FileHandle file);
 void closeFile(FileHandle file);
 
-// Size in bytes of an open file; 0 when it cannot be read.
-uint64_t fileSize(FileHandle file);
+// Size in bytes of a file, asked by name (GetFileAttributesExW / stat): a
+// handle opened for appending only may not be asked, and asking by name
+// needs no access that a handle without sharing would refuse. 0 when it
+// cannot be read.
+uint64_t fileSize(const std::u16string& path);
 
 // Renames a file, never replacing an existing `to`: false when `to` exists,
 // `from` is missing, or the system refuses (on Windows, a file another

@@ -40,9 +40,9 @@ void flushFile(FileHandle file) { fsync(static_cast<int>(file)); }
 
 void closeFile(FileHandle file) { close(static_cast<int>(file)); }
 
-uint64_t fileSize(FileHandle file) {
+uint64_t fileSize(const std::u16string& path) {
   struct stat status {};
-  if (fstat(static_cast<int>(file), &status) != 0) return 0;
+  if (stat(utf16ToUtf8(path).c_str(), &status) != 0) return 0;
   return static_cast<uint64_t>(status.st_size);
 }
 

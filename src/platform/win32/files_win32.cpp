@@ -22,10 +22,10 @@ void flushFile(FileHandle file) { FlushFileBuffers(reinterpret_cast<HANDLE>(file
 
 void closeFile(FileHandle file) { CloseHandle(reinterpret_cast<HANDLE>(file)); }
 
-uint64_t fileSize(FileHandle file) {
-  LARGE_INTEGER size{};
-  if (!GetFileSizeEx(reinterpret_cast<HANDLE>(file), &size)) return 0;
-  return static_cast<uint64_t>(size.QuadPart);
+uint64_t fileSize(const std::u16string& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!GetFileAttributesExW(reinterpret_cast<const wchar_t*>(path.c_str()), GetFileExInfoStandard, &data)) return 0;
+  return (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
 bool renameFileNoReplace(const std::u16string& from, const std::u16string& to) {
