@@ -295,15 +295,17 @@ TEST_F(ServiceEndToEnd, CheckNamesWhatFailsWithItsExitCode) {
   // are not numbers. The directory and the HSM are still checked.
   writeIni("tres", "yes");
   std::ofstream(productDir_ / "kelvasync.ini", std::ios::app) << "[log]\r\nmaxsizemb=10MB\r\n";
+  // The INI as written, with some of its text replaced, as another file.
   const fs::path broken = root_ / "broken.ini";
-  {
+  const auto writeBroken = [&](const std::vector<std::pair<std::string, std::string>>& edits) {
     std::ifstream in(productDir_ / "kelvasync.ini", std::ios::binary);
     std::string text((std::istreambuf_iterator<char>(in)), {});
-    const std::string good = "pwd=" + encodeConfigPassword(kvtest::kMasterPassword);
-    text.replace(text.find(good), good.size(), "pwd=" + encodeConfigPassword(kvtest::kMasterPassword) + "0");
-    text.replace(text.find("usr=master"), 10, "usr=usuario-longo-demais");
-    std::ofstream(broken, std::ios::binary) << text;
-  }
+    for (const auto& [from, to] : edits) text.replace(text.find(from), from.size(), to);
+    std::ofstream(broken, std::ios::binary | std::ios::trunc) << text;
+  };
+  const std::string masterPwd = "pwd=" + encodeConfigPassword(kvtest::kMasterPassword);
+  const std::string wrongPwd = "pwd=" + encodeConfigPassword("errada");
+  writeBroken({{masterPwd, masterPwd + "0"}, {"usr=master", "usr=usuario-longo-demais"}});
   EXPECT_EQ(runCheck({"--ini", broken.string()}, out), 1) << out;
   EXPECT_NE(out.find("INVALIDA hsm.pwd: nao decifra"), std::string::npos) << out;
   EXPECT_NE(out.find("INVALIDA hsm.usr: 'usuario-longo-demais' tem 20 caracteres; o HSM aceita no maximo 15"),
@@ -316,26 +318,14 @@ TEST_F(ServiceEndToEnd, CheckNamesWhatFailsWithItsExitCode) {
 
   // The directory refuses the bind: 2, with the service's own message.
   writeIni("1", "yes");
-  {
-    std::ifstream in(productDir_ / "kelvasync.ini", std::ios::binary);
-    std::string text((std::istreambuf_iterator<char>(in)), {});
-    const std::string good = "pwd=" + encodeConfigPassword(kvtest::kServicePassword);
-    text.replace(text.find(good), good.size(), "pwd=" + encodeConfigPassword("errada"));
-    std::ofstream(broken, std::ios::binary | std::ios::trunc) << text;
-  }
+  writeBroken({{"pwd=" + encodeConfigPassword(kvtest::kServicePassword), wrongPwd}});
   EXPECT_EQ(runCheck({"--ini", broken.string()}, out), 2) << out;
   EXPECT_NE(out.find("mensagem: Nao foi possivel conectar no Controlador de Dominio (DC)"), std::string::npos)
       << out;
   EXPECT_NE(out.find("usuarios listados: sim"), std::string::npos) << out;
 
   // The HSM refuses the [hsm] account: 3, with the code.
-  {
-    std::ifstream in(productDir_ / "kelvasync.ini", std::ios::binary);
-    std::string text((std::istreambuf_iterator<char>(in)), {});
-    const std::string good = "pwd=" + encodeConfigPassword(kvtest::kMasterPassword);
-    text.replace(text.find(good), good.size(), "pwd=" + encodeConfigPassword("errada"));
-    std::ofstream(broken, std::ios::binary | std::ios::trunc) << text;
-  }
+  writeBroken({{masterPwd, wrongPwd}});
   EXPECT_EQ(runCheck({"--ini", broken.string()}, out), 3) << out;
   EXPECT_NE(out.find("Nao foi possivel listar os usuarios do HSM com a conta [hsm] usr. Codigo " +
                      std::to_string(KV_ERR_LOGIN_REFUSED)),
