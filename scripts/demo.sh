@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The service's main job on this machine, against embedded defaults:
-#  1. builds kelvasync, hsm-emulator and kelvasync-passwd;
+#  1. builds kelvasync, hsm-emulator, kelvasync-passwd and kelvasync-check;
 #  2. starts a local test directory (slapd, StartTLS with a test CA) holding
 #     the sample group "HSM Operadores" (scripts/demo/sample-directory.ldif),
 #     and an HSM emulator that already holds the user of a former member
@@ -29,7 +29,7 @@ if [ $installed = 1 ]; then
 else
   scripts/install-deps.sh
   cmake --preset linux >/dev/null
-  cmake --build build/linux -j"$(nproc)" --target kelvasync hsm-emulator kelvasync-passwd
+  cmake --build build/linux -j"$(nproc)" --target kelvasync hsm-emulator kelvasync-passwd kelvasync-check
   bin=build/linux/src/service
   emulator=$root/build/linux/emulator/hsm-emulator
   passwd_tool=build/linux/tools/passwd/kelvasync-passwd

@@ -40,6 +40,9 @@ check "product MSI installs" install "$msi"
 for file in kelvasync.exe kelvasync-passwd.exe kelvasync.ini kelvasync-exemplo.ini pelorlib.dll LEIA-ME-laboratorio.txt; do
   check "installed: $file" test -f "$product/$file"
 done
+if [ -f "$build/bin/kelvasync-check.exe" ]; then
+  check "installed: kelvasync-check.exe" test -f "$product/kelvasync-check.exe"
+fi
 check "the data folder exists" test -d "$product/data"
 check "the INI is the commented sample" grep -q "^; Senha cifrada: gere o valor com kelvasync-passwd" "$product/kelvasync.ini"
 
@@ -99,7 +102,7 @@ check "product MSI reinstalls" install "$msi"
 check "the reinstallation keeps the administrator's INI" cmp -s "$work/admin.ini" "$product/kelvasync.ini"
 check "and renews the sample" grep -q "^\[hsm\]" "$product/kelvasync-exemplo.ini"
 check "product MSI uninstalls the stopped service" wine_run msiexec /x "$(winepath -w "$msi")" /qn
-for file in kelvasync.exe kelvasync-passwd.exe kelvasync-exemplo.ini; do
+for file in kelvasync.exe kelvasync-passwd.exe kelvasync-check.exe kelvasync-exemplo.ini; do
   check "removed: $file" test ! -e "$product/$file"
 done
 check "the INI and the log are kept" test -f "$product/kelvasync.ini" -a -f "$log"
