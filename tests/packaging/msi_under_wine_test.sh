@@ -82,6 +82,12 @@ for _ in $(seq 1 60); do grep -q "Notificacao para continuar o servico recebida"
 check "the installed service starts" grep -q "Servico iniciado" "$log"
 wine_run sc query kelvasync
 check "reported running" grep -q RUNNING "$work/out.txt"
+# The installed kelvasync-check with the lab's pelorlib.dll lists the
+# emulator's users (the directory part is left empty: exit code 1).
+if [ -f "$product/kelvasync-check.exe" ]; then
+  wine_run "C:\\Program Files (x86)\\Karvell Networks\\HSM Karvell\\kelvasync-check.exe"
+  check "the installed kelvasync-check reaches the emulator" grep -q "^ *operador (nao gerenciado)" <(tr -d '\r' <"$work/out.txt")
+fi
 
 # Removal while it runs: the service gets its stop, and its registration
 # goes once it has stopped. (Wine's installer does not wait for the stop as
