@@ -87,6 +87,8 @@ struct ReconcilePlan {
   bool sparedForUnreadable = false;    // some member could not be read or identified
   bool removalLimitExceeded = false;   // removeCount + blockCount > maxRemovals
   bool passTwoRuns() const { return !sparedForUnreadable && !removalLimitExceeded; }
+  // The members behind sparedForUnreadable: unreadable plus unidentified.
+  uint32_t sparingMembers() const { return unreadableMembers + unidentifiedMembers; }
 };
 
 // Pass 1's half of the plan: the matches, memberSteps and the orphan count.
