@@ -38,7 +38,7 @@ service_unit() {  # service_unit <linux build> <folder>
   local program=$1/src/service/kelvasync
   [ -x "$program" ] || die "no $program: build the linux preset first"
   mkdir -p "$2"
-  KELVASYNC_UNIT_DIR=$2 KELVASYNC_PROGRAM_FILES= "$program" -i >"$2/install.out" 2>&1 </dev/null || true
+  KELVASYNC_UNIT_DIR=$2 KELVASYNC_PROGRAM_FILES='' "$program" -i >"$2/install.out" 2>&1 </dev/null || true
   [ -f "$2/kelvasync.service" ] || die "kelvasync -i wrote no unit: $(cat "$2/install.out")"
 }
 

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the package tests: named checks that are counted, not fatal, so
 # one run reports every fault.
 failures=0

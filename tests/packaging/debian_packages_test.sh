@@ -65,7 +65,8 @@ for i in $(seq 1 16); do
   echo "linha $i" >>"$log"
   rotate
 done
-check "at most 14 old logs are kept" test "$(ls /var/log/kelvasync | grep -c '^kelvasync\.log\.[0-9]*\.gz$')" -eq 14
+archives=(/var/log/kelvasync/kelvasync.log.[0-9]*.gz)
+check "at most 14 old logs are kept" test "${#archives[@]}" -eq 14
 
 if [ -x /usr/bin/kelvasync-check ]; then
   check "the installed kelvasync-check reaches the directory and the HSM" \
