@@ -6,12 +6,12 @@
 # the HSM's users with their blocked flags, the addb and addb_backup bytes,
 # and the log lines once time stamp and thread identifier are masked.
 #
-#   cycles.sh <kelvasync.exe> <pelorlib.dll> <kvtest-adsi.dll> <Linux build folder>
+#   cycles.sh <kelvasync.exe> <pelorlib.dll> <kvtest-adsi.dll> <Linux build folder> [adsi_provider_test.exe]
 #
 # The Windows program reads the directory through the test ADSI provider
 # (adsi_provider.cpp), registered as the LDAP provider in the test prefix
 # only and unregistered at the end; the provider must report no live object
-# whenever it is unloaded. Runs:
+# whenever it is unloaded. Its own contract test runs first, when given. Runs:
 #   service   -i, sc start, two cycles (the first after the real 10 s pause;
 #             a member leaves the group between them), sc stop, -d; on Linux
 #             service mode under a notification socket, stopped with SIGTERM
@@ -19,7 +19,7 @@
 #   faults    wrong bind password, server down, a group path naming a user,
 #             a stop during the first pass (a slow HSM), each in console mode
 set -uo pipefail
-exe=$1 pelorlib=$2 provider=$3 host_build=$4
+exe=$1 pelorlib=$2 provider=$3 host_build=$4 provider_test=${5:-}
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 linux_bin=$host_build/src/service/kelvasync
@@ -215,6 +215,14 @@ wine_run "C:\\kvcycles\\kelvasync.exe" -d  # leftovers of an interrupted run
 for side in win-svc lnx-svc; do
   start_slapd "$side" && start_hsm "$side" || { echo "set-up failed"; exit 1; }
 done
+if [ -n "$provider_test" ]; then
+  cp "$provider_test" "$win_dir/"
+  KVTEST_LDAP_SERVER="127.0.0.1:$(cat "$work/win-svc/slapd.port")" timeout 120 \
+    wine "C:\\kvcycles\\$(basename "$provider_test")" >"$work/provider-test.txt" 2>&1 </dev/null
+  code=$?
+  [ "$code" -eq 0 ] || tr -d '\r' <"$work/provider-test.txt"
+  check "the provider's own contract" test "$code" -eq 0
+fi
 write_ini "$win_product/kelvasync.ini" win-svc 1
 rm -f "$win_log"
 write_ini "$(linux_product lnx-svc)/kelvasync.ini" lnx-svc 1
