@@ -191,4 +191,6 @@ std::string readPrivateProfileString(const std::string& path, const std::string&
   return ini::lookupProfileValue(bytes, section, key);
 }
 
+std::u16string ansiToUtf16(std::string_view bytes) { return ini::fromAnsi(bytes); }
+
 }  // namespace platform
