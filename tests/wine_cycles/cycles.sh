@@ -198,6 +198,8 @@ compare_hsm() {  # compare_hsm <windows name> <linux name>
 }
 
 cleanup() {
+  # A run cut short may leave the service running: stop it before removing it.
+  wine_run sc stop kelvasync
   wine_run "C:\\kvcycles\\kelvasync.exe" -d
   timeout 60 wine regsvr32 /u /s "$provider_dll" >/dev/null 2>&1 </dev/null
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
