@@ -271,6 +271,15 @@ cp "$win_log" "$work/win-svc/kelvasync.log"
 hsm_state win-svc
 hsm_state lnx-svc
 
+# The first cycle's search starts after the real first pause (9.6 s), not at once.
+first_pause() {
+  tr -d '\r' <"$1" | awk '
+    function at(t) { split(t, p, ":"); return p[1] * 3600 + p[2] * 60 + p[3] }
+    /Atualizacao do HSM\/Tessel a cada/ && !start { start = at($2) }
+    / \[Info\] LDAP:\/\// && start && !found { found = at($2) }
+    END { if (found && found < start) found += 86400; exit !(found && found - start >= 9) }'
+}
+check "Windows service: the first pause lasts about 10 s" first_pause "$work/win-svc/kelvasync.log"
 bruno=$(hsm_id blima)
 check "the members' users exist, Ana's unblocked" \
   grep -qE "^$ana +mask=0x04f blocked=no" "$work/win-svc/users.txt"
