@@ -178,6 +178,37 @@ TEST_F(ProcessTest, ServiceModeOutsideSystemdEndsAtOnceWithTheShutdownLines) {
               messages.end());
 }
 
+TEST_F(ProcessTest, LogIsRotatedAtTheSizeTheIniAllows) {
+  const fs::path ini = dataDir_.parent_path() / "kelvasync.ini";
+  // A log one line short of 1 MB: the run's first line starts a new file.
+  const std::string filler = std::string(1024 * 1024 - 20, 'x') + "\r\n";
+  std::ofstream(dataDir_ / "kelvasync.log", std::ios::binary) << filler;
+  std::ofstream(ini, std::ios::binary) << "[log]\r\nmaxsizemb=1\r\n";
+  ChildProcess child(kBinary, {}, environment_);
+  ASSERT_TRUE(child.waitForExit(10s));
+  std::ifstream rotated(dataDir_ / "kelvasync.1.log", std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(rotated), {}), filler);
+  auto messages = logMessages(logText());
+  ASSERT_FALSE(messages.empty());
+  EXPECT_EQ(messages.front(), "Log iniciado");
+  EXPECT_EQ(messages.back(), "Log parado");
+
+  // An unusable value is reported once and leaves the log unlimited.
+  std::ofstream(ini, std::ios::binary | std::ios::trunc) << "[log]\r\nmaxsizemb=1 MB\r\n";
+  std::ofstream(dataDir_ / "kelvasync.log", std::ios::binary | std::ios::trunc) << filler;
+  ChildProcess second(kBinary, {}, environment_);
+  ASSERT_TRUE(second.waitForExit(10s));
+  const std::string grown = logText();
+  ASSERT_GT(grown.size(), filler.size());
+  EXPECT_TRUE(grown.compare(0, filler.size(), filler) == 0);  // no rotation
+  messages = logMessages(grown.substr(filler.size()));
+  EXPECT_EQ(std::count(messages.begin(), messages.end(),
+                       "O valor de maxsizemb da secao log (1 MB) nao eh um numero de megabytes valido; o log nao "
+                       "serah limitado"),
+            1);
+  EXPECT_FALSE(fs::exists(dataDir_ / "kelvasync.2.log"));
+}
+
 // A datagram socket standing in for systemd's notification socket.
 class NotifySocket {
  public:
@@ -264,7 +295,9 @@ TEST_F(ProcessTest, ServiceModeUnderSystemdReportsTheStatusSequence) {
 }
 
 // A stop sent at any moment of the start-up, before the handler exists or
-// while serviceMain starts, ends the run cleanly. Ten runs at a time.
+// while serviceMain starts, ends the run cleanly. Ten runs at a time; every
+// other one is stopped right after its first status report, when the
+// handler exists but serviceMain has yet to clear the stop flag.
 TEST_F(ProcessTest, AStopSentWhileTheServiceStartsIsNeverLost) {
   std::mt19937 random(std::random_device{}());
   std::uniform_int_distribution<int> delayMicroseconds(0, 50000);
@@ -286,13 +319,18 @@ TEST_F(ProcessTest, AStopSentWhileTheServiceStartsIsNeverLost) {
       auto environment = environment_;
       environment["KELVASYNC_PROGRAM_FILES"] = run.programFiles.string();
       environment["NOTIFY_SOCKET"] = (folder / "notify.sock").string();
-      run.delay = delayMicroseconds(random);
+      run.delay = i % 2 == 0 ? delayMicroseconds(random) : -1;
       run.child = std::make_unique<ChildProcess>(kBinary, std::vector<std::string>{}, environment);
-      std::this_thread::sleep_for(std::chrono::microseconds(run.delay));
+      if (run.delay >= 0) {
+        std::this_thread::sleep_for(std::chrono::microseconds(run.delay));
+      } else {
+        ASSERT_TRUE(run.notify->collectUntil("SERVICE_START_PENDING checkpoint=0", 10s));
+      }
       run.child->signal(SIGTERM);
     }
     for (Run& run : runs) {
-      SCOPED_TRACE("SIGTERM " + std::to_string(run.delay) + " us after the start");
+      SCOPED_TRACE(run.delay >= 0 ? "SIGTERM " + std::to_string(run.delay) + " us after the start"
+                                  : std::string("SIGTERM after the first status report"));
       ASSERT_TRUE(run.child->waitForExit(15s)) << "the stop was lost";
       std::ifstream in(run.programFiles / "Karvell Networks" / "HSM Karvell" / "data" / "kelvasync.log",
                        std::ios::binary);
