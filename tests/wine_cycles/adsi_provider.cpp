@@ -1,0 +1,758 @@
+// A test ADSI provider for the "LDAP:" namespace, for Wine prefixes only.
+//
+// Wine's ADsOpenObject finds the provider of a path's prefix under
+// HKLM\Software\Microsoft\ADs\Providers\<prefix> (default value: a ProgID),
+// creates that class and calls IADsOpenDSObject::OpenDSObject. Registered
+// there (regsvr32) in a test prefix, this in-process server lets the
+// unmodified kelvasync.exe read a group: it binds to the directory with the
+// account given, over StartTLS, through Wine's own wldap32, and serves:
+//
+//   IADsOpenDSObject::OpenDSObject  "LDAP://host[:port]" (the rootDSE) or
+//                                   "LDAP://host[:port]/<DN>" (one entry)
+//   IADs        get_ADsPath, Get/GetEx (any attribute the account can read),
+//               get_Name, get_Class, get_Parent, GetInfo
+//   IADsGroup   Members, IsMember, get_Description (entries of class group)
+//   IADsUser    its string properties (entries of class user)
+//   IADsMembers get_Count, get__NewEnum
+//   IEnumVARIANT Next, Skip, Reset, Clone; each element is the member's
+//               entry as a dispatch pointer, or VT_EMPTY when the account
+//               cannot read that entry
+//
+// with the HRESULTs ADSI gives: bad credentials 0x8007052E, server down
+// 0x8007203A, no such object 0x80072030, no group or user interface
+// E_NOINTERFACE, attribute not set 0x8000500D (E_ADS_PROPERTY_NOT_FOUND).
+// The provider is read-only: every setter answers E_NOTIMPL.
+//
+// Every COM object and every LDAP connection is counted while it lives. When
+// the DLL is unloaded (or the process ends) one line is appended to
+// "<this DLL's path>.objects.log": "binds=N live=0", or with live above zero
+// the count of each kind still alive, so a test can fail on a leak.
+#include <windows.h>
+#include <ole2.h>
+#include <oleauto.h>
+#include <activeds.h>
+#include <winldap.h>
+// After winldap.h, which defines what it declares.
+#include <winber.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cwchar>
+#include <cwctype>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+HMODULE thisModule = nullptr;
+
+// {6A5C8E31-2F4B-4C1E-9D7A-0B3E5F6A7C21}
+const CLSID kProviderClsid = {0x6a5c8e31, 0x2f4b, 0x4c1e, {0x9d, 0x7a, 0x0b, 0x3e, 0x5f, 0x6a, 0x7c, 0x21}};
+const wchar_t kClsidText[] = L"{6A5C8E31-2F4B-4C1E-9D7A-0B3E5F6A7C21}";
+const wchar_t kProgId[] = L"KvTest.LdapProvider";
+const wchar_t kProvidersKey[] = L"Software\\Microsoft\\ADs\\Providers\\LDAP";
+const wchar_t kPreviousValue[] = L"KvTestPreviousProgID";
+
+constexpr HRESULT kBadCredentials = static_cast<HRESULT>(0x8007052E);
+constexpr HRESULT kServerDown = static_cast<HRESULT>(0x8007203A);
+constexpr HRESULT kNoSuchObject = static_cast<HRESULT>(0x80072030);
+
+// Bounds on the directory's answers: establishing the connection, and each
+// request after it.
+constexpr ULONG kConnectSeconds = 10;
+constexpr ULONG kRequestSeconds = 30;
+
+// ---------------------------------------------------------------- accounting
+
+enum Kind { kProviderObject, kEntryObject, kMembersObject, kEnumeratorObject, kConnectionObject, kKinds };
+const char* const kKindNames[kKinds] = {"provider", "entry", "members", "enumerator", "connection"};
+std::atomic<long> liveCount[kKinds];
+std::atomic<long> bindCount{0};
+std::atomic<long> serverLocks{0};
+
+class Counted {
+ public:
+  explicit Counted(Kind kind) : kind_(kind) { ++liveCount[kind_]; }
+  ~Counted() { --liveCount[kind_]; }
+  Counted(const Counted&) = delete;
+  Counted& operator=(const Counted&) = delete;
+
+ private:
+  Kind kind_;
+};
+
+long totalLive() {
+  long total = 0;
+  for (const auto& count : liveCount) total += count.load();
+  return total;
+}
+
+void writeObjectReport() {
+  wchar_t path[MAX_PATH + 32];
+  const DWORD length = GetModuleFileNameW(thisModule, path, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return;
+  wcscat(path, L".objects.log");
+  char line[256];
+  int used = std::snprintf(line, sizeof line, "binds=%ld live=%ld", bindCount.load(), totalLive());
+  for (int kind = 0; kind < kKinds && used > 0 && used < static_cast<int>(sizeof line); ++kind) {
+    if (liveCount[kind].load() != 0) {
+      used += std::snprintf(line + used, sizeof line - used, " %s=%ld", kKindNames[kind], liveCount[kind].load());
+    }
+  }
+  if (used <= 0 || used >= static_cast<int>(sizeof line) - 2) return;
+  line[used++] = '\n';
+  const HANDLE file = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return;
+  DWORD written = 0;
+  WriteFile(file, line, static_cast<DWORD>(used), &written, nullptr);
+  CloseHandle(file);
+}
+
+// ------------------------------------------------------------------ the LDAP side
+
+HRESULT fromLdap(ULONG code) {
+  switch (code) {
+    case LDAP_SUCCESS:
+      return S_OK;
+    case LDAP_INVALID_CREDENTIALS:
+    case LDAP_INAPPROPRIATE_AUTH:
+      return kBadCredentials;
+    case LDAP_SERVER_DOWN:
+    case LDAP_CONNECT_ERROR:
+    case LDAP_TIMEOUT:
+    case LDAP_UNAVAILABLE:
+      return kServerDown;
+    case LDAP_NO_SUCH_OBJECT:
+      return kNoSuchObject;
+    default:
+      return HRESULT_FROM_WIN32(LdapMapErrorToWin32(code));
+  }
+}
+
+bool sameText(const std::wstring& a, const std::wstring& b) { return _wcsicmp(a.c_str(), b.c_str()) == 0; }
+
+// One bound connection, shared by the objects opened through it.
+class Connection {
+ public:
+  Connection(LDAP* ld, std::wstring server) : ld_(ld), server_(std::move(server)) {}
+  ~Connection() { ldap_unbind(ld_); }
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  LDAP* ld() const { return ld_; }
+  const std::wstring& server() const { return server_; }
+
+ private:
+  Counted counted_{kConnectionObject};
+  LDAP* ld_;
+  std::wstring server_;
+};
+
+// Connects to "host[:port]", starts TLS and makes a simple bind; the bind's
+// answer is awaited for at most kRequestSeconds.
+HRESULT connectAndBind(const std::wstring& server, const std::wstring& user, const std::wstring& password,
+                       std::shared_ptr<Connection>& connection) {
+  std::wstring host = server;
+  ULONG port = LDAP_PORT;
+  const size_t colon = server.rfind(L':');
+  if (colon != std::wstring::npos) {
+    host = server.substr(0, colon);
+    port = wcstoul(server.c_str() + colon + 1, nullptr, 10);
+  }
+  if (host.empty() || port == 0 || port > 65535) return E_ADS_BAD_PATHNAME;
+  // A name without a password is an unauthenticated bind, which proves nothing.
+  if (password.empty()) return kBadCredentials;
+
+  LDAP* ld = ldap_initW(const_cast<PWCHAR>(host.c_str()), port);
+  if (ld == nullptr) return kServerDown;
+  auto holder = std::make_shared<Connection>(ld, server);
+  ULONG version = LDAP_VERSION3;
+  ldap_set_optionW(ld, LDAP_OPT_PROTOCOL_VERSION, &version);
+  ldap_set_optionW(ld, LDAP_OPT_REFERRALS, LDAP_OPT_OFF);
+  l_timeval connectLimit = {static_cast<LONG>(kConnectSeconds), 0};
+  ULONG code = ldap_connect(ld, &connectLimit);
+  if (code != LDAP_SUCCESS) return fromLdap(code);
+
+  ULONG serverCode = 0;
+  LDAPMessage* tlsResult = nullptr;
+  code = ldap_start_tls_sW(ld, &serverCode, &tlsResult, nullptr, nullptr);
+  if (tlsResult != nullptr) ldap_msgfree(tlsResult);
+  if (code != LDAP_SUCCESS) return fromLdap(code);
+
+  const ULONG message =
+      ldap_simple_bindW(ld, const_cast<PWCHAR>(user.c_str()), const_cast<PWCHAR>(password.c_str()));
+  if (message == static_cast<ULONG>(-1)) return fromLdap(LdapGetLastError());
+  l_timeval requestLimit = {static_cast<LONG>(kRequestSeconds), 0};
+  LDAPMessage* answer = nullptr;
+  const ULONG kind = ldap_result(ld, message, LDAP_MSG_ALL, &requestLimit, &answer);
+  if (kind == 0 || kind == static_cast<ULONG>(-1) || answer == nullptr) {
+    if (answer != nullptr) ldap_msgfree(answer);
+    return kServerDown;
+  }
+  code = ldap_result2error(ld, answer, TRUE);
+  if (code != LDAP_SUCCESS) return fromLdap(code);
+  ++bindCount;
+  connection = std::move(holder);
+  return S_OK;
+}
+
+// The attributes of one entry, names lower-cased.
+struct EntryData {
+  std::wstring dn;
+  std::map<std::wstring, std::vector<std::wstring>> attributes;
+};
+
+std::wstring lower(std::wstring text) {
+  for (wchar_t& c : text) c = static_cast<wchar_t>(std::towlower(c));
+  return text;
+}
+
+// Reads every attribute the account may read of `dn` ("" is the rootDSE).
+HRESULT readEntry(const Connection& connection, const std::wstring& dn, EntryData& data) {
+  l_timeval limit = {static_cast<LONG>(kRequestSeconds), 0};
+  LDAPMessage* result = nullptr;
+  ULONG code = ldap_search_ext_sW(connection.ld(), const_cast<PWCHAR>(dn.c_str()), LDAP_SCOPE_BASE,
+                                  const_cast<PWCHAR>(L"(objectClass=*)"), nullptr, 0, nullptr, nullptr, &limit, 0,
+                                  &result);
+  HRESULT hr = fromLdap(code);
+  LDAPMessage* entry = SUCCEEDED(hr) && result != nullptr ? ldap_first_entry(connection.ld(), result) : nullptr;
+  if (SUCCEEDED(hr) && entry == nullptr) hr = kNoSuchObject;
+  if (SUCCEEDED(hr)) {
+    data.dn = dn;
+    BerElement* position = nullptr;
+    for (PWCHAR name = ldap_first_attributeW(connection.ld(), entry, &position); name != nullptr;
+         name = ldap_next_attributeW(connection.ld(), entry, position)) {
+      std::vector<std::wstring>& values = data.attributes[lower(name)];
+      if (PWCHAR* found = ldap_get_valuesW(connection.ld(), entry, name)) {
+        for (PWCHAR* value = found; *value != nullptr; ++value) values.emplace_back(*value);
+        ldap_value_freeW(found);
+      }
+      ldap_memfreeW(name);
+    }
+    if (position != nullptr) ber_free(position, 0);
+  }
+  if (result != nullptr) ldap_msgfree(result);
+  return hr;
+}
+
+// ------------------------------------------------------------------ COM helpers
+
+HRESULT stringOut(const std::wstring& text, BSTR* out) {
+  if (out == nullptr) return E_POINTER;
+  *out = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+  return *out != nullptr ? S_OK : E_OUTOFMEMORY;
+}
+
+// The values as ADSI returns them: one value as VT_BSTR (unless `asArray`),
+// otherwise a VT_ARRAY of VT_VARIANT each holding a VT_BSTR.
+HRESULT valuesOut(const std::vector<std::wstring>& values, bool asArray, VARIANT* out) {
+  if (values.size() == 1 && !asArray) {
+    V_VT(out) = VT_BSTR;
+    V_BSTR(out) = SysAllocString(values[0].c_str());
+    if (V_BSTR(out) == nullptr) return VariantClear(out), E_OUTOFMEMORY;
+    return S_OK;
+  }
+  SAFEARRAY* array = SafeArrayCreateVector(VT_VARIANT, 0, static_cast<ULONG>(values.size()));
+  if (array == nullptr) return E_OUTOFMEMORY;
+  for (LONG i = 0; i < static_cast<LONG>(values.size()); ++i) {
+    VARIANT item;
+    VariantInit(&item);
+    V_VT(&item) = VT_BSTR;
+    V_BSTR(&item) = SysAllocString(values[i].c_str());
+    const HRESULT hr = V_BSTR(&item) != nullptr ? SafeArrayPutElement(array, &i, &item) : E_OUTOFMEMORY;
+    VariantClear(&item);  // SafeArrayPutElement copied it
+    if (FAILED(hr)) return SafeArrayDestroy(array), hr;
+  }
+  V_VT(out) = VT_ARRAY | VT_VARIANT;
+  V_ARRAY(out) = array;
+  return S_OK;
+}
+
+// Not scriptable: kelvasync binds early through the vtables.
+#define KV_NO_AUTOMATION                                                                                   \
+  HRESULT WINAPI GetTypeInfoCount(UINT* count) override {                                                \
+    if (count == nullptr) return E_POINTER;                                                                \
+    *count = 0;                                                                                            \
+    return S_OK;                                                                                           \
+  }                                                                                                        \
+  HRESULT WINAPI GetTypeInfo(UINT, LCID, ITypeInfo** info) override {                                     \
+    if (info != nullptr) *info = nullptr;                                                                  \
+    return DISP_E_BADINDEX;                                                                                \
+  }                                                                                                        \
+  HRESULT WINAPI GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return DISP_E_UNKNOWNNAME; } \
+  HRESULT WINAPI Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {  \
+    return DISP_E_MEMBERNOTFOUND;                                                                          \
+  }
+
+#define KV_REFERENCE_COUNT                                                 \
+  ULONG WINAPI AddRef() override { return InterlockedIncrement(&refs_); } \
+  ULONG WINAPI Release() override {                                       \
+    const LONG left = InterlockedDecrement(&refs_);                        \
+    if (left == 0) delete this;                                            \
+    return static_cast<ULONG>(left);                                       \
+  }
+
+class Entry;
+HRESULT openEntry(const std::shared_ptr<Connection>& connection, const std::wstring& dn, Entry** entry);
+
+// ------------------------------------------------------------------ enumerator
+
+using DnList = std::shared_ptr<const std::vector<std::wstring>>;
+
+class Enumerator final : public IEnumVARIANT {
+ public:
+  Enumerator(std::shared_ptr<Connection> connection, DnList dns, size_t position)
+      : connection_(std::move(connection)), dns_(std::move(dns)), position_(position) {}
+
+  HRESULT WINAPI QueryInterface(REFIID iid, void** out) override {
+    if (out == nullptr) return E_POINTER;
+    *out = nullptr;
+    if (!IsEqualIID(iid, IID_IUnknown) && !IsEqualIID(iid, IID_IEnumVARIANT)) return E_NOINTERFACE;
+    *out = static_cast<IEnumVARIANT*>(this);
+    AddRef();
+    return S_OK;
+  }
+  KV_REFERENCE_COUNT
+
+  // An element whose entry the account cannot read comes back as VT_EMPTY;
+  // any other failure of the directory fails the call and hands out nothing.
+  HRESULT WINAPI Next(ULONG wanted, VARIANT* elements, ULONG* fetched) override {
+    if (elements == nullptr || (fetched == nullptr && wanted != 1)) return E_POINTER;
+    ULONG got = 0;
+    for (; got < wanted && position_ < dns_->size(); ++got) {
+      VARIANT& element = elements[got];
+      VariantInit(&element);
+      Entry* entry = nullptr;
+      const HRESULT hr = openEntry(connection_, (*dns_)[position_], &entry);
+      if (FAILED(hr) && hr != kNoSuchObject && hr != E_ACCESSDENIED) {
+        for (ULONG i = 0; i < got; ++i) VariantClear(&elements[i]);
+        if (fetched != nullptr) *fetched = 0;
+        return hr;
+      }
+      ++position_;
+      if (entry != nullptr) {
+        V_VT(&element) = VT_DISPATCH;
+        V_DISPATCH(&element) = reinterpret_cast<IDispatch*>(entry);
+      }
+    }
+    if (fetched != nullptr) *fetched = got;
+    return got == wanted ? S_OK : S_FALSE;
+  }
+  HRESULT WINAPI Skip(ULONG count) override {
+    const size_t left = dns_->size() - position_;
+    position_ += count < left ? count : left;
+    return count <= left ? S_OK : S_FALSE;
+  }
+  HRESULT WINAPI Reset() override {
+    position_ = 0;
+    return S_OK;
+  }
+  HRESULT WINAPI Clone(IEnumVARIANT** copy) override {
+    if (copy == nullptr) return E_POINTER;
+    *copy = new (std::nothrow) Enumerator(connection_, dns_, position_);
+    return *copy != nullptr ? S_OK : E_OUTOFMEMORY;
+  }
+
+ private:
+  ~Enumerator() = default;
+  Counted counted_{kEnumeratorObject};
+  LONG refs_ = 1;
+  std::shared_ptr<Connection> connection_;
+  DnList dns_;
+  size_t position_;
+};
+
+// ------------------------------------------------------------------ members
+
+class MemberCollection final : public IADsMembers {
+ public:
+  MemberCollection(std::shared_ptr<Connection> connection, DnList dns)
+      : connection_(std::move(connection)), dns_(std::move(dns)) {}
+
+  HRESULT WINAPI QueryInterface(REFIID iid, void** out) override {
+    if (out == nullptr) return E_POINTER;
+    *out = nullptr;
+    if (!IsEqualIID(iid, IID_IUnknown) && !IsEqualIID(iid, IID_IDispatch) && !IsEqualIID(iid, IID_IADsMembers)) {
+      return E_NOINTERFACE;
+    }
+    *out = static_cast<IADsMembers*>(this);
+    AddRef();
+    return S_OK;
+  }
+  KV_REFERENCE_COUNT
+  KV_NO_AUTOMATION
+
+  HRESULT WINAPI get_Count(LONG* count) override {
+    if (count == nullptr) return E_POINTER;
+    *count = static_cast<LONG>(dns_->size());
+    return S_OK;
+  }
+  HRESULT WINAPI get__NewEnum(IUnknown** enumerator) override {
+    if (enumerator == nullptr) return E_POINTER;
+    *enumerator = new (std::nothrow) Enumerator(connection_, dns_, 0);
+    return *enumerator != nullptr ? S_OK : E_OUTOFMEMORY;
+  }
+  HRESULT WINAPI get_Filter(VARIANT* filter) override {
+    if (filter == nullptr) return E_POINTER;
+    VariantInit(filter);
+    return S_OK;
+  }
+  HRESULT WINAPI put_Filter(VARIANT) override { return E_NOTIMPL; }
+
+ private:
+  ~MemberCollection() = default;
+  Counted counted_{kMembersObject};
+  LONG refs_ = 1;
+  std::shared_ptr<Connection> connection_;
+  DnList dns_;
+};
+
+// ------------------------------------------------------------------ entries
+
+// String properties of IADsUser, each read from its directory attribute.
+#define KV_USER_STRINGS(X)                                                                                   \
+  X(Division, L"division") X(Department, L"department") X(EmployeeID, L"employeeid")                        \
+  X(FullName, L"displayname") X(FirstName, L"givenname") X(LastName, L"sn") X(OtherName, L"middlename")     \
+  X(NamePrefix, L"personaltitle") X(NameSuffix, L"generationqualifier") X(Title, L"title")                  \
+  X(Manager, L"manager") X(EmailAddress, L"mail") X(HomeDirectory, L"homedirectory") X(Profile, L"profilepath") \
+  X(LoginScript, L"scriptpath") X(HomePage, L"wwwhomepage")
+// Properties of IADsUser that carry lists, read from their attributes.
+#define KV_USER_LISTS(X)                                                                                     \
+  X(TelephoneHome, L"homephone") X(TelephoneMobile, L"mobile") X(TelephoneNumber, L"telephonenumber")       \
+  X(TelephonePager, L"pager") X(FaxNumber, L"facsimiletelephonenumber")                                      \
+  X(OfficeLocations, L"physicaldeliveryofficename") X(PostalAddresses, L"postaladdress")                    \
+  X(PostalCodes, L"postalcode") X(SeeAlso, L"seealso") X(Languages, L"language") X(Picture, L"thumbnailphoto") \
+  X(LoginHours, L"logonhours") X(LoginWorkstations, L"userworkstations")
+// Properties this provider does not model (computed by Active Directory).
+#define KV_USER_UNMODELLED(X)                                                                               \
+  X(AccountDisabled, VARIANT_BOOL) X(AccountExpirationDate, DATE) X(GraceLoginsAllowed, LONG)               \
+  X(GraceLoginsRemaining, LONG) X(IsAccountLocked, VARIANT_BOOL) X(MaxLogins, LONG) X(MaxStorage, LONG)    \
+  X(PasswordExpirationDate, DATE) X(PasswordMinimumLength, LONG) X(PasswordRequired, VARIANT_BOOL)          \
+  X(RequireUniquePassword, VARIANT_BOOL)
+
+#define KV_STRING_PROPERTY(name, attribute)                                                     \
+  HRESULT WINAPI get_##name(BSTR* value) override { return stringAttribute(attribute, value); } \
+  HRESULT WINAPI put_##name(BSTR) override { return E_NOTIMPL; }
+#define KV_LIST_PROPERTY(name, attribute)                                                           \
+  HRESULT WINAPI get_##name(VARIANT* value) override { return variantAttribute(attribute, value); } \
+  HRESULT WINAPI put_##name(VARIANT) override { return E_NOTIMPL; }
+#define KV_UNMODELLED_PROPERTY(name, type)                             \
+  HRESULT WINAPI get_##name(type*) override { return E_NOTIMPL; } \
+  HRESULT WINAPI put_##name(type) override { return E_NOTIMPL; }
+
+// One directory entry: IADs always, IADsUser for class user, IADsGroup for
+// class group.
+class Entry final : public IADsUser, public IADsGroup {
+ public:
+  Entry(std::shared_ptr<Connection> connection, EntryData data)
+      : connection_(std::move(connection)), data_(std::move(data)) {}
+
+  IADs* ads() { return static_cast<IADsUser*>(this); }
+
+  HRESULT WINAPI QueryInterface(REFIID iid, void** out) override {
+    if (out == nullptr) return E_POINTER;
+    *out = nullptr;
+    if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IDispatch) || IsEqualIID(iid, IID_IADs)) {
+      *out = ads();
+    } else if (IsEqualIID(iid, IID_IADsUser) && hasClass(L"user")) {
+      *out = static_cast<IADsUser*>(this);
+    } else if (IsEqualIID(iid, IID_IADsGroup) && hasClass(L"group")) {
+      *out = static_cast<IADsGroup*>(this);
+    } else {
+      return E_NOINTERFACE;
+    }
+    AddRef();
+    return S_OK;
+  }
+  KV_REFERENCE_COUNT
+  KV_NO_AUTOMATION
+
+  // IADs
+  HRESULT WINAPI get_Name(BSTR* name) override {
+    return stringOut(data_.dn.substr(0, firstSeparator(data_.dn)), name);
+  }
+  HRESULT WINAPI get_Class(BSTR* name) override {
+    const auto found = data_.attributes.find(L"objectclass");
+    if (found == data_.attributes.end() || found->second.empty()) return E_ADS_PROPERTY_NOT_FOUND;
+    return stringOut(found->second.back(), name);
+  }
+  HRESULT WINAPI get_GUID(BSTR*) override { return E_NOTIMPL; }
+  HRESULT WINAPI get_ADsPath(BSTR* path) override { return stringOut(pathOf(data_.dn), path); }
+  HRESULT WINAPI get_Parent(BSTR* path) override {
+    const size_t separator = firstSeparator(data_.dn);
+    return stringOut(pathOf(separator < data_.dn.size() ? data_.dn.substr(separator + 1) : L""), path);
+  }
+  HRESULT WINAPI get_Schema(BSTR*) override { return E_NOTIMPL; }
+  HRESULT WINAPI GetInfo() override {
+    EntryData fresh;
+    const HRESULT hr = readEntry(*connection_, data_.dn, fresh);
+    if (SUCCEEDED(hr)) data_ = std::move(fresh);
+    return hr;
+  }
+  HRESULT WINAPI SetInfo() override { return E_NOTIMPL; }
+  HRESULT WINAPI Get(BSTR name, VARIANT* value) override { return attribute(name, false, value); }
+  HRESULT WINAPI Put(BSTR, VARIANT) override { return E_NOTIMPL; }
+  HRESULT WINAPI GetEx(BSTR name, VARIANT* value) override { return attribute(name, true, value); }
+  HRESULT WINAPI PutEx(LONG, BSTR, VARIANT) override { return E_NOTIMPL; }
+  HRESULT WINAPI GetInfoEx(VARIANT, LONG) override { return GetInfo(); }
+
+  // IADsGroup (get_Description serves IADsUser too)
+  HRESULT WINAPI get_Description(BSTR* text) override { return stringAttribute(L"description", text); }
+  HRESULT WINAPI put_Description(BSTR) override { return E_NOTIMPL; }
+  HRESULT WINAPI Members(IADsMembers** members) override {
+    if (members == nullptr) return E_POINTER;
+    const auto found = data_.attributes.find(L"member");
+    auto dns = std::make_shared<const std::vector<std::wstring>>(
+        found != data_.attributes.end() ? found->second : std::vector<std::wstring>());
+    *members = new (std::nothrow) MemberCollection(connection_, std::move(dns));
+    return *members != nullptr ? S_OK : E_OUTOFMEMORY;
+  }
+  HRESULT WINAPI IsMember(BSTR member, VARIANT_BOOL* isMember) override {
+    if (member == nullptr || isMember == nullptr) return E_POINTER;
+    *isMember = VARIANT_FALSE;
+    const auto found = data_.attributes.find(L"member");
+    if (found == data_.attributes.end()) return S_OK;
+    for (const std::wstring& dn : found->second) {
+      if (sameText(pathOf(dn), member) || sameText(dn, member)) *isMember = VARIANT_TRUE;
+    }
+    return S_OK;
+  }
+  HRESULT WINAPI Add(BSTR) override { return E_NOTIMPL; }
+  HRESULT WINAPI Remove(BSTR) override { return E_NOTIMPL; }
+
+  // IADsUser
+  HRESULT WINAPI get_BadLoginAddress(BSTR*) override { return E_NOTIMPL; }
+  HRESULT WINAPI get_BadLoginCount(LONG*) override { return E_NOTIMPL; }
+  HRESULT WINAPI get_LastLogin(DATE*) override { return E_NOTIMPL; }
+  HRESULT WINAPI get_LastLogoff(DATE*) override { return E_NOTIMPL; }
+  HRESULT WINAPI get_LastFailedLogin(DATE*) override { return E_NOTIMPL; }
+  HRESULT WINAPI get_PasswordLastChanged(DATE*) override { return E_NOTIMPL; }
+  KV_USER_STRINGS(KV_STRING_PROPERTY)
+  KV_USER_LISTS(KV_LIST_PROPERTY)
+  KV_USER_UNMODELLED(KV_UNMODELLED_PROPERTY)
+  HRESULT WINAPI Groups(IADsMembers**) override { return E_NOTIMPL; }
+  HRESULT WINAPI SetPassword(BSTR) override { return E_NOTIMPL; }
+  HRESULT WINAPI ChangePassword(BSTR, BSTR) override { return E_NOTIMPL; }
+
+ private:
+  ~Entry() = default;
+
+  bool hasClass(const wchar_t* name) const {
+    const auto found = data_.attributes.find(L"objectclass");
+    if (found == data_.attributes.end()) return false;
+    for (const std::wstring& value : found->second) {
+      if (sameText(value, name)) return true;
+    }
+    return false;
+  }
+  // Where the first RDN of a DN ends (an escaped comma does not count).
+  static size_t firstSeparator(const std::wstring& dn) {
+    for (size_t i = 0; i < dn.size(); ++i) {
+      if (dn[i] == L'\\') {
+        ++i;
+      } else if (dn[i] == L',') {
+        return i;
+      }
+    }
+    return dn.size();
+  }
+  std::wstring pathOf(const std::wstring& dn) const {
+    return L"LDAP://" + connection_->server() + (dn.empty() ? L"" : L"/" + dn);
+  }
+  HRESULT attribute(BSTR name, bool asArray, VARIANT* value) {
+    if (name == nullptr || value == nullptr) return E_POINTER;
+    VariantInit(value);
+    const auto found = data_.attributes.find(lower(name));
+    if (found == data_.attributes.end() || found->second.empty()) return E_ADS_PROPERTY_NOT_FOUND;
+    return valuesOut(found->second, asArray, value);
+  }
+  HRESULT stringAttribute(const wchar_t* name, BSTR* text) {
+    if (text == nullptr) return E_POINTER;
+    *text = nullptr;
+    const auto found = data_.attributes.find(name);
+    if (found == data_.attributes.end() || found->second.empty()) return E_ADS_PROPERTY_NOT_FOUND;
+    return stringOut(found->second.front(), text);
+  }
+  HRESULT variantAttribute(const wchar_t* name, VARIANT* value) {
+    if (value == nullptr) return E_POINTER;
+    VariantInit(value);
+    const auto found = data_.attributes.find(name);
+    if (found == data_.attributes.end() || found->second.empty()) return E_ADS_PROPERTY_NOT_FOUND;
+    return valuesOut(found->second, false, value);
+  }
+
+  Counted counted_{kEntryObject};
+  LONG refs_ = 1;
+  std::shared_ptr<Connection> connection_;
+  EntryData data_;
+};
+
+HRESULT openEntry(const std::shared_ptr<Connection>& connection, const std::wstring& dn, Entry** entry) {
+  *entry = nullptr;
+  EntryData data;
+  const HRESULT hr = readEntry(*connection, dn, data);
+  if (FAILED(hr)) return hr;
+  *entry = new (std::nothrow) Entry(connection, std::move(data));
+  return *entry != nullptr ? S_OK : E_OUTOFMEMORY;
+}
+
+// ------------------------------------------------------------------ provider
+
+class Provider final : public IADsOpenDSObject {
+ public:
+  HRESULT WINAPI QueryInterface(REFIID iid, void** out) override {
+    if (out == nullptr) return E_POINTER;
+    *out = nullptr;
+    if (!IsEqualIID(iid, IID_IUnknown) && !IsEqualIID(iid, IID_IDispatch) &&
+        !IsEqualIID(iid, IID_IADsOpenDSObject)) {
+      return E_NOINTERFACE;
+    }
+    *out = static_cast<IADsOpenDSObject*>(this);
+    AddRef();
+    return S_OK;
+  }
+  KV_REFERENCE_COUNT
+  KV_NO_AUTOMATION
+
+  // "LDAP://server" or "LDAP://server/DN"; the prefix in any case.
+  HRESULT WINAPI OpenDSObject(BSTR path, BSTR user, BSTR password, LONG, IDispatch** object) override {
+    if (path == nullptr || object == nullptr) return E_POINTER;
+    *object = nullptr;
+    const std::wstring text(path, SysStringLen(path));
+    constexpr size_t prefixLength = 7;  // LDAP://
+    if (text.size() <= prefixLength || _wcsnicmp(text.c_str(), L"LDAP://", prefixLength) != 0) {
+      return E_ADS_BAD_PATHNAME;
+    }
+    const size_t slash = text.find(L'/', prefixLength);
+    const std::wstring server = text.substr(prefixLength, slash - prefixLength);
+    const std::wstring dn = slash == std::wstring::npos ? L"" : text.substr(slash + 1);
+
+    std::shared_ptr<Connection> connection;
+    HRESULT hr = connectAndBind(server, user != nullptr ? user : L"", password != nullptr ? password : L"",
+                                connection);
+    if (FAILED(hr)) return hr;
+    Entry* entry = nullptr;
+    hr = openEntry(connection, dn, &entry);
+    if (FAILED(hr)) return hr;
+    *object = entry->ads();
+    return S_OK;
+  }
+
+ private:
+  ~Provider() = default;
+  Counted counted_{kProviderObject};
+  LONG refs_ = 1;
+};
+
+class Factory final : public IClassFactory {
+ public:
+  HRESULT WINAPI QueryInterface(REFIID iid, void** out) override {
+    if (out == nullptr) return E_POINTER;
+    *out = nullptr;
+    if (!IsEqualIID(iid, IID_IUnknown) && !IsEqualIID(iid, IID_IClassFactory)) return E_NOINTERFACE;
+    *out = static_cast<IClassFactory*>(this);
+    AddRef();
+    return S_OK;
+  }
+  // The one factory lives as long as the DLL; its references are the
+  // server's locks.
+  ULONG WINAPI AddRef() override { return static_cast<ULONG>(++serverLocks); }
+  ULONG WINAPI Release() override { return static_cast<ULONG>(--serverLocks); }
+  HRESULT WINAPI CreateInstance(IUnknown* outer, REFIID iid, void** out) override {
+    if (out == nullptr) return E_POINTER;
+    *out = nullptr;
+    if (outer != nullptr) return CLASS_E_NOAGGREGATION;
+    Provider* provider = new (std::nothrow) Provider;
+    if (provider == nullptr) return E_OUTOFMEMORY;
+    const HRESULT hr = provider->QueryInterface(iid, out);
+    provider->Release();
+    return hr;
+  }
+  HRESULT WINAPI LockServer(BOOL lock) override {
+    if (lock) {
+      ++serverLocks;
+    } else {
+      --serverLocks;
+    }
+    return S_OK;
+  }
+};
+
+Factory factory;
+
+// ------------------------------------------------------------------ registration
+
+LONG setString(HKEY root, const std::wstring& key, const wchar_t* name, const std::wstring& value) {
+  HKEY handle = nullptr;
+  LONG status = RegCreateKeyExW(root, key.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &handle, nullptr);
+  if (status != ERROR_SUCCESS) return status;
+  status = RegSetValueExW(handle, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                          static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+  RegCloseKey(handle);
+  return status;
+}
+
+bool getString(HKEY root, const wchar_t* key, const wchar_t* name, std::wstring& value) {
+  wchar_t buffer[256];
+  DWORD size = sizeof buffer;
+  if (RegGetValueW(root, key, name, RRF_RT_REG_SZ, nullptr, buffer, &size) != ERROR_SUCCESS) return false;
+  value = buffer;
+  return true;
+}
+
+}  // namespace
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+  if (reason == DLL_PROCESS_ATTACH) {
+    thisModule = instance;
+    DisableThreadLibraryCalls(instance);
+  } else if (reason == DLL_PROCESS_DETACH) {
+    writeObjectReport();
+  }
+  return TRUE;
+}
+
+extern "C" HRESULT WINAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** out) {
+  if (out == nullptr) return E_POINTER;
+  *out = nullptr;
+  if (!IsEqualCLSID(clsid, kProviderClsid)) return CLASS_E_CLASSNOTAVAILABLE;
+  return factory.QueryInterface(iid, out);
+}
+
+extern "C" HRESULT WINAPI DllCanUnloadNow() { return totalLive() == 0 && serverLocks.load() == 0 ? S_OK : S_FALSE; }
+
+// Registers the class and makes it the LDAP provider, keeping the previous
+// provider's ProgID so that unregistering gives the namespace back.
+extern "C" HRESULT WINAPI DllRegisterServer() {
+  wchar_t path[MAX_PATH];
+  const DWORD length = GetModuleFileNameW(thisModule, path, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return E_FAIL;
+  const std::wstring classKey = std::wstring(L"Software\\Classes\\CLSID\\") + kClsidText;
+  std::wstring previous;
+  if (getString(HKEY_LOCAL_MACHINE, kProvidersKey, nullptr, previous) && previous != kProgId) {
+    if (setString(HKEY_LOCAL_MACHINE, kProvidersKey, kPreviousValue, previous) != ERROR_SUCCESS) return E_FAIL;
+  }
+  const bool written =
+      setString(HKEY_LOCAL_MACHINE, classKey, nullptr, L"kelvasync test LDAP provider") == ERROR_SUCCESS &&
+      setString(HKEY_LOCAL_MACHINE, classKey + L"\\InprocServer32", nullptr, path) == ERROR_SUCCESS &&
+      setString(HKEY_LOCAL_MACHINE, classKey + L"\\InprocServer32", L"ThreadingModel", L"Both") == ERROR_SUCCESS &&
+      setString(HKEY_LOCAL_MACHINE, classKey + L"\\ProgID", nullptr, kProgId) == ERROR_SUCCESS &&
+      setString(HKEY_LOCAL_MACHINE, std::wstring(L"Software\\Classes\\") + kProgId + L"\\CLSID", nullptr,
+                kClsidText) == ERROR_SUCCESS &&
+      setString(HKEY_LOCAL_MACHINE, kProvidersKey, nullptr, kProgId) == ERROR_SUCCESS;
+  return written ? S_OK : E_FAIL;
+}
+
+extern "C" HRESULT WINAPI DllUnregisterServer() {
+  std::wstring previous;
+  if (getString(HKEY_LOCAL_MACHINE, kProvidersKey, kPreviousValue, previous)) {
+    setString(HKEY_LOCAL_MACHINE, kProvidersKey, nullptr, previous);
+    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kProvidersKey, kPreviousValue);
+  }
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, (std::wstring(L"Software\\Classes\\CLSID\\") + kClsidText).c_str());
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, (std::wstring(L"Software\\Classes\\") + kProgId).c_str());
+  return S_OK;
+}

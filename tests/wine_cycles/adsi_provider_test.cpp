@@ -1,0 +1,159 @@
+// The test ADSI provider through ADsOpenObject, as kelvasync reaches it,
+// against the slapd of cycles.sh (KVTEST_LDAP_SERVER, "127.0.0.1:port"):
+// what the cycles do not walk (Skip, Reset, Clone, Next of several, the
+// HRESULTs of a missing entry and a missing attribute) and the live-object
+// accounting that the leak check of the cycles relies on.
+#include <windows.h>
+#include <ole2.h>
+#include <oleauto.h>
+#include <activeds.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+const wchar_t kAccount[] = L"cn=svc,ou=Users,dc=kelvasync,dc=test";
+const wchar_t kPassword[] = L"segredo";
+
+std::wstring server() {
+  const char* value = std::getenv("KVTEST_LDAP_SERVER");
+  std::string text = value != nullptr ? value : "";
+  return std::wstring(text.begin(), text.end());
+}
+
+HRESULT open(const std::wstring& dn, REFIID iid, void** out) {
+  const std::wstring path = L"LDAP://" + server() + (dn.empty() ? L"" : L"/" + dn);
+  return ADsOpenObject(path.c_str(), kAccount, kPassword, ADS_SECURE_AUTHENTICATION, iid, out);
+}
+
+// The provider's own answer to whether it may be unloaded: S_OK only when no
+// object and no connection of it is alive.
+HRESULT providerCanUnload() {
+  const HMODULE module = GetModuleHandleW(L"kvtest-adsi.dll");
+  if (module == nullptr) return E_FAIL;
+  using CanUnload = HRESULT(WINAPI*)();
+  const auto entry = reinterpret_cast<CanUnload>(reinterpret_cast<void*>(GetProcAddress(module, "DllCanUnloadNow")));
+  return entry != nullptr ? entry() : E_FAIL;
+}
+
+// The samAccountName of each element of a Next call ("" for a non-user,
+// "<empty>" for an element without object); releases the elements.
+std::vector<std::wstring> logons(VARIANT* elements, ULONG count) {
+  std::vector<std::wstring> result;
+  for (ULONG i = 0; i < count; ++i) {
+    if (V_VT(&elements[i]) != VT_DISPATCH) {
+      result.push_back(L"<empty>");
+    } else {
+      IADsUser* user = nullptr;
+      std::wstring logon;
+      if (SUCCEEDED(V_DISPATCH(&elements[i])->QueryInterface(IID_IADsUser, reinterpret_cast<void**>(&user)))) {
+        BSTR name = SysAllocString(L"samAccountName");
+        VARIANT value;
+        VariantInit(&value);
+        if (SUCCEEDED(user->Get(name, &value)) && V_VT(&value) == VT_BSTR) logon = V_BSTR(&value);
+        VariantClear(&value);
+        SysFreeString(name);
+        user->Release();
+      }
+      result.push_back(logon);
+    }
+    VariantClear(&elements[i]);
+  }
+  return result;
+}
+
+class AdsiProvider : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(server().empty()) << "KVTEST_LDAP_SERVER is not set";
+    ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
+  }
+  void TearDown() override { CoUninitialize(); }
+};
+
+TEST_F(AdsiProvider, EnumeratorSkipsResetsAndClones) {
+  IADsGroup* group = nullptr;
+  ASSERT_EQ(open(L"CN=Tessel,OU=Groups,dc=kelvasync,dc=test", IID_IADsGroup, reinterpret_cast<void**>(&group)), S_OK);
+  IADsMembers* members = nullptr;
+  ASSERT_EQ(group->Members(&members), S_OK);
+  LONG count = 0;
+  EXPECT_EQ(members->get_Count(&count), S_OK);
+  IUnknown* unknown = nullptr;
+  ASSERT_EQ(members->get__NewEnum(&unknown), S_OK);
+  IEnumVARIANT* enumerator = nullptr;
+  ASSERT_EQ(unknown->QueryInterface(IID_IEnumVARIANT, reinterpret_cast<void**>(&enumerator)), S_OK);
+
+  // While anything is held the provider must refuse to be unloaded.
+  EXPECT_EQ(providerCanUnload(), S_FALSE);
+
+  VARIANT elements[8];
+  ULONG fetched = 0;
+  ASSERT_EQ(enumerator->Skip(1), S_OK);
+  ASSERT_EQ(enumerator->Next(2, elements, &fetched), S_OK);
+  ASSERT_EQ(fetched, 2u);
+  const std::vector<std::wstring> second = logons(elements, fetched);
+
+  IEnumVARIANT* copy = nullptr;
+  ASSERT_EQ(enumerator->Clone(&copy), S_OK);
+  ASSERT_EQ(enumerator->Reset(), S_OK);
+  ASSERT_EQ(enumerator->Next(8, elements, &fetched), S_FALSE);  // fewer than asked
+  const std::vector<std::wstring> all = logons(elements, fetched);
+  ASSERT_EQ(static_cast<LONG>(fetched), count);
+  EXPECT_EQ(all[0], L"ASouza");
+  EXPECT_EQ(std::vector<std::wstring>(all.begin() + 1, all.begin() + 3), second);
+  EXPECT_EQ(all[4], L"<empty>");  // cn=Oculto: the account may not read it
+  EXPECT_EQ(all[5], L"");         // the contact: no user interface
+  EXPECT_EQ(all[6], L"");         // the nested group
+
+  // The clone goes on from where the original was when it was made.
+  ASSERT_EQ(copy->Next(1, elements, &fetched), S_OK);
+  EXPECT_EQ(logons(elements, fetched), std::vector<std::wstring>{all[3]});
+  EXPECT_EQ(copy->Skip(100), S_FALSE);
+  EXPECT_EQ(copy->Next(1, elements, &fetched), S_FALSE);
+  EXPECT_EQ(fetched, 0u);
+
+  copy->Release();
+  enumerator->Release();
+  unknown->Release();
+  members->Release();
+  group->Release();
+  EXPECT_EQ(providerCanUnload(), S_OK);
+}
+
+TEST_F(AdsiProvider, FailuresCarryTheHresultsOfAdsi) {
+  IADs* object = nullptr;
+  EXPECT_EQ(open(L"CN=Nobody,OU=Users,dc=kelvasync,dc=test", IID_IADs, reinterpret_cast<void**>(&object)),
+            static_cast<HRESULT>(0x80072030));
+  EXPECT_EQ(object, nullptr);
+  const std::wstring wrong = L"LDAP://" + server();
+  EXPECT_EQ(ADsOpenObject(wrong.c_str(), kAccount, L"errada", ADS_SECURE_AUTHENTICATION, IID_IADs,
+                          reinterpret_cast<void**>(&object)),
+            static_cast<HRESULT>(0x8007052E));
+  EXPECT_EQ(ADsOpenObject(wrong.c_str(), kAccount, L"", ADS_SECURE_AUTHENTICATION, IID_IADs,
+                          reinterpret_cast<void**>(&object)),
+            static_cast<HRESULT>(0x8007052E));  // no unauthenticated bind
+
+  ASSERT_EQ(open(L"CN=Ana Souza,OU=Users,dc=kelvasync,dc=test", IID_IADs, reinterpret_cast<void**>(&object)), S_OK);
+  BSTR name = SysAllocString(L"mail");
+  VARIANT value;
+  VariantInit(&value);
+  EXPECT_EQ(object->Get(name, &value), static_cast<HRESULT>(0x8000500D));
+  EXPECT_EQ(V_VT(&value), VT_EMPTY);
+  SysFreeString(name);
+  name = SysAllocString(L"objectClass");
+  ASSERT_EQ(object->GetEx(name, &value), S_OK);
+  EXPECT_EQ(V_VT(&value), VT_ARRAY | VT_VARIANT);
+  VariantClear(&value);
+  SysFreeString(name);
+  void* group = nullptr;
+  EXPECT_EQ(object->QueryInterface(IID_IADsGroup, &group), E_NOINTERFACE);
+  EXPECT_EQ(group, nullptr);
+  EXPECT_EQ(object->Release(), 0u);
+  EXPECT_EQ(providerCanUnload(), S_OK);
+}
+
+}  // namespace

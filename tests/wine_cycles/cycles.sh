@@ -1,0 +1,364 @@
+#!/usr/bin/env bash
+# Whole update cycles of the unmodified Windows kelvasync.exe under Wine, each
+# beside a run of the Linux kelvasync built from the same source, over an
+# identical directory (a slapd of its own, loaded from directory.ldif) and
+# identical HSM seeds (an hsm-emulator of its own), and then the two compared:
+# the HSM's users with their blocked flags, the addb and addb_backup bytes,
+# and the log lines once time stamp and thread identifier are masked.
+#
+#   cycles.sh <kelvasync.exe> <pelorlib.dll> <kvtest-adsi.dll> <Linux build folder> [adsi_provider_test.exe]
+#
+# The Windows program reads the directory through the test ADSI provider
+# (adsi_provider.cpp), registered as the LDAP provider in the test prefix
+# only and unregistered at the end; the provider must report no live object
+# whenever it is unloaded. Its own contract test runs first, when given. Runs:
+#   service   -i, sc start, two cycles (the first after the real 10 s pause;
+#             a member leaves the group between them), sc stop, -d; on Linux
+#             service mode under a notification socket, stopped with SIGTERM
+#   console   -c, one cycle, Ctrl+C
+#   faults    wrong bind password, server down, a group path naming a user,
+#             a stop during the first pass (a slow HSM), a member the account
+#             may not read, each in console mode
+set -uo pipefail
+exe=$1 pelorlib=$2 provider=$3 host_build=$4 provider_test=${5:-}
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
+linux_bin=$host_build/src/service/kelvasync
+emulator=$host_build/emulator/hsm-emulator
+passwd_tool=$host_build/tools/passwd/kelvasync-passwd
+for f in "$linux_bin" "$emulator" "$passwd_tool"; do
+  [ -x "$f" ] || { echo "missing $f: build the Linux preset first (cmake --build build/linux)"; exit 1; }
+done
+prefix=$("$root/scripts/wine-prefix.sh") || exit 1
+export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+work=$(mktemp -d /tmp/kv-cycles-XXXXXX)
+suffix="dc=kelvasync,dc=test"
+group="CN=Tessel,OU=Groups,$suffix"
+failures=0
+pids=()
+
+check() {  # check <description> <command...>
+  local what=$1; shift
+  if "$@"; then echo "ok: $what"; else echo "FAIL: $what"; failures=$((failures + 1)); fi
+}
+hsm_id() { printf 'A%s' "$(printf '%s' "$1" | md5sum | cut -c2-15)"; }
+encrypt() { printf '%s' "$1" | "$passwd_tool"; }
+count_in() { if [ -f "$1" ]; then tr -d '\r' <"$1" | grep -acF -- "$2"; else echo 0; fi; }
+wait_count() {  # wait_count <file> <text> <count> <seconds>
+  local end=$((SECONDS + $4))
+  while [ "$(count_in "$1" "$2")" -lt "$3" ]; do
+    [ $SECONDS -ge $end ] && return 1
+    sleep 0.5
+  done
+}
+wait_quiet() {  # wait_quiet <file>: until the file has not grown for 4 s (at most 60 s)
+  local size last=-1 still=0 end=$((SECONDS + 60))
+  while [ $still -lt 8 ] && [ $SECONDS -lt $end ]; do
+    size=$(stat -c %s "$1" 2>/dev/null || echo 0)
+    if [ "$size" = "$last" ]; then still=$((still + 1)); else still=0; last=$size; fi
+    sleep 0.5
+  done
+}
+
+# --------------------------------------------------------------- servers
+leaver=$(hsm_id ex-funcionario)
+ana=$(hsm_id asouza)
+
+start_slapd() {  # start_slapd <name>: prints the port
+  mkdir -p "$work/$1"
+  local line
+  line=$("$root/scripts/start-slapd.sh" "$work/$1/slapd" "$here/directory.ldif" $$) || return 1
+  echo "${line% *}" >"$work/$1/slapd.port"
+  echo "${line#* }" >"$work/$1/slapd.pid"
+}
+change_group() {  # change_group <name> add|delete <user cn>: the user joins or leaves Tessel
+  printf 'dn: %s\nchangetype: modify\n%s: member\nmember: cn=%s,ou=Users,%s\n' "$group" "$2" "$3" "$suffix" |
+    LDAPTLS_CACERT="$work/$1/slapd/ca.pem" ldapmodify -ZZ -x -H "ldap://127.0.0.1:$(cat "$work/$1/slapd.port")" \
+      -D "cn=admin,$suffix" -w admin >/dev/null
+}
+# The same change on the directories of both service runs.
+change_both() { change_group win-svc "$1" "$2" && change_group lnx-svc "$1" "$2"; }
+# The same seeds on every HSM: the owner of addb, a former member's user
+# (removed or blocked by the service), a hand-made account the service never
+# touches, and one member's user blocked by hand (unblocked by the service).
+start_hsm() {  # start_hsm <name> [latency ms]
+  local state=$work/$1/hsm
+  mkdir -p "$work/$1"
+  {
+    "$emulator" init --state "$state" --master-password kv-master-1 &&
+      "$emulator" add-user --state "$state" --name IntegracaoAD --password 73905162 &&
+      "$emulator" add-user --state "$state" --name "$leaver" --password pw-leaver &&
+      "$emulator" add-user --state "$state" --name admin --password pw-admin &&
+      "$emulator" add-user --state "$state" --name "$ana" --password pw-ana --blocked
+  } >"$work/$1/hsm-admin.log" 2>&1 || { cat "$work/$1/hsm-admin.log"; return 1; }
+  "$emulator" serve --state "$state" --port 0 --port-file "$work/$1/hsm.port" --latency-ms "${2:-0}" \
+    </dev/null >"$work/$1/hsm.log" 2>&1 &
+  echo $! >"$work/$1/hsm.pid"
+  pids+=($!)
+  for _ in $(seq 1 100); do [ -s "$work/$1/hsm.port" ] && return 0; sleep 0.1; done
+  echo "hsm-emulator $1 did not start"; cat "$work/$1/hsm.log"; return 1
+}
+# Stops the emulator and writes what it holds: users with flags, addb, addb_backup.
+hsm_state() {  # hsm_state <name>
+  local pid state=$work/$1/hsm
+  pid=$(cat "$work/$1/hsm.pid")
+  kill -TERM "$pid" 2>/dev/null
+  wait "$pid" 2>/dev/null
+  "$emulator" list-users --state "$state" >"$work/$1/users.txt"
+  for object in addb addb_backup; do
+    "$emulator" show-object --state "$state" --name "IntegracaoAD/$object" >"$work/$1/$object.bin" 2>/dev/null ||
+      echo "<missing>" >"$work/$1/$object.bin"
+  done
+}
+write_ini() {  # write_ini <file> <run name> <interval minutes> [key=value overrides...]
+  local file=$1 name=$2 interval=$3
+  shift 3
+  local host="127.0.0.1:$(cat "$work/$name/slapd.port" 2>/dev/null)" pwd=segredo grp=$group
+  for pair in "$@"; do
+    case $pair in
+      host=*) host=${pair#host=} ;;
+      pwd=*) pwd=${pair#pwd=} ;;
+      group=*) grp=${pair#group=} ;;
+    esac
+  done
+  mkdir -p "$(dirname "$file")/data"
+  printf '[activedirectory]\r\nhost=%s\r\nusr=cn=svc,ou=Users,%s\r\npwd=%s\r\ngroup=%s\r\nupdatefrequencyinminutes=%s\r\n[hsm]\r\nhost=127.0.0.1:%s\r\nusr=master\r\npwd=%s\r\nremoveusers=block\r\n' \
+    "$host" "$suffix" "$(encrypt "$pwd")" "$grp" "$interval" "$(cat "$work/$name/hsm.port")" \
+    "$(encrypt kv-master-1)" >"$file"
+}
+
+# --------------------------------------------------------------- the two programs
+win_product="$prefix/drive_c/Program Files (x86)/Karvell Networks/HSM Karvell"
+win_log="$win_product/data/kelvasync.log"
+win_dir="$prefix/drive_c/kvcycles"
+mkdir -p "$win_dir"
+cp "$exe" "$pelorlib" "$provider" "$win_dir/"
+provider_dll='C:\kvcycles\'$(basename "$provider")
+provider_report="$win_dir/$(basename "$provider").objects.log"
+rm -f "$provider_report"
+wine_run() { timeout 120 wine "$@" >"$work/wine-out.txt" 2>&1 </dev/null; }
+
+linux_product() { echo "$work/$1/linux/Karvell Networks/HSM Karvell"; }
+# Runs the Linux program in the background: linux_start <name> <args...>
+linux_start() {
+  local name=$1
+  shift
+  KELVASYNC_PROGRAM_FILES="$work/$name/linux" LDAPTLS_CACERT="$work/$name/slapd/ca.pem" \
+    "$linux_bin" "$@" </dev/null >"$work/$name/linux-out.txt" 2>&1 &
+  echo $! >"$work/$name/linux.pid"
+  pids+=($!)
+}
+linux_stop() {  # linux_stop <name> <signal>
+  local pid
+  pid=$(cat "$work/$1/linux.pid")
+  kill "-$2" "$pid" 2>/dev/null
+  for _ in $(seq 1 60); do kill -0 "$pid" 2>/dev/null || break; sleep 0.5; done
+  wait "$pid"
+}
+
+# A log made comparable: each thread identifier becomes T1, T2... in the order
+# the threads first write, and the lines are grouped by thread, each thread's
+# in their own order (how two threads' lines interleave is left to the
+# scheduler). The stop control's first three lines form a group of their own
+# (TC): Windows and our Linux dispatcher run the control handler on the main
+# thread, Wine on a thread of its own. Time stamps are dropped; the directory's own words after a
+# failure message (system text on Windows, libldap's on Linux) become a
+# marker; the servers' ports (each run has its own) too.
+masked() {
+  tr -d '\r' <"$1" |
+    awk '{
+      if (match($0, /^[0-9][0-9]\/[0-9][0-9]\/[0-9][0-9][0-9][0-9] [0-9:]+ \[[0-9a-fA-F]+\] /)) {
+        head = substr($0, 1, RLENGTH - 2); id = substr(head, index(head, "[") + 1)
+        text = substr($0, RLENGTH + 1)
+        if (text == "[Info] Inicio da requisicao para termino do servico") { control = id; left = 3 }
+        if (id == control && left > 0) { left--; printf "TC %06d %s\n", NR, text; next }
+        if (!(id in thread)) thread[id] = "T" (++threads)
+        printf "%s %06d %s\n", thread[id], NR, text
+      } else printf "T0 %06d %s\n", NR, $0
+    }' | LC_ALL=C sort -k1,1 -k2,2n | cut -d" " -f1,3- |
+    sed -E -e 's/(\(DC\)) \(.*\)$/\1 (<erro do diretorio>)/' \
+      -e 's/^(T[0-9]+ \[Atencao\] Nao foi possivel [^(]*[^ (]) \(.*\)$/\1 (<erro do diretorio>)/' \
+      -e 's/127\.0\.0\.1:[0-9]+/127.0.0.1:<porta>/g'
+}
+compare_logs() {  # compare_logs <name> <windows log copy>
+  masked "$2" >"$work/$1/windows.masked"
+  masked "$(linux_product "$1")/data/kelvasync.log" >"$work/$1/linux.masked"
+  if ! diff -u "$work/$1/linux.masked" "$work/$1/windows.masked" >"$work/$1/log.diff"; then
+    cat "$work/$1/log.diff"
+    return 1
+  fi
+}
+compare_hsm() {  # compare_hsm <windows name> <linux name>
+  local ok=0
+  for f in users.txt addb.bin addb_backup.bin; do
+    if ! cmp -s "$work/$1/$f" "$work/$2/$f"; then
+      echo "--- $f differs (Linux $2, Windows $1):"
+      diff <(od -c "$work/$2/$f") <(od -c "$work/$1/$f") | head -20
+      ok=1
+    fi
+  done
+  return $ok
+}
+
+cleanup() {
+  # A run cut short may leave the service running: stop it before removing it.
+  wine_run sc stop kelvasync
+  wine_run "C:\\kvcycles\\kelvasync.exe" -d
+  timeout 60 wine regsvr32 /u /s "$provider_dll" >/dev/null 2>&1 </dev/null
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
+  for f in "$work"/*/slapd.pid; do [ -f "$f" ] && kill "$(cat "$f")" 2>/dev/null; done
+  if [ "$failures" -ne 0 ] && [ "${KV_KEEP_WORK:-0}" = 1 ]; then echo "kept $work"; else rm -rf "$work"; fi
+  rm -rf "$win_dir"
+}
+trap cleanup EXIT
+
+timeout 60 wine regsvr32 /s "$provider_dll" >"$work/regsvr.txt" 2>&1 </dev/null
+check "the test provider registers in the prefix" test $? -eq 0
+wine_run "C:\\kvcycles\\kelvasync.exe" -d  # leftovers of an interrupted run
+
+# --------------------------------------------------------------- service mode
+for side in win-svc lnx-svc; do
+  start_slapd "$side" && start_hsm "$side" || { echo "set-up failed"; exit 1; }
+done
+if [ -n "$provider_test" ]; then
+  cp "$provider_test" "$win_dir/"
+  KVTEST_LDAP_SERVER="127.0.0.1:$(cat "$work/win-svc/slapd.port")" timeout 120 \
+    wine "C:\\kvcycles\\$(basename "$provider_test")" >"$work/provider-test.txt" 2>&1 </dev/null
+  code=$?
+  [ "$code" -eq 0 ] || tr -d '\r' <"$work/provider-test.txt"
+  check "the provider's own contract" test "$code" -eq 0
+fi
+# The cycles run without the unreadable member, which would spare every HSM
+# user (it has a fault run of its own below).
+check "the unreadable member leaves the group" change_both delete Oculto
+write_ini "$win_product/kelvasync.ini" win-svc 1
+rm -f "$win_log"
+write_ini "$(linux_product lnx-svc)/kelvasync.ini" lnx-svc 1
+lnx_log="$(linux_product lnx-svc)/data/kelvasync.log"
+
+# systemd's notification socket, played by a datagram socket that only listens.
+notify="$work/notify.sock"
+python3 -c 'import socket,sys,time
+s=socket.socket(socket.AF_UNIX,socket.SOCK_DGRAM); s.bind(sys.argv[1])
+while True: s.recv(4096)' "$notify" &
+pids+=($!)
+for _ in $(seq 1 50); do [ -S "$notify" ] && break; sleep 0.1; done
+NOTIFY_SOCKET=$notify linux_start lnx-svc
+wine_run "C:\\kvcycles\\kelvasync.exe" -i
+check "service installed" grep -q "Servico instalado com sucesso." "$work/wine-out.txt"
+wine_run sc start kelvasync
+check "Windows service started" wait_count "$win_log" "Notificacao para continuar o servico recebida" 1 30 ||
+  cat "$work/wine-out.txt"
+
+check "Windows service: first cycle" wait_count "$win_log" "Inicio cruzamento" 1 90
+check "Linux service: first cycle" wait_count "$lnx_log" "Inicio cruzamento" 1 90
+wait_quiet "$win_log"
+wait_quiet "$lnx_log"
+# Bruno Lima leaves the group between the cycles, on both directories.
+check "a member leaves the group" change_both delete "Bruno Lima"
+check "Windows service: second cycle" wait_count "$win_log" "Inicio cruzamento" 2 120
+check "Linux service: second cycle" wait_count "$lnx_log" "Inicio cruzamento" 2 120
+wait_quiet "$win_log"
+wait_quiet "$lnx_log"
+wine_run sc stop kelvasync
+linux_stop lnx-svc TERM
+check "Linux service exits 0" test $? -eq 0
+check "Windows service stopped" wait_count "$win_log" "Log parado" 1 60
+check "Linux service stopped" wait_count "$lnx_log" "Log parado" 1 10
+wine_run "C:\\kvcycles\\kelvasync.exe" -d
+check "service removed" grep -q "Servico desinstalado com sucesso." "$work/wine-out.txt"
+cp "$win_log" "$work/win-svc/kelvasync.log"
+hsm_state win-svc
+hsm_state lnx-svc
+
+# The first cycle's search starts after the real first pause (9.6 s), not at once.
+first_pause() {
+  tr -d '\r' <"$1" | awk '
+    function at(t) { split(t, p, ":"); return p[1] * 3600 + p[2] * 60 + p[3] }
+    /Atualizacao do HSM\/Tessel a cada/ && !start { start = at($2) }
+    / \[Info\] LDAP:\/\// && start && !found { found = at($2) }
+    END { if (found && found < start) found += 86400; exit !(found && found - start >= 9) }'
+}
+check "Windows service: the first pause lasts about 10 s" first_pause "$work/win-svc/kelvasync.log"
+bruno=$(hsm_id blima)
+check "the members' users exist, Ana's unblocked" \
+  grep -qE "^$ana +mask=0x04f blocked=no" "$work/win-svc/users.txt"
+check "the former member's user and the leaver's are blocked" bash -c \
+  "grep -qE '^$bruno +mask=0x04f blocked=yes' '$work/win-svc/users.txt' && grep -qE '^$leaver .*blocked=yes' '$work/win-svc/users.txt'"
+check "admin left alone" grep -qE "^admin .*blocked=no" "$work/win-svc/users.txt"
+check "addb holds the members of the second cycle" bash -c "! grep -q blima '$work/win-svc/addb.bin' && grep -q asouza '$work/win-svc/addb.bin'"
+check "addb_backup holds those of the first" grep -q blima "$work/win-svc/addb_backup.bin"
+check "service mode: same HSM end state" compare_hsm win-svc lnx-svc
+check "service mode: same log lines" compare_logs lnx-svc "$work/win-svc/kelvasync.log"
+
+# --------------------------------------------------------------- console mode and faults
+# console_pair <name> <text> <count> [ini overrides...]: both programs in
+# console mode over the service runs' directories (the same on both sides)
+# and fresh HSMs, stopped with Ctrl+C (SIGINT) once <text> has appeared
+# <count> times in each log. LATENCY slows every HSM answer.
+console_pair() {
+  local name=$1 text=$2 count=$3 win=win-$1 lnx=lnx-$1 winpid code ok=0
+  shift 3
+  start_hsm "$win" "${LATENCY:-0}" && start_hsm "$lnx" "${LATENCY:-0}" || return 1
+  write_ini "$win_product/kelvasync.ini" "$win" 1 "host=127.0.0.1:$(cat "$work/win-svc/slapd.port")" "$@"
+  write_ini "$(linux_product "$lnx")/kelvasync.ini" "$lnx" 1 "host=127.0.0.1:$(cat "$work/lnx-svc/slapd.port")" "$@"
+  rm -f "$win_log"
+  # Under timeout, whose child takes SIGINT (a background job of a script
+  # would ignore it) and which hands Ctrl+C on to the program.
+  timeout 300 wine 'C:\kvcycles\kelvasync.exe' -c </dev/null >"$work/$win/console.txt" 2>&1 &
+  winpid=$!
+  pids+=("$winpid")
+  mkdir -p "$work/$lnx/slapd" && cp "$work/lnx-svc/slapd/ca.pem" "$work/$lnx/slapd/"  # for LDAPTLS_CACERT
+  linux_start "$lnx" -c
+  wait_count "$win_log" "$text" "$count" 90 || { echo "$win: no '$text'"; ok=1; }
+  wait_count "$(linux_product "$lnx")/data/kelvasync.log" "$text" "$count" 90 || { echo "$lnx: no '$text'"; ok=1; }
+  kill -INT "$winpid"
+  linux_stop "$lnx" INT || { echo "$lnx: exit code $?"; ok=1; }
+  for _ in $(seq 1 60); do kill -0 "$winpid" 2>/dev/null || break; sleep 0.5; done
+  if kill -0 "$winpid" 2>/dev/null; then
+    echo "$win: still running 30 s after Ctrl+C"
+    kill -KILL "$winpid"
+    ok=1
+  fi
+  wait "$winpid"
+  code=$?
+  [ "$code" -eq 0 ] || { echo "$win: exit code $code"; ok=1; }
+  cp "$win_log" "$work/$win/kelvasync.log"
+  hsm_state "$win"
+  hsm_state "$lnx"
+  compare_hsm "$win" "$lnx" || ok=1
+  compare_logs "$lnx" "$work/$win/kelvasync.log" || ok=1
+  return $ok
+}
+separator=-----------------------------------------------------------------------
+check "console mode, one cycle, Ctrl+C: both agree" console_pair console "$separator" 1
+check "console mode ends with Log parado" grep -q "\[Info\] Log parado" "$work/win-console/console.txt"
+check "console run lists the members" grep -qF "membros: [Ana Souza] [asouza]" "$work/win-console/console.txt"
+
+check "wrong bind password: both agree" console_pair badpwd "Nao foi possivel conectar no Controlador" 1 pwd=errada
+check "wrong bind password: 0x8007052E" grep -q "Controlador de Dominio (DC) (0x8007052E" "$work/win-badpwd/kelvasync.log"
+check "server down: both agree" console_pair down "Nao foi possivel conectar no Controlador" 1 host=127.0.0.1:1
+check "server down: 0x8007203A" grep -q "Controlador de Dominio (DC) (0x8007203A" "$work/win-down/kelvasync.log"
+check "group path naming a user: both agree" console_pair notgroup "Grupo de pesquisa" 1 \
+  "group=CN=Ana Souza,OU=Users,$suffix"
+check "group path naming a user: E_NOINTERFACE" grep -q "Grupo de pesquisa (0x80004002" "$work/win-notgroup/kelvasync.log"
+LATENCY=600 check "a stop during the first pass: both agree" console_pair stop "Inicio cruzamento" 1
+# Honoured inside the first pass: the last member is not created, and the
+# second pass (which would block the former member's user) does not run.
+check "the stop came during the first pass" bash -c "! grep -q '^$(hsm_id $'em\xfcller') ' '$work/win-stop/users.txt' &&
+  grep -qE '^$leaver .*blocked=no' '$work/win-stop/users.txt'"
+check "an unreadable member joins the group" change_both add Oculto
+check "an unreadable member: both agree" console_pair unreadable "nao puderam ser lidos" 1
+check "an unreadable member spares the former member's user" \
+  grep -qE "^$leaver .*blocked=no" "$work/win-unreadable/users.txt"
+
+# --------------------------------------------------------------- summary
+check "the provider was used and reported every unload" test -s "$provider_report"
+check "the provider bound to the directory" grep -qE 'binds=[1-9]' "$provider_report"
+check "no directory object leaked" bash -c "! grep -v ' live=0$' '$provider_report'"
+if [ "$failures" -ne 0 ]; then
+  echo "$failures check(s) failed"
+  echo "--- provider report:"; cat "$provider_report" 2>/dev/null
+  exit 1
+fi
+echo "all checks passed"
