@@ -32,6 +32,9 @@ class SessionCloser {
   KvSession& session_;
 };
 
+// A receiver that only lets a read prove that an object exists.
+int32_t discardObjectChunk(const uint8_t*, uint32_t, void*, int32_t) { return 0; }
+
 }  // namespace
 
 int32_t openHsmSession(KvSession& session, const std::string& host, const std::string& user,
@@ -95,6 +98,11 @@ int32_t backupHsmObject(const std::string& host, const std::string& user,
   const int32_t opened = openHsmSession(session, host, user, password);
   if (opened != KV_OK) return opened;
   SessionCloser closer(session);
+  // The old backup may be removed only while `current` exists: when it does
+  // not (a write after the last backup failed), the backup is the only copy
+  // left, and it stays.
+  const int32_t present = KvReadFile(session, current.c_str(), discardObjectChunk, nullptr);
+  if (present != KV_OK) return present;
   KvRemoveObj(session, backup.c_str());
   return KvRenameObj(session, current.c_str(), backup.c_str(), 0);
 }

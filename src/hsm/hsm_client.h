@@ -41,10 +41,12 @@ int32_t listHsmUsers(std::vector<std::string>& users, const std::string& host,
 int32_t removeHsmUser(const std::string& host, const std::string& user,
                       const std::string& password, const std::string& userId);
 
-// In one session: removes `backup` (its result is not examined, so a
-// missing backup is no error), then renames `current` to `backup`. Returns
-// the rename's code (KV_ERR_OBJECT_NOT_FOUND when there is no `current`),
-// or the open's.
+// In one session: when `current` exists, removes `backup` (its result is not
+// examined, so a missing backup is no error), then renames `current` to
+// `backup`. When there is no `current` the backup is left alone (it may be
+// the only copy) and KV_ERR_OBJECT_NOT_FOUND is returned. Otherwise returns
+// the code of the read that looked for `current`, of the rename, or of the
+// open. At every moment one of the two objects holds what `current` held.
 int32_t backupHsmObject(const std::string& host, const std::string& user,
                         const std::string& password, const std::string& current,
                         const std::string& backup);
