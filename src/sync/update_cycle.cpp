@@ -2,6 +2,7 @@
 
 #include <string>
 #include <unordered_set>
+#include <utility>
 
 #include "common/stop_flag.h"
 #include "common/text.h"
@@ -72,10 +73,30 @@ void synchronizeHsm(const MemberList& members) {
 
 void synchronizeHsmWith(const MemberList& members, const ReconcileActions& actions) {
   CachedHsmSettings& settings = cachedHsmSettings(HsmOperation::UpdateCycle);
-  if (!refreshHsmSettings(settings)) return;
+  if (!refreshHsmSettings(settings)) {
+    std::u16string keys;
+    for (const auto& [key, value] : {std::pair{u"host", &settings.host}, std::pair{u"usr", &settings.user},
+                                     std::pair{u"pwd", &settings.password}}) {
+      if (!value->empty()) continue;
+      if (!keys.empty()) keys += u", ";
+      keys += key;
+    }
+    writeLog(Error,
+             u"Configuracao do HSM/Tessel incompleta: chave(s) %s da secao [hsm] vazia(s) ou ausente(s). "
+             u"Nenhum usuario foi alterado neste ciclo.",
+             keys);
+    return;
+  }
 
   std::vector<std::string> hsmUsers;
-  if (listHsmUsers(hsmUsers, settings.host, settings.user, settings.password) != KV_OK) return;
+  const int32_t listed = listHsmUsers(hsmUsers, settings.host, settings.user, settings.password);
+  if (listed != KV_OK) {
+    writeLog(Error,
+             u"Nao foi possivel obter a lista de usuarios do HSM/Tessel (conexao, login ou listagem). "
+             u"Nenhum usuario foi alterado neste ciclo. Codigo %d.",
+             listed);
+    return;
+  }
   writeLog(Console, u"Quantidade total de usuarios que existem dentro do HSM/Tessel: %d",
            static_cast<long long>(hsmUsers.size()));
 
