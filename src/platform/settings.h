@@ -28,4 +28,13 @@ constexpr size_t kProfileValueMaxLength = 255;
 std::string readPrivateProfileString(const std::string& path, const std::string& section,
                                      const std::string& key);
 
+// The same value read with room for `maxLength` bytes, for a caller that
+// must know how long an over-long value really is.
+std::string readPrivateProfileString(const std::string& path, const std::string& section,
+                                     const std::string& key, size_t maxLength);
+
+// True when `path` names a regular file that this process may open for
+// reading. A folder, a device or a file without read permission is false.
+bool isReadableProfileFile(const std::string& path);
+
 }  // namespace platform
