@@ -66,6 +66,16 @@ int runKelvasync(int argc, const char16_t* const argv[]) {
   // logLock exists from here (a process-wide object).
   programFilesDir = platform::programFilesFolder();
 
+  // One instance at a time: a second one would race the first for the log
+  // and the HSM. It leaves before writing anything, the first untouched.
+  if (!platform::claimSingleInstance(
+          platform::productPath(programFilesDir, u"\\Karvell Networks\\HSM Karvell\\data\\kelvasync.lock"))) {
+    platform::writeConsoleLine(
+        u"Ja existe outra instancia do kelvasync em execucao neste computador. Esta instancia nao sera iniciada.");
+    if (serviceMode) platform::runServiceDispatcher(kServiceName, refusedServiceMain);
+    return static_cast<int>(kExitCodeAnotherInstance);
+  }
+
   if (!openLogFile()) return 0;
   platform::closeFile(logFileHandle);
   logFileHandle = platform::kInvalidFile;
