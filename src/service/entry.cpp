@@ -1,5 +1,8 @@
 #include "service/entry.h"
 
+#include <string>
+#include <string_view>
+
 #include "build_info.h"
 #include "common/process_state.h"
 #include "logging/log.h"
@@ -37,6 +40,13 @@ void logVersionLine() {
   }
 }
 
+// The lock of the one running instance lies beside the log: kelvasync.lock.
+std::u16string instanceLockPath() {
+  const std::u16string log = logFilePath();
+  constexpr std::u16string_view kLogExtension = u"log";
+  return log.substr(0, log.size() - kLogExtension.size()) + u"lock";
+}
+
 }  // namespace
 
 int runKelvasync(int argc, const char16_t* const argv[]) {
@@ -68,8 +78,7 @@ int runKelvasync(int argc, const char16_t* const argv[]) {
 
   // One instance at a time: a second one would race the first for the log
   // and the HSM. It leaves before writing anything, the first untouched.
-  if (!platform::claimSingleInstance(
-          platform::productPath(programFilesDir, u"\\Karvell Networks\\HSM Karvell\\data\\kelvasync.lock"))) {
+  if (!platform::claimSingleInstance(instanceLockPath())) {
     platform::writeConsoleLine(
         u"Ja existe outra instancia do kelvasync em execucao neste computador. Esta instancia nao sera iniciada.");
     if (serviceMode) platform::runServiceDispatcher(kServiceName, refusedServiceMain);

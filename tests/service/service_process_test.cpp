@@ -229,6 +229,7 @@ TEST_F(ProcessTest, ASecondInstanceRefusesToStartAndLeavesTheFirstRunning) {
       "Ja existe outra instancia do kelvasync em execucao neste computador. Esta instancia nao sera iniciada.";
   ChildProcess first(kBinary, {"-c"}, environment_);
   ASSERT_TRUE(first.waitForOutput("Variaveis inicializadas", 10s)) << first.output();
+  EXPECT_TRUE(fs::exists(dataDir_ / "kelvasync.lock"));  // beside the log
 
   // A console run, and a service start under systemd, which hears why.
   NotifySocket notify(root_ / "notify.sock");
