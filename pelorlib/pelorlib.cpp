@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <string>
@@ -188,6 +189,28 @@ int32_t connectOne(const addrinfo* ai, Clock::time_point deadline, SocketHandle&
   out = s;
   return KV_OK;
 }
+
+// Owns a connected socket and closes it when the scope ends, unless it was
+// handed on with release(): no path out of a session's opening, an
+// exception included, leaves the connection open.
+class SocketOwner {
+ public:
+  SocketOwner() = default;
+  ~SocketOwner() {
+    if (socket_ != kNoSocket) closeSocket(socket_);
+  }
+  SocketOwner(const SocketOwner&) = delete;
+  SocketOwner& operator=(const SocketOwner&) = delete;
+  SocketHandle& handle() { return socket_; }
+  SocketHandle release() {
+    const SocketHandle s = socket_;
+    socket_ = kNoSocket;
+    return s;
+  }
+
+ private:
+  SocketHandle socket_ = kNoSocket;
+};
 
 // Tries every address of the host until one accepts. A time-out on any of
 // them is reported as such; otherwise the connection was refused.
@@ -410,8 +433,8 @@ PELORLIB_API int32_t KvOpenSession(KvSession* session, uint32_t channel,
   }
 
   return guarded([&]() -> int32_t {
-    SocketHandle s = kNoSocket;
-    int32_t r = connectTo(login->host, login->port, connectMs, s);
+    SocketOwner s;
+    int32_t r = connectTo(login->host, login->port, connectMs, s.handle());
     if (r != KV_OK) return r;
 
     kvwire::Writer message;
@@ -420,20 +443,17 @@ PELORLIB_API int32_t KvOpenSession(KvSession* session, uint32_t channel,
         .str(login->user)
         .str(login->password);
     std::vector<uint8_t> reply;
-    r = exchange(s, message.frame(), ioMs, reply);
+    r = exchange(s.handle(), message.frame(), ioMs, reply);
     if (r == KV_OK) {
       kvwire::Reader in(reply.data(), reply.size());
       const uint32_t code = in.u32();
       r = in.atEnd() ? static_cast<int32_t>(code) : KV_ERR_PROTOCOL;
     }
-    if (r != KV_OK) {
-      closeSocket(s);
-      return r;
-    }
-    auto* rec = new KvSessionRec;
-    rec->socket = s;
+    if (r != KV_OK) return r;
+    auto rec = std::make_unique<KvSessionRec>();
     rec->ioTimeoutMs = ioMs;
-    *session = rec;
+    rec->socket = s.release();
+    *session = rec.release();
     return KV_OK;
   });
 }

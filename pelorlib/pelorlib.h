@@ -154,10 +154,11 @@ typedef int32_t (*KvReceiver)(const uint8_t* chunk, uint32_t chunkLength, void* 
 /*
  * Supplies the bytes of a write. The library asks for the next
  * min(KV_CHUNK_SIZE, bytes still missing) bytes; the supplier copies them
- * to destination, clears *endFlag, and may lower *requestedCount to what it
- * gave. Once all byteCount bytes are in, the library asks once more for 0
- * bytes, and the supplier sets *endFlag (and may rewind its cursor); data
- * given with *endFlag set is ignored. A supplier that ends early or not at
+ * to destination and clears *endFlag. It normally leaves *requestedCount as
+ * asked (and advances its cursor by it); it may lower it to what it gave.
+ * Once all byteCount bytes are in, the library asks once more for 0 bytes,
+ * and the supplier sets *endFlag (and may rewind its cursor); the count and
+ * any data given with *endFlag set are ignored. A supplier that ends early or not at
  * all makes the write fail with KV_ERR_BAD_ARGUMENT; nothing is written.
  */
 typedef int32_t (*KvSupplier)(uint8_t* destination, uint32_t* requestedCount, void* context,

@@ -9,16 +9,29 @@
 set -euo pipefail
 packages=(ca-certificates cmake make g++ pkg-config python3 openssl procps iproute2
           libgtest-dev libssl-dev libsqlite3-dev sqlite3 libsystemd-dev libldap-dev
-          slapd ldap-utils)
+          slapd ldap-utils systemd locales)
 if [ "${1:-}" = --all ]; then
   packages+=(g++-mingw-w64-x86-64 wine wine64 clang libclang-rt-14-dev
              samba samba-ad-dc samba-ad-provision)
 fi
+# A console run sets a Portuguese locale; the tests that check identifiers
+# do not depend on it need one whose C library lowers accented letters.
+ensure_locale() {
+  locale -a 2>/dev/null | grep -qix 'pt_BR\.iso88591' && return 0
+  if [ "$(id -u)" != 0 ]; then
+    echo "missing locale pt_BR.ISO-8859-1 (run this script as root to generate it)" >&2
+    return 1
+  fi
+  localedef -i pt_BR -f ISO-8859-1 pt_BR.ISO-8859-1
+}
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
+if [ ${#missing[@]} -eq 0 ]; then
+  ensure_locale
+  exit 0
+fi
 if [ "$(id -u)" != 0 ]; then
   echo "missing packages: ${missing[*]} (run this script as root to install them)" >&2
   exit 1
@@ -26,3 +39,4 @@ fi
 export DEBIAN_FRONTEND=noninteractive
 apt-get update
 apt-get install -y --no-install-recommends "${missing[@]}"
+ensure_locale

@@ -63,6 +63,8 @@ index objectClass eq
 index memberOf eq
 # One member no account but the manager may read: an unreadable member.
 access to dn.exact="cn=Oculto,ou=Users,dc=kelvasync,dc=test" by * none
+# A whole OU no account but the manager may read: members kept out of view.
+access to dn.subtree="ou=Restrito,dc=kelvasync,dc=test" by * none
 access to attrs=userPassword by anonymous auth by * none
 access to * by users read by anonymous auth
 overlay memberof

@@ -30,7 +30,7 @@ std::string randomId(std::mt19937_64& random) {
 }
 
 bool noSetBlocked(bool, std::string) { return true; }
-void noCreate(GroupMember) {}
+CreationResult noCreate(GroupMember) { return CreationResult::Created; }
 bool noRemove(std::string) { return true; }
 bool noSave(MemberList) { return true; }
 RemovalPolicy keepAll() { return RemovalPolicy::Block; }

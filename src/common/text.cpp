@@ -7,6 +7,12 @@ std::string narrowText(std::u16string_view wide) {
   return out;
 }
 
+void lowerCaseAscii(std::string& text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+}
+
 std::u16string widenText(std::string_view narrow) {
   std::u16string out;
   out.reserve(narrow.size());

@@ -25,5 +25,11 @@ std::u16string utf8ToUtf16(std::string_view utf8);
 // text goes to a UTF-8 terminal or file name.
 std::string utf16ToUtf8(std::u16string_view utf16);
 
+// Lower-cases the letters A to Z in place, byte by byte, and leaves every
+// other byte as it is, whatever the process locale. HSM identifiers are
+// derived from logons lower-cased this way, so one member keeps one
+// identifier in every run mode and on every platform.
+void lowerCaseAscii(std::string& text);
+
 // Plain ASCII literal to UTF-16 (for building messages from narrow constants).
 std::u16string asciiToUtf16(std::string_view ascii);

@@ -1,5 +1,6 @@
 #include "config/config.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
@@ -167,9 +168,12 @@ void readDirectorySettings(std::u16string* group, std::u16string* interval) {
   const std::string path = configFilePath();
   const std::string host = readConfigString(path, "activedirectory", "host");
   directorySettings.ldapPath = host.empty() ? std::u16string() : u"LDAP://" + widenText(host);
-  directorySettings.adUser = widenText(readConfigString(path, "activedirectory", "usr"));
-  directorySettings.adPassword =
-      widenText(decodePasswordValue(readPasswordValue(path, "activedirectory"), u"activedirectory"));
+  // The account and its password go to the directory as text: decoded as
+  // the ANSI code page the file is written in, so that letters such as "ç"
+  // or "Š" reach it as themselves.
+  directorySettings.adUser = platform::ansiToUtf16(readConfigString(path, "activedirectory", "usr"));
+  directorySettings.adPassword = platform::ansiToUtf16(
+      decodePasswordValue(readPasswordValue(path, "activedirectory"), u"activedirectory"));
   if (group) *group = widenText(readConfigString(path, "activedirectory", "group"));
   if (interval) *interval = widenText(readConfigString(path, "activedirectory", "updatefrequencyinminutes"));
 }
@@ -208,7 +212,7 @@ bool loadDirectorySettings() {
 }
 
 RemovalPolicy parseRemovalPolicy(std::string& value) {
-  for (char& c : value) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  lowerCaseAscii(value);
   if (value == "yes") return RemovalPolicy::Remove;
   if (value == "block") return RemovalPolicy::Block;
   return RemovalPolicy::Neither;
@@ -218,6 +222,29 @@ RemovalPolicy removalPolicy() {
   // Read once per process; a later change of the file is not seen.
   static std::string value = readConfigString(configFilePath(), "hsm", "removeusers");
   return parseRemovalPolicy(value);
+}
+
+std::optional<uint32_t> parseRemovalLimit(std::string_view value) {
+  const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+  while (!value.empty() && blank(value.front())) value.remove_prefix(1);
+  while (!value.empty() && blank(value.back())) value.remove_suffix(1);
+  if (value.empty()) return std::nullopt;
+  uint64_t limit = 0;
+  for (char c : value) {
+    if (c < '0' || c > '9') {
+      writeLog(Warning, u"Valor invalido para maxremovals (%s); nenhum usuario serah bloqueado ou removido",
+               widenText(value));
+      return 0;
+    }
+    limit = std::min<uint64_t>(limit * 10 + static_cast<uint64_t>(c - '0'), UINT32_MAX);
+  }
+  return static_cast<uint32_t>(limit);
+}
+
+std::optional<uint32_t> removalLimit() {
+  static const std::optional<uint32_t> limit =
+      parseRemovalLimit(readConfigString(configFilePath(), "hsm", "maxremovals"));
+  return limit;
 }
 
 bool reportConfigurationGaps() {

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -86,8 +87,9 @@ extern DirectorySettings directorySettings;
 constexpr int32_t kMaxUpdateIntervalMinutes = INT32_MAX / 60;
 
 // Always replaces ldapPath, adUser and adPassword with the values of section
-// activedirectory; then, for each argument that is not null, reads group or
-// updatefrequencyinminutes into it, widened.
+// activedirectory (the account and the decrypted password decoded as the
+// ANSI code page, platform::ansiToUtf16); then, for each argument that is
+// not null, reads group or updatefrequencyinminutes into it, widened.
 void readDirectorySettings(std::u16string* group, std::u16string* interval);
 
 // Reads the directory settings. When host, usr, pwd and group are all
@@ -109,10 +111,10 @@ bool reportConfigurationGaps();
 // What to do with an HSM user made by the service whose owner left the group.
 enum class RemovalPolicy { Remove, Block, Neither };
 
-// Lower-cases `value` in place, byte by byte with the C library's tolower
-// under the current locale, and names the policy: exactly "yes" removes,
-// exactly "block" blocks, anything else (the empty value included) does
-// neither.
+// Lower-cases the letters A to Z of `value` in place (only those can make it
+// match a keyword, so the locale has no say) and names the policy: exactly
+// "yes" removes, exactly "block" blocks, anything else (the empty value
+// included) does neither.
 RemovalPolicy parseRemovalPolicy(std::string& value);
 
 // The policy of the removeusers key of section hsm. The value is read from
@@ -120,3 +122,14 @@ RemovalPolicy parseRemovalPolicy(std::string& value);
 // it and compares. Meant for the worker thread; the first read is guarded by
 // a thread-safe one-time initialisation.
 RemovalPolicy removalPolicy();
+
+// The limit of the maxremovals key of section hsm: the most managed users
+// one cycle may block or remove. Empty (or missing) means no limit. A value
+// that is not a whole number from 0 up is logged at Warning and read as 0,
+// so that a mistyped guard protects rather than vanishes. Blanks around the
+// number are allowed; a value above 2^32 - 1 reads as that number.
+std::optional<uint32_t> parseRemovalLimit(std::string_view value);
+
+// parseRemovalLimit of the file's value, read on the first call in the
+// process and kept (like removeusers). Worker thread.
+std::optional<uint32_t> removalLimit();

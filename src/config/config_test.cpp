@@ -269,12 +269,14 @@ TEST_F(ConfigTest, IntervalFollowsAtoiIsClampedTo32BitsAndFallsBackOnNonsense) {
   }
 }
 
-TEST_F(ConfigTest, DirectoryValuesAreWidenedWithSignExtension) {
-  writeIni("[activedirectory]\nhost=dc\nusr=Jos\xe9\npwd=" + encodeConfigPassword("\xe7") + "\ngroup=G\xe3o\n");
+TEST_F(ConfigTest, DirectoryAccountAndPasswordAreDecodedAsTheAnsiCodePage) {
+  // Windows-1252: 0xE9 e acute, 0x8A S caron, 0xE7 c cedilla, 0x96 en dash.
+  writeIni("[activedirectory]\nhost=dc\nusr=Jos\xe9 \x8a\npwd=" + encodeConfigPassword("\xe7\x96") +
+           "\ngroup=G\xe3o \x96\n");
   EXPECT_TRUE(loadDirectorySettings());
-  EXPECT_EQ(directorySettings.adUser, std::u16string(u"Jos") + char16_t(0xFFE9));
-  EXPECT_EQ(directorySettings.adPassword, std::u16string(1, char16_t(0xFFE7)));
-  EXPECT_EQ(directorySettings.groupName, "G\xe3o");  // narrowed back unchanged
+  EXPECT_EQ(directorySettings.adUser, u"Jos\u00e9 \u0160");
+  EXPECT_EQ(directorySettings.adPassword, u"\u00e7\u2013");
+  EXPECT_EQ(directorySettings.groupName, "G\xe3o \x96");  // kept as bytes; decoded where the path is built
 }
 
 TEST_F(ConfigTest, TooLongDirectoryPasswordMakesSettingsIncomplete) {
@@ -304,6 +306,24 @@ TEST_F(ConfigTest, RemovalPolicyIsReadOncePerProcess) {
   EXPECT_EQ(removalPolicy(), RemovalPolicy::Block);
   writeIni("[hsm]\nremoveusers=yes\n");
   EXPECT_EQ(removalPolicy(), RemovalPolicy::Block);
+}
+
+TEST_F(ConfigTest, RemovalLimitIsAWholeNumberReadOnceAndAMistakeProtects) {
+  EXPECT_EQ(parseRemovalLimit(""), std::nullopt);
+  EXPECT_EQ(parseRemovalLimit("  "), std::nullopt);
+  EXPECT_EQ(parseRemovalLimit("0"), 0u);
+  EXPECT_EQ(parseRemovalLimit(" 25\t"), 25u);
+  EXPECT_EQ(parseRemovalLimit("99999999999"), UINT32_MAX);
+  EXPECT_EQ(logText(), "");
+  for (const char* wrong : {"abc", "-3", "1 0", "5x"}) EXPECT_EQ(parseRemovalLimit(wrong), 0u) << wrong;
+  EXPECT_NE(logText().find("[Atencao] Valor invalido para maxremovals (-3); nenhum usuario serah bloqueado ou removido"),
+            std::string::npos)
+      << logText();
+
+  writeIni("[hsm]\nmaxremovals = 7\n");
+  EXPECT_EQ(removalLimit(), 7u);
+  writeIni("[hsm]\nmaxremovals=\n");
+  EXPECT_EQ(removalLimit(), 7u);
 }
 
 TEST(ConfigPathTest, LiesInTheProductFolderUnderProgramFiles) {

@@ -1,7 +1,7 @@
 #include "directory/group_search.h"
 
-#include <cctype>
 #include <string>
+#include <utility>
 
 #include "common/stop_flag.h"
 #include "common/text.h"
@@ -9,6 +9,7 @@
 #include "directory/logon_id.h"
 #include "logging/log.h"
 #include "logging/stop_request.h"
+#include "platform/settings.h"
 
 bool groupPathLogged = false;
 
@@ -70,44 +71,42 @@ bool readAttribute(DirectoryRef user, const std::u16string& name, std::string& v
   return true;
 }
 
-// Lower-cases byte by byte under the process's C locale.
-void lowerCaseBytes(std::string& text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-}
-
 // The record of one element that carries an object: all three strings empty
-// when it is not a user.
-GroupMember readMember(DirectoryRef element) {
-  GroupMember member;
+// when it is not a user. False, with a Warning line, when the element could
+// not be read: its owner could still be in the group, so it must not count
+// as absent.
+bool readMember(DirectoryRef element, GroupMember& member) {
   HeldRef user;
-  if (!platform::directorySucceeded(directory().queryUser(element, user.out()))) return member;
-  // A user whose cn cannot be read keeps an empty common name; one whose
-  // logon cannot be read gets no identifier, rather than the identifier of
-  // an empty logon that every such user would share.
-  readAttribute(user.get(), u"cn", member.commonName);
-  if (readAttribute(user.get(), u"samAccountName", member.logon)) {
-    lowerCaseBytes(member.logon);
-    member.hsmUserId = convertLogonToHsmUserId(member.logon);
+  const int32_t code = directory().queryUser(element, user.out());
+  if (code == platform::kDirectoryNoInterface) return true;  // not a user
+  if (!platform::directorySucceeded(code)) {
+    logStepFailure(u"Nao foi possivel obter dados do usuario dentro do Grupo", code);
+    return false;
   }
-  return member;
-}
-
-// Each byte of the 8-bit group path as one code unit of the same value, so
-// that letters such as 0xE7 (c cedilla in the ANSI code page) reach the
-// directory as U+00E7. Widening with sign extension would give U+FFE7, a
-// character no group name contains.
-std::u16string bytesToCodeUnits(std::string_view bytes) {
-  std::u16string wide;
-  wide.reserve(bytes.size());
-  for (char c : bytes) wide.push_back(static_cast<char16_t>(static_cast<unsigned char>(c)));
-  return wide;
+  // A user whose cn cannot be read keeps an empty common name; one whose
+  // logon cannot be read has no identity at all.
+  readAttribute(user.get(), u"cn", member.commonName);
+  std::u16string logon;
+  const int32_t logonCode = directory().getAttribute(user.get(), u"samAccountName", &logon);
+  if (!platform::directorySucceeded(logonCode)) {
+    std::u16string line = u"Nao foi possivel obter o samAccountName do usuario [" + widenText(member.commonName) +
+                          u"] dentro do Grupo";
+    logStepFailure(line, logonCode);
+    return false;
+  }
+  member.logon = narrowText(logon);
+  // A to Z only, never through the process locale: a console run (whose
+  // locale is Portuguese) must derive the identifiers the service does.
+  lowerCaseAscii(member.logon);
+  member.hsmUserId = convertLogonToHsmUserId(member.logon);
+  return true;
 }
 
 }  // namespace
 
 void setDirectoryApiForTesting(const platform::DirectoryApi* api) { testDirectoryApi = api; }
 
-bool enumerateGroupMembers(DirectoryRef members, MemberList& memberList) {
+bool enumerateGroupMembers(DirectoryRef members, MemberList& memberList, uint32_t& unreadableMembers) {
   const platform::DirectoryApi& api = directory();
 
   HeldRef enumerator;
@@ -137,12 +136,15 @@ bool enumerateGroupMembers(DirectoryRef members, MemberList& memberList) {
     }
     if (isStopRequested()) break;
     if (fetched == 1) {
+      GroupMember member;
       if (element.get() == nullptr) {
         writeLog(Warning, u"Nao foi possivel obter dados do usuario dentro do Grupo");
+        ++unreadableMembers;
+      } else if (!readMember(element.get(), member)) {
+        ++unreadableMembers;
       } else {
-        memberList.push_back(readMember(element.get()));
-        const GroupMember& member = memberList.back();
         writeLog(Console, u"membros: [%s] [%s]", widenText(member.commonName), widenText(member.logon));
+        memberList.push_back(std::move(member));
       }
     }
     element.reset();
@@ -151,7 +153,7 @@ bool enumerateGroupMembers(DirectoryRef members, MemberList& memberList) {
   return true;
 }
 
-bool readGroupMembers(MemberList& memberList) {
+bool readGroupMembers(MemberList& memberList, uint32_t& unreadableMembers) {
   const platform::DirectoryApi& api = directory();
 
   const int32_t initCode = api.initialize();
@@ -180,7 +182,11 @@ bool readGroupMembers(MemberList& memberList) {
       }
       domain.reset();
 
-      code = api.openObject(bytesToCodeUnits(groupPath), settings.adUser, settings.adPassword, groupObject.out());
+      // The path is 8-bit text from the INI file: decoded as its ANSI code
+      // page, so that "ç", "Š" or "–" in a group name reach the directory as
+      // themselves.
+      code = api.openObject(platform::ansiToUtf16(groupPath), settings.adUser, settings.adPassword,
+                            groupObject.out());
       if (stepFailed(code)) {
         logStepFailure(u"Nao foi possivel conectar com o caminho completo no Controlador de Dominio (DC)", code);
       } else if (stepFailed(code = api.queryGroup(groupObject.get(), group.out()))) {
@@ -188,7 +194,7 @@ bool readGroupMembers(MemberList& memberList) {
       } else if (stepFailed(code = api.members(group.get(), members.out()))) {
         logStepFailure(u"Nao foi possivel obter interface para os membros do Grupo pesquisado", code);
       } else {
-        result = enumerateGroupMembers(members.get(), memberList);
+        result = enumerateGroupMembers(members.get(), memberList, unreadableMembers);
       }
     }
   }  // every reference is given back before COM goes
@@ -201,8 +207,14 @@ bool readGroupMembers(MemberList& memberList) {
 }
 
 bool searchGroupMembers(MemberList& memberList) {
+  uint32_t unreadableMembers = 0;
+  return searchGroupMembers(memberList, unreadableMembers);
+}
+
+bool searchGroupMembers(MemberList& memberList, uint32_t& unreadableMembers) {
+  unreadableMembers = 0;
   if (isStopRequested()) return false;
-  if (!readGroupMembers(memberList)) return false;
+  if (!readGroupMembers(memberList, unreadableMembers)) return false;
   const std::u16string line =
       u"Quantidade de usuarios encontrados no Grupo: " + asciiToUtf16(std::to_string(memberList.size()));
   writeLog(Info, u"%s", line);

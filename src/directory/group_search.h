@@ -2,12 +2,17 @@
 // into a MemberList, once per update cycle, on the worker thread.
 #pragma once
 
+#include <cstdint>
+
 #include "common/records.h"
 
 // Appends one GroupMember per member of the configured group, in the
 // directory's order, and logs their count. False when the group could not
 // be read (each failing step logs its own message); false at once, with
 // nothing logged, when a stop was requested before the search began.
+// `unreadableMembers` is set to the number of members that could not be
+// read (see enumerateGroupMembers); they have no record.
+bool searchGroupMembers(MemberList& memberList, uint32_t& unreadableMembers);
 bool searchGroupMembers(MemberList& memberList);
 
 #include "platform/directory.h"
@@ -20,13 +25,18 @@ extern bool groupPathLogged;
 // members into memberList. Initialises COM for its own duration. False when
 // the group could not be read; when COM cannot be initialised it also asks
 // the service to stop.
-bool readGroupMembers(MemberList& memberList);
+bool readGroupMembers(MemberList& memberList, uint32_t& unreadableMembers);
 
 // Walks the group's member collection (IADsMembers), appending one record per
-// element that carries an object. True once the enumeration has started,
-// also when a stop request ends it early (the members read so far stay);
-// false when it could not start or the directory failed in the middle.
-bool enumerateGroupMembers(platform::DirectoryRef members, MemberList& memberList);
+// element that could be read: a user with its logon, or an element that is
+// not a user (a nested group, a contact: all three strings empty). An
+// element that could not be read (no object, the user interface refused for
+// another reason than "not a user", the logon unreadable) gets a Warning line
+// and no record, and is counted in `unreadableMembers`. True once the
+// enumeration has started, also when a stop request ends it early (the
+// members read so far stay); false when it could not start or the directory
+// failed in the middle.
+bool enumerateGroupMembers(platform::DirectoryRef members, MemberList& memberList, uint32_t& unreadableMembers);
 
 // The directory table the search uses: the platform's own unless a test has
 // put another in its place (null restores the platform's).

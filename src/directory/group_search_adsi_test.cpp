@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -71,6 +72,17 @@ TEST(AdsiGroupSearch, NothingAnsweringEndsAtTheFirstBindWithComBalanced) {
   in.close();
   std::error_code ignored;
   fs::remove_all(root, ignored);
+}
+
+TEST(AdsiGroupSearch, ErrorTextsKeepToLatin1WithTheCodeFirst) {
+  const platform::DirectoryApi& api = platform::platformDirectoryApi();
+  for (uint32_t code : {0x8007052Eu, 0x80070005u, 0x8007203Au, 0x80004005u, 0x80005000u, 0x2345u}) {
+    const std::u16string text = api.errorText(static_cast<int32_t>(code));
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "0x%08X", static_cast<unsigned>(code));
+    EXPECT_EQ(text.substr(0, 10), std::u16string(hex, hex + 10)) << hex;
+    for (char16_t c : text) EXPECT_LE(static_cast<unsigned>(c), 0xFFu) << hex;
+  }
 }
 
 }  // namespace

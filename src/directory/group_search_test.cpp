@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <chrono>
+#include <clocale>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -14,7 +16,10 @@
 
 #include "common/process_state.h"
 #include "common/stop_flag.h"
+#include "common/text.h"
 #include "config/config.h"
+#include "directory/logon_id.h"
+#include "platform/console.h"
 
 void PrintTo(const GroupMember& m, std::ostream* os) {
   *os << "{" << testing::PrintToString(m.logon) << ", " << testing::PrintToString(m.commonName) << ", "
@@ -29,7 +34,7 @@ using platform::DirectoryRef;
 enum Step { None, OpenDomain, GetPath, OpenGroup, QueryGroup, Members, NewEnum, QueryEnumVariant };
 
 struct FakeMember {
-  enum Kind { User, NotUser, NoObject } kind = User;
+  enum Kind { User, NotUser, NoObject, Denied } kind = User;
   std::u16string cn, logon;
   bool hasLogon = true;
 };
@@ -99,6 +104,7 @@ const platform::DirectoryApi fakeApi = {
     [](DirectoryRef element, DirectoryRef* user) -> int32_t {
       *user = nullptr;
       const int i = reinterpret_cast<FakeObject*>(element)->member;
+      if (fake->members[i].kind == FakeMember::Denied) return static_cast<int32_t>(0x80070005);  // E_ACCESSDENIED
       if (fake->members[i].kind != FakeMember::User) return platform::kDirectoryNoInterface;
       *user = make(i);
       return 0;
@@ -259,20 +265,22 @@ TEST_F(GroupSearchTest, ComThatCannotStartStopsTheServiceOtherResultsGoOn) {
 TEST_F(GroupSearchTest, MembersBecomeRecordsInOrderWithConsoleLinesAndCount) {
   fake_.members = {
       {FakeMember::User, u"Joao Silva", u"JSilva"},
-      {FakeMember::NotUser, u"", u""},                     // a nested group
-      {FakeMember::NoObject, u"", u""},                    // skipped with a warning
+      {FakeMember::NotUser, u"", u""},                     // a nested group: an empty record
+      {FakeMember::NoObject, u"", u""},                    // unreadable: skipped with a warning
       {FakeMember::User, u"\u00c9rica \u0141ucja", u"\u00c9rica"},  // narrowed: 0xC9, 0x41
       {FakeMember::User, u"Sem Logon", u"", false},        // samAccountName unreadable
+      {FakeMember::Denied, u"", u""},                      // the user interface refused
       {FakeMember::User, u"Joao Silva", u"JSilva"},        // duplicates stay
   };
   MemberList list;
-  ASSERT_TRUE(searchGroupMembers(list));
+  uint32_t unreadable = 99;
+  ASSERT_TRUE(searchGroupMembers(list, unreadable));
+  EXPECT_EQ(unreadable, 3u);
   const std::string jsilvaId = "Afe74af33f3c747";  // MD5-based identifier of "jsilva"
   const MemberList expected = {
       {"jsilva", "Joao Silva", jsilvaId},
       {"", "", ""},
       {std::string("\xc9rica"), std::string("\xc9rica \x41ucja"), list[2].hsmUserId},
-      {"", "Sem Logon", ""},
       {"jsilva", "Joao Silva", jsilvaId},
   };
   EXPECT_EQ(list, expected);
@@ -282,13 +290,66 @@ TEST_F(GroupSearchTest, MembersBecomeRecordsInOrderWithConsoleLinesAndCount) {
                             "[Console] membros: [] []",
                             "[Atencao] Nao foi possivel obter dados do usuario dentro do Grupo",
                             "[Console] membros: [\xc9rica \x41ucja] [\xc9rica]",
-                            "[Console] membros: [Sem Logon] []",
+                            "[Atencao] Nao foi possivel obter o samAccountName do usuario [Sem Logon] dentro do Grupo",
+                            "[Atencao] Nao foi possivel obter dados do usuario dentro do Grupo",
                             "[Console] membros: [Joao Silva] [jsilva]",
-                            "[Info] Quantidade de usuarios encontrados no Grupo: 5",
+                            "[Info] Quantidade de usuarios encontrados no Grupo: 4",
                         }));
   EXPECT_EQ(fake_.live, 0);
   EXPECT_EQ(fake_.initCalls, 1);
   EXPECT_EQ(fake_.uninitCalls, 1);
+}
+
+// The C library's lower case of `byte` under the locale in force, asked at
+// run time (a compiler may fold tolower of a constant as in the "C" locale).
+int lowerUnderLocale(int byte) {
+  volatile int asked = byte;
+  return std::tolower(asked);
+}
+
+// Sets the locale a console run sets, or, where the platform lacks that name
+// (Wine), the ANSI code page's own; puts "C" back at the end of the scope.
+class ConsoleLocale {
+ public:
+  ConsoleLocale() {
+    platform::setPortugueseLocale();
+    if (lowerUnderLocale(0xC0) != 0xE0) std::setlocale(LC_ALL, ".1252");
+  }
+  ~ConsoleLocale() { std::setlocale(LC_ALL, "C"); }
+  ConsoleLocale(const ConsoleLocale&) = delete;
+  ConsoleLocale& operator=(const ConsoleLocale&) = delete;
+};
+
+TEST_F(GroupSearchTest, ALogonGetsTheSameIdentifierInConsoleAndServiceMode) {
+  // The upper-case letters of the ANSI code page above ASCII (À..Þ, Š, Œ, Ž,
+  // Ÿ), each as a character that narrows to its byte.
+  std::u16string upper;
+  for (char16_t c = 0xC0; c <= 0xDE; ++c)
+    if (c != 0xD7) upper.push_back(c);
+  for (char16_t c : {0x8A, 0x8C, 0x8E, 0x9F}) upper.push_back(c);
+  const std::vector<FakeMember> members = {{FakeMember::User, u"Todas", u"ABC" + upper}};
+  // Only A to Z are lowered; every other byte stays as the directory gave it.
+  const std::string logon = "abc" + narrowText(upper);
+
+  serviceMode = true;
+  fake_.members = members;
+  MemberList service;
+  ASSERT_TRUE(searchGroupMembers(service));
+  fake_ = Fake{};
+  fake_.members = members;
+  serviceMode = false;
+  MemberList console;
+  {
+    ConsoleLocale locale;
+    // Under this locale the C library lowers À, so lowering through it would
+    // change the identifier.
+    ASSERT_EQ(lowerUnderLocale(0xC0), 0xE0) << "no Latin locale here (scripts/install-deps.sh generates one)";
+    ASSERT_TRUE(searchGroupMembers(console));
+  }
+  EXPECT_EQ(console, service);
+  ASSERT_EQ(service.size(), 1u);
+  EXPECT_EQ(service[0].logon, logon);
+  EXPECT_EQ(service[0].hsmUserId, convertLogonToHsmUserId(logon));
 }
 
 TEST_F(GroupSearchTest, EmptyGroupSucceedsWithCountZero) {
@@ -329,11 +390,13 @@ TEST_F(GroupSearchTest, GroupPathIsBuiltFromTheSettingsAndLoggedOncePerProcess) 
 }
 
 TEST_F(GroupSearchTest, GroupNameBytesReachTheDirectoryAsTheSameCharacters) {
-  directorySettings.groupName = "CN=Seguran\xe7" "a,OU=Grupos";  // ANSI c cedilla
+  // ANSI c cedilla, en dash, S caron: the ANSI code page's characters, not
+  // the code points of the byte values.
+  directorySettings.groupName = "CN=Seguran\xe7" "a \x96 \x8a,OU=Grupos";
   MemberList list;
   EXPECT_TRUE(searchGroupMembers(list));
   ASSERT_EQ(fake_.paths.size(), 2u);
-  EXPECT_EQ(fake_.paths[1], u"LDAP://dc01/CN=Seguran\u00e7a,OU=Grupos");
+  EXPECT_EQ(fake_.paths[1], u"LDAP://dc01/CN=Seguran\u00e7a \u2013 \u0160,OU=Grupos");
 }
 
 TEST_F(GroupSearchTest, StopDuringEnumerationKeepsTheMembersSoFar) {

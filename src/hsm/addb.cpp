@@ -25,16 +25,18 @@ void appendField(std::string& record, const std::string& field, size_t limit) {
   record.append("\r\n");
 }
 
-// Takes one field starting at `at`: the bytes up to CR, LF, NUL or the end of
-// the text, which must be followed by CR LF and be at most `limit` bytes.
-// On success `at` is past the CR LF.
+// Takes one field starting at `at`: the bytes up to the first CR, LF or NUL,
+// at most `limit` of them. The two bytes after the field (its CR LF) are
+// skipped whatever they are, so a field ended by a lone LF takes the next
+// byte with it, as other readers of this format do; the skip stops at the
+// end of the text. False when the field is too long or the text ends
+// inside it.
 bool takeField(std::string_view text, size_t& at, size_t limit, std::string& field) {
   size_t end = at;
   while (end < text.size() && text[end] != '\r' && text[end] != '\n' && text[end] != '\0') ++end;
-  if (end - at > limit) return false;
-  if (end + 1 >= text.size() || text[end] != '\r' || text[end + 1] != '\n') return false;
+  if (end - at > limit || end >= text.size()) return false;
   field.assign(text.data() + at, end - at);
-  at = end + 2;
+  at = std::min(end + 2, text.size());
   return true;
 }
 
@@ -186,15 +188,15 @@ extern "C" int32_t supplyAddbChunk(uint8_t* destination, uint32_t* requestedCoun
   if (buffer.cursor >= buffer.length) {
     *endFlag = 1;
     buffer.cursor = 0;
-    *requestedCount = 0;
     return 0;
   }
-  // Never past the end of the text: a request for more than is left gets
-  // what is left, and the count says so.
-  const uint32_t count = std::min(*requestedCount, buffer.length - buffer.cursor);
-  std::memcpy(destination, buffer.text + buffer.cursor, count);
-  buffer.cursor += count;
-  *requestedCount = count;
+  // The count stays as the library asked and the cursor advances by it, as
+  // the client library expects; the bytes copied never pass the end of the
+  // text, and the call after the last bytes reports the end. (A count that
+  // would wrap the cursor round stops it at the end instead.)
+  const uint32_t requested = *requestedCount;
+  std::memcpy(destination, buffer.text + buffer.cursor, std::min(requested, buffer.length - buffer.cursor));
+  buffer.cursor = requested > UINT32_MAX - buffer.cursor ? buffer.length : buffer.cursor + requested;
   return 0;
 }
 

@@ -68,14 +68,16 @@ bool saveAddbText(AddbBuffer& buffer);
 // Reads IntegracaoAD/addb (session of IntegracaoAD) and appends its records
 // to `members`, which is not emptied first. True also when the object does
 // not exist (nothing appended). An object that is too large, or whose text
-// breaks the format (a field over its limit, a field not ended by CR LF, a
-// text that ends inside a record), is reported with the Codigo 101 line and
+// breaks the format (a field over its limit, a text that ends inside a
+// field), is reported with the Codigo 101 line and
 // gives false; records before the fault stay appended, and nothing is
 // appended from an object that was too large.
 bool readAddb(MemberList& members);
 
 // Parses addb text: the records up to `text`'s end or its first NUL byte.
-// Appends each complete record; false at the first fault of the format
+// A field ends at the first CR, LF or NUL, and the two bytes after it are
+// skipped (its CR LF, or a lone line end and the next byte), never past the
+// end. Appends each complete record; false at the first fault of the format
 // (records before it stay). Never reads outside `text`.
 bool parseAddbText(std::string_view text, MemberList& members);
 

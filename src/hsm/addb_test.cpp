@@ -152,8 +152,6 @@ TEST(AddbParser, RefusesBrokenTextKeepingTheRecordsBeforeIt) {
   const std::string broken[] = {
       "A2\r\nl2",                                   // ends inside a record
       "A2\r\nl2\r\nc2",                             // last field without CR LF
-      "A2\r\nl2\r\nc2\r",                           // CR without LF at the very end
-      "A2\nl2\nc2\n",                               // LF alone
       "A2\r\nl2\r\n" + std::string(1024, 'c') + "\r\n",  // commonName over 1,023
       std::string(128, 'A') + "\r\nl\r\nc\r\n",     // hsmUserId over 127
       "A2\r\n" + std::string(256, 'l') + "\r\nc\r\n",  // logon over 255
@@ -175,6 +173,18 @@ TEST(AddbParser, RefusesBrokenTextKeepingTheRecordsBeforeIt) {
   list.clear();
   EXPECT_TRUE(parseAddbText(good + std::string(1, '\0') + "garbage", list));
   EXPECT_EQ(list.size(), 1u);
+}
+
+TEST(AddbParser, AnyLineEndEndsAFieldAndTheTwoBytesAfterItAreSkipped) {
+  // Another writer's lone line ends: each takes the byte after it along.
+  MemberList list;
+  ASSERT_TRUE(parseAddbText("A1\r\nl1\r\nc1\r\nA2\nl2\nc2\n", list));
+  EXPECT_EQ(list, (MemberList{member("A1", "l1", "c1"), member("A2", "2", "2")}));
+  // CR without LF at the very end, LF CR, a lone CR: the skip never passes
+  // the end of the text.
+  list.clear();
+  ASSERT_TRUE(parseAddbText("A1\rxl1\n\rc1\r", list));
+  EXPECT_EQ(list, MemberList{member("A1", "l1", "c1")});
 }
 
 TEST(AddbReceiver, KeepsWithinItsBufferAndFlagsAnObjectTooLarge) {
@@ -211,24 +221,36 @@ TEST(AddbReceiver, AnEmptyObjectIsOneEmptyChunk) {
   EXPECT_EQ(buffer->text[0], '\0');
 }
 
-TEST(AddbSupplier, NeverGivesBytesPastTheTextAndRewindsAtTheEnd) {
+TEST(AddbSupplier, KeepsTheCountNeverGivesBytesPastTheTextAndRewindsAtTheEnd) {
   auto buffer = std::make_unique<AddbBuffer>();
   std::memcpy(buffer->text, "0123456789", 11);
   buffer->length = 10;
   std::vector<uint8_t> dest(64, 0xEE);
-  uint32_t count = 64;  // more than is left
+  uint32_t count = 4;
   int32_t end = 7;
   supplyAddbChunk(dest.data(), &count, buffer.get(), &end);
   EXPECT_EQ(end, 0);
-  EXPECT_EQ(count, 10u);
-  EXPECT_EQ(std::string(dest.begin(), dest.begin() + 10), "0123456789");
-  EXPECT_EQ(dest[10], 0xEE);
-  count = 0;
+  EXPECT_EQ(buffer->cursor, 4u);
+  count = 64;  // more than is left: the count is left as asked
+  supplyAddbChunk(dest.data(), &count, buffer.get(), &end);
+  EXPECT_EQ(end, 0);
+  EXPECT_EQ(count, 64u);
+  EXPECT_EQ(buffer->cursor, 68u);  // advanced by the count asked
+  EXPECT_EQ(std::string(dest.begin(), dest.begin() + 6), "456789");
+  EXPECT_EQ(dest[6], 0xEE);
+  count = 64;
   supplyAddbChunk(dest.data(), &count, buffer.get(), &end);
   EXPECT_EQ(end, 1);
   EXPECT_EQ(buffer->cursor, 0u);
   // A second write of the same buffer gives the same bytes again.
   EXPECT_EQ(drainSupplier(*buffer, 3), "0123456789");
+  // A count that would wrap the cursor round still ends the text.
+  buffer->cursor = 8;
+  count = UINT32_MAX;
+  supplyAddbChunk(dest.data(), &count, buffer.get(), &end);
+  EXPECT_EQ(std::string(dest.begin(), dest.begin() + 2), "89");
+  supplyAddbChunk(dest.data(), &count, buffer.get(), &end);
+  EXPECT_EQ(end, 1);
 }
 
 }  // namespace

@@ -30,24 +30,24 @@ std::string initialHsmPassword(std::string_view hsmUserId) {
   return password;
 }
 
-void createSyncedUser(GroupMember member) {
+CreationResult createSyncedUser(GroupMember member) {
   const std::u16string name = widenText(member.commonName);
   const std::u16string id = widenText(member.hsmUserId);
   if (member.hsmUserId.empty()) {
     writeLog(Error, u"ID do usuario [%s] vazio; o usuario nao foi criado no HSM/Tessel", name);
-    return;
+    return CreationResult::Failed;
   }
-  if (!checkHsmUserIdLength(member.hsmUserId)) return;
+  if (!checkHsmUserIdLength(member.hsmUserId)) return CreationResult::Failed;
 
   CachedHsmSettings& settings = cachedHsmSettings(HsmOperation::Create);
-  if (!refreshHsmSettings(settings)) return;
+  if (!refreshHsmSettings(settings)) return CreationResult::Failed;
 
   KvSession session = nullptr;
   const int32_t opened = openHsmSession(session, settings.host, settings.user, settings.password);
   if (opened != KV_OK) {
     writeLog(Error, u"Nao foi possivel conectar com o HSM/Tessel. Procure o atendimento de Suporte. Codigo %d.",
              opened);
-    return;
+    return CreationResult::Failed;
   }
   std::string password = initialHsmPassword(member.hsmUserId);
   const int32_t code = createHsmUser(session, kCreatedUserPermissionMask, member.hsmUserId, password);
@@ -57,16 +57,15 @@ void createSyncedUser(GroupMember member) {
   switch (code) {
     case KV_OK:
       writeLog(Info, u"Usuario criado no HSM/Tessel [%s] [%s]", name, id);
-      break;
+      return CreationResult::Created;
     case KV_ERR_USER_EXISTS:
       writeLog(Warning, u"O usuario [%s] [%s] jah existe dentro do HSM/Tessel", name, id);
-      setHsmUserBlocked(false, member.hsmUserId);
-      break;
+      return setHsmUserBlocked(false, member.hsmUserId) ? CreationResult::Unblocked : CreationResult::Failed;
     case KV_ERR_INVALID_USER_ID:
       writeLog(Error, u"ID do usuario [%s] [%s] invalido para o HSM/Tessel", name, id);
-      break;
+      return CreationResult::Failed;
     default:
       writeLog(Error, u"Nao foi possivel criar o usuario no HSM/Tessel [%s] [%s] codigo %d", name, id, code);
-      break;
+      return CreationResult::Failed;
   }
 }

@@ -15,8 +15,12 @@ inline constexpr uint32_t kCreatedUserPermissionMask = 0x4F;
 // characters swapped. Never logged or stored; the caller wipes it.
 std::string initialHsmPassword(std::string_view hsmUserId);
 
+// What became of one creation: the user was made, it already existed and
+// was unblocked instead, or the member still has no usable user.
+enum class CreationResult { Created, Unblocked, Failed };
+
 // Creates the member's user (name hsmUserId, the initial password, mask
 // 0x4F) in a session of its own and logs the outcome. A user that already
 // exists is unblocked instead. An empty identifier, or one longer than the
 // HSM's user name field, is refused with an Error line before any HSM call.
-void createSyncedUser(GroupMember member);
+CreationResult createSyncedUser(GroupMember member);

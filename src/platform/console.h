@@ -31,13 +31,17 @@ void writeConsoleBytes(const char* bytes, size_t count);
 // Prepares stop detection for a console run: on Linux SIGINT and SIGTERM are
 // blocked in every thread (so that only the watcher consumes them) and a
 // terminal on standard input is switched to unbuffered, unechoed input so a
-// single ESC key press can be read; the terminal is restored at exit. On
-// Windows a console control handler takes Ctrl+C and Ctrl+Break.
+// single ESC key press can be read; the terminal is restored at exit. A run
+// in the background of its terminal ("kelvasync -c &") leaves the terminal
+// alone until it is brought to the foreground. On Windows a console control
+// handler takes Ctrl+C and Ctrl+Break.
 // Must be called before any other thread exists.
 void prepareConsoleStopSources();
 
 // True when the ESC key is held at this moment (GetAsyncKeyState) or, on a
-// Linux terminal, when an ESC byte arrived since the last call.
+// Linux terminal, when the ESC key was pressed since the last call: a lone
+// ESC byte, not the ESC that begins the sequence of an arrow, Home/End,
+// function key or Alt+key.
 bool escapeKeyDown();
 
 // True when a termination request (SIGINT or SIGTERM on Linux, Ctrl+C or

@@ -42,8 +42,17 @@ using ServiceStatusHandle = uintptr_t;
 // from a prompt; Linux: no NOTIFY_SOCKET from systemd).
 bool runServiceDispatcher(const char16_t* serviceName, ServiceMainProc serviceMain);
 
+// Called in service mode before any other thread exists. On Linux SIGTERM
+// and SIGINT are blocked from then on in every thread, so that a stop sent
+// while the service starts waits for the dispatcher instead of ending the
+// process at once. Nothing on Windows, where the service manager delivers no
+// control to a service that is still starting.
+void prepareServiceStopSources();
+
 // RegisterServiceCtrlHandlerW. On Linux the handler receives
-// kServiceControlStop for SIGTERM (and SIGINT), on the dispatcher's thread.
+// kServiceControlStop for SIGTERM (and SIGINT), on the dispatcher's thread:
+// once the service has reported SERVICE_RUNNING (a stop signal that came
+// earlier is held until then), and only once per run.
 ServiceStatusHandle registerServiceControlHandler(const char16_t* serviceName, ServiceControlProc handler);
 
 // SetServiceStatus. On Linux: STATUS= text for every report, READY=1 with the
@@ -59,7 +68,7 @@ struct ServiceDefinition {
   std::u16string name;
   std::u16string displayName;
   std::u16string description;
-  std::u16string binaryPath;
+  std::u16string binaryPath;  // the executable's full path, unquoted; Windows registers it in quotes
 };
 bool openServiceManager(ServiceManagerHandle& manager);                 // OpenSCManagerW(ALL_ACCESS)
 bool createService(ServiceManagerHandle manager, const ServiceDefinition& definition,

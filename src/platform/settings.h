@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 namespace platform {
 
@@ -36,5 +37,12 @@ std::string readPrivateProfileString(const std::string& path, const std::string&
 // True when `path` names a regular file that this process may open for
 // reading. A folder, a device or a file without read permission is false.
 bool isReadableProfileFile(const std::string& path);
+
+// 8-bit text from the INI file decoded as the ANSI code page, as UTF-16:
+// MultiByteToWideChar(CP_ACP) on Windows; Windows-1252 on Linux (the ANSI
+// code page of the systems the service serves), so that 0x80..0x9F give
+// €, Š, – and their kin rather than C1 controls, and 0xA0..0xFF the
+// characters of the same value.
+std::u16string ansiToUtf16(std::string_view bytes);
 
 }  // namespace platform

@@ -71,6 +71,8 @@ int runKelvasync(int argc, const char16_t* const argv[]) {
   if (!serviceMode) {
     showConsoleBanner();
     platform::prepareConsoleStopSources();
+  } else {
+    platform::prepareServiceStopSources();
   }
 
   // logLock exists from here (a process-wide object).

@@ -41,15 +41,17 @@ void reportServiceStatus(int32_t state, int32_t checkPoint) {
     updateRecord(state, checkPoint);
     if (!serviceMode) return;
     if (platform::setServiceStatus(serviceStatusHandle, serviceStatus)) return;
+    // The SERVICE_STOPPED report follows the failed one under the same hold
+    // of the lock, so no other report can come between them; the error is
+    // logged after the lock is released.
+    serviceStatus.win32ExitCode = platform::kErrorServiceSpecificError;
+    serviceStatus.serviceSpecificExitCode = 2;
+    updateRecord(platform::kServiceStopped, kKeep);
+    // One last attempt: when this report fails too there is nobody left to
+    // tell, and retrying it here would loop for ever.
+    platform::setServiceStatus(serviceStatusHandle, serviceStatus);
   }
   writeLog(Error, u"Impossivel setar o status do servico");
-  std::lock_guard<std::mutex> guard(statusLock);
-  serviceStatus.win32ExitCode = platform::kErrorServiceSpecificError;
-  serviceStatus.serviceSpecificExitCode = 2;
-  updateRecord(platform::kServiceStopped, kKeep);
-  // One last attempt: when this report fails too there is nobody left to
-  // tell, and retrying it here would loop for ever.
-  platform::setServiceStatus(serviceStatusHandle, serviceStatus);
 }
 
 void serviceMain() {
@@ -62,8 +64,15 @@ void serviceMain() {
     serviceStatus.waitHint = 2000;
   }
 
-  serviceStatusHandle = platform::registerServiceControlHandler(kServiceName, serviceControlHandler);
-  if (serviceStatusHandle == 0) {
+  // The control handler may run on the dispatcher's thread as soon as it is
+  // registered, and reads the handle under the lock.
+  const platform::ServiceStatusHandle handle =
+      platform::registerServiceControlHandler(kServiceName, serviceControlHandler);
+  {
+    std::lock_guard<std::mutex> guard(statusLock);
+    serviceStatusHandle = handle;
+  }
+  if (handle == 0) {
     writeLog(Error, u"Nao foi possivel registar Service Controle Handler");
     {
       std::lock_guard<std::mutex> guard(statusLock);

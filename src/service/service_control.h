@@ -9,7 +9,9 @@
 #include "platform/service_manager.h"
 #include "platform/system.h"
 
-// The status record reported to the service manager (process-wide).
+// The status record reported to the service manager and the handle it is
+// reported with (process-wide). Once the service runs, both are written and
+// read only under the status lock of service_control.cpp.
 extern platform::ServiceStatus serviceStatus;
 extern platform::ServiceStatusHandle serviceStatusHandle;
 

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdlib>
 #include <thread>
 #include <vector>
 
@@ -71,6 +73,31 @@ TEST(ServiceControlHandler, StopAndShutdownSetTheFlagOtherControlsDoNot) {
     EXPECT_EQ(serviceStatus.currentState, platform::kServiceStopPending);
     EXPECT_EQ(serviceStatus.checkPoint, 2u);  // stop-pending report, then the closing report
   }
+  storeStopRequested(false);
+}
+
+// The dispatcher's thread sends stops while serviceMain registers its
+// handler, over and over. Without a notification socket the registration is
+// refused, so each run ends at once and every status report fails. The
+// handle and the record are shared without a race (checked in the
+// thread-sanitizer build), and a failed report always ends in
+// SERVICE_STOPPED with exit code 1066 and service-specific code 2.
+TEST(ServiceMain, StopsDuringRegistrationAreRaceFree) {
+  ::unsetenv("NOTIFY_SOCKET");
+  serviceMode = true;
+  std::atomic<bool> done{false};
+  std::thread service([&done] {
+    for (int run = 0; run < 2000; ++run) serviceMain();
+    done = true;
+  });
+  while (!done) serviceControlHandler(platform::kServiceControlStop);
+  service.join();
+  serviceMode = false;
+  EXPECT_TRUE(isStopRequested());
+  EXPECT_EQ(serviceStatusHandle, 0u);
+  EXPECT_EQ(serviceStatus.currentState, platform::kServiceStopped);
+  EXPECT_EQ(serviceStatus.win32ExitCode, platform::kErrorServiceSpecificError);
+  EXPECT_EQ(serviceStatus.serviceSpecificExitCode, 2u);
   storeStopRequested(false);
 }
 

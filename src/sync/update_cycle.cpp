@@ -27,11 +27,10 @@ bool isManagedUserName(std::string_view name) {
 
 ReconcileActions defaultReconcileActions() {
   return ReconcileActions{setHsmUserBlocked, createSyncedUser, removeSyncedUser, writeAddb,
-                          removalPolicy};
+                          removalPolicy,     removalLimit};
 }
 
-ReconcilePlan planReconciliation(const MemberList& members,
-                                 const std::vector<std::string>& managedUserNames) {
+ReconcilePlan matchMembers(const MemberList& members, const std::vector<std::string>& managedUserNames) {
   // Equality is byte for byte; a first-match search only answers "is there
   // an equal entry", which set membership answers the same way.
   std::unordered_set<std::string_view> managed;
@@ -43,19 +42,66 @@ ReconcilePlan planReconciliation(const MemberList& members,
 
   ReconcilePlan plan;
   plan.memberFound.reserve(members.size());
-  for (const GroupMember& member : members)
-    plan.memberFound.push_back(managed.count(member.hsmUserId) != 0 ? 1 : 0);
+  plan.memberSteps.reserve(members.size());
+  for (const GroupMember& member : members) {
+    const bool found = managed.count(member.hsmUserId) != 0;
+    plan.memberFound.push_back(found ? 1 : 0);
+    const MemberStep step = found                      ? MemberStep::Unblock
+                            : member.hsmUserId.empty() ? MemberStep::Skip
+                                                       : MemberStep::Create;
+    plan.memberSteps.push_back(step);
+    ++(step == MemberStep::Unblock ? plan.unblockCount
+       : step == MemberStep::Create ? plan.createCount
+                                    : plan.skipCount);
+  }
   plan.managedNameInGroup.reserve(managedUserNames.size());
-  for (const std::string& name : managedUserNames)
-    plan.managedNameInGroup.push_back(memberIds.count(name) != 0 ? 1 : 0);
+  for (const std::string& name : managedUserNames) {
+    const bool inGroup = memberIds.count(name) != 0;
+    plan.managedNameInGroup.push_back(inGroup ? 1 : 0);
+    if (!inGroup) ++plan.orphanCount;
+  }
   return plan;
 }
 
-void runUpdateCycle() { runUpdateCycleWith(searchGroupMembers, defaultReconcileActions()); }
+void decideManagedUsers(ReconcilePlan& plan, const ReconcileOptions& options) {
+  const ManagedStep orphanStep = options.policy == RemovalPolicy::Remove  ? ManagedStep::Remove
+                                 : options.policy == RemovalPolicy::Block ? ManagedStep::Block
+                                                                          : ManagedStep::Report;
+  plan.managedSteps.clear();
+  plan.managedSteps.reserve(plan.managedNameInGroup.size());
+  plan.keepCount = plan.removeCount = plan.blockCount = plan.reportCount = 0;
+  for (uint8_t inGroup : plan.managedNameInGroup) {
+    const ManagedStep step = inGroup != 0 ? ManagedStep::Keep : orphanStep;
+    plan.managedSteps.push_back(step);
+    ++(step == ManagedStep::Keep     ? plan.keepCount
+       : step == ManagedStep::Remove ? plan.removeCount
+       : step == ManagedStep::Block  ? plan.blockCount
+                                     : plan.reportCount);
+  }
+  plan.unreadableMembers = options.unreadableMembers;
+  // A member that could not be read may own any of the names without a
+  // member; only a group read completely can make anyone lose a user.
+  plan.sparedForUnreadable = options.unreadableMembers > 0;
+  plan.removalLimitExceeded = !plan.sparedForUnreadable && options.maxRemovals.has_value() &&
+                              plan.removeCount + plan.blockCount > *options.maxRemovals;
+}
+
+ReconcilePlan planReconciliation(const MemberList& members, const std::vector<std::string>& managedUserNames,
+                                 const ReconcileOptions& options) {
+  ReconcilePlan plan = matchMembers(members, managedUserNames);
+  decideManagedUsers(plan, options);
+  return plan;
+}
+
+void runUpdateCycle() {
+  const GroupSearchFunction search = searchGroupMembers;
+  runUpdateCycleWith(search, defaultReconcileActions());
+}
 
 void runUpdateCycleWith(GroupSearchFunction search, const ReconcileActions& actions) {
   MemberList members;
-  if (!search(members)) return;
+  uint32_t unreadableMembers = 0;
+  if (!search(members, unreadableMembers)) return;
   ++searchCount;
   if (isStopRequested()) return;
   if (searchCount % 100 == 0) {
@@ -64,14 +110,15 @@ void runUpdateCycleWith(GroupSearchFunction search, const ReconcileActions& acti
     writeLog(Info, line);
   }
   writeLog(Console, u"Lembre-se: Pressione e segure a tecla ESC para cancelar a execucao");
-  synchronizeHsmWith(members, actions);
+  synchronizeHsmWith(members, actions, unreadableMembers);
 }
 
 void synchronizeHsm(const MemberList& members) {
   synchronizeHsmWith(members, defaultReconcileActions());
 }
 
-void synchronizeHsmWith(const MemberList& members, const ReconcileActions& actions) {
+void synchronizeHsmWith(const MemberList& members, const ReconcileActions& actions,
+                        uint32_t unreadableMembers) {
   CachedHsmSettings& settings = cachedHsmSettings(HsmOperation::UpdateCycle);
   if (!refreshHsmSettings(settings)) {
     std::u16string keys;
@@ -112,34 +159,42 @@ void synchronizeHsmWith(const MemberList& members, const ReconcileActions& actio
   if (!isStopRequested()) readAddb(addbMembers);
   writeLog(Console, u"Quantidade de usuarios em 'addb': %d", static_cast<long long>(addbMembers.size()));
 
-  if (!isStopRequested()) reconcileWith(members, managedUserNames, actions);
+  if (!isStopRequested()) reconcileWith(members, managedUserNames, actions, unreadableMembers);
 }
 
 void reconcile(const MemberList& members, const std::vector<std::string>& managedUserNames) {
   reconcileWith(members, managedUserNames, defaultReconcileActions());
 }
 
-void reconcileWith(const MemberList& members, const std::vector<std::string>& managedUserNames,
-                   const ReconcileActions& actions) {
+ReconcileCounts reconcileWith(const MemberList& members, const std::vector<std::string>& managedUserNames,
+                              const ReconcileActions& actions, uint32_t unreadableMembers) {
   writeLog(Info, u"Inicio cruzamento");
   bool createNeeded = false;
-  const ReconcilePlan plan = planReconciliation(members, managedUserNames);
+  ReconcilePlan plan = matchMembers(members, managedUserNames);
+  ReconcileCounts counts;
+  counts.membersRead = members.size();
+  counts.unreadable = unreadableMembers;
+  const auto tally = [&counts](bool succeeded, size_t& done) { ++(succeeded ? done : counts.failed); };
 
   // Pass 1: every member is unblocked when it has a user, created when not.
+  // The stop flag is read after every member, so that a stop waits for at
+  // most the one HSM operation in hand.
   for (size_t i = 0; i < members.size(); ++i) {
     const GroupMember& member = members[i];
-    if (plan.memberFound[i] != 0) {
+    if (plan.memberSteps[i] == MemberStep::Unblock) {
       writeLog(Console, u"Esse usuario do AD jah se existe dentro do HSM/Tessel: [%s]",
                widenText(member.hsmUserId));
-      actions.setBlocked(false, member.hsmUserId);
-      continue;
-    }
-    writeLog(Info, u"Buscando usuarios AD no tessel");
-    if (!member.hsmUserId.empty()) {
-      writeLog(Info, u"Encontrado usuario do AD que NAO estah no HSM/Tessel: [%s]",
-               widenText(member.hsmUserId));
-      createNeeded = true;
-      actions.create(member);
+      tally(actions.setBlocked(false, member.hsmUserId), counts.unblocked);
+    } else {
+      writeLog(Info, u"Buscando usuarios AD no tessel");
+      if (plan.memberSteps[i] == MemberStep::Create) {
+        writeLog(Info, u"Encontrado usuario do AD que NAO estah no HSM/Tessel: [%s]",
+                 widenText(member.hsmUserId));
+        createNeeded = true;
+        const CreationResult result = actions.create(member);
+        tally(result != CreationResult::Failed,
+              result == CreationResult::Unblocked ? counts.unblocked : counts.created);
+      }
     }
     if (isStopRequested()) break;
   }
@@ -152,23 +207,45 @@ void reconcileWith(const MemberList& members, const std::vector<std::string>& ma
 
   // Pass 2: managed users without a member, as the removal policy says. The
   // list is the one listed before pass 1; users created above are not in it.
+  // The policy and the limit are read only when some name lacks a member.
   if (!isStopRequested()) {
+    ReconcileOptions options;
+    options.unreadableMembers = unreadableMembers;
+    if (plan.orphanCount > 0 && unreadableMembers == 0) {
+      options.policy = actions.policy();
+      if (options.policy != RemovalPolicy::Neither && actions.limit != nullptr) options.maxRemovals = actions.limit();
+    }
+    decideManagedUsers(plan, options);
+    if (plan.sparedForUnreadable) {
+      writeLog(Warning,
+               u"%d membro(s) do Grupo nao puderam ser lidos; nenhum usuario do HSM/Tessel foi bloqueado ou removido",
+               static_cast<long long>(unreadableMembers));
+    } else if (plan.removalLimitExceeded) {
+      writeLog(Warning,
+               u"O ciclo bloquearia ou removeria %d usuarios do HSM/Tessel, acima do limite maxremovals = %d; "
+               u"nenhum usuario foi bloqueado ou removido",
+               static_cast<long long>(plan.removeCount + plan.blockCount), static_cast<long long>(*options.maxRemovals));
+    }
+  }
+  if (!isStopRequested() && plan.passTwoRuns()) {
     for (size_t i = 0; i < managedUserNames.size(); ++i) {
       if (isStopRequested()) break;
       const std::string& name = managedUserNames[i];
-      if (plan.managedNameInGroup[i] != 0) {
+      const ManagedStep step = plan.managedSteps[i];
+      if (step == ManagedStep::Keep) {
         writeLog(Console, u"Usuario do HSM/Tessel que tambem estah no AD: [%s]", widenText(name));
         continue;
       }
       writeLog(Warning, u"Encontrado usuario do HSM/Tessel que NAO estah no AD: [%s]", widenText(name));
-      switch (actions.policy()) {
-        case RemovalPolicy::Remove:
-          actions.remove(name);
+      switch (step) {
+        case ManagedStep::Remove:
+          tally(actions.remove(name), counts.removed);
           break;
-        case RemovalPolicy::Block:
-          actions.setBlocked(true, name);
+        case ManagedStep::Block:
+          tally(actions.setBlocked(true, name), counts.blocked);
           break;
-        case RemovalPolicy::Neither:
+        case ManagedStep::Keep:
+        case ManagedStep::Report:
           writeLog(Warning, u"O Administrador desabilitou a remocao e o bloqueio de usuarios do HSM/Tessel [%s]",
                    widenText(name));
           break;
@@ -176,8 +253,16 @@ void reconcileWith(const MemberList& members, const std::vector<std::string>& ma
     }
   }
 
+  writeLog(Info,
+           u"Resumo do cruzamento: membros lidos %d, criados %d, desbloqueados %d, bloqueados %d, removidos %d, "
+           u"operacoes com falha %d, membros ignorados por falha de leitura %d",
+           static_cast<long long>(counts.membersRead), static_cast<long long>(counts.created),
+           static_cast<long long>(counts.unblocked), static_cast<long long>(counts.blocked),
+           static_cast<long long>(counts.removed), static_cast<long long>(counts.failed),
+           static_cast<long long>(counts.unreadable));
   writeLog(Console, u"-----------------------------------------------------------------------");
   actions.saveMembers(members);
+  return counts;
 }
 
 int64_t pauseSliceCount(int32_t waitSeconds) {

@@ -7,12 +7,14 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "common/records.h"
 #include "config/config.h"
+#include "hsm/user_creation.h"
 
 // Number of successful group searches since the process started.
 extern uint32_t searchCount;
@@ -22,31 +24,87 @@ extern uint32_t searchCount;
 bool isManagedUserName(std::string_view name);
 
 // What the reconciliation does to the HSM. The defaults are the real
-// operations; tests and the benchmark put others in their place.
+// operations; tests and the benchmark put others in their place. Each
+// operation reports whether it succeeded, for the cycle's summary line.
 struct ReconcileActions {
   bool (*setBlocked)(bool block, std::string userId);
-  void (*create)(GroupMember member);
+  CreationResult (*create)(GroupMember member);
   bool (*remove)(std::string userId);
   bool (*saveMembers)(MemberList members);
   RemovalPolicy (*policy)();
+  // The most managed users one cycle may block or remove; none means no
+  // limit. Null reads as no limit.
+  std::optional<uint32_t> (*limit)() = nullptr;
 };
 ReconcileActions defaultReconcileActions();
 
-// Which members already have an HSM user and which managed names belong to
-// a member: exactly what a first-match linear search of the other list
-// gives, computed with hash sets so that the cost grows with the sum of the
-// two lists, not their product.
+// What pass 1 does with one member.
+enum class MemberStep : uint8_t {
+  Unblock,  // its identifier is a managed name
+  Create,   // it has an identifier that is not on the HSM
+  Skip,     // it has no identifier (not a user, or the derivation failed)
+};
+
+// What pass 2 does with one managed name.
+enum class ManagedStep : uint8_t {
+  Keep,    // some member has it
+  Remove,  // no member has it, removal policy "yes"
+  Block,   // no member has it, removal policy "block"
+  Report,  // no member has it, any other policy: only logged
+};
+
+// What decides pass 2 beyond the two lists.
+struct ReconcileOptions {
+  // Members of the group that could not be read. Any such member may own
+  // one of the managed names, so none is blocked or removed.
+  uint32_t unreadableMembers = 0;
+  RemovalPolicy policy = RemovalPolicy::Neither;
+  // Blocks and removals above this number make pass 2 do nothing.
+  std::optional<uint32_t> maxRemovals;
+};
+
+// The reconciliation's decisions, made without any HSM call, so that the
+// service and a dry run reach the same answer from the same inputs.
 struct ReconcilePlan {
+  // Which members already have an HSM user and which managed names belong
+  // to a member: exactly what a first-match linear search of the other list
+  // gives, computed with hash sets so that the cost grows with the sum of
+  // the two lists, not their product.
   std::vector<uint8_t> memberFound;        // per member: its hsmUserId is a managed name
   std::vector<uint8_t> managedNameInGroup; // per managed name: some member has it
+
+  std::vector<MemberStep> memberSteps;     // per member, in list order
+  std::vector<ManagedStep> managedSteps;   // per managed name; empty until decided
+  size_t unblockCount = 0, createCount = 0, skipCount = 0;
+  size_t orphanCount = 0;  // managed names no member has
+  size_t keepCount = 0, removeCount = 0, blockCount = 0, reportCount = 0;
+  uint32_t unreadableMembers = 0;
+
+  // Pass 2 does nothing (beyond one Warning line) when either holds.
+  bool sparedForUnreadable = false;    // some member could not be read
+  bool removalLimitExceeded = false;   // removeCount + blockCount > maxRemovals
+  bool passTwoRuns() const { return !sparedForUnreadable && !removalLimitExceeded; }
 };
-ReconcilePlan planReconciliation(const MemberList& members,
-                                 const std::vector<std::string>& managedUserNames);
+
+// Pass 1's half of the plan: the matches, memberSteps and the orphan count.
+ReconcilePlan matchMembers(const MemberList& members, const std::vector<std::string>& managedUserNames);
+// Pass 2's half: managedSteps, their counts and the two guards.
+void decideManagedUsers(ReconcilePlan& plan, const ReconcileOptions& options);
+// Both halves.
+ReconcilePlan planReconciliation(const MemberList& members, const std::vector<std::string>& managedUserNames,
+                                 const ReconcileOptions& options = {});
+
+// What one reconciliation did, for its summary line.
+struct ReconcileCounts {
+  size_t membersRead = 0, created = 0, unblocked = 0, blocked = 0, removed = 0, failed = 0;
+  uint32_t unreadable = 0;
+};
 
 // One cycle: search the group (logs nothing here when it fails), count the
 // search, remind the console user of the ESC key, then synchronizeHsm.
 void runUpdateCycle();
-using GroupSearchFunction = bool (*)(MemberList& members);
+// A group search: the members read, and how many could not be read.
+using GroupSearchFunction = bool (*)(MemberList& members, uint32_t& unreadableMembers);
 void runUpdateCycleWith(GroupSearchFunction search, const ReconcileActions& actions);
 
 // The HSM side of one cycle: list the HSM's users, keep the managed names,
@@ -54,13 +112,18 @@ void runUpdateCycleWith(GroupSearchFunction search, const ReconcileActions& acti
 // settings (the Error line names the empty keys) or a failed listing (the
 // Error line gives its code) end the cycle without an addb save.
 void synchronizeHsm(const MemberList& members);
-void synchronizeHsmWith(const MemberList& members, const ReconcileActions& actions);
+void synchronizeHsmWith(const MemberList& members, const ReconcileActions& actions,
+                        uint32_t unreadableMembers = 0);
 
 // Pass 1 over the members (unblock or create), pass 2 over the managed names
-// (remove, block or only report those without a member), then the addb save.
+// (remove, block or only report those without a member), a summary line,
+// then the addb save. Pass 2 is skipped, with one Warning line, when any
+// member could not be read or when it would exceed the removal limit. A
+// stop request is read after every member of pass 1 and before every name
+// of pass 2.
 void reconcile(const MemberList& members, const std::vector<std::string>& managedUserNames);
-void reconcileWith(const MemberList& members, const std::vector<std::string>& managedUserNames,
-                   const ReconcileActions& actions);
+ReconcileCounts reconcileWith(const MemberList& members, const std::vector<std::string>& managedUserNames,
+                              const ReconcileActions& actions, uint32_t unreadableMembers = 0);
 
 // Number of 400 ms slices in the pause before a cycle of `waitSeconds`: the
 // pause ends at the first slice count c with trunc(c / 2.5) >= waitSeconds,

@@ -3,6 +3,7 @@
 // of its actions and log lines, its stop checks, and the pause arithmetic.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -100,18 +101,22 @@ TEST(InitialPassword, FollowsFromTheIdentifierWithoutBeingIt) {
 
 std::vector<std::string> calls;
 std::string policyValue;
+std::string failingId;  // every operation on this identifier fails
+std::optional<uint32_t> limitValue;
 
 bool recordSetBlocked(bool block, std::string id) {
   calls.push_back((block ? "block " : "unblock ") + id);
-  return true;
+  return id != failingId;
 }
-void recordCreate(GroupMember m) {
+CreationResult recordCreate(GroupMember m) {
   calls.push_back("create " + m.hsmUserId);
+  return CreationResult::Created;
 }
 bool recordRemove(std::string id) {
   calls.push_back("remove " + id);
-  return true;
+  return id != failingId;
 }
+std::optional<uint32_t> limitFromValue() { return limitValue; }
 bool recordSave(MemberList members) {
   calls.push_back("save " + std::to_string(members.size()));
   return true;
@@ -126,12 +131,16 @@ class Reconcile : public ::testing::Test {
   void SetUp() override {
     calls.clear();
     policyValue.clear();
+    failingId.clear();
+    limitValue.reset();
     storeStopRequested(false);
   }
   void TearDown() override { storeStopRequested(false); }
-  void run(const MemberList& members, const std::vector<std::string>& managed) {
-    reconcileWith(members, managed,
-                  ReconcileActions{recordSetBlocked, recordCreate, recordRemove, recordSave, policyFromValue});
+  ReconcileCounts run(const MemberList& members, const std::vector<std::string>& managed, uint32_t unreadable = 0) {
+    return reconcileWith(
+        members, managed,
+        ReconcileActions{recordSetBlocked, recordCreate, recordRemove, recordSave, policyFromValue, limitFromValue},
+        unreadable);
   }
   ServiceFolder folder_;
 };
@@ -179,15 +188,96 @@ TEST_F(Reconcile, ManagedUsersWithoutAMemberFollowTheRemovalPolicyInAnyCase) {
   }
 }
 
-TEST_F(Reconcile, AStopIsNotReadAfterAFoundMember) {
-  // The stop is set before the run: found members are all unblocked, the
-  // first missing one is still created, and then pass 1 ends.
+TEST(ReconcilePlan, DecidesEveryStepAndBothGuardsWithoutTheHsm) {
+  const MemberList members = {member("A000000000000f1"), member("A000000000000f2"), member("")};
+  const std::vector<std::string> managed = {"A000000000000f9", "A000000000000f1", "A000000000000f8"};
+  ReconcilePlan plan = planReconciliation(members, managed, {0, RemovalPolicy::Remove, std::nullopt});
+  EXPECT_EQ(plan.memberSteps, (std::vector<MemberStep>{MemberStep::Unblock, MemberStep::Create, MemberStep::Skip}));
+  EXPECT_EQ(plan.managedSteps,
+            (std::vector<ManagedStep>{ManagedStep::Remove, ManagedStep::Keep, ManagedStep::Remove}));
+  EXPECT_EQ(std::vector<size_t>({plan.unblockCount, plan.createCount, plan.skipCount, plan.orphanCount,
+                                 plan.keepCount, plan.removeCount, plan.blockCount, plan.reportCount}),
+            std::vector<size_t>({1, 1, 1, 2, 1, 2, 0, 0}));
+  EXPECT_TRUE(plan.passTwoRuns());
+
+  // The limit is "at most": two blocks pass a limit of 2 and trip one of 1.
+  plan = planReconciliation(members, managed, {0, RemovalPolicy::Block, 2u});
+  EXPECT_EQ(plan.blockCount, 2u);
+  EXPECT_TRUE(plan.passTwoRuns());
+  plan = planReconciliation(members, managed, {0, RemovalPolicy::Block, 1u});
+  EXPECT_TRUE(plan.removalLimitExceeded);
+  EXPECT_FALSE(plan.passTwoRuns());
+  // Only reporting never trips the limit, even a limit of 0.
+  plan = planReconciliation(members, managed, {0, RemovalPolicy::Neither, 0u});
+  EXPECT_EQ(plan.reportCount, 2u);
+  EXPECT_TRUE(plan.passTwoRuns());
+  // One unreadable member spares every managed user.
+  plan = planReconciliation(members, managed, {1, RemovalPolicy::Remove, std::nullopt});
+  EXPECT_TRUE(plan.sparedForUnreadable);
+  EXPECT_FALSE(plan.passTwoRuns());
+  EXPECT_EQ(plan.unreadableMembers, 1u);
+}
+
+TEST_F(Reconcile, UnreadableMembersOrTheRemovalLimitSkipPassTwoButNotCreationUnblockOrSave) {
+  const MemberList members = {member("A000000000000d1"), member("A000000000000d2")};
+  const std::vector<std::string> managed = {"A000000000000d1", "A000000000000d8", "A000000000000d9"};
+  const std::string spared =
+      "2 membro(s) do Grupo nao puderam ser lidos; nenhum usuario do HSM/Tessel foi bloqueado ou removido";
+  const std::string overLimit =
+      "O ciclo bloquearia ou removeria 2 usuarios do HSM/Tessel, acima do limite maxremovals = 1; "
+      "nenhum usuario foi bloqueado ou removido";
+  policyValue = "yes";
+  ReconcileCounts counts = run(members, managed, 2);
+  EXPECT_EQ(calls, (std::vector<std::string>{"unblock A000000000000d1", "create A000000000000d2", "save 2"}));
+  EXPECT_EQ(synctest::labelOf(folder_.lines(), spared), "Atencao");
+  EXPECT_EQ(counts.unreadable, 2u);
+  EXPECT_EQ(counts.removed, 0u);
+
+  for (uint32_t limit : {1u, 2u}) {
+    calls.clear();
+    folder_.clearLog();
+    limitValue = limit;
+    run(members, managed);
+    std::vector<std::string> expected = {"unblock A000000000000d1", "create A000000000000d2"};
+    if (limit == 2) expected.insert(expected.end(), {"remove A000000000000d8", "remove A000000000000d9"});
+    expected.push_back("save 2");
+    EXPECT_EQ(calls, expected) << limit;
+    const auto messages = folder_.messages();
+    EXPECT_EQ(synctest::contains(messages, overLimit), limit == 1) << limit;
+    EXPECT_FALSE(synctest::contains(messages, spared));
+    // Skipped means skipped: not even the per-name lines of pass 2.
+    EXPECT_EQ(synctest::contains(messages, "Encontrado usuario do HSM/Tessel que NAO estah no AD: [A000000000000d8]"),
+              limit == 2);
+  }
+}
+
+TEST_F(Reconcile, TheSummaryLineCountsWhatWasDoneAndWhatFailed) {
+  policyValue = "block";
+  failingId = "A000000000000b3";
+  const ReconcileCounts counts =
+      run({member("A000000000000b1"), member("A000000000000b2"), member("A000000000000b3"), member("")},
+          {"A000000000000b1", "A000000000000b3", "A000000000000b7", "A000000000000b8"});
+  EXPECT_EQ(calls, (std::vector<std::string>{"unblock A000000000000b1", "create A000000000000b2",
+                                             "unblock A000000000000b3", "block A000000000000b7",
+                                             "block A000000000000b8", "save 4"}));
+  EXPECT_EQ(std::vector<size_t>({counts.membersRead, counts.created, counts.unblocked, counts.blocked,
+                                 counts.removed, counts.failed}),
+            std::vector<size_t>({4, 1, 1, 2, 0, 1}));
+  const auto lines = folder_.lines();
+  EXPECT_EQ(synctest::labelOf(lines,
+                              "Resumo do cruzamento: membros lidos 4, criados 1, desbloqueados 1, bloqueados 2, "
+                              "removidos 0, operacoes com falha 1, membros ignorados por falha de leitura 0"),
+            "Info");
+}
+
+TEST_F(Reconcile, AStopIsReadAfterEveryMember) {
+  // The stop is set before the run: the member in hand is finished, found or
+  // not, and then pass 1 ends; the addb save still follows.
   storeStopRequested(true);
   run({member("A000000000000e1"), member("A000000000000e2"), member("A000000000000e3"),
        member("A000000000000e4")},
       {"A000000000000e1", "A000000000000e2"});
-  EXPECT_EQ(calls, (std::vector<std::string>{"unblock A000000000000e1", "unblock A000000000000e2",
-                                             "create A000000000000e3", "save 4"}));
+  EXPECT_EQ(calls, (std::vector<std::string>{"unblock A000000000000e1", "save 4"}));
   // Without a creation, a stop also suppresses the "synchronised" lines.
   calls.clear();
   folder_.clearLog();
@@ -198,8 +288,8 @@ TEST_F(Reconcile, AStopIsNotReadAfterAFoundMember) {
 
 // ---- runUpdateCycleWith: the search and the counter -----------------------
 
-bool failingSearch(MemberList&) { return false; }
-bool stoppingSearch(MemberList& members) {
+bool failingSearch(MemberList&, uint32_t&) { return false; }
+bool stoppingSearch(MemberList& members, uint32_t&) {
   members.push_back(member("A000000000000aa"));
   storeStopRequested(true);
   return true;
@@ -216,7 +306,7 @@ TEST_F(Reconcile, AFailedSearchIsNotCountedAndAStopAfterTheSearchEndsTheCycle) {
   EXPECT_TRUE(folder_.messages().empty());
 }
 
-bool emptySearch(MemberList&) { return true; }
+bool emptySearch(MemberList&, uint32_t&) { return true; }
 
 TEST_F(Reconcile, EveryHundredthSearchIsCounted) {
   // No [hsm] settings: each cycle ends after the reminder with the line that

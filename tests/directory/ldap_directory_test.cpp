@@ -33,6 +33,7 @@ namespace fs = std::filesystem;
 using kvtest::kSuffix;
 
 constexpr int kBigGroupSize = 3000;
+constexpr const char* kNonAsciiAccount = "Servi\xc3\xa7o \xc5\xa0" "ef";  // UTF-8
 const std::string kUsers = std::string("ou=Users,") + kSuffix;
 
 struct Directory {
@@ -63,6 +64,12 @@ class SlapdEnvironment : public ::testing::Environment {
         {"asouza", "Ana Souza", "Ae7e342da59ad9b"}, {"", "", ""}, {"", "", ""},
         {"\xc9rica", "\xc9rica \x41ucja", "A83d2d4444dd5af"}, {"jsilva", "Joao Silva", "Afe74af33f3c747"}};
     data.addGroup("Seguran\xc3\xa7" "a", {ana});
+    // An account whose name and password hold letters of the ANSI code page's
+    // 0x80..0x9F row and above it, and a group named likewise (UTF-8 here).
+    data.add(std::string("cn=") + kNonAsciiAccount + "," + kUsers, {"user"},
+             {{"cn", kNonAsciiAccount}, {"sn", "Servico"}, {"sAMAccountName", "servico"},
+              {"userPassword", "Se\xc3\xb1ha\xe2\x80\x93\xe2\x82\xac"}});
+    data.addGroup("Opera\xc3\xa7\xc3\xb5" "es \xe2\x80\x93 \xc5\xa0\xc5\x92", {joao});
 
     std::vector<std::string> big;
     for (int i = 0; i < kBigGroupSize; ++i) {
@@ -137,8 +144,10 @@ class LdapDirectoryTest : public ::testing::Test {
 TEST_F(LdapDirectoryTest, MixedGroupGivesUsersEmptyRecordsAndSkipsUnreadableMembers) {
   useGroup("Misto");
   MemberList list;
-  ASSERT_TRUE(searchGroupMembers(list));
+  uint32_t unreadable = 0;
+  ASSERT_TRUE(searchGroupMembers(list, unreadable));
   EXPECT_EQ(list, directory->mixedExpected);
+  EXPECT_EQ(unreadable, 2u);  // counted, so that nobody loses a user over them
   const std::vector<std::string> expectedLog = {
       "[Atencao] Nao foi possivel obter dados do usuario dentro do Grupo",  // Oculto
       "[Atencao] Nao foi possivel obter dados do usuario dentro do Grupo",  // Fantasma
@@ -172,6 +181,25 @@ TEST_F(LdapDirectoryTest, GroupNameWithAnsiLetterFindsTheGroup) {
   ASSERT_TRUE(searchGroupMembers(list));
   ASSERT_EQ(list.size(), 1u);
   EXPECT_EQ(list[0].logon, "asouza");
+}
+
+TEST_F(LdapDirectoryTest, AccountPasswordAndGroupFromTheIniMayHoldAnsiLetters) {
+  // The INI file in the ANSI code page (Windows-1252): c cedilla 0xE7,
+  // S caron 0x8A, n tilde 0xF1, en dash 0x96, euro 0x80, o tilde 0xF5,
+  // OE 0x8C.
+  const fs::path ini = root_ / "Karvell Networks" / "HSM Karvell" / "kelvasync.ini";
+  std::ofstream(ini, std::ios::binary)
+      << "[activedirectory]\r\nhost=" << directory->server->host() << "\r\nusr=cn=Servi\xe7o \x8a" "ef,"
+      << kUsers << "\r\npwd=" << encodeConfigPassword("Se\xf1ha\x96\x80") << "\r\ngroup=CN=Opera\xe7\xf5"
+      << "es \x96 \x8a\x8c,OU=Groups," << kSuffix << "\r\n";
+  setConfigFilePathForTesting(ini.string());
+  const bool loaded = loadDirectorySettings();
+  setConfigFilePathForTesting("");
+  ASSERT_TRUE(loaded);
+  MemberList list;
+  ASSERT_TRUE(searchGroupMembers(list)) << testing::PrintToString(logLines());
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_EQ(list[0].logon, "jsilva");
 }
 
 TEST_F(LdapDirectoryTest, EachRefusalEndsAtItsStepWithTheServersWords) {

@@ -8,6 +8,9 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <iterator>
+#include <new>
 #include <string>
 #include <thread>
 #include <utility>
@@ -16,6 +19,23 @@
 #include "hsm_test_support.h"
 #include "kv_wire.h"
 #include "pelorlib.h"
+
+#if !defined(_WIN32)
+// The test process's allocator fails on request: once this thread sets the
+// count to n >= 0, its n-th next allocation (from 0) throws std::bad_alloc.
+// It reaches the client library's allocations, which share the process's
+// C++ runtime on Linux. (Kept out of line, so that the compiler does not
+// pair the malloc and free inside with the callers' new and delete.)
+thread_local long allocationsUntilFailure = -1;
+
+[[gnu::noinline]] void* operator new(std::size_t size) {
+  if (allocationsUntilFailure >= 0 && allocationsUntilFailure-- == 0) throw std::bad_alloc();
+  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  throw std::bad_alloc();
+}
+[[gnu::noinline]] void operator delete(void* p) noexcept { std::free(p); }
+[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#endif
 
 namespace {
 
@@ -633,6 +653,41 @@ TEST_F(HsmContract, SeveralClientsAtOnce) {
   ASSERT_TRUE(server_->querySessions(after));
   EXPECT_EQ(after.open, before.open);
   EXPECT_EQ(after.logins - before.logins, static_cast<uint32_t>(kClients * kRounds * 2));
+}
+
+TEST_F(HsmContract, AnOpenThatRunsOutOfMemoryClosesItsConnection) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "the client library's allocations do not go through this test's allocator";
+#else
+  const auto openDescriptors = [] {
+    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), std::filesystem::directory_iterator());
+  };
+  HsmLoginBlock login;
+  std::memset(&login, 0, sizeof login);
+  std::strcpy(login.host, "127.0.0.1");
+  login.port = port_;
+  std::strcpy(login.user, "master");
+  std::strcpy(login.password, kMasterPassword);
+  int failures = 0;
+  for (long k = 0; k < 1000; ++k) {
+    const auto before = openDescriptors();
+    KvSession s = nullptr;
+    allocationsUntilFailure = k;
+    const int32_t code = KvOpenSession(&s, KV_CHANNEL_TCP, &login, sizeof login, KV_LOGIN_PASSWORD);
+    const bool failed = allocationsUntilFailure == -1;
+    allocationsUntilFailure = -1;
+    if (!failed) {  // every allocation of the open has had its turn
+      ASSERT_EQ(code, KV_OK);
+      KvCloseSession(&s, 0);
+      break;
+    }
+    EXPECT_EQ(code, KV_ERR_OUT_OF_MEMORY) << "allocation " << k;
+    EXPECT_EQ(s, nullptr);
+    EXPECT_EQ(openDescriptors(), before) << "allocation " << k << " failed and the connection stayed open";
+    ++failures;
+  }
+  EXPECT_GT(failures, 0);
+#endif
 }
 
 TEST_F(HsmContract, ClosingEndsTheSessionOnTheHsmBeforeItReturns) {

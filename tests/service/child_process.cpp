@@ -11,10 +11,52 @@
 #include <stdexcept>
 #include <thread>
 
+namespace {
+
+[[noreturn]] void execute(const std::string& program, const std::vector<std::string>& arguments) {
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+  argv.push_back(nullptr);
+  execv(program.c_str(), argv.data());
+  _exit(127);
+}
+
+// What a shell does for "program &": the session leader keeps the terminal's
+// foreground and runs the program in a process group of its own (not an
+// orphaned one, so the terminal stops it with SIGTTOU/SIGTTIN when it
+// touches the terminal). Passes stop signals on and ends with the job's
+// exit status.
+[[noreturn]] void runAsBackgroundJob(const std::string& program, const std::vector<std::string>& arguments) {
+  sigset_t stops;
+  sigemptyset(&stops);
+  sigaddset(&stops, SIGTERM);
+  sigaddset(&stops, SIGINT);
+  sigprocmask(SIG_BLOCK, &stops, nullptr);
+  const pid_t job = fork();
+  if (job == 0) {
+    setpgid(0, 0);
+    execute(program, arguments);
+  }
+  setpgid(job, job);
+  for (;;) {
+    const struct timespec slice {0, 20 * 1000 * 1000};
+    const int stop = sigtimedwait(&stops, nullptr, &slice);
+    if (stop > 0) kill(job, stop);
+    int status = 0;
+    if (waitpid(job, &status, WNOHANG) == job) _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+  }
+}
+
+}  // namespace
+
 ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
-                           const std::map<std::string, std::string>& environment, bool terminalInput) {
+                           const std::map<std::string, std::string>& environment, Terminal terminal) {
   std::string terminalName;
-  if (terminalInput) {
+  if (terminal != Terminal::None) {
     terminalFd_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (terminalFd_ < 0 || grantpt(terminalFd_) != 0 || unlockpt(terminalFd_) != 0) throw std::runtime_error("pty");
     terminalName = ptsname(terminalFd_);
@@ -26,8 +68,13 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
   if (pid_ == 0) {
     dup2(pipeFds[1], STDOUT_FILENO);
     dup2(pipeFds[1], STDERR_FILENO);
-    const int input = open(terminalInput ? terminalName.c_str() : "/dev/null", terminalInput ? O_RDWR : O_RDONLY);
+    // A new session acquires the terminal opened first as its controlling
+    // terminal, with the session's group in the foreground.
+    if (terminal != Terminal::None) setsid();
+    const int input = open(terminal != Terminal::None ? terminalName.c_str() : "/dev/null",
+                           terminal != Terminal::None ? O_RDWR : O_RDONLY);
     dup2(input, STDIN_FILENO);
+    if (input > STDIN_FILENO) close(input);
     for (const auto& [name, value] : environment) {
       if (value.empty()) {
         unsetenv(name.c_str());
@@ -35,15 +82,8 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
         setenv(name.c_str(), value.c_str(), 1);
       }
     }
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-    execv(program.c_str(), argv.data());
-    _exit(127);
+    if (terminal == Terminal::Background) runAsBackgroundJob(program, arguments);
+    execute(program, arguments);
   }
   close(pipeFds[1]);
   outputFd_ = pipeFds[0];

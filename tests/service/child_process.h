@@ -9,20 +9,27 @@
 #include <string>
 #include <vector>
 
+// Standard input of a child: /dev/null, or a pseudo-terminal that is the
+// controlling terminal of the child's own session, with the child either in
+// its foreground or, as a job started with "&" from a shell, in a process
+// group of its background (standard output stays a pipe).
+enum class Terminal { None, Foreground, Background };
+
 class ChildProcess {
  public:
   // Starts `program` with `arguments`; `environment` entries are added to (or
   // replace) the test's own environment; an empty value removes a variable.
-  // With `terminalInput`, standard input is a pseudo-terminal whose other
-  // end writeToTerminal() feeds (standard output stays a pipe).
+  // With a terminal, writeToTerminal() feeds its other end.
   ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
-               const std::map<std::string, std::string>& environment = {}, bool terminalInput = false);
+               const std::map<std::string, std::string>& environment = {}, Terminal terminal = Terminal::None);
   ~ChildProcess();
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
 
   void signal(int number);
   void writeToTerminal(const std::string& bytes);
+  // The terminal's other end (tcgetattr on it shows the child's mode).
+  int terminalFd() const { return terminalFd_; }
   // Waits for the exit; false when the time ran out (the child is then killed).
   bool waitForExit(std::chrono::milliseconds limit);
   int exitCode() const { return exitCode_; }

@@ -5,14 +5,18 @@
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
+#include <random>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -94,12 +98,17 @@ TEST_F(ProcessTest, ConsoleRunLogsStartUpAndStopsOnTerminationSignals) {
     ChildProcess child(kBinary, {"-c"}, environment_);
     ASSERT_TRUE(child.waitForOutput("Variaveis inicializadas", 10s)) << child.output();
     child.signal(stopSignal);
+    // A second Ctrl+C once the stop is under way is ignored: the run still
+    // ends after its current step, with one set of stop lines.
+    ASSERT_TRUE(child.waitForOutput(kStopLines[2], 10s)) << child.output();
+    child.signal(stopSignal);
     ASSERT_TRUE(child.waitForExit(10s));
     EXPECT_EQ(child.exitCode(), 0);
 
     const auto messages = logMessages(logText());
     EXPECT_TRUE(containsInOrder(messages, kStartConsole));
     EXPECT_TRUE(containsInOrder(messages, kStopLines));
+    EXPECT_EQ(std::count(messages.begin(), messages.end(), kStopLines[0]), 1);
     EXPECT_EQ(std::vector<std::string>(messages.end() - 3, messages.end()), kShutdown);
     EXPECT_NE(std::find_if(messages.begin(), messages.end(),
                            [](const std::string& m) { return m.rfind("Para atendimento de suporte envie e-mail para '", 0) == 0; }),
@@ -115,20 +124,43 @@ TEST_F(ProcessTest, ConsoleRunLogsStartUpAndStopsOnTerminationSignals) {
 }
 
 TEST_F(ProcessTest, EscapeOnTheTerminalStopsAConsoleRun) {
-  ChildProcess child(kBinary, {"-c"}, environment_, /*terminalInput=*/true);
+  ChildProcess child(kBinary, {"-c"}, environment_, Terminal::Foreground);
   ASSERT_TRUE(child.waitForOutput("Variaveis inicializadas", 10s)) << child.output();
-  child.writeToTerminal("abc");  // other keys do nothing
+  // Other keys do nothing, those whose sequences begin with ESC included:
+  // arrows (also with Ctrl), Home/End, Insert, F1 and F5, Alt+a.
+  for (const char* key : {"abc", "\x1b[A", "\x1b[1;5C", "\x1b[H", "\x1b[F", "\x1b[2~", "\x1bOP", "\x1b[15~", "\x1b" "a"}) {
+    child.writeToTerminal(key);
+    std::this_thread::sleep_for(100ms);
+  }
   std::this_thread::sleep_for(1500ms);
   EXPECT_EQ(child.output().find("A tecla ESC foi pressionada"), std::string::npos);
   child.writeToTerminal("\x1b");
   ASSERT_TRUE(child.waitForExit(10s)) << child.output();
   EXPECT_EQ(child.exitCode(), 0);
+  struct termios mode {};
+  ASSERT_EQ(tcgetattr(child.terminalFd(), &mode), 0);
+  EXPECT_EQ(mode.c_lflag & (ICANON | ECHO), static_cast<tcflag_t>(ICANON | ECHO));  // restored at exit
   const auto messages = logMessages(logText());
   EXPECT_TRUE(containsInOrder(messages, {"A tecla ESC foi pressionada", "Notificacao de 'shutdown' recebida",
                                          "Servico em modo de encerramento", "Servico parado",
                                          "Variaveis finalizadas", "Log parado"}));
   EXPECT_TRUE(std::find(messages.begin(), messages.end(), "Inicio da requisicao para termino do servico") ==
               messages.end());
+}
+
+TEST_F(ProcessTest, ABackgroundConsoleRunLeavesItsTerminalAlone) {
+  ChildProcess child(kBinary, {"-c"}, environment_, Terminal::Background);
+  ASSERT_TRUE(child.waitForOutput("Variaveis inicializadas", 10s)) << child.output();
+  child.writeToTerminal("\x1b");  // input for the foreground, not for this job
+  std::this_thread::sleep_for(1500ms);
+  struct termios mode {};
+  ASSERT_EQ(tcgetattr(child.terminalFd(), &mode), 0);
+  EXPECT_EQ(mode.c_lflag & (ICANON | ECHO), static_cast<tcflag_t>(ICANON | ECHO));
+  EXPECT_EQ(child.output().find("A tecla ESC foi pressionada"), std::string::npos);
+  child.signal(SIGTERM);
+  ASSERT_TRUE(child.waitForExit(10s)) << child.output();
+  EXPECT_EQ(child.exitCode(), 0);
+  EXPECT_TRUE(containsInOrder(logMessages(logText()), kStopLines));
 }
 
 TEST_F(ProcessTest, ServiceModeOutsideSystemdEndsAtOnceWithTheShutdownLines) {
@@ -186,6 +218,12 @@ TEST_F(ProcessTest, ServiceModeUnderSystemdReportsTheStatusSequence) {
   // The watcher re-reports once a second: wait for its first report.
   ASSERT_TRUE(notify.collectUntil("SERVICE_RUNNING checkpoint=4", 10s)) << child.output();
   child.signal(SIGTERM);
+  // Further stop signals while the stop is under way are ignored (no more
+  // stop lines, no more reports), as the Windows service manager refuses a
+  // second stop.
+  ASSERT_TRUE(notify.collectUntil("SERVICE_STOP_PENDING", 10s));
+  child.signal(SIGINT);
+  child.signal(SIGTERM);
   ASSERT_TRUE(notify.collectUntil("SERVICE_STOPPED", 10s));
   ASSERT_TRUE(child.waitForExit(10s));
   EXPECT_EQ(child.exitCode(), 0);
@@ -222,6 +260,57 @@ TEST_F(ProcessTest, ServiceModeUnderSystemdReportsTheStatusSequence) {
                                          "Todas as funcoes foram notificadas para termino do servico"}));
   EXPECT_TRUE(containsInOrder(messages, {"Servico em modo de encerramento", "Servico parado",
                                          "Variaveis finalizadas", "Log parado"}));
+  EXPECT_EQ(std::count(messages.begin(), messages.end(), kStopLines[0]), 1);
+}
+
+// A stop sent at any moment of the start-up, before the handler exists or
+// while serviceMain starts, ends the run cleanly. Ten runs at a time.
+TEST_F(ProcessTest, AStopSentWhileTheServiceStartsIsNeverLost) {
+  std::mt19937 random(std::random_device{}());
+  std::uniform_int_distribution<int> delayMicroseconds(0, 50000);
+  for (int batch = 0; batch < 3; ++batch) {
+    struct Run {
+      fs::path programFiles;
+      std::unique_ptr<NotifySocket> notify;
+      std::unique_ptr<ChildProcess> child;
+      int delay = 0;
+    };
+    std::vector<Run> runs(10);
+    for (size_t i = 0; i < runs.size(); ++i) {
+      Run& run = runs[i];
+      const fs::path folder = root_ / std::to_string(i);
+      run.programFiles = folder / "pf";
+      fs::remove_all(folder);
+      fs::create_directories(run.programFiles / "Karvell Networks" / "HSM Karvell" / "data");
+      run.notify = std::make_unique<NotifySocket>(folder / "notify.sock");
+      auto environment = environment_;
+      environment["KELVASYNC_PROGRAM_FILES"] = run.programFiles.string();
+      environment["NOTIFY_SOCKET"] = (folder / "notify.sock").string();
+      run.delay = delayMicroseconds(random);
+      run.child = std::make_unique<ChildProcess>(kBinary, std::vector<std::string>{}, environment);
+      std::this_thread::sleep_for(std::chrono::microseconds(run.delay));
+      run.child->signal(SIGTERM);
+    }
+    for (Run& run : runs) {
+      SCOPED_TRACE("SIGTERM " + std::to_string(run.delay) + " us after the start");
+      ASSERT_TRUE(run.child->waitForExit(15s)) << "the stop was lost";
+      std::ifstream in(run.programFiles / "Karvell Networks" / "HSM Karvell" / "data" / "kelvasync.log",
+                       std::ios::binary);
+      const auto messages = logMessages(std::string(std::istreambuf_iterator<char>(in), {}));
+      if (run.child->exitCode() == 128 + SIGTERM) {
+        // Only before the program took its first step.
+        EXPECT_TRUE(messages.empty());
+        continue;
+      }
+      EXPECT_EQ(run.child->exitCode(), 0);
+      ASSERT_GE(messages.size(), 3u);
+      EXPECT_EQ(std::vector<std::string>(messages.end() - 3, messages.end()), kShutdown);
+      if (std::find(messages.begin(), messages.end(), "Notificacao para continuar o servico recebida") !=
+          messages.end()) {
+        EXPECT_TRUE(run.notify->collectUntil("SERVICE_STOPPED", 2s));
+      }
+    }
+  }
 }
 
 TEST_F(ProcessTest, ASecondInstanceRefusesToStartAndLeavesTheFirstRunning) {
@@ -332,6 +421,24 @@ TEST_F(ProcessTest, InstallAndRemoveWriteAndDeleteTheUnit) {
 
   // Installation and removal never touch the log.
   EXPECT_FALSE(fs::exists(dataDir_ / "kelvasync.log"));
+
+  // Paths with "%" (a systemd specifier), a blank and a non-ASCII letter:
+  // systemd's own parser finds the very binary, and the value of
+  // Environment= keeps its "%" escaped.
+  const fs::path folder = root_ / "kv 100%n ção";
+  fs::create_directories(folder);
+  fs::copy_file(kBinary, folder / "kelvasync");
+  auto environment = environment_;
+  environment["KELVASYNC_PROGRAM_FILES"] = (root_ / "pf 5%h ç").string();
+  EXPECT_EQ(runToEnd((folder / "kelvasync").string(), {"-i"}, environment), "Servico instalado com sucesso.\n");
+  ChildProcess verify("/usr/bin/systemd-analyze", {"verify", unit.string()});
+  ASSERT_TRUE(verify.waitForExit(60s));
+  EXPECT_EQ(verify.exitCode(), 0) << verify.output();
+  std::ifstream written(unit);
+  const std::string unitText((std::istreambuf_iterator<char>(written)), {});
+  EXPECT_NE(unitText.find("Environment=\"KELVASYNC_PROGRAM_FILES=" + root_.string() + "/pf 5%%h ç\"\n"),
+            std::string::npos)
+      << unitText;
 }
 
 }  // namespace

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# The Windows kelvasync.exe under Wine: installation through the service
-# manager, a second installation refused, start, the start-up lines in the log
-# under the prefix's program-files folder, a second instance refused while the
-# service runs, a stop control with its lines and
+# The Windows kelvasync.exe under Wine, installed in a folder with blanks:
+# installation through the service manager (the image path registered in
+# quotes), a second installation refused, start, the start-up lines in the
+# log under the prefix's program-files folder, a second instance refused while
+# the service runs, a stop control with its lines and
 # the shutdown lines, removal, and a console run with redirected output that
 # starts and stops (Ctrl+C, which Wine delivers for SIGINT).
 set -uo pipefail
@@ -24,10 +25,12 @@ data="$prefix/drive_c/Program Files (x86)/Karvell Networks/HSM Karvell/data"
 mkdir -p "$data"
 log="$data/kelvasync.log"
 rm -f "$log"
-# The service binary must live inside the prefix for the service manager.
-cp "$exe" "$prefix/drive_c/kelvasync.exe"
-if [ -f "$(dirname "$exe")/pelorlib.dll" ]; then cp "$(dirname "$exe")/pelorlib.dll" "$prefix/drive_c/"; fi
-svc='C:\kelvasync.exe'
+# The service binary must live inside the prefix for the service manager; it
+# lives in a folder with blanks, as an installed one does.
+home="$prefix/drive_c/Program Files (x86)/Karvell Networks/HSM Karvell"
+cp "$exe" "$home/kelvasync.exe"
+if [ -f "$(dirname "$exe")/pelorlib.dll" ]; then cp "$(dirname "$exe")/pelorlib.dll" "$home/"; fi
+svc='C:\Program Files (x86)\Karvell Networks\HSM Karvell\kelvasync.exe'
 
 # The version resource (block 041604b0, Portuguese (Brazil), UTF-16) and the
 # manifest are in the executable.
@@ -45,6 +48,8 @@ check "no DLLs beyond the system's and the HSM client library" bash -c "! x86_64
 run "$svc" -d  # leftovers of an earlier, interrupted run
 run "$svc" -i
 check "install succeeds" has_line "$work/out.txt" "Servico instalado com sucesso."
+run reg query 'HKLM\System\CurrentControlSet\Services\kelvasync' /v ImagePath
+check "image path registered in quotes" grep -qF "\"$svc\"" "$work/out.txt"
 run "$svc" -i
 check "second install refused with 1073" has_line "$work/out.txt" "Nao foi possivel instalar o servico. Codigo 3-1073."
 check "support line follows" grep -q "^Em caso de atendimento de Suporte envie um e-mail para '" "$work/out.txt"
@@ -100,7 +105,7 @@ check "console shows the stop lines" grep -q "\[Info\] Inicio da requisicao para
 check "console run ends with Log parado" grep -q "\[Info\] Log parado" "$work/console.txt"
 check "console lines are in the log too" log_has "Modo console. Pressione e segure a tecla ESC para cancelar a execucao"
 
-rm -rf "$work" "$prefix/drive_c/kelvasync.exe" "$prefix/drive_c/pelorlib.dll"
+rm -rf "$work" "$home/kelvasync.exe" "$home/pelorlib.dll"
 echo "$((failures == 0 ? 1 : 0)) passed, $failures failed" >/dev/null
 if [ "$failures" -ne 0 ]; then echo "$failures check(s) failed"; exit 1; fi
 echo "all checks passed"

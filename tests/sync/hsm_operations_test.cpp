@@ -92,7 +92,7 @@ TEST_F(HsmOperations, CreationUsesTheDerivedPasswordAndNeverLogsIt) {
   const std::string id = newId();
   const std::string name = "Jo\xE3o da Silva";  // a byte above 0x7F, as narrowing gives it
   SessionWindow window(*server_);
-  createSyncedUser(GroupMember{"joao", name, id});
+  EXPECT_EQ(createSyncedUser(GroupMember{"joao", name, id}), CreationResult::Created);
   EXPECT_EQ(window.loginsSince(), 1u);
   const std::string password = initialHsmPassword(id);
   EXPECT_EQ(tryLogin(*server_, id, password), KV_OK);
@@ -111,7 +111,7 @@ TEST_F(HsmOperations, CreatingAnExistingUserUnblocksItAndKeepsItsPassword) {
   ASSERT_EQ(createByHand(*server_, id, "senha-propria"), KV_OK);
   ASSERT_EQ(blockByHand(*server_, id), KV_OK);
   SessionWindow window(*server_);
-  createSyncedUser(GroupMember{"x", "Fulano", id});
+  EXPECT_EQ(createSyncedUser(GroupMember{"x", "Fulano", id}), CreationResult::Unblocked);
   EXPECT_EQ(window.loginsSince(), 2u);  // the creation's session and the unblock's
   EXPECT_EQ(tryLogin(*server_, id, "senha-propria"), KV_OK);
 
@@ -124,7 +124,7 @@ TEST_F(HsmOperations, CreatingAnExistingUserUnblocksItAndKeepsItsPassword) {
 
 TEST_F(HsmOperations, CreationRefusalsAreReportedWithTheirCodes) {
   SessionWindow window(*server_);
-  createSyncedUser(GroupMember{"x", "Invalido", "0abc"});  // the HSM refuses names not starting with a letter
+  EXPECT_EQ(createSyncedUser(GroupMember{"x", "Invalido", "0abc"}), CreationResult::Failed);  // the HSM refuses names not starting with a letter
   EXPECT_EQ(window.loginsSince(), 1u);
   const auto lines = folder_.lines();
   ASSERT_EQ(lines.size(), 1u);
@@ -135,7 +135,7 @@ TEST_F(HsmOperations, CreationRefusalsAreReportedWithTheirCodes) {
   folder_.clearLog();
   folder_.writeHsmSettings(server_->host(), kvtest::kPlainUser, kvtest::kPlainPassword);
   const std::string id = newId();
-  createSyncedUser(GroupMember{"x", "Sem Permissao", id});
+  EXPECT_EQ(createSyncedUser(GroupMember{"x", "Sem Permissao", id}), CreationResult::Failed);
   EXPECT_FALSE(hasUser(*server_, id));
   EXPECT_EQ(folder_.messages(),
             std::vector<std::string>{"Nao foi possivel criar o usuario no HSM/Tessel [Sem Permissao] [" + id +
@@ -149,7 +149,7 @@ TEST_F(HsmOperations, AnUnreachableHsmIsReportedByEachOperation) {
   const std::string code = std::to_string(KV_ERR_CONNECTION_REFUSED);
   EXPECT_FALSE(setHsmUserBlocked(false, id));
   EXPECT_FALSE(removeSyncedUser(id));
-  createSyncedUser(GroupMember{"x", "Ninguem", id});
+  EXPECT_EQ(createSyncedUser(GroupMember{"x", "Ninguem", id}), CreationResult::Failed);
   EXPECT_FALSE(writeAddb({GroupMember{"x", "Ninguem", id}}));
   MemberList members;
   EXPECT_FALSE(readAddb(members));  // silent
@@ -170,7 +170,7 @@ TEST_F(HsmOperations, IncompleteSettingsMeanNoHsmContactAndNoLine) {
   SessionWindow window(*server_);
   EXPECT_FALSE(setHsmUserBlocked(true, id));
   EXPECT_FALSE(removeSyncedUser(id));
-  createSyncedUser(GroupMember{"x", "Nome", newId()});
+  EXPECT_EQ(createSyncedUser(GroupMember{"x", "Nome", newId()}), CreationResult::Failed);
   EXPECT_EQ(window.loginsSince(), 0u);
   EXPECT_TRUE(folder_.lines().empty());
   EXPECT_EQ(tryLogin(*server_, id, "senha-3"), KV_OK);
@@ -181,7 +181,7 @@ TEST_F(HsmOperations, AnIdentifierLongerThanTheHsmFieldIsRefusedBeforeAnyCall) {
   SessionWindow window(*server_);
   EXPECT_FALSE(setHsmUserBlocked(true, longId));
   EXPECT_FALSE(removeSyncedUser(longId));
-  createSyncedUser(GroupMember{"x", "Longo", longId});
+  EXPECT_EQ(createSyncedUser(GroupMember{"x", "Longo", longId}), CreationResult::Failed);
   EXPECT_EQ(window.loginsSince(), 0u);
   const auto lines = folder_.lines();
   ASSERT_EQ(lines.size(), 3u);

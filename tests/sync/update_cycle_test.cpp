@@ -1,7 +1,8 @@
 // Whole update cycles against a real emulator, with the group given by the
 // test in place of the directory search: creation, unblocking, the removal
 // policy, the addb save and its backup, users that are not the service's,
-// an unreachable HSM, a stop in the middle, an empty group and duplicates.
+// an unreachable HSM, a stop in the middle, an empty group and duplicates;
+// and with the real group search against slapd, members it cannot read.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -11,12 +12,17 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "common/stop_flag.h"
+#include "common/text.h"
+#include "directory/group_search.h"
 #include "directory/logon_id.h"
 #include "hsm/addb.h"
 #include "hsm/user_creation.h"
+#include "hsm/user_operations.h"
 #include "hsm_queries.h"
+#include "slapd_fixture.h"
 #include "sync/update_cycle.h"
 #include "sync_test_support.h"
 
@@ -28,8 +34,9 @@ using kvtest::kMasterPassword;
 MemberList group;         // what the search hands to the cycle
 std::string policyValue;  // the removeusers value the cycle sees
 int creationsBeforeStop = -1;
+int unblocksBeforeStop = -1;
 
-bool searchTestGroup(MemberList& members) {
+bool searchTestGroup(MemberList& members, uint32_t&) {
   members = group;
   return true;
 }
@@ -37,9 +44,16 @@ RemovalPolicy policyFromValue() {
   std::string value = policyValue;
   return parseRemovalPolicy(value);
 }
-void createThenMaybeStop(GroupMember member) {
-  createSyncedUser(member);
+// Sets the stop flag while the HSM works on the n-th unblock, as a stop
+// request arriving mid-pass would.
+bool setBlockedThenMaybeStop(bool block, std::string userId) {
+  if (!block && --unblocksBeforeStop == 0) storeStopRequested(true);
+  return setHsmUserBlocked(block, std::move(userId));
+}
+CreationResult createThenMaybeStop(GroupMember member) {
+  const CreationResult result = createSyncedUser(member);
   if (--creationsBeforeStop == 0) storeStopRequested(true);
+  return result;
 }
 
 GroupMember groupMember(const std::string& logon, const std::string& name) {
@@ -57,18 +71,20 @@ class UpdateCycle : public ::testing::Test {
     group.clear();
     policyValue.clear();
     creationsBeforeStop = -1;
+    unblocksBeforeStop = -1;
     storeStopRequested(false);
   }
   void TearDown() override { storeStopRequested(false); }
 
   // One cycle; returns the HSM logins it made and checks that it left no
-  // session open.
-  uint32_t cycle() {
+  // session open. The group comes from `group`, or from the directory.
+  uint32_t cycle(GroupSearchFunction search = searchTestGroup) {
     SessionWindow window(*server_);
     ReconcileActions actions = defaultReconcileActions();
     actions.policy = policyFromValue;
     actions.create = createThenMaybeStop;
-    runUpdateCycleWith(searchTestGroup, actions);
+    actions.setBlocked = setBlockedThenMaybeStop;
+    runUpdateCycleWith(search, actions);
     return window.loginsSince();
   }
   std::string stored(const std::string& name) {
@@ -239,6 +255,64 @@ TEST_F(UpdateCycle, AStopDuringCreationFinishesThatMemberSkipsPassTwoAndStillSav
   EXPECT_FALSE(contains(messages, "Encontrado usuario do HSM/Tessel que NAO estah no AD: [" + old.hsmUserId + "]"));
   EXPECT_TRUE(contains(messages, std::string(71, '-')));
   EXPECT_EQ(stored(kAddbObject), addbTextOf(group));
+}
+
+TEST_F(UpdateCycle, AStopDuringSteadyStateUnblockingEndsAfterTheUnblockInHand) {
+  std::string error;
+  server_ = HsmServer::start(HsmServer::Options{25}, error);  // every request takes 25 ms more
+  ASSERT_NE(server_, nullptr) << error;
+  folder_.writeHsmSettings(server_->host(), "master", kMasterPassword);
+  for (int i = 0; i < 12; ++i) group.push_back(groupMember("membro" + std::to_string(i), "Membro"));
+  cycle();
+  policyValue = "yes";
+  unblocksBeforeStop = 3;
+  folder_.clearLog();
+  // Listing, addb read, three unblocks, then the save's backup and write;
+  // the other nine members wait for the next cycle.
+  EXPECT_EQ(cycle(), 1u + 1u + 3u + 2u);
+  const auto messages = folder_.messages();
+  EXPECT_TRUE(contains(messages, "Resumo do cruzamento: membros lidos 12, criados 0, desbloqueados 3, bloqueados 0, "
+                                 "removidos 0, operacoes com falha 0, membros ignorados por falha de leitura 0"));
+  EXPECT_EQ(stored(kAddbObject), addbTextOf(group));
+}
+
+TEST_F(UpdateCycle, MembersTheDirectoryDoesNotShowCostNobodyTheirUser) {
+  // Rita sits in an OU the service account may not read; Tardio's entry
+  // lacks memberOf (added after the group), so only a read of its own DN
+  // finds it.
+  kvtest::DirectoryData data;
+  const std::string suffix = kvtest::kSuffix;
+  const std::string ana = data.addUser("Ana", "ana");
+  data.add("ou=Restrito," + suffix, {"organizationalUnit"}, {{"ou", "Restrito"}});
+  const std::string rita =
+      data.add("cn=Rita,ou=Restrito," + suffix, {"user"}, {{"cn", "Rita"}, {"sn", "Rita"}, {"sAMAccountName", "rita"}});
+  data.addGroup("Equipe", {ana, rita, "cn=Tardio,ou=Users," + suffix});
+  data.addUser("Tardio", "tardio");
+  kvtest::SlapdServer slapd(data);
+  kvtest::trustCa(slapd.caFile());
+
+  const MemberList everyone = {groupMember("ana", "Ana"), groupMember("rita", "Rita"), groupMember("tardio", "Tardio")};
+  group = everyone;
+  cycle();
+  ASSERT_EQ(blockByHand(*server_, everyone[0].hsmUserId), KV_OK);
+
+  directorySettings.ldapPath = utf8ToUtf16("LDAP://" + slapd.host());
+  directorySettings.adUser = utf8ToUtf16(kvtest::kServiceAccount);
+  directorySettings.adPassword = utf8ToUtf16(kvtest::kServicePassword);
+  directorySettings.groupName = "CN=Equipe,OU=Groups," + suffix;
+  policyValue = "yes";
+  folder_.clearLog();
+  cycle(searchGroupMembers);
+
+  for (const GroupMember& m : everyone) EXPECT_TRUE(loginWithInitialPassword(m)) << m.logon;  // none blocked or removed
+  const auto lines = folder_.lines();
+  EXPECT_EQ(labelOf(lines, "1 membro(s) do Grupo nao puderam ser lidos; nenhum usuario do HSM/Tessel foi bloqueado "
+                           "ou removido"),
+            "Atencao");
+  EXPECT_EQ(labelOf(lines, "Resumo do cruzamento: membros lidos 2, criados 0, desbloqueados 2, bloqueados 0, "
+                           "removidos 0, operacoes com falha 0, membros ignorados por falha de leitura 1"),
+            "Info");
+  EXPECT_EQ(stored(kAddbObject), addbTextOf({everyone[0], everyone[2]}));
 }
 
 TEST_F(UpdateCycle, AnEmptyGroupBlocksEveryManagedUserAndSavesNothing) {

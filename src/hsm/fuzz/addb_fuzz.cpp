@@ -1,7 +1,8 @@
 // Feeds arbitrary objects to the addb reader: the bytes arrive through the
 // receiver in chunks of a size the input chooses, as the client library
 // would deliver them, and the parser splits what was received. Whatever the
-// parser accepts must survive a write and a second parse unchanged.
+// parser accepts must survive a write and a second parse unchanged, as far
+// as it fits the writer.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -32,8 +33,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   MemberList members;
   if (!parseAddbText(std::string_view(received->text, received->received), members)) return 0;
 
+  // The writer ends every field with CR LF; a text whose last field ended
+  // with a lone line end is one byte shorter than its rewrite, so at the
+  // very limit its last member may not fit.
   static const std::unique_ptr<AddbBuffer> written = std::make_unique<AddbBuffer>();
-  if (fillAddbText(members, *written) != members.size()) std::abort();
+  const size_t kept = fillAddbText(members, *written);
+  if (kept + 1 < members.size() || (kept < members.size() && received->received < kAddbTextSize - 1))
+    std::abort();
+  members.resize(kept);
   MemberList again;
   if (!parseAddbText(std::string_view(written->text, written->length), again) || again != members)
     std::abort();

@@ -17,9 +17,13 @@
 //                                 page) under the naming context for
 //                                 (memberOf=<group>), matched back to the
 //                                 member values by DN, case-insensitively;
-//                                 a member the search does not return (no
-//                                 entry, or not readable by the account)
-//                                 comes back as an element without object
+//                                 a member the search does not return
+//                                 (outside the naming context, or without
+//                                 memberOf) is read by a base search on its
+//                                 own DN; one that this cannot read either
+//                                 (no entry, not readable by the account, a
+//                                 referral elsewhere) comes back as an
+//                                 element without object
 //   queryUser                    the entry is of class `user`
 //   getAttribute                 cn / sAMAccountName, UTF-8 decoded
 //
@@ -454,6 +458,41 @@ std::string escapedFilterValue(const std::string& value) {
   return escaped;
 }
 
+char memberAttributes[3][16] = {"objectClass", "cn", "sAMAccountName"};
+
+// The parts of a member's entry the search uses.
+std::shared_ptr<MemberEntry> memberEntryOf(LDAP* ld, LDAPMessage* entry) {
+  auto member = std::make_shared<MemberEntry>();
+  member->isUser = hasClass(values(ld, entry, memberAttributes[0]), "user");
+  const std::vector<std::string> cnValues = values(ld, entry, memberAttributes[1]);
+  const std::vector<std::string> samValues = values(ld, entry, memberAttributes[2]);
+  if ((member->hasCn = !cnValues.empty())) member->cn = utf8ToUtf16(cnValues.front());
+  if ((member->hasLogon = !samValues.empty())) member->logon = utf8ToUtf16(samValues.front());
+  return member;
+}
+
+// Reads one member's entry by a base search on its DN. `member` stays null
+// when the directory says the entry cannot be read here (no such entry, not
+// visible to the account, or held by another server); any other failure (the
+// server gone, a time-out) fails the step, so that the group is not taken
+// as read.
+int32_t readMemberByDn(Session& session, const std::string& dn, std::shared_ptr<MemberEntry>& member) {
+  member.reset();
+  char* attributes[] = {memberAttributes[0], memberAttributes[1], memberAttributes[2], nullptr};
+  LdapMessageHolder result;
+  timeval tv = operationTimeval();
+  const int rc = ldap_search_ext_s(session.ld, dn.c_str(), LDAP_SCOPE_BASE, "(objectClass=*)", attributes, 0,
+                                   nullptr, nullptr, &tv, 0, &result.message);
+  if (rc == LDAP_NO_SUCH_OBJECT || rc == LDAP_INSUFFICIENT_ACCESS || rc == LDAP_REFERRAL ||
+      rc == LDAP_INVALID_DN_SYNTAX) {
+    return kDirectoryOk;
+  }
+  if (rc != LDAP_SUCCESS) return failLdap(session.ld, rc, "membro");
+  LDAPMessage* entry = ldap_first_entry(session.ld, result.message);
+  if (entry != nullptr) member = memberEntryOf(session.ld, entry);
+  return kDirectoryOk;
+}
+
 // Reads the next page of the members' entries into the cursor.
 int32_t readPage(Cursor& cursor) {
   Session& session = *cursor.session;
@@ -463,8 +502,7 @@ int32_t readPage(Cursor& cursor) {
     if (session.namingContext.empty()) return fail("rootDSE sem defaultNamingContext");
   }
   const std::string filter = "(memberOf=" + escapedFilterValue(cursor.group->dn) + ")";
-  char objectClass[] = "objectClass", cn[] = "cn", sam[] = "sAMAccountName";
-  char* attributes[] = {objectClass, cn, sam, nullptr};
+  char* attributes[] = {memberAttributes[0], memberAttributes[1], memberAttributes[2], nullptr};
 
   LDAPControl* pageControl = nullptr;
   int rc = ldap_create_page_control(session.ld, static_cast<ber_int_t>(pageSize()), cursor.cookie, 1, &pageControl);
@@ -482,13 +520,7 @@ int32_t readPage(Cursor& cursor) {
        entry = ldap_next_entry(session.ld, entry)) {
     char* dn = ldap_get_dn(session.ld, entry);
     if (dn == nullptr) continue;
-    auto member = std::make_shared<MemberEntry>();
-    member->isUser = hasClass(values(session.ld, entry, objectClass), "user");
-    const std::vector<std::string> cnValues = values(session.ld, entry, cn);
-    const std::vector<std::string> samValues = values(session.ld, entry, sam);
-    if ((member->hasCn = !cnValues.empty())) member->cn = utf8ToUtf16(cnValues.front());
-    if ((member->hasLogon = !samValues.empty())) member->logon = utf8ToUtf16(samValues.front());
-    cursor.entries[dnKey(dn)] = std::move(member);
+    cursor.entries[dnKey(dn)] = memberEntryOf(session.ld, entry);
     ldap_memfree(dn);
   }
 
@@ -532,12 +564,19 @@ int32_t ldapNext(DirectoryRef variantEnumerator, DirectoryRef* element, uint32_t
     if (!directorySucceeded(code)) return code;
     found = cursor.entries.find(key);
   }
+  std::shared_ptr<MemberEntry> member;
+  if (found != cursor.entries.end()) {
+    member = std::move(found->second);
+    cursor.entries.erase(found);  // each entry is handed out once; keeps memory to the pages in hand
+  } else {
+    const int32_t code = readMemberByDn(*cursor.session, (*cursor.memberDns)[cursor.index], member);
+    if (!directorySucceeded(code)) return code;
+  }
   ++cursor.index;
   *fetched = 1;
-  if (found == cursor.entries.end()) return kDirectoryOk;  // a member the account cannot read
+  if (member == nullptr) return kDirectoryOk;  // a member the account cannot read
   auto* object = newObject(DirectoryObject::Kind::Element, nullptr);
-  object->member = found->second;
-  cursor.entries.erase(found);  // each entry is handed out once; keeps memory to the pages in hand
+  object->member = std::move(member);
   *element = object;
   return kDirectoryOk;
 }

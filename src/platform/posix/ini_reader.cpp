@@ -213,4 +213,6 @@ bool isReadableProfileFile(const std::string& path) {
   return true;
 }
 
+std::u16string ansiToUtf16(std::string_view bytes) { return ini::fromAnsi(bytes); }
+
 }  // namespace platform

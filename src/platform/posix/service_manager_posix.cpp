@@ -4,8 +4,11 @@
 // once when the process was not started by systemd (no NOTIFY_SOCKET), as the
 // Windows dispatcher does for a program started from a prompt. Otherwise it
 // runs the service procedure on a thread of its own and turns SIGTERM (and
-// SIGINT) into the stop control on the calling thread. Status reports become
-// sd_notify messages; installation writes a unit file.
+// SIGINT) into the stop control on the calling thread: one stop only, and not
+// before the service has reported running (as the Windows service manager
+// delivers no stop to a service that is still starting, and refuses a second
+// one). Status reports become sd_notify messages; installation writes a unit
+// file.
 #include "platform/service_manager.h"
 
 #include <signal.h>
@@ -23,6 +26,7 @@
 #include <string>
 
 #include "common/text.h"
+#include "platform/posix/stop_signals.h"
 #include "platform/system.h"
 
 extern char** environ;
@@ -33,7 +37,8 @@ namespace {
 
 std::atomic<ServiceControlProc> controlHandler{nullptr};
 std::atomic<bool> serviceThreadDone{false};
-std::atomic<bool> readySent{false};
+// Set with the first SERVICE_RUNNING report (which carries READY=1).
+std::atomic<bool> runningReported{false};
 ServiceMainProc serviceProcedure = nullptr;
 
 bool fail() {
@@ -82,10 +87,14 @@ void reloadSystemd(const std::string& folder) {
   }
 }
 
+// One double-quoted word of a unit file: systemd removes the quotes and the
+// backslash escapes, and expands "%" specifiers in ExecStart= and
+// Environment=, so a literal "%" is written as "%%".
 std::string quoteForUnit(const std::string& value) {
   std::string quoted = "\"";
   for (char c : value) {
     if (c == '"' || c == '\\') quoted.push_back('\\');
+    if (c == '%') quoted.push_back('%');
     quoted.push_back(c);
   }
   return quoted + "\"";
@@ -100,29 +109,40 @@ bool runServiceDispatcher(const char16_t* /*serviceName*/, ServiceMainProc servi
     return fail();
   }
   // The stop controls arrive as signals; block them in every thread so that
-  // only this loop takes them.
-  sigset_t stops;
-  sigemptyset(&stops);
-  sigaddset(&stops, SIGTERM);
-  sigaddset(&stops, SIGINT);
-  pthread_sigmask(SIG_BLOCK, &stops, nullptr);
+  // only this loop takes them (prepareServiceStopSources blocked them
+  // already, so one sent earlier is pending now).
+  blockStopSignals();
+  const sigset_t stops = stopSignals();
 
   serviceProcedure = serviceMain;
   serviceThreadDone.store(false);
   const ThreadHandle thread = startThread(serviceThread, nullptr);
   if (thread == 0) return fail();
 
+  // A stop that comes while the service starts is held: before the handler
+  // is registered there is nobody to tell, and serviceMain clears the stop
+  // flag as it starts. It is delivered once the service reports running.
+  // Further stop signals after the delivered one are taken and ignored.
+  bool stopHeld = false;
+  bool stopDelivered = false;
   while (!serviceThreadDone.load()) {
-    const struct timespec slice {0, 100 * 1000 * 1000};
-    const int signal = sigtimedwait(&stops, nullptr, &slice);
-    if (signal == SIGTERM || signal == SIGINT) {
+    if (stopHeld && runningReported.load()) {
       const ServiceControlProc handler = controlHandler.load();
-      if (handler != nullptr) handler(kServiceControlStop);
+      if (handler != nullptr) {
+        stopHeld = false;
+        stopDelivered = true;
+        handler(kServiceControlStop);
+      }
     }
+    const struct timespec slice {0, (stopHeld ? 10 : 100) * 1000 * 1000};
+    const int signal = sigtimedwait(&stops, nullptr, &slice);
+    if ((signal == SIGTERM || signal == SIGINT) && !stopDelivered) stopHeld = true;
   }
   waitThreadAndClose(thread);
   return true;
 }
+
+void prepareServiceStopSources() { blockStopSignals(); }
 
 ServiceStatusHandle registerServiceControlHandler(const char16_t* /*serviceName*/, ServiceControlProc handler) {
   if (getenv("NOTIFY_SOCKET") == nullptr) {
@@ -140,7 +160,7 @@ bool setServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status) {
     return fail();
   }
   std::string message;
-  if (status.currentState == kServiceRunning && !readySent.exchange(true)) message += "READY=1\n";
+  if (status.currentState == kServiceRunning && !runningReported.exchange(true)) message += "READY=1\n";
   if (status.currentState == kServiceStopPending || status.currentState == kServiceStopped) {
     message += "STOPPING=1\n";
   }

@@ -13,6 +13,7 @@
 
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 #include "platform/directory.h"
 
@@ -118,8 +119,19 @@ void adsiRelease(DirectoryRef object) {
   if (object != nullptr) unknown(object)->Release();
 }
 
+// True when every character fits one byte of the log (Latin-1).
+bool fitsLatin1(std::u16string_view text) {
+  for (char16_t c : text) {
+    if (c > 0xFF) return false;
+  }
+  return true;
+}
+
 // "0x8007052E: <system text>", and the provider's extended error when ADSI
-// recorded one for this thread.
+// recorded one for this thread. The system text is asked for in English, the
+// only language whose words the log (one byte per character) keeps intact;
+// where the system has no English text, or a text holds characters beyond
+// Latin-1, the code stands alone.
 std::u16string adsiErrorText(int32_t code) {
   char hex[16];
   std::snprintf(hex, sizeof hex, "0x%08lX", static_cast<unsigned long>(static_cast<uint32_t>(code)));
@@ -128,11 +140,12 @@ std::u16string adsiErrorText(int32_t code) {
   wchar_t* message = nullptr;
   const DWORD length = FormatMessageW(
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-      static_cast<DWORD>(code), 0, reinterpret_cast<wchar_t*>(&message), 0, nullptr);
+      static_cast<DWORD>(code), MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), reinterpret_cast<wchar_t*>(&message),
+      0, nullptr);
   if (length > 0 && message != nullptr) {
     std::u16string words(reinterpret_cast<const char16_t*>(message), length);
     while (!words.empty() && (words.back() == u'\r' || words.back() == u'\n' || words.back() == u' ')) words.pop_back();
-    if (!words.empty()) text += u": " + words;
+    if (!words.empty() && fitsLatin1(words)) text += u": " + words;
   }
   if (message != nullptr) LocalFree(message);
 
@@ -140,8 +153,11 @@ std::u16string adsiErrorText(int32_t code) {
   wchar_t buffer[256] = {0};
   wchar_t provider[64] = {0};
   if (SUCCEEDED(ADsGetLastError(&extended, buffer, 256, provider, 64)) && extended != 0 && buffer[0] != 0) {
-    text += u"; ";
-    text += reinterpret_cast<const char16_t*>(buffer);
+    const std::u16string_view detail(reinterpret_cast<const char16_t*>(buffer));
+    if (fitsLatin1(detail)) {
+      text += u"; ";
+      text += detail;
+    }
   }
   return text;
 }

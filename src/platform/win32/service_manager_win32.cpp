@@ -34,6 +34,8 @@ bool runServiceDispatcher(const char16_t* serviceName, ServiceMainProc serviceMa
   return StartServiceCtrlDispatcherW(table) != FALSE || fail();
 }
 
+void prepareServiceStopSources() {}
+
 ServiceStatusHandle registerServiceControlHandler(const char16_t* serviceName, ServiceControlProc handler) {
   controlHandler = handler;
   SERVICE_STATUS_HANDLE handle = RegisterServiceCtrlHandlerW(wide(serviceName), controlHandlerTrampoline);
@@ -62,10 +64,14 @@ bool openServiceManager(ServiceManagerHandle& manager) {
 
 bool createService(ServiceManagerHandle manager, const ServiceDefinition& definition,
                    ServiceManagerHandle& service) {
+  // The image path in quotes: unquoted, a path with blanks (the
+  // program-files folder has them) lets the service manager try to start
+  // "C:\Program.exe" and its kin before the service itself.
+  const std::u16string imagePath = u"\"" + definition.binaryPath + u"\"";
   SC_HANDLE handle = CreateServiceW(sc(manager), wide(definition.name), wide(definition.displayName),
                                     SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
-                                    SERVICE_ERROR_NORMAL, wide(definition.binaryPath), nullptr, nullptr, nullptr,
-                                    nullptr, nullptr);
+                                    SERVICE_ERROR_NORMAL, wide(imagePath), nullptr, nullptr, nullptr, nullptr,
+                                    nullptr);
   if (handle == nullptr) return fail();
   service = reinterpret_cast<ServiceManagerHandle>(handle);
   return true;

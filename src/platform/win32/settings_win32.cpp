@@ -1,4 +1,5 @@
-// The INI reader on Windows: GetPrivateProfileStringA.
+// The INI reader on Windows: GetPrivateProfileStringA, and the ANSI code
+// page its values are written in.
 #include <windows.h>
 
 #include <cstring>
@@ -30,6 +31,16 @@ bool isReadableProfileFile(const std::string& path) {
   const bool regular = GetFileType(file) == FILE_TYPE_DISK;
   CloseHandle(file);
   return regular;
+}
+
+std::u16string ansiToUtf16(std::string_view bytes) {
+  if (bytes.empty()) return {};
+  const int length = static_cast<int>(bytes.size());
+  const int units = MultiByteToWideChar(CP_ACP, 0, bytes.data(), length, nullptr, 0);
+  if (units <= 0) return {};
+  std::u16string text(static_cast<size_t>(units), u'\0');
+  MultiByteToWideChar(CP_ACP, 0, bytes.data(), length, reinterpret_cast<wchar_t*>(text.data()), units);
+  return text;
 }
 
 }  // namespace platform
