@@ -81,12 +81,16 @@ std::string configFilePathOverride;
 
 }  // namespace
 
-void setConfigFilePathForTesting(std::string path) { configFilePathOverride = std::move(path); }
+void setConfigFilePath(std::string path) { configFilePathOverride = std::move(path); }
+
+std::u16string configFileWidePath() {
+  if (!configFilePathOverride.empty()) return utf8ToUtf16(configFilePathOverride);
+  return platform::productPath(platform::programFilesFolder(), u"\\Karvell Networks\\HSM Karvell\\kelvasync.ini");
+}
 
 std::string configFilePath() {
   if (!configFilePathOverride.empty()) return configFilePathOverride;
-  return narrowText(
-      platform::productPath(platform::programFilesFolder(), u"\\Karvell Networks\\HSM Karvell\\kelvasync.ini"));
+  return narrowText(configFileWidePath());
 }
 
 std::string readConfigString(const std::string& path, const std::string& section, const std::string& key) {
@@ -222,6 +226,26 @@ RemovalPolicy removalPolicy() {
   // Read once per process; a later change of the file is not seen.
   static std::string value = readConfigString(configFilePath(), "hsm", "removeusers");
   return parseRemovalPolicy(value);
+}
+
+LogSizeSetting readLogSizeSetting() {
+  LogSizeSetting setting;
+  setting.value = readConfigString(configFilePath(), "log", "maxsizemb");
+  if (setting.value.empty()) return setting;
+  uint64_t megabytes = 0;
+  for (char c : setting.value) {
+    if (c < '0' || c > '9' || megabytes > kMaxLogSizeMegabytes) {
+      setting.valid = false;
+      return setting;
+    }
+    megabytes = megabytes * 10 + static_cast<uint64_t>(c - '0');
+  }
+  if (megabytes == 0 || megabytes > kMaxLogSizeMegabytes) {
+    setting.valid = false;
+    return setting;
+  }
+  setting.bytes = megabytes * 1024 * 1024;
+  return setting;
 }
 
 std::optional<uint32_t> parseRemovalLimit(std::string_view value) {

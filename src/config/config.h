@@ -12,16 +12,22 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 // Full 8-bit path of the INI file: the 32-bit program-files folder (read
 // anew on every call) followed by "\Karvell Networks\HSM Karvell\kelvasync.ini",
 // narrowed by keeping the low byte of each UTF-16 unit.
 std::string configFilePath();
 
-// For tests: while `path` is not empty, configFilePath() returns it instead
-// (on Windows a test cannot choose the program-files folder). Call only while
-// no other thread reads the configuration.
-void setConfigFilePathForTesting(std::string path);
+// The same path before narrowing (what the file system is asked for).
+std::u16string configFileWidePath();
+
+// While `path` (8-bit, UTF-8 on Linux) is not empty, configFilePath()
+// returns it instead: for tests (on Windows a test cannot choose the
+// program-files folder) and for kelvasync-check --ini. Call only while no
+// other thread reads the configuration.
+void setConfigFilePath(std::string path);
+inline void setConfigFilePathForTesting(std::string path) { setConfigFilePath(std::move(path)); }
 
 // One value of the file as 8-bit text of at most 255 bytes; empty when the
 // file, section or key is missing.
@@ -122,6 +128,18 @@ RemovalPolicy parseRemovalPolicy(std::string& value);
 // it and compares. Meant for the worker thread; the first read is guarded by
 // a thread-safe one-time initialisation.
 RemovalPolicy removalPolicy();
+
+// [log] maxsizemb: how large, in megabytes, the log may grow before it is
+// renamed to kelvasync.1.log and a new one started. Absent or empty means no
+// limit. A value that is not a whole number from 1 to kMaxLogSizeMegabytes
+// is invalid and also means no limit.
+inline constexpr uint64_t kMaxLogSizeMegabytes = 1024 * 1024;  // 1 TB
+struct LogSizeSetting {
+  std::string value;   // as read from the file
+  bool valid = true;   // false for a value that is present but unusable
+  uint64_t bytes = 0;  // the limit in bytes; 0 for none
+};
+LogSizeSetting readLogSizeSetting();
 
 // The limit of the maxremovals key of section hsm: the most managed users
 // one cycle may block or remove. Empty (or missing) means no limit. A value

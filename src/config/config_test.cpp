@@ -308,6 +308,22 @@ TEST_F(ConfigTest, RemovalPolicyIsReadOncePerProcess) {
   EXPECT_EQ(removalPolicy(), RemovalPolicy::Block);
 }
 
+TEST_F(ConfigTest, LogSizeLimitIsWholeMegabytesOrNone) {
+  EXPECT_EQ(readLogSizeSetting().bytes, 0u);  // no file: no limit, nothing wrong
+  EXPECT_TRUE(readLogSizeSetting().valid);
+  writeIni("[log]\nmaxsizemb = 50\n");
+  EXPECT_EQ(readLogSizeSetting().bytes, 50u * 1024 * 1024);
+  writeIni("[LOG]\nMaxSizeMB=1048576\n");
+  EXPECT_EQ(readLogSizeSetting().bytes, uint64_t{1} << 40);
+  for (const char* bad : {"0", "-5", "10MB", "1.5", "1048577", "99999999999999999999999"}) {
+    writeIni(std::string("[log]\nmaxsizemb=") + bad + "\n");
+    const LogSizeSetting setting = readLogSizeSetting();
+    EXPECT_FALSE(setting.valid) << bad;
+    EXPECT_EQ(setting.bytes, 0u) << bad;
+    EXPECT_EQ(setting.value, bad);
+  }
+}
+
 TEST_F(ConfigTest, RemovalLimitIsAWholeNumberReadOnceAndAMistakeProtects) {
   EXPECT_EQ(parseRemovalLimit(""), std::nullopt);
   EXPECT_EQ(parseRemovalLimit("  "), std::nullopt);

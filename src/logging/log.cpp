@@ -1,20 +1,72 @@
 #include "logging/log.h"
 
 #include "common/process_state.h"
+#include "common/text.h"
 #include "platform/console.h"
 
 platform::CriticalSection logLock;
 platform::FileHandle logFileHandle = platform::kInvalidFile;
+uint64_t logSizeLimitBytes = 0;
 
 namespace {
 
 constexpr size_t kLineBufferUnits = 4096;  // whole line, terminator included
 constexpr size_t kTimeBufferUnits = 256;
 
+// Set while the log could not be renamed, so that the failure is reported
+// once in the file rather than on every line; cleared by a rotation.
+bool rotationFailureReported = false;
+
+LogCapture logCapture = nullptr;
+void* logCaptureContext = nullptr;
+
+// Shifts kelvasync.N.log up by one (dropping the oldest) and renames the
+// log to kelvasync.1.log. Renames never replace a file, so a rotated file
+// that cannot be moved (held open on Windows) stops the shift and the log
+// itself stays where it is: nothing is ever overwritten, and the caller
+// goes on appending to the current file. True when the log was renamed.
+bool rotateLogFiles() {
+  platform::removeFile(rotatedLogFilePath(kLogFilesKept));
+  for (int index = kLogFilesKept - 1; index >= 1; --index)
+    platform::renameFileNoReplace(rotatedLogFilePath(index), rotatedLogFilePath(index + 1));
+  return platform::renameFileNoReplace(logFilePath(), rotatedLogFilePath(1));
+}
+
+// With a size limit set and logFileHandle open: when `lineBytes` more would
+// take a non-empty file past the limit, closes it, rotates and opens a new
+// one. False when no file is open afterwards.
+bool makeRoomForLine(size_t lineBytes) {
+  if (logSizeLimitBytes == 0) return true;
+  const uint64_t size = platform::fileSize(logFilePath());
+  if (size == 0 || size + lineBytes <= logSizeLimitBytes) return true;
+  platform::closeFile(logFileHandle);
+  logFileHandle = platform::kInvalidFile;
+  const bool rotated = rotateLogFiles();
+  if (!openLogFile()) return false;
+  if (rotated) {
+    rotationFailureReported = false;
+  } else if (!rotationFailureReported) {
+    rotationFailureReported = true;
+    const std::string notice = formatLogLine(
+        Warning, platform::localTime(), platform::currentThreadId(),
+        u"Nao foi possivel renomear o arquivo de log para kelvasync.1.log (outro programa o mantem aberto?); "
+        u"o log continua no arquivo atual",
+        {});
+    platform::appendToFile(logFileHandle, notice.data(), notice.size());
+  }
+  return true;
+}
+
 }  // namespace
 
 std::u16string logFilePath() {
   return platform::productPath(programFilesDir, u"\\Karvell Networks\\HSM Karvell\\data\\kelvasync.log");
+}
+
+std::u16string rotatedLogFilePath(int index) {
+  std::u16string path = logFilePath();
+  path.resize(path.size() - 4);  // ".log"
+  return path + u"." + asciiToUtf16(std::to_string(index)) + u".log";
 }
 
 bool openLogFile() {
@@ -58,15 +110,27 @@ std::string formatLogLine(uint32_t level, const platform::LocalTime& time, uint3
   return bytes;
 }
 
+void setLogCapture(LogCapture capture, void* context) {
+  platform::CriticalSectionGuard guard(logLock);
+  logCapture = capture;
+  logCaptureContext = context;
+}
+
 bool writeLogArgs(uint32_t level, std::u16string_view format, std::span<const FormatArg> args) {
   platform::CriticalSectionGuard guard(logLock);
+  if (logCapture != nullptr) {
+    std::u16string message;
+    formatWideInto(message, format, args);
+    logCapture(level, message, logCaptureContext);
+    return false;
+  }
   if (level == Console && serviceMode) return false;
 
   const std::string bytes =
       formatLogLine(level, platform::localTime(), platform::currentThreadId(), format, args);
 
   bool written = false;
-  if (openLogFile()) {
+  if (openLogFile() && makeRoomForLine(bytes.size())) {
     platform::appendToFile(logFileHandle, bytes.data(), bytes.size());
     platform::flushFile(logFileHandle);
     platform::closeFile(logFileHandle);

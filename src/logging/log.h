@@ -30,6 +30,18 @@ extern platform::FileHandle logFileHandle;
 // Full path of the log file: programFilesDir + the product's data folder.
 std::u16string logFilePath();
 
+// Size the log file may reach before it is renamed to kelvasync.1.log and a
+// new one started; 0 (the default) lets it grow without limit. Set by the
+// entry point from [log] maxsizemb before any other thread exists.
+extern uint64_t logSizeLimitBytes;
+
+// Rotated files kept beside the log: kelvasync.1.log (the newest) to
+// kelvasync.<kLogFilesKept>.log (the oldest); an older one is deleted.
+inline constexpr int kLogFilesKept = 5;
+
+// Path of rotated file `index` (1 to kLogFilesKept) beside logFilePath().
+std::u16string rotatedLogFilePath(int index);
+
 // Opens the log file into logFileHandle. False, doing nothing else, when a
 // handle is already open; otherwise whether the open succeeded.
 bool openLogFile();
@@ -44,6 +56,14 @@ std::u16string_view logLevelLabel(uint32_t level);
 // CR LF still ends the line.
 std::string formatLogLine(uint32_t level, const platform::LocalTime& time, uint32_t threadId,
                           std::u16string_view format, std::span<const FormatArg> args);
+
+// While set, every line (Console lines included, in either mode) is handed
+// to `capture` with its level and message instead of going to the file or
+// the console: a tool that runs the service's code without being the
+// service (kelvasync-check) keeps the service's log untouched and reports
+// the lines itself. Null restores the file. Set before other threads log.
+using LogCapture = void (*)(uint32_t level, const std::u16string& message, void* context);
+void setLogCapture(LogCapture capture, void* context);
 
 // Writes one line; returns true when it was handed to the file. A Console
 // line in service mode is written nowhere (false).

@@ -2,9 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <regex>
+#include <thread>
 
 #include "common/process_state.h"
 #include "common/text.h"
@@ -73,11 +78,33 @@ class LogFileTest : public ::testing::Test {
   }
   void TearDown() override {
     serviceMode = false;
+    logSizeLimitBytes = 0;
     std::filesystem::remove_all(base_);
   }
-  std::string fileText() {
-    std::ifstream in(std::filesystem::path(logFilePath()), std::ios::binary);
+  static std::string readAll(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  std::string fileText() { return readAll(std::filesystem::path(logFilePath())); }
+  // The numbers of the "linha N" lines in the rotated files, oldest first,
+  // then in the log itself; every file must stay within `limit` bytes.
+  std::vector<int> numberedLines(uint64_t limit) {
+    std::vector<int> numbers;
+    const std::regex pattern("\\] linha (\\d+)\r\n");
+    for (int index = kLogFilesKept; index >= 0; --index) {
+      const std::filesystem::path path(index == 0 ? logFilePath() : rotatedLogFilePath(index));
+      const std::string text = readAll(path);
+      EXPECT_LE(text.size(), limit) << path;
+      for (std::sregex_iterator it(text.begin(), text.end(), pattern), end; it != end; ++it)
+        numbers.push_back(std::stoi((*it)[1]));
+    }
+    return numbers;
+  }
+  static void expectConsecutive(const std::vector<int>& numbers, int first, int last) {
+    ASSERT_FALSE(numbers.empty());
+    EXPECT_EQ(numbers.front(), first);
+    EXPECT_EQ(numbers.back(), last);
+    for (size_t i = 1; i < numbers.size(); ++i) EXPECT_EQ(numbers[i], numbers[i - 1] + 1) << i;
   }
   std::filesystem::path base_;
 };
@@ -137,6 +164,84 @@ TEST_F(LogFileTest, OpenLogFileRefusesASecondHandle) {
   EXPECT_FALSE(openLogFile());
   platform::closeFile(logFileHandle);
   logFileHandle = platform::kInvalidFile;
+}
+
+TEST_F(LogFileTest, RotationKeepsABoundedNumberOfFilesAndLosesNoLineInBetween) {
+  // Each line is about 45 bytes: eight fit under the limit, so 80 lines
+  // rotate about ten times and only the newest five rotated files stay.
+  logSizeLimitBytes = 400;
+  for (int n = 0; n < 80; ++n) ASSERT_TRUE(writeLog(Info, u"linha %d", n));
+  EXPECT_EQ(rotatedLogFilePath(1).substr(logFilePath().size() - 13), u"kelvasync.1.log");
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(rotatedLogFilePath(kLogFilesKept + 1))));
+  const std::vector<int> numbers = numberedLines(logSizeLimitBytes);
+  EXPECT_GT(numbers.front(), 0);  // the oldest files were dropped
+  expectConsecutive(numbers, numbers.empty() ? 0 : numbers.front(), 79);
+  EXPECT_GE(numbers.size(), 40u);  // five full files and the current one
+
+  // Without a limit the file grows as before.
+  logSizeLimitBytes = 0;
+  const std::string rotated = readAll(std::filesystem::path(rotatedLogFilePath(1)));
+  for (int n = 80; n < 100; ++n) ASSERT_TRUE(writeLog(Info, u"linha %d", n));
+  EXPECT_GT(fileText().size(), 400u);
+  EXPECT_EQ(readAll(std::filesystem::path(rotatedLogFilePath(1))), rotated);
+}
+
+TEST_F(LogFileTest, RotationWhileAnotherHandleHoldsTheOldFile) {
+  logSizeLimitBytes = 400;
+  for (int n = 0; n < 8; ++n) ASSERT_TRUE(writeLog(Info, u"linha %d", n));
+  const std::string before = fileText();
+#ifdef _WIN32
+  // A reader of the newest rotated file, opened without delete sharing as
+  // editors do: it can be neither renamed nor replaced while held, so the
+  // log stays where it is, says so once, and keeps every line.
+  for (int n = 8; n < 16; ++n) ASSERT_TRUE(writeLog(Info, u"linha %d", n));
+  const std::string held = readAll(std::filesystem::path(rotatedLogFilePath(1)));
+  {
+    std::ifstream holder(std::filesystem::path(rotatedLogFilePath(1)), std::ios::binary);
+    ASSERT_TRUE(holder.is_open());
+    for (int n = 16; n < 40; ++n) ASSERT_TRUE(writeLog(Info, u"linha %d", n));
+    const std::string holderView(std::istreambuf_iterator<char>(holder), {});
+    EXPECT_EQ(holderView, held);
+  }
+  for (int n = 40; n < 41; ++n) ASSERT_TRUE(writeLog(Info, u"linha %d", n));
+  const std::vector<int> numbers = numberedLines(UINT64_MAX);
+  expectConsecutive(numbers, 0, 40);
+  // Said once while held, not on every line; the release let it rotate.
+  std::string all;
+  for (int index = kLogFilesKept; index >= 0; --index)
+    all += readAll(std::filesystem::path(index == 0 ? logFilePath() : rotatedLogFilePath(index)));
+  size_t notices = 0;
+  for (size_t at = all.find("Nao foi possivel renomear"); at != std::string::npos;
+       at = all.find("Nao foi possivel renomear", at + 1))
+    ++notices;
+  EXPECT_EQ(notices, 1u);
+  EXPECT_LE(fileText().size(), logSizeLimitBytes);
+  (void)before;
+#else
+  // Another process holds the log open while it is rotated: the rename
+  // leaves its handle on the old file, whose content it still reads whole
+  // (nothing is copied or truncated), and the service goes on in a new file.
+  const std::filesystem::path ready = base_ / "ready", release = base_ / "release", seen = base_ / "seen";
+  const std::string command = "sh -c 'exec 3<\"" + std::filesystem::path(logFilePath()).string() + "\"; : > \"" +
+                              ready.string() + "\"; while [ ! -e \"" + release.string() +
+                              "\" ]; do sleep 0.05; done; cat <&3 > \"" + seen.string() + ".tmp\"; mv \"" +
+                              seen.string() + ".tmp\" \"" + seen.string() + "\"' &";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  const auto waitFor = [](const std::filesystem::path& path) {
+    for (int i = 0; i < 600 && !std::filesystem::exists(path); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    return std::filesystem::exists(path);
+  };
+  ASSERT_TRUE(waitFor(ready));
+  logSizeLimitBytes = before.size();  // the next line rotates
+  for (int n = 8; n < 12; ++n) ASSERT_TRUE(writeLog(Info, u"linha %d", n));
+  std::ofstream(release).close();
+  ASSERT_TRUE(waitFor(seen));
+  EXPECT_EQ(readAll(seen), before);
+  EXPECT_EQ(readAll(std::filesystem::path(rotatedLogFilePath(1))), before);
+  expectConsecutive(numberedLines(UINT64_MAX), 0, 11);
+  EXPECT_EQ(fileText().find("linha 7\r\n"), std::string::npos);
+#endif
 }
 
 }  // namespace

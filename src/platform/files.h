@@ -23,4 +23,26 @@ void appendToFile(FileHandle file, const char* bytes, size_t count);
 void flushFile(FileHandle file);
 void closeFile(FileHandle file);
 
+// Size in bytes of a file, asked by name (GetFileAttributesExW / stat): a
+// handle opened for appending only may not be asked, and asking by name
+// needs no access that a handle without sharing would refuse. 0 when it
+// cannot be read.
+uint64_t fileSize(const std::u16string& path);
+
+// Renames a file, never replacing an existing `to`: false when `to` exists,
+// `from` is missing, or the system refuses (on Windows, a file another
+// handle holds open without delete sharing cannot be renamed).
+// MoveFileExW without MOVEFILE_REPLACE_EXISTING / renameat2(RENAME_NOREPLACE).
+bool renameFileNoReplace(const std::u16string& from, const std::u16string& to);
+
+// Deletes a file; false when it is missing or cannot be deleted.
+bool removeFile(const std::u16string& path);
+
+// True when the file's permissions let someone other than its owner and
+// the administrators read it: on Linux any group or other read bit; on
+// Windows an allowing ACE with read access for a trustee other than
+// Administrators, SYSTEM or the owner. False when it cannot be told (a
+// missing file included).
+bool fileReadableByOthers(const std::u16string& path);
+
 }  // namespace platform

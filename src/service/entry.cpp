@@ -5,6 +5,8 @@
 
 #include "build_info.h"
 #include "common/process_state.h"
+#include "common/text.h"
+#include "config/config.h"
 #include "logging/log.h"
 #include "platform/console.h"
 #include "platform/service_manager.h"
@@ -91,7 +93,16 @@ int runKelvasync(int argc, const char16_t* const argv[]) {
   platform::closeFile(logFileHandle);
   logFileHandle = platform::kInvalidFile;
 
+  const LogSizeSetting logSize = readLogSizeSetting();
+  logSizeLimitBytes = logSize.bytes;
+
   writeLog(Info, u"Log iniciado");
+  if (!logSize.valid) {
+    writeLog(Warning,
+             u"O valor de maxsizemb da secao log (%s) nao eh um numero de megabytes valido; o log nao serah "
+             u"limitado",
+             widenText(logSize.value));
+  }
   logVersionLine();
   if (platform::lowerProcessPriority()) {
     writeLog(Info, u"Esse processo estah executando com baixa prioridade de CPU");

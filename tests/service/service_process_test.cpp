@@ -178,6 +178,37 @@ TEST_F(ProcessTest, ServiceModeOutsideSystemdEndsAtOnceWithTheShutdownLines) {
               messages.end());
 }
 
+TEST_F(ProcessTest, LogIsRotatedAtTheSizeTheIniAllows) {
+  const fs::path ini = dataDir_.parent_path() / "kelvasync.ini";
+  // A log one line short of 1 MB: the run's first line starts a new file.
+  const std::string filler = std::string(1024 * 1024 - 20, 'x') + "\r\n";
+  std::ofstream(dataDir_ / "kelvasync.log", std::ios::binary) << filler;
+  std::ofstream(ini, std::ios::binary) << "[log]\r\nmaxsizemb=1\r\n";
+  ChildProcess child(kBinary, {}, environment_);
+  ASSERT_TRUE(child.waitForExit(10s));
+  std::ifstream rotated(dataDir_ / "kelvasync.1.log", std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(rotated), {}), filler);
+  auto messages = logMessages(logText());
+  ASSERT_FALSE(messages.empty());
+  EXPECT_EQ(messages.front(), "Log iniciado");
+  EXPECT_EQ(messages.back(), "Log parado");
+
+  // An unusable value is reported once and leaves the log unlimited.
+  std::ofstream(ini, std::ios::binary | std::ios::trunc) << "[log]\r\nmaxsizemb=1 MB\r\n";
+  std::ofstream(dataDir_ / "kelvasync.log", std::ios::binary | std::ios::trunc) << filler;
+  ChildProcess second(kBinary, {}, environment_);
+  ASSERT_TRUE(second.waitForExit(10s));
+  const std::string grown = logText();
+  ASSERT_GT(grown.size(), filler.size());
+  EXPECT_TRUE(grown.compare(0, filler.size(), filler) == 0);  // no rotation
+  messages = logMessages(grown.substr(filler.size()));
+  EXPECT_EQ(std::count(messages.begin(), messages.end(),
+                       "O valor de maxsizemb da secao log (1 MB) nao eh um numero de megabytes valido; o log nao "
+                       "serah limitado"),
+            1);
+  EXPECT_FALSE(fs::exists(dataDir_ / "kelvasync.2.log"));
+}
+
 // A datagram socket standing in for systemd's notification socket.
 class NotifySocket {
  public:

@@ -58,6 +58,7 @@ class ServiceEndToEnd : public ::testing::Test {
       m.logon = kvtest::lowerAscii(m.logon);
       m.id = convertLogonToHsmUserId(m.logon);
     }
+    for (const std::string& dn : extraMemberDns()) dns.push_back(dn);
     data.addGroup("Tessel", dns);
     try {
       slapd_ = std::make_unique<kvtest::SlapdServer>(data);
@@ -78,6 +79,8 @@ class ServiceEndToEnd : public ::testing::Test {
     std::error_code ignored;
     fs::remove_all(root_, ignored);
   }
+  // Members of the group beyond members_, as DNs.
+  virtual std::vector<std::string> extraMemberDns() const { return {}; }
 
   void writeIni(const std::string& intervalMinutes, const std::string& removeUsers) {
     std::ofstream ini(productDir_ / "kelvasync.ini", std::ios::binary | std::ios::trunc);
@@ -108,6 +111,23 @@ class ServiceEndToEnd : public ::testing::Test {
     std::string text;
     for (const Member& m : members_) text += m.id + "\r\n" + m.logon + "\r\n" + m.name + "\r\n";
     return text;
+  }
+  // A kelvasync-check run over the same program-files folder: its exit code
+  // and what it printed.
+  int runCheck(const std::vector<std::string>& arguments, std::string& output) {
+    ChildProcess child(KELVASYNC_CHECK_BINARY, arguments,
+                       {{"KELVASYNC_PROGRAM_FILES", root_.string()}, {"LDAPTLS_CACERT", slapd_->caFile()}});
+    EXPECT_TRUE(child.waitForExit(60s)) << child.output();
+    output = child.output();
+    return child.exitCode();
+  }
+  // What the check must leave exactly as it found it.
+  std::string hsmState() {
+    std::string state;
+    for (const std::string& user : hsmUsers(*hsm_)) state += user + ",";
+    state += "|" + stored("addb") + "|" + stored("addb_backup") + "|";
+    for (const Member& m : members_) state += loginAsMember(m) ? "1" : "0";
+    return state;
   }
   bool loginAsMember(const Member& m) {
     return tryLogin(*hsm_, m.id, initialHsmPassword(m.id)) == KV_OK;
@@ -186,6 +206,154 @@ TEST_F(ServiceEndToEnd, FirstRunCreatesTheGroupAndTheNextRunUnblocksIt) {
   EXPECT_EQ(stored("addb_backup"), expectedAddb());
   EXPECT_NE(log.find("Quantidade de usuarios em 'addb': 3"), std::string::npos);
   EXPECT_NE(log.find("As pesquisas no AD foram canceladas"), std::string::npos);
+}
+
+TEST_F(ServiceEndToEnd, CheckPrintsTheNextCycleAndChangesNothing) {
+  // Ana has a user, blocked by hand; Bruno and Carla have none. A former
+  // member's user and an unmanaged admin are on the HSM, and addb holds an
+  // older list.
+  const std::string leaver = convertLogonToHsmUserId("ex-funcionario");
+  ASSERT_EQ(createByHand(*hsm_, members_[0].id, initialHsmPassword(members_[0].id)), KV_OK);
+  ASSERT_EQ(blockByHand(*hsm_, members_[0].id), KV_OK);
+  ASSERT_EQ(createByHand(*hsm_, leaver, "pw-leaver"), KV_OK);
+  ASSERT_EQ(createByHand(*hsm_, "admin", "pw-admin"), KV_OK);
+  ASSERT_EQ(writeAddbAccountObject(*hsm_, "addb", members_[0].id + "\r\nasouza\r\nAna Souza\r\n"), KV_OK);
+  writeIni("1", "Block");
+  const fs::path ini = productDir_ / "kelvasync.ini";
+  fs::permissions(ini, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+
+  const std::string before = hsmState();
+  std::string out;
+  {
+    SessionWindow window(*hsm_);
+    EXPECT_EQ(runCheck({}, out), 0) << out;
+    EXPECT_EQ(window.loginsSince(), 2u);  // the listing and the addb read, both closed
+  }
+  EXPECT_EQ(hsmState(), before);
+  EXPECT_FALSE(fs::exists(productDir_ / "data" / "kelvasync.log"));
+  EXPECT_EQ(out.find(kvtest::kServicePassword), std::string::npos) << out;
+  EXPECT_EQ(out.find(kvtest::kMasterPassword), std::string::npos) << out;
+  EXPECT_NE(out.find("ok       hsm.pwd: decifra, 11 caracteres"), std::string::npos) << out;
+  EXPECT_NE(out.find("ok       activedirectory.pwd: decifra, 7 caracteres"), std::string::npos) << out;
+  EXPECT_NE(out.find("ATENCAO: o arquivo pode ser lido por outros usuarios"), std::string::npos) << out;
+  EXPECT_NE(out.find("  membros: 3\n"), std::string::npos) << out;
+  for (const Member& m : members_)
+    EXPECT_NE(out.find("    " + m.logon + " [" + m.name + "] " + m.id + "\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("IntegracaoAD le 'addb': sim, 1 registros"), std::string::npos) << out;
+  EXPECT_NE(out.find("  criar: 2\n    " + members_[1].id + "\n    " + members_[2].id + "\n"), std::string::npos)
+      << out;
+  EXPECT_NE(out.find("  desbloquear: 1\n    " + members_[0].id + "\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("  bloquear: 1\n    " + leaver + "\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("  remover: 0\n"), std::string::npos) << out;
+  // The emulator's own accounts (IntegracaoAD among them) and admin.
+  EXPECT_NE(out.find("  deixados de lado (nao gerenciados): 5\n    IntegracaoAD\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("    admin\n  membros sem identificador: 0\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("resultado: 0"), std::string::npos) << out;
+
+  // The same as one JSON document, from an INI only its owner reads.
+  fs::permissions(ini, fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(runCheck({"--json"}, out), 0) << out;
+  const fs::path json = root_ / "check.json";
+  std::ofstream(json, std::ios::binary) << out;
+  const std::string summary = runToEnd(
+      "/usr/bin/python3",
+      {"-c",
+       "import json,sys; d=json.load(open(sys.argv[1])); p=d['plano']; "
+       "print(d['codigoSaida'], d['configuracao']['legivelPorOutros'], len(d['diretorio']['membros']), "
+       "p['criar'], p['desbloquear'], p['bloquear'], p['naoGerenciados'][-1])",
+       json.string()});
+  EXPECT_EQ(summary, "0 False 3 ['" + members_[1].id + "', '" + members_[2].id + "'] ['" + members_[0].id +
+                         "'] ['" + leaver + "'] admin\n");
+  EXPECT_EQ(hsmState(), before);
+
+  // A removal limit of 0 with one user to block: the guard would trip.
+  std::ofstream(ini, std::ios::app) << "maxremovals=0\r\n";
+  EXPECT_EQ(runCheck({}, out), 4) << out;
+  EXPECT_NE(out.find("segunda passagem nao rodaria: 1 bloqueios ou remocoes passariam do limite maxremovals = 0"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("trava de remocoes em massa: DISPARARIA"), std::string::npos) << out;
+  EXPECT_EQ(hsmState(), before);
+  EXPECT_FALSE(fs::exists(productDir_ / "data" / "kelvasync.log"));
+}
+
+TEST_F(ServiceEndToEnd, CheckNamesWhatFailsWithItsExitCode) {
+  std::string out;
+  // No INI file, and no data folder: every required key is named, and the
+  // missing folder, without which the service would end at once.
+  fs::remove(productDir_ / "data");
+  EXPECT_EQ(runCheck({}, out), 1) << out;
+  EXPECT_NE(out.find("/data NAO EXISTE: o servico terminaria logo ao iniciar"), std::string::npos) << out;
+  EXPECT_FALSE(fs::exists(productDir_ / "data"));
+  fs::create_directories(productDir_ / "data");
+  for (const char* key : {"activedirectory.host", "activedirectory.usr", "activedirectory.pwd",
+                          "activedirectory.group", "hsm.host", "hsm.usr", "hsm.pwd"})
+    EXPECT_NE(out.find(std::string("AUSENTE  ") + key + ": "), std::string::npos) << key << out;
+  EXPECT_NE(out.find("ERRO: o arquivo nao existe"), std::string::npos) << out;
+
+  // Bad values: a pwd that cannot decode, an interval and a log size that
+  // are not numbers. The directory and the HSM are still checked.
+  writeIni("tres", "yes");
+  std::ofstream(productDir_ / "kelvasync.ini", std::ios::app) << "[log]\r\nmaxsizemb=10MB\r\n";
+  // The INI as written, with some of its text replaced, as another file.
+  const fs::path broken = root_ / "broken.ini";
+  const auto writeBroken = [&](const std::vector<std::pair<std::string, std::string>>& edits) {
+    std::ifstream in(productDir_ / "kelvasync.ini", std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(in)), {});
+    for (const auto& [from, to] : edits) text.replace(text.find(from), from.size(), to);
+    std::ofstream(broken, std::ios::binary | std::ios::trunc) << text;
+  };
+  const std::string masterPwd = "pwd=" + encodeConfigPassword(kvtest::kMasterPassword);
+  const std::string wrongPwd = "pwd=" + encodeConfigPassword("errada");
+  writeBroken({{masterPwd, masterPwd + "0"}, {"usr=master", "usr=usuario-longo-demais"}});
+  EXPECT_EQ(runCheck({"--ini", broken.string()}, out), 1) << out;
+  EXPECT_NE(out.find("INVALIDA hsm.pwd: nao decifra"), std::string::npos) << out;
+  EXPECT_NE(out.find("INVALIDA hsm.usr: 'usuario-longo-demais' tem 20 caracteres; o HSM aceita no maximo 15"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("INVALIDA activedirectory.updatefrequencyinminutes: 'tres'"), std::string::npos) << out;
+  EXPECT_NE(out.find("INVALIDA log.maxsizemb: '10MB'"), std::string::npos) << out;
+  EXPECT_NE(out.find("grupo lido: sim"), std::string::npos) << out;
+  EXPECT_NE(out.find("nao verificado: a secao hsm"), std::string::npos) << out;
+
+  // The directory refuses the bind: 2, with the service's own message.
+  writeIni("1", "yes");
+  writeBroken({{"pwd=" + encodeConfigPassword(kvtest::kServicePassword), wrongPwd}});
+  EXPECT_EQ(runCheck({"--ini", broken.string()}, out), 2) << out;
+  EXPECT_NE(out.find("mensagem: Nao foi possivel conectar no Controlador de Dominio (DC)"), std::string::npos)
+      << out;
+  EXPECT_NE(out.find("usuarios listados: sim"), std::string::npos) << out;
+
+  // The HSM refuses the [hsm] account: 3, with the code.
+  writeBroken({{masterPwd, wrongPwd}});
+  EXPECT_EQ(runCheck({"--ini", broken.string()}, out), 3) << out;
+  EXPECT_NE(out.find("Nao foi possivel listar os usuarios do HSM com a conta [hsm] usr. Codigo " +
+                     std::to_string(KV_ERR_LOGIN_REFUSED)),
+            std::string::npos)
+      << out;
+  EXPECT_FALSE(fs::exists(productDir_ / "data" / "kelvasync.log"));
+}
+
+// A member whose entry the service account cannot find: nobody may lose a
+// user while the group is read only in part.
+class ServiceEndToEndWithUnreadableMember : public ServiceEndToEnd {
+ protected:
+  std::vector<std::string> extraMemberDns() const override {
+    return {std::string("cn=Fantasma,ou=Users,") + kvtest::kSuffix};
+  }
+};
+
+TEST_F(ServiceEndToEndWithUnreadableMember, CheckSaysNobodyWouldBeRemoved) {
+  const std::string leaver = convertLogonToHsmUserId("ex-funcionario");
+  ASSERT_EQ(createByHand(*hsm_, leaver, "pw-leaver"), KV_OK);
+  writeIni("1", "yes");
+  std::string out;
+  EXPECT_EQ(runCheck({}, out), 2) << out;
+  EXPECT_NE(out.find("  membros: 3\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("membros que nao puderam ser lidos: 1"), std::string::npos) << out;
+  EXPECT_NE(out.find("segunda passagem nao rodaria: 1 membro(s) nao puderam ser lidos"), std::string::npos) << out;
+  EXPECT_NE(out.find("  criar: 3\n"), std::string::npos) << out;
+  EXPECT_TRUE(hasUser(*hsm_, leaver));
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 #include "platform/files.h"
 
 #include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -37,5 +39,31 @@ void appendToFile(FileHandle file, const char* bytes, size_t count) {
 void flushFile(FileHandle file) { fsync(static_cast<int>(file)); }
 
 void closeFile(FileHandle file) { close(static_cast<int>(file)); }
+
+uint64_t fileSize(const std::u16string& path) {
+  struct stat status {};
+  if (stat(utf16ToUtf8(path).c_str(), &status) != 0) return 0;
+  return static_cast<uint64_t>(status.st_size);
+}
+
+bool renameFileNoReplace(const std::u16string& from, const std::u16string& to) {
+  const std::string source = utf16ToUtf8(from);
+  const std::string target = utf16ToUtf8(to);
+  if (renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  // A file system without RENAME_NOREPLACE: a hard link fails as well when
+  // the target exists, and the source name is dropped only once it holds.
+  if (link(source.c_str(), target.c_str()) != 0) return false;
+  unlink(source.c_str());
+  return true;
+}
+
+bool removeFile(const std::u16string& path) { return unlink(utf16ToUtf8(path).c_str()) == 0; }
+
+bool fileReadableByOthers(const std::u16string& path) {
+  struct stat status {};
+  if (stat(utf16ToUtf8(path).c_str(), &status) != 0) return false;
+  return (status.st_mode & (S_IRGRP | S_IROTH)) != 0;
+}
 
 }  // namespace platform

@@ -1,0 +1,491 @@
+#include "check.h"
+
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <system_error>
+
+#include "common/process_state.h"
+#include "common/text.h"
+#include "config/config.h"
+#include "directory/group_search.h"
+#include "hsm/addb.h"
+#include "hsm/hsm_client.h"
+#include "hsm/hsm_settings.h"
+#include "logging/log.h"
+#include "pelorlib.h"
+#include "platform/files.h"
+#include "platform/system.h"
+#include "sync/update_cycle.h"
+
+namespace {
+
+// Where the lines the service's code logs go while one step runs: the
+// Warning and Error lines explain a failure; the others are not needed.
+void captureLine(uint32_t level, const std::u16string& message, void* context) {
+  if (level != Error && level != Warning) return;
+  static_cast<std::vector<std::string>*>(context)->push_back(narrowText(message));
+}
+
+void ignoreLine(uint32_t, const std::u16string&, void*) {}
+
+// Captures the lines logged during one step; between steps they are dropped.
+class CapturedLines {
+ public:
+  explicit CapturedLines(std::vector<std::string>& into) { setLogCapture(captureLine, &into); }
+  ~CapturedLines() { setLogCapture(ignoreLine, nullptr); }
+  CapturedLines(const CapturedLines&) = delete;
+  CapturedLines& operator=(const CapturedLines&) = delete;
+};
+
+bool isDecimal(const std::string& text) {
+  if (text.empty()) return false;
+  for (char c : text)
+    if (c < '0' || c > '9') return false;
+  return true;
+}
+
+bool isHexadecimal(const std::string& text) {
+  for (char c : text)
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'))) return false;
+  return true;
+}
+
+// `fieldSize`: the HSM login block's field that carries the value, with its
+// terminator (0 when the value goes elsewhere); a longer value is refused
+// before the HSM is asked.
+void requireText(CheckReport& report, const std::string& path, const char* section, const char* key,
+                 size_t fieldSize = 0) {
+  const std::string value = readConfigString(path, section, key);
+  if (value.empty()) {
+    report.keys.push_back({section, key, KeyFinding::Missing, "ausente ou vazia"});
+  } else if (fieldSize != 0 && value.size() >= fieldSize) {
+    report.keys.push_back({section, key, KeyFinding::Bad,
+                           "'" + value + "' tem " + std::to_string(value.size()) + " caracteres; o HSM aceita no maximo " +
+                               std::to_string(fieldSize - 1)});
+  } else {
+    report.keys.push_back({section, key, KeyFinding::Ok, value});
+  }
+}
+
+// A pwd value: present, made of an even number of hexadecimal digits that
+// fit the decoding buffer, and decoding (through the service's own code) to
+// a password without a zero byte. Only the length is shown.
+void checkPassword(CheckReport& report, const std::string& path, const char* section, size_t fieldSize = 0) {
+  const std::string value = readConfigString(path, section, "pwd");
+  if (value.empty()) {
+    report.keys.push_back({section, "pwd", KeyFinding::Missing, "ausente ou vazia"});
+    return;
+  }
+  if (value.size() >= kPasswordBufferSize || value.size() % 2 != 0 || !isHexadecimal(value)) {
+    report.keys.push_back({section, "pwd", KeyFinding::Bad,
+                           "nao decifra: o valor deve ter um numero par de digitos hexadecimais, no maximo 62 "
+                           "(gere-o com kelvasync-passwd); tem " +
+                               std::to_string(value.size()) + " caracteres"});
+    return;
+  }
+  std::vector<std::string> ignored;
+  CapturedLines capture(ignored);
+  const std::string password = decodePasswordValue(value, asciiToUtf16(section));
+  if (password.size() != value.size() / 2) {
+    report.keys.push_back({section, "pwd", KeyFinding::Bad,
+                           "nao decifra: a senha decifrada contem um byte zero e seria cortada (gere o valor com "
+                           "kelvasync-passwd)"});
+    return;
+  }
+  if (fieldSize != 0 && password.size() >= fieldSize) {
+    report.keys.push_back({section, "pwd", KeyFinding::Bad,
+                           "decifra, mas tem " + std::to_string(password.size()) +
+                               " caracteres; o HSM aceita no maximo " + std::to_string(fieldSize - 1)});
+    return;
+  }
+  report.keys.push_back(
+      {section, "pwd", KeyFinding::Ok, "decifra, " + std::to_string(password.size()) + " caracteres"});
+}
+
+void checkConfiguration(CheckReport& report, bool serviceFiles) {
+  const std::u16string widePath = configFileWidePath();
+  report.iniPath = utf16ToUtf8(widePath);
+  std::error_code ignored;
+  report.iniExists = std::filesystem::is_regular_file(std::filesystem::path(widePath), ignored);
+  // A file only administrators may read (as it should be) reads as empty to
+  // anyone else: say so rather than call every key missing.
+  report.iniReadable = report.iniExists && std::ifstream(std::filesystem::path(widePath)).is_open();
+  report.iniReadableByOthers = report.iniExists && platform::fileReadableByOthers(widePath);
+  const std::string path = configFilePath();
+
+  requireText(report, path, "activedirectory", "host");
+  requireText(report, path, "activedirectory", "usr");
+  checkPassword(report, path, "activedirectory");
+  requireText(report, path, "activedirectory", "group");
+  const std::string interval = readConfigString(path, "activedirectory", "updatefrequencyinminutes");
+  if (interval.empty()) {
+    report.keys.push_back({"activedirectory", "updatefrequencyinminutes", KeyFinding::Ok, "3 minutos (padrao)"});
+  } else if (!isDecimal(interval) || interval.size() > 9 || std::stol(interval) > kMaxUpdateIntervalMinutes) {
+    report.keys.push_back({"activedirectory", "updatefrequencyinminutes", KeyFinding::Bad,
+                           "'" + interval + "' nao eh um numero de minutos valido"});
+  } else {
+    report.keys.push_back({"activedirectory", "updatefrequencyinminutes", KeyFinding::Ok, interval + " minutos"});
+  }
+
+  requireText(report, path, "hsm", "host", KV_HOST_FIELD_SIZE);
+  requireText(report, path, "hsm", "usr", KV_LOGIN_USER_FIELD_SIZE);
+  checkPassword(report, path, "hsm", KV_LOGIN_PASSWORD_FIELD_SIZE);
+  std::string removeUsers = readConfigString(path, "hsm", "removeusers");
+  const std::string shown = removeUsers;
+  switch (parseRemovalPolicy(removeUsers)) {
+    case RemovalPolicy::Remove:
+      report.keys.push_back({"hsm", "removeusers", KeyFinding::Ok, shown + " (remover)"});
+      break;
+    case RemovalPolicy::Block:
+      report.keys.push_back({"hsm", "removeusers", KeyFinding::Ok, shown + " (bloquear)"});
+      break;
+    case RemovalPolicy::Neither:
+      report.keys.push_back({"hsm", "removeusers", KeyFinding::Note,
+                             "'" + shown + "': nenhum usuario serah removido ou bloqueado (use yes ou block)"});
+      break;
+  }
+
+  const std::string maxRemovals = readConfigString(path, "hsm", "maxremovals");
+  if (!maxRemovals.empty()) {
+    std::vector<std::string> complaints;
+    CapturedLines capture(complaints);
+    const std::optional<uint32_t> limit = parseRemovalLimit(maxRemovals);
+    if (!complaints.empty()) {
+      report.keys.push_back({"hsm", "maxremovals", KeyFinding::Bad,
+                             "'" + maxRemovals + "' nao eh um numero inteiro; o servico nao bloquearia nem "
+                                                 "removeria ninguem"});
+    } else if (limit) {
+      report.keys.push_back({"hsm", "maxremovals", KeyFinding::Ok, std::to_string(*limit)});
+    }
+  }
+
+  const LogSizeSetting logSize = readLogSizeSetting();
+  if (!logSize.valid) {
+    report.keys.push_back({"log", "maxsizemb", KeyFinding::Bad,
+                           "'" + logSize.value + "' nao eh um numero de megabytes de 1 a " +
+                               std::to_string(kMaxLogSizeMegabytes)});
+  } else if (logSize.bytes != 0) {
+    report.keys.push_back({"log", "maxsizemb", KeyFinding::Ok, logSize.value + " MB"});
+  }
+
+  // The service never creates folders: without the log's folder it ends at
+  // once after starting. Only the service's own installation has one.
+  if (serviceFiles) {
+    const std::filesystem::path logFile(logFilePath());
+    report.logFolder = utf16ToUtf8(logFile.parent_path().u16string());
+    report.logFolderExists = std::filesystem::is_directory(logFile.parent_path(), ignored);
+  }
+
+  for (const KeyFinding& key : report.keys)
+    if (key.status == KeyFinding::Missing || key.status == KeyFinding::Bad) report.exitCode = kCheckConfig;
+  if (!report.iniExists || !report.iniReadable || !report.logFolderExists) report.exitCode = kCheckConfig;
+}
+
+// Whether the keys a step needs (host, usr, pwd and, for the directory,
+// group) are usable; the optional keys never hold a step back.
+bool keysFine(const CheckReport& report, const char* section) {
+  for (const KeyFinding& key : report.keys) {
+    const bool needed = key.key == "host" || key.key == "usr" || key.key == "pwd" || key.key == "group";
+    if (needed && key.section == section && (key.status == KeyFinding::Missing || key.status == KeyFinding::Bad))
+      return false;
+  }
+  return true;
+}
+
+void checkDirectory(CheckReport& report) {
+  if (!keysFine(report, "activedirectory")) return;
+  report.directoryChecked = true;
+  CapturedLines capture(report.directoryMessages);
+  loadDirectorySettings();
+  report.directoryOk = searchGroupMembers(report.members, report.unreadableMembers);
+  for (const GroupMember& member : report.members)
+    if (member.logon.empty() && member.commonName.empty() && member.hsmUserId.empty()) ++report.notUsers;
+}
+
+void checkHsm(CheckReport& report) {
+  if (!keysFine(report, "hsm")) return;
+  report.hsmChecked = true;
+  CapturedLines capture(report.hsmMessages);
+  CachedHsmSettings& settings = cachedHsmSettings(HsmOperation::UpdateCycle);
+  refreshHsmSettings(settings);
+  report.listCode = listHsmUsers(report.hsmUsers, settings.host, settings.user, settings.password);
+  if (report.listCode != KV_OK) {
+    report.hsmMessages.push_back("Nao foi possivel listar os usuarios do HSM com a conta [hsm] usr. Codigo " +
+                                 std::to_string(report.listCode));
+    return;
+  }
+  MemberList stored;
+  report.addbReadable = readAddb(stored);
+  report.addbRecords = stored.size();
+  if (!report.addbReadable) {
+    report.hsmMessages.push_back(std::string("A conta ") + kAddbAccount + " nao conseguiu ler '" + kAddbObject +
+                                 "' (a conta existe no HSM com a senha esperada?)");
+  }
+  report.hsmOk = report.addbReadable;
+}
+
+void planNextCycle(CheckReport& report) {
+  if (!report.directoryOk || !report.hsmOk) return;
+  report.planned = true;
+  std::vector<std::string> managed;
+  for (const std::string& name : report.hsmUsers) {
+    if (isManagedUserName(name)) {
+      managed.push_back(name);
+    } else {
+      report.unmanaged.push_back(name);
+    }
+  }
+  ReconcileOptions options;
+  options.unreadableMembers = report.unreadableMembers;
+  options.policy = removalPolicy();
+  options.maxRemovals = removalLimit();
+  const ReconcilePlan plan = planReconciliation(report.members, managed, options);
+  for (size_t i = 0; i < report.members.size(); ++i) {
+    const GroupMember& member = report.members[i];
+    switch (plan.memberSteps[i]) {
+      case MemberStep::Unblock: report.unblock.push_back(member.hsmUserId); break;
+      case MemberStep::Create: report.create.push_back(member.hsmUserId); break;
+      case MemberStep::Skip:
+        if (!member.logon.empty()) report.membersWithoutId.push_back(member.logon);
+        break;
+    }
+  }
+  report.policy = options.policy == RemovalPolicy::Remove  ? "remover"
+                  : options.policy == RemovalPolicy::Block ? "bloquear"
+                                                           : "somente relatar";
+  for (size_t i = 0; i < managed.size() && i < plan.managedSteps.size(); ++i) {
+    switch (plan.managedSteps[i]) {
+      case ManagedStep::Keep: break;
+      case ManagedStep::Remove: report.remove.push_back(managed[i]); break;
+      case ManagedStep::Block: report.block.push_back(managed[i]); break;
+      case ManagedStep::Report: report.report.push_back(managed[i]); break;
+    }
+  }
+  report.passTwoSkipped = !plan.passTwoRuns();
+  if (plan.sparedForUnreadable) {
+    report.passTwoReason = std::to_string(plan.unreadableMembers) +
+                           " membro(s) nao puderam ser lidos; ninguem seria bloqueado ou removido";
+  } else if (plan.removalLimitExceeded) {
+    report.guardTrips = true;
+    report.passTwoReason = std::to_string(plan.removeCount + plan.blockCount) +
+                           " bloqueios ou remocoes passariam do limite maxremovals = " +
+                           std::to_string(options.maxRemovals.value_or(0)) +
+                           "; ninguem seria bloqueado ou removido";
+  }
+}
+
+}  // namespace
+
+CheckReport runCheck(bool serviceFiles) {
+  CheckReport report;
+  // Until the end, nothing the service's code logs reaches its log file.
+  setLogCapture(ignoreLine, nullptr);
+  programFilesDir = platform::programFilesFolder();
+
+  checkConfiguration(report, serviceFiles);
+  checkDirectory(report);
+  const int32_t initialized = KvInitialize(0);
+  checkHsm(report);
+  if (initialized == KV_OK) KvFinalize();
+  planNextCycle(report);
+
+  if (report.exitCode == kCheckOk) {
+    if (!report.directoryOk || report.unreadableMembers > 0) {
+      report.exitCode = kCheckDirectory;
+    } else if (!report.hsmOk) {
+      report.exitCode = kCheckHsm;
+    } else if (report.guardTrips) {
+      report.exitCode = kCheckGuard;
+    }
+  }
+  setLogCapture(nullptr, nullptr);
+  return report;
+}
+
+namespace {
+
+// Member data and messages are 8-bit text, one byte per character as the
+// log writes them (ISO 8859-1); both renderings print UTF-8.
+std::string toUtf8(const std::string& bytes) {
+  std::u16string wide;
+  wide.reserve(bytes.size());
+  for (unsigned char c : bytes) wide.push_back(static_cast<char16_t>(c));
+  return utf16ToUtf8(wide);
+}
+
+// `text` is 8-bit data (member fields, values, messages) unless `utf8`
+// says it is already UTF-8 (paths).
+std::string jsonString(const std::string& text, bool utf8 = false) {
+  std::string out = "\"";
+  for (char c : utf8 ? text : toUtf8(text)) {
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (static_cast<unsigned char>(c) < 0x20) {
+          char escaped[8];
+          std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
+          out += escaped;
+        } else {
+          out += c;
+        }
+    }
+  }
+  return out + "\"";
+}
+
+std::string jsonList(const std::vector<std::string>& items) {
+  std::string out = "[";
+  for (size_t i = 0; i < items.size(); ++i) out += (i ? ", " : "") + jsonString(items[i]);
+  return out + "]";
+}
+
+const char* bool01(bool value) { return value ? "true" : "false"; }
+
+const char* statusName(KeyFinding::Status status) {
+  switch (status) {
+    case KeyFinding::Ok: return "ok";
+    case KeyFinding::Missing: return "ausente";
+    case KeyFinding::Bad: return "invalida";
+    case KeyFinding::Note: return "atencao";
+  }
+  return "";
+}
+
+const char* exitMeaning(int code) {
+  switch (code) {
+    case kCheckOk: return "tudo acessivel; o proximo ciclo pode rodar";
+    case kCheckConfig: return "erro no arquivo de configuracao";
+    case kCheckDirectory: return "o grupo do diretorio nao pode ser lido por completo";
+    case kCheckHsm: return "o HSM nao pode ser lido";
+    case kCheckGuard: return "a trava de remocoes em massa impediria a segunda passagem";
+  }
+  return "";
+}
+
+void appendList(std::string& out, const char* title, const std::vector<std::string>& items) {
+  out += "  " + std::string(title) + ": " + std::to_string(items.size()) + "\n";
+  for (const std::string& item : items) out += "    " + toUtf8(item) + "\n";
+}
+
+}  // namespace
+
+std::string renderText(const CheckReport& r) {
+  std::string out = "kelvasync-check: verificacao sem alteracoes (nada eh gravado no HSM nem no log do servico)\n\n";
+  out += "[configuracao] " + r.iniPath + "\n";
+  if (!r.iniExists) {
+    out += "  ERRO: o arquivo nao existe\n";
+  } else if (!r.iniReadable) {
+    out += "  ERRO: o arquivo existe mas esta conta nao pode le-lo (execute como administrador ou como o usuario do "
+           "servico)\n";
+  }
+  if (!r.logFolder.empty()) {
+    out += "  pasta do log: " + r.logFolder +
+           (r.logFolderExists ? "\n" : " NAO EXISTE: o servico terminaria logo ao iniciar; crie a pasta\n");
+  }
+  if (r.iniReadableByOthers)
+    out += "  ATENCAO: o arquivo pode ser lido por outros usuarios e guarda as senhas; restrinja o acesso\n";
+  for (const KeyFinding& key : r.keys) {
+    const char* mark = key.status == KeyFinding::Ok        ? "ok      "
+                       : key.status == KeyFinding::Note    ? "ATENCAO "
+                       : key.status == KeyFinding::Missing ? "AUSENTE "
+                                                           : "INVALIDA";
+    out += "  " + std::string(mark) + " " + key.section + "." + key.key + ": " + toUtf8(key.detail) + "\n";
+  }
+
+  out += "\n[diretorio]\n";
+  if (!r.directoryChecked) {
+    out += "  nao verificado: a secao activedirectory estah incompleta\n";
+  } else {
+    out += std::string("  grupo lido: ") + (r.directoryOk ? "sim" : "nao") + "\n";
+    for (const std::string& line : r.directoryMessages) out += "  mensagem: " + toUtf8(line) + "\n";
+    if (r.directoryOk) {
+      out += "  membros: " + std::to_string(r.members.size()) + "\n";
+      for (const GroupMember& m : r.members) {
+        if (m.logon.empty() && m.commonName.empty() && m.hsmUserId.empty()) continue;
+        out += "    " + toUtf8(m.logon) + " [" + toUtf8(m.commonName) + "] " +
+               (m.hsmUserId.empty() ? std::string("(sem identificador)") : m.hsmUserId) + "\n";
+      }
+      out += "  elementos que nao sao usuarios: " + std::to_string(r.notUsers) + "\n";
+      out += "  membros que nao puderam ser lidos: " + std::to_string(r.unreadableMembers) + "\n";
+    }
+  }
+
+  out += "\n[hsm]\n";
+  if (!r.hsmChecked) {
+    out += "  nao verificado: a secao hsm estah incompleta\n";
+  } else {
+    out += std::string("  usuarios listados: ") + (r.listCode == KV_OK ? "sim" : "nao") + "\n";
+    for (const std::string& line : r.hsmMessages) out += "  mensagem: " + toUtf8(line) + "\n";
+    if (r.listCode == KV_OK) {
+      out += "  usuarios: " + std::to_string(r.hsmUsers.size()) + "\n";
+      for (const std::string& user : r.hsmUsers)
+        out += "    " + toUtf8(user) + (isManagedUserName(user) ? "" : " (nao gerenciado)") + "\n";
+      out += std::string("  ") + kAddbAccount + " le '" + kAddbObject + "': " + (r.addbReadable ? "sim" : "nao");
+      if (r.addbReadable) out += ", " + std::to_string(r.addbRecords) + " registros";
+      out += "\n";
+    }
+  }
+
+  out += "\n[proximo ciclo]\n";
+  if (!r.planned) {
+    out += "  sem plano: o diretorio e o HSM precisam ser lidos\n";
+  } else {
+    appendList(out, "criar", r.create);
+    appendList(out, "desbloquear", r.unblock);
+    out += "  politica para quem saiu do grupo (removeusers): " + r.policy + "\n";
+    if (r.passTwoSkipped)
+      out += "  segunda passagem nao rodaria: " + r.passTwoReason + "; as tres listas abaixo nao seriam aplicadas\n";
+    appendList(out, "bloquear", r.block);
+    appendList(out, "remover", r.remove);
+    appendList(out, "somente relatar", r.report);
+    appendList(out, "deixados de lado (nao gerenciados)", r.unmanaged);
+    appendList(out, "membros sem identificador", r.membersWithoutId);
+    out += std::string("  trava de remocoes em massa: ") + (r.guardTrips ? "DISPARARIA" : "nao dispararia") + "\n";
+  }
+  out += "\nresultado: " + std::to_string(r.exitCode) + " (" + exitMeaning(r.exitCode) + ")\n";
+  return out;
+}
+
+std::string renderJson(const CheckReport& r) {
+  std::string out = "{\n  \"configuracao\": {\"arquivo\": " + jsonString(r.iniPath, true) +
+                    ", \"existe\": " + bool01(r.iniExists) + ", \"legivel\": " + bool01(r.iniReadable) + ", \"pastaDoLog\": " + jsonString(r.logFolder, true) +
+                    ", \"pastaDoLogExiste\": " + bool01(r.logFolderExists) + ", \"legivelPorOutros\": " +
+                    bool01(r.iniReadableByOthers) + ", \"chaves\": [";
+  for (size_t i = 0; i < r.keys.size(); ++i) {
+    const KeyFinding& key = r.keys[i];
+    out += std::string(i ? ", " : "") + "{\"secao\": " + jsonString(key.section) +
+           ", \"chave\": " + jsonString(key.key) + ", \"estado\": \"" + statusName(key.status) +
+           "\", \"detalhe\": " + jsonString(key.detail) + "}";
+  }
+  out += "]},\n  \"diretorio\": {\"verificado\": " + std::string(bool01(r.directoryChecked)) +
+         ", \"ok\": " + bool01(r.directoryOk) + ", \"mensagens\": " + jsonList(r.directoryMessages) +
+         ", \"membros\": [";
+  bool first = true;
+  for (const GroupMember& m : r.members) {
+    if (m.logon.empty() && m.commonName.empty() && m.hsmUserId.empty()) continue;
+    out += std::string(first ? "" : ", ") + "{\"logon\": " + jsonString(m.logon) +
+           ", \"nome\": " + jsonString(m.commonName) + ", \"identificador\": " + jsonString(m.hsmUserId) + "}";
+    first = false;
+  }
+  out += "], \"naoUsuarios\": " + std::to_string(r.notUsers) +
+         ", \"naoLidos\": " + std::to_string(r.unreadableMembers) + "},\n";
+  out += "  \"hsm\": {\"verificado\": " + std::string(bool01(r.hsmChecked)) + ", \"ok\": " + bool01(r.hsmOk) +
+         ", \"codigoListagem\": " + std::to_string(r.listCode) + ", \"mensagens\": " + jsonList(r.hsmMessages) +
+         ", \"usuarios\": " + jsonList(r.hsmUsers) + ", \"addbLegivel\": " + bool01(r.addbReadable) +
+         ", \"addbRegistros\": " + std::to_string(r.addbRecords) + "},\n";
+  out += "  \"plano\": {\"calculado\": " + std::string(bool01(r.planned)) + ", \"politica\": " +
+         jsonString(r.policy) + ", \"criar\": " + jsonList(r.create) + ", \"desbloquear\": " + jsonList(r.unblock) +
+         ", \"bloquear\": " + jsonList(r.block) + ", \"remover\": " + jsonList(r.remove) +
+         ", \"somenteRelatar\": " + jsonList(r.report) + ", \"naoGerenciados\": " + jsonList(r.unmanaged) +
+         ", \"semIdentificador\": " + jsonList(r.membersWithoutId) +
+         ", \"segundaPassagemPulada\": " + bool01(r.passTwoSkipped) + ", \"motivo\": " +
+         jsonString(r.passTwoReason) + ", \"travaDispararia\": " + bool01(r.guardTrips) + "},\n";
+  out += "  \"codigoSaida\": " + std::to_string(r.exitCode) + ", \"significado\": " +
+         jsonString(exitMeaning(r.exitCode)) + "\n}\n";
+  return out;
+}

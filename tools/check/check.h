@@ -1,0 +1,74 @@
+// kelvasync-check: a dry run of the service. It reads the INI file, the
+// directory group and the HSM through the service's own code, works out
+// what the next update cycle would do, and changes nothing: no HSM write,
+// no line in the service's log, no session left open.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "common/records.h"
+
+// Exit codes, the lowest failing one wins.
+enum CheckExitCode : int {
+  kCheckOk = 0,         // everything reachable, the guard would not trip
+  kCheckConfig = 1,     // a key of the INI file is missing or bad
+  kCheckDirectory = 2,  // the group, or some of its members, could not be read
+  kCheckHsm = 3,        // the HSM could not be listed, or addb not read
+  kCheckGuard = 4,      // the mass-removal guard would stop pass 2
+};
+
+// One key of the INI file as the check found it.
+struct KeyFinding {
+  std::string section, key;
+  enum Status { Ok, Missing, Bad, Note } status = Ok;
+  std::string detail;  // the value (never a password), or what is wrong
+};
+
+struct CheckReport {
+  // Configuration.
+  std::string iniPath;
+  bool iniExists = false;
+  bool iniReadable = false;  // by the account running the check
+  bool iniReadableByOthers = false;
+  std::string logFolder;  // the service's data folder; empty when not checked
+  bool logFolderExists = true;
+  std::vector<KeyFinding> keys;
+
+  // Directory.
+  bool directoryChecked = false, directoryOk = false;
+  MemberList members;
+  size_t notUsers = 0;             // elements that are not users (all fields empty)
+  uint32_t unreadableMembers = 0;  // elements that could not be read
+  std::vector<std::string> directoryMessages;
+
+  // HSM.
+  bool hsmChecked = false, hsmOk = false;
+  int32_t listCode = 0;
+  std::vector<std::string> hsmUsers;
+  bool addbReadable = false;
+  size_t addbRecords = 0;
+  std::vector<std::string> hsmMessages;
+
+  // The next cycle, when both sides were read.
+  bool planned = false;
+  std::vector<std::string> create, unblock, block, remove, report, unmanaged;
+  std::vector<std::string> membersWithoutId;  // logons whose identifier could not be derived
+  std::string policy;                          // "remover", "bloquear", "somente relatar"
+  bool passTwoSkipped = false;
+  std::string passTwoReason;
+  bool guardTrips = false;
+
+  int exitCode = kCheckOk;
+};
+
+// Runs every check. Lines the service's code logs meanwhile are captured
+// into the report instead of reaching the service's log. `serviceFiles`:
+// the INI is the service's own, so its installation (the log's folder) is
+// checked too.
+CheckReport runCheck(bool serviceFiles);
+
+// The report as text for a person, and as one JSON document.
+std::string renderText(const CheckReport& report);
+std::string renderJson(const CheckReport& report);

@@ -1,0 +1,105 @@
+# kelvasync-check's failure paths, run as a process (under Wine for the
+# Windows build): a missing INI file names every required key and exits 1;
+# an unreachable directory and HSM exit 2 with the service's own messages,
+# also as JSON; an INI readable by others is warned about; --help documents
+# the exit codes.
+#   -DCHECK=<kelvasync-check> -DPASSWD=<kelvasync-passwd> -DWORK=<scratch folder>
+#   [-DWINE_PREFIX_SCRIPT=<scripts/wine-prefix.sh>]
+if(WINE_PREFIX_SCRIPT)
+  execute_process(COMMAND ${WINE_PREFIX_SCRIPT} OUTPUT_VARIABLE prefix RESULT_VARIABLE rc
+                  OUTPUT_STRIP_TRAILING_WHITESPACE)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "no Wine prefix")
+  endif()
+  set(ENV{WINEPREFIX} "${prefix}")
+  set(ENV{WINEDEBUG} "-all")
+  set(ENV{WINEDLLOVERRIDES} "mscoree,mshtml=")
+  set(runner timeout 300 wine)
+else()
+  set(runner timeout 300)
+endif()
+file(REMOVE_RECURSE ${WORK})
+file(MAKE_DIRECTORY ${WORK})
+
+# The INI path as the program sees it (Wine maps / to drive Z:).
+function(program_path path out)
+  if(WINE_PREFIX_SCRIPT)
+    string(REPLACE "/" "\\" path "Z:${path}")
+  endif()
+  set(${out} "${path}" PARENT_SCOPE)
+endfunction()
+
+set(failures "")
+function(expect_run name expected_exit)
+  execute_process(COMMAND ${runner} ${CHECK} ${ARGN} OUTPUT_FILE ${WORK}/${name}.out ERROR_FILE ${WORK}/${name}.err
+                  RESULT_VARIABLE exit_code)
+  file(READ ${WORK}/${name}.out printed)
+  string(REPLACE "\r" "" printed "${printed}")
+  set(printed "${printed}" PARENT_SCOPE)
+  if(NOT exit_code EQUAL expected_exit)
+    set(failures "${failures}${name}: exit ${exit_code}, expected ${expected_exit}:\n${printed}\n" PARENT_SCOPE)
+  endif()
+endfunction()
+function(expect_text name text)
+  string(FIND "${printed}" "${text}" at)
+  if(at EQUAL -1)
+    set(failures "${failures}${name}: no '${text}' in:\n${printed}\n" PARENT_SCOPE)
+  endif()
+endfunction()
+
+expect_run(help 0 --help)
+expect_text(help "4  a trava de remocoes em massa impediria a segunda passagem")
+
+program_path(${WORK}/missing.ini missing)
+expect_run(missing 1 --ini ${missing})
+foreach(key activedirectory.host activedirectory.usr activedirectory.pwd activedirectory.group hsm.host hsm.usr
+            hsm.pwd)
+  expect_text(missing "AUSENTE  ${key}: ausente ou vazia")
+endforeach()
+expect_text(missing "resultado: 1")
+
+# Passwords encrypted by the real kelvasync-passwd.
+file(WRITE ${WORK}/pw.txt "uma-senha\n")
+execute_process(COMMAND ${runner} ${PASSWD} INPUT_FILE ${WORK}/pw.txt OUTPUT_VARIABLE hex RESULT_VARIABLE rc)
+string(STRIP "${hex}" hex)
+if(NOT rc EQUAL 0 OR hex STREQUAL "")
+  message(FATAL_ERROR "kelvasync-passwd failed: ${rc}")
+endif()
+file(WRITE ${WORK}/unreachable.ini
+  "[activedirectory]\r\nhost=127.0.0.1:1\r\nusr=svc\r\npwd=${hex}\r\ngroup=CN=Tessel,DC=test\r\n"
+  "[hsm]\r\nhost=127.0.0.1:1\r\nusr=kelvasync\r\npwd=${hex}\r\nremoveusers=block\r\n")
+# Readable by everyone: a warning (on Windows the ACL Wine derives from the
+# mode grants Everyone read).
+file(CHMOD ${WORK}/unreachable.ini PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+program_path(${WORK}/unreachable.ini unreachable)
+expect_run(unreachable 2 --ini ${unreachable})
+expect_text(unreachable "ATENCAO: o arquivo pode ser lido por outros usuarios")
+expect_text(unreachable "ok       hsm.pwd: decifra, 9 caracteres")
+expect_text(unreachable "mensagem: Nao foi possivel conectar no Controlador de Dominio (DC)")
+expect_text(unreachable "mensagem: Nao foi possivel listar os usuarios do HSM com a conta [hsm] usr. Codigo")
+expect_text(unreachable "resultado: 2")
+string(FIND "${printed}" "uma-senha" leaked)
+if(NOT leaked EQUAL -1)
+  string(APPEND failures "unreachable: the password was printed\n")
+endif()
+file(CHMOD ${WORK}/unreachable.ini PERMISSIONS OWNER_READ OWNER_WRITE)
+expect_run(unreachable_json 2 --json --ini ${unreachable})
+expect_text(unreachable_json "\"legivelPorOutros\": false")
+expect_text(unreachable_json "\"codigoSaida\": 2")
+expect_text(unreachable_json "\"hsm\": {\"verificado\": true, \"ok\": false")
+
+# An INI only its owner may read, checked by another account (Linux, when
+# the test runs as root): told apart from a missing file.
+if(NOT WINE_PREFIX_SCRIPT)
+  find_program(SETPRIV setpriv)
+  execute_process(COMMAND id -u OUTPUT_VARIABLE uid OUTPUT_STRIP_TRAILING_WHITESPACE)
+  if(SETPRIV AND uid STREQUAL "0")
+    set(runner timeout 300 ${SETPRIV} --reuid=65534 --regid=65534 --clear-groups)
+    expect_run(unreadable 1 --ini ${unreachable})
+    expect_text(unreadable "ERRO: o arquivo existe mas esta conta nao pode le-lo")
+  endif()
+endif()
+
+if(NOT failures STREQUAL "")
+  message(FATAL_ERROR "${failures}")
+endif()
