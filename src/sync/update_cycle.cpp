@@ -50,6 +50,7 @@ ReconcilePlan matchMembers(const MemberList& members, const std::vector<std::str
                             : member.hsmUserId.empty() ? MemberStep::Skip
                                                        : MemberStep::Create;
     plan.memberSteps.push_back(step);
+    if (step == MemberStep::Skip && !member.logon.empty()) ++plan.unidentifiedMembers;
     ++(step == MemberStep::Unblock ? plan.unblockCount
        : step == MemberStep::Create ? plan.createCount
                                     : plan.skipCount);
@@ -81,7 +82,7 @@ void decideManagedUsers(ReconcilePlan& plan, const ReconcileOptions& options) {
   plan.unreadableMembers = options.unreadableMembers;
   // A member that could not be read may own any of the names without a
   // member; only a group read completely can make anyone lose a user.
-  plan.sparedForUnreadable = options.unreadableMembers > 0;
+  plan.sparedForUnreadable = options.unreadableMembers > 0 || plan.unidentifiedMembers > 0;
   plan.removalLimitExceeded = !plan.sparedForUnreadable && options.maxRemovals.has_value() &&
                               plan.removeCount + plan.blockCount > *options.maxRemovals;
 }
@@ -173,7 +174,7 @@ ReconcileCounts reconcileWith(const MemberList& members, const std::vector<std::
   ReconcilePlan plan = matchMembers(members, managedUserNames);
   ReconcileCounts counts;
   counts.membersRead = members.size();
-  counts.unreadable = unreadableMembers;
+  counts.unreadable = unreadableMembers + plan.unidentifiedMembers;
   const auto tally = [&counts](bool succeeded, size_t& done) { ++(succeeded ? done : counts.failed); };
 
   // Pass 1: every member is unblocked when it has a user, created when not.
@@ -211,7 +212,7 @@ ReconcileCounts reconcileWith(const MemberList& members, const std::vector<std::
   if (!isStopRequested()) {
     ReconcileOptions options;
     options.unreadableMembers = unreadableMembers;
-    if (plan.orphanCount > 0 && unreadableMembers == 0) {
+    if (plan.orphanCount > 0 && counts.unreadable == 0) {
       options.policy = actions.policy();
       if (options.policy != RemovalPolicy::Neither && actions.limit != nullptr) options.maxRemovals = actions.limit();
     }
@@ -219,7 +220,7 @@ ReconcileCounts reconcileWith(const MemberList& members, const std::vector<std::
     if (plan.sparedForUnreadable) {
       writeLog(Warning,
                u"%d membro(s) do Grupo nao puderam ser lidos; nenhum usuario do HSM/Tessel foi bloqueado ou removido",
-               static_cast<long long>(unreadableMembers));
+               static_cast<long long>(counts.unreadable));
     } else if (plan.removalLimitExceeded) {
       writeLog(Warning,
                u"O ciclo bloquearia ou removeria %d usuarios do HSM/Tessel, acima do limite maxremovals = %d; "

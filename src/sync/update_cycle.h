@@ -79,11 +79,16 @@ struct ReconcilePlan {
   size_t orphanCount = 0;  // managed names no member has
   size_t keepCount = 0, removeCount = 0, blockCount = 0, reportCount = 0;
   uint32_t unreadableMembers = 0;
+  // Users with a logon but no identifier (its derivation failed): their
+  // HSM users cannot be told apart from those of members who left.
+  uint32_t unidentifiedMembers = 0;
 
   // Pass 2 does nothing (beyond one Warning line) when either holds.
-  bool sparedForUnreadable = false;    // some member could not be read
+  bool sparedForUnreadable = false;    // some member could not be read or identified
   bool removalLimitExceeded = false;   // removeCount + blockCount > maxRemovals
   bool passTwoRuns() const { return !sparedForUnreadable && !removalLimitExceeded; }
+  // The members behind sparedForUnreadable: unreadable plus unidentified.
+  uint32_t sparingMembers() const { return unreadableMembers + unidentifiedMembers; }
 };
 
 // Pass 1's half of the plan: the matches, memberSteps and the orphan count.
@@ -97,7 +102,7 @@ ReconcilePlan planReconciliation(const MemberList& members, const std::vector<st
 // What one reconciliation did, for its summary line.
 struct ReconcileCounts {
   size_t membersRead = 0, created = 0, unblocked = 0, blocked = 0, removed = 0, failed = 0;
-  uint32_t unreadable = 0;
+  uint32_t unreadable = 0;  // members that could not be read or identified
 };
 
 // One cycle: search the group (logs nothing here when it fails), count the

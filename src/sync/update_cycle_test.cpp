@@ -189,7 +189,8 @@ TEST_F(Reconcile, ManagedUsersWithoutAMemberFollowTheRemovalPolicyInAnyCase) {
 }
 
 TEST(ReconcilePlan, DecidesEveryStepAndBothGuardsWithoutTheHsm) {
-  const MemberList members = {member("A000000000000f1"), member("A000000000000f2"), member("")};
+  const GroupMember notAUser;  // a contact or nested group: no logon, no identifier
+  const MemberList members = {member("A000000000000f1"), member("A000000000000f2"), notAUser};
   const std::vector<std::string> managed = {"A000000000000f9", "A000000000000f1", "A000000000000f8"};
   ReconcilePlan plan = planReconciliation(members, managed, {0, RemovalPolicy::Remove, std::nullopt});
   EXPECT_EQ(plan.memberSteps, (std::vector<MemberStep>{MemberStep::Unblock, MemberStep::Create, MemberStep::Skip}));
@@ -216,6 +217,12 @@ TEST(ReconcilePlan, DecidesEveryStepAndBothGuardsWithoutTheHsm) {
   EXPECT_TRUE(plan.sparedForUnreadable);
   EXPECT_FALSE(plan.passTwoRuns());
   EXPECT_EQ(plan.unreadableMembers, 1u);
+  // So does a user whose identifier could not be derived: a failing digest
+  // must not make every member look gone.
+  plan = planReconciliation({member("A000000000000f1"), member("")}, managed, {0, RemovalPolicy::Remove, 5u});
+  EXPECT_EQ(plan.unidentifiedMembers, 1u);
+  EXPECT_EQ(plan.skipCount, 1u);
+  EXPECT_FALSE(plan.passTwoRuns());
 }
 
 TEST_F(Reconcile, UnreadableMembersOrTheRemovalLimitSkipPassTwoButNotCreationUnblockOrSave) {
@@ -255,7 +262,7 @@ TEST_F(Reconcile, TheSummaryLineCountsWhatWasDoneAndWhatFailed) {
   policyValue = "block";
   failingId = "A000000000000b3";
   const ReconcileCounts counts =
-      run({member("A000000000000b1"), member("A000000000000b2"), member("A000000000000b3"), member("")},
+      run({member("A000000000000b1"), member("A000000000000b2"), member("A000000000000b3"), GroupMember{}},
           {"A000000000000b1", "A000000000000b3", "A000000000000b7", "A000000000000b8"});
   EXPECT_EQ(calls, (std::vector<std::string>{"unblock A000000000000b1", "create A000000000000b2",
                                              "unblock A000000000000b3", "block A000000000000b7",

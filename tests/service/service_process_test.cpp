@@ -295,7 +295,9 @@ TEST_F(ProcessTest, ServiceModeUnderSystemdReportsTheStatusSequence) {
 }
 
 // A stop sent at any moment of the start-up, before the handler exists or
-// while serviceMain starts, ends the run cleanly. Ten runs at a time.
+// while serviceMain starts, ends the run cleanly. Ten runs at a time; every
+// other one is stopped right after its first status report, when the
+// handler exists but serviceMain has yet to clear the stop flag.
 TEST_F(ProcessTest, AStopSentWhileTheServiceStartsIsNeverLost) {
   std::mt19937 random(std::random_device{}());
   std::uniform_int_distribution<int> delayMicroseconds(0, 50000);
@@ -317,13 +319,18 @@ TEST_F(ProcessTest, AStopSentWhileTheServiceStartsIsNeverLost) {
       auto environment = environment_;
       environment["KELVASYNC_PROGRAM_FILES"] = run.programFiles.string();
       environment["NOTIFY_SOCKET"] = (folder / "notify.sock").string();
-      run.delay = delayMicroseconds(random);
+      run.delay = i % 2 == 0 ? delayMicroseconds(random) : -1;
       run.child = std::make_unique<ChildProcess>(kBinary, std::vector<std::string>{}, environment);
-      std::this_thread::sleep_for(std::chrono::microseconds(run.delay));
+      if (run.delay >= 0) {
+        std::this_thread::sleep_for(std::chrono::microseconds(run.delay));
+      } else {
+        ASSERT_TRUE(run.notify->collectUntil("SERVICE_START_PENDING checkpoint=0", 10s));
+      }
       run.child->signal(SIGTERM);
     }
     for (Run& run : runs) {
-      SCOPED_TRACE("SIGTERM " + std::to_string(run.delay) + " us after the start");
+      SCOPED_TRACE(run.delay >= 0 ? "SIGTERM " + std::to_string(run.delay) + " us after the start"
+                                  : std::string("SIGTERM after the first status report"));
       ASSERT_TRUE(run.child->waitForExit(15s)) << "the stop was lost";
       std::ifstream in(run.programFiles / "Karvell Networks" / "HSM Karvell" / "data" / "kelvasync.log",
                        std::ios::binary);

@@ -264,7 +264,7 @@ void planNextCycle(CheckReport& report) {
   }
   report.passTwoSkipped = !plan.passTwoRuns();
   if (plan.sparedForUnreadable) {
-    report.passTwoReason = std::to_string(plan.unreadableMembers) +
+    report.passTwoReason = std::to_string(plan.sparingMembers()) +
                            " membro(s) nao puderam ser lidos; ninguem seria bloqueado ou removido";
   } else if (plan.removalLimitExceeded) {
     report.guardTrips = true;
