@@ -66,12 +66,14 @@ int32_t createHsmUser(KvSession session, uint32_t permissionMask, const std::str
 }
 
 int32_t listHsmUsers(std::vector<std::string>& users, const std::string& host,
-                     const std::string& user, const std::string& password) {
+                     const std::string& user, const std::string& password, bool* sessionOpened) {
   users.clear();
+  if (sessionOpened != nullptr) *sessionOpened = false;
   if (host.empty() || user.empty() || password.empty()) return kHsmSettingsIncomplete;
   KvSession session = nullptr;
   const int32_t opened = openHsmSession(session, host, user, password);
   if (opened != KV_OK) return opened;
+  if (sessionOpened != nullptr) *sessionOpened = true;
   SessionCloser closer(session);
   const int32_t code = KvListUsers(session, collectHsmUser, &users);
   // A listing that failed part-way must not pass for the HSM's users.

@@ -33,9 +33,12 @@ int32_t createHsmUser(KvSession session, uint32_t permissionMask, const std::str
 // Empties `users`, then fills it with the HSM's user names in the HSM's
 // order, without "master". Returns kHsmSettingsIncomplete when a setting is
 // empty, the open's code when the session cannot be opened, otherwise the
-// listing's code. On any failure `users` is left empty.
+// listing's code. On any failure `users` is left empty. `sessionOpened`, when
+// given, tells which step a failure belongs to: false for the settings or the
+// open (connection and login), true for the listing itself.
 int32_t listHsmUsers(std::vector<std::string>& users, const std::string& host,
-                     const std::string& user, const std::string& password);
+                     const std::string& user, const std::string& password,
+                     bool* sessionOpened = nullptr);
 
 // Removes one HSM user. Returns the removal's code, or the open's.
 int32_t removeHsmUser(const std::string& host, const std::string& user,

@@ -137,11 +137,13 @@ void synchronizeHsmWith(const MemberList& members, const ReconcileActions& actio
   }
 
   std::vector<std::string> hsmUsers;
-  const int32_t listed = listHsmUsers(hsmUsers, settings.host, settings.user, settings.password);
+  bool sessionOpened = false;
+  const int32_t listed = listHsmUsers(hsmUsers, settings.host, settings.user, settings.password, &sessionOpened);
   if (listed != KV_OK) {
-    writeLog(Error,
-             u"Nao foi possivel obter a lista de usuarios do HSM/Tessel (conexao, login ou listagem). "
-             u"Nenhum usuario foi alterado neste ciclo. Codigo %d.",
+    // The step that failed: the connection and login, or the listing.
+    writeLog(Error, u"Nao foi possivel %s. Nenhum usuario foi alterado neste ciclo. Codigo %d.",
+             sessionOpened ? u"listar os usuarios do HSM/Tessel"
+                           : u"conectar ao HSM/Tessel para listar os usuarios (conexao ou login)",
              listed);
     return;
   }

@@ -188,21 +188,23 @@ TEST_F(UpdateCycle, AnHsmThatCannotBeListedEndsTheCycleWithoutSavingAddb) {
   group = {groupMember("dora", "Dora")};
   ASSERT_EQ(writeAddbAccountObject(*server_, kAddbObject, "anterior\r\n\r\n\r\n"), KV_OK);
   const std::string reminder = "Lembre-se: Pressione e segure a tecla ESC para cancelar a execucao";
-  auto listingFailed = [](int32_t code) {
-    return "Nao foi possivel obter a lista de usuarios do HSM/Tessel (conexao, login ou listagem). "
-           "Nenhum usuario foi alterado neste ciclo. Codigo " + std::to_string(code) + ".";
+  auto failed = [](const std::string& step, int32_t code) {
+    return "Nao foi possivel " + step + ". Nenhum usuario foi alterado neste ciclo. Codigo " + std::to_string(code) + ".";
+  };
+  auto openFailed = [&](int32_t code) {
+    return failed("conectar ao HSM/Tessel para listar os usuarios (conexao ou login)", code);
   };
 
   folder_.writeHsmSettings("127.0.0.1:" + std::to_string(kvtest::closedPort()), "master", kMasterPassword);
   EXPECT_EQ(cycle(), 0u);
-  EXPECT_EQ(folder_.messages().back(), listingFailed(KV_ERR_CONNECTION_REFUSED));
-  EXPECT_EQ(labelOf(folder_.lines(), listingFailed(KV_ERR_CONNECTION_REFUSED)), "Erro");
+  EXPECT_EQ(folder_.messages().back(), openFailed(KV_ERR_CONNECTION_REFUSED));
+  EXPECT_EQ(labelOf(folder_.lines(), openFailed(KV_ERR_CONNECTION_REFUSED)), "Erro");
 
   // Reachable, but the session user may not list users.
   folder_.clearLog();
   folder_.writeHsmSettings(server_->host(), kvtest::kReaderUser, kvtest::kReaderPassword);
   EXPECT_EQ(cycle(), 1u);
-  EXPECT_EQ(folder_.messages(), (std::vector<std::string>{reminder, listingFailed(KV_ERR_ACCESS_DENIED)}));
+  EXPECT_EQ(folder_.messages(), (std::vector<std::string>{reminder, failed("listar os usuarios do HSM/Tessel", KV_ERR_ACCESS_DENIED)}));
   EXPECT_EQ(stored(kAddbObject), "anterior\r\n\r\n\r\n");
   EXPECT_FALSE(hasUser(*server_, group[0].hsmUserId));
 
@@ -212,7 +214,7 @@ TEST_F(UpdateCycle, AnHsmThatCannotBeListedEndsTheCycleWithoutSavingAddb) {
   folder_.writeHsmSettings(server_->host(), "master", "errada");
   cycle();
   cycle();
-  EXPECT_EQ(countOf(folder_.messages(), listingFailed(KV_ERR_LOGIN_REFUSED)), 2u);
+  EXPECT_EQ(countOf(folder_.messages(), openFailed(KV_ERR_LOGIN_REFUSED)), 2u);
   const std::string incomplete = "Configuracao do HSM/Tessel incompleta: chave(s) ";
   const std::string unchanged = " da secao [hsm] vazia(s) ou ausente(s). Nenhum usuario foi alterado neste ciclo.";
   for (const auto& [user, keys] : {std::pair{std::string(), std::string("host, usr, pwd")},
@@ -234,7 +236,7 @@ TEST_F(UpdateCycle, AnHsmThatCannotBeListedEndsTheCycleWithoutSavingAddb) {
   folder_.clearLog();
   folder_.writeHsmSettings("127.0.0.1:" + std::to_string(silent.port()), "master", kMasterPassword);
   runUpdateCycleWith(searchTestGroup, defaultReconcileActions());
-  EXPECT_EQ(folder_.messages(), (std::vector<std::string>{reminder, listingFailed(KV_ERR_TIMEOUT)}));
+  EXPECT_EQ(folder_.messages(), (std::vector<std::string>{reminder, openFailed(KV_ERR_TIMEOUT)}));
 }
 
 TEST_F(UpdateCycle, AStopDuringCreationFinishesThatMemberSkipsPassTwoAndStillSaves) {
