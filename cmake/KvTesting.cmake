@@ -50,3 +50,22 @@ function(kv_add_emulator_wine_test)
   set_tests_properties(${T_NAME} PROPERTIES FIXTURES_REQUIRED hsm_emulator
                        LABELS "integration;wine" TIMEOUT 600)
 endfunction()
+
+# kv_add_script_test(NAME <name> SCRIPT <file.cmake> [ARGS <-Dname=value...>])
+# A CMake script that runs programs of the build as processes (see
+# cmake/KvWineRunner.cmake): label e2e, and in the Windows build also wine,
+# with the Wine test prefix handed to the script.
+function(kv_add_script_test)
+  cmake_parse_arguments(T "" "NAME;SCRIPT" "ARGS" ${ARGN})
+  if(NOT KELVASYNC_BUILD_TESTS)
+    return()
+  endif()
+  set(wine)
+  set(labels e2e)
+  if(CMAKE_CROSSCOMPILING)
+    set(wine -DWINE_PREFIX_SCRIPT=${CMAKE_SOURCE_DIR}/scripts/wine-prefix.sh)
+    set(labels "e2e;wine")
+  endif()
+  add_test(NAME ${T_NAME} COMMAND ${CMAKE_COMMAND} ${T_ARGS} ${wine} -P ${T_SCRIPT})
+  set_tests_properties(${T_NAME} PROPERTIES LABELS "${labels}" TIMEOUT 600)
+endfunction()

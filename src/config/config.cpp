@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <utility>
+#include <vector>
 
 #include "common/text.h"
 #include "logging/log.h"
@@ -49,8 +50,9 @@ void rc4Apply(const unsigned char* key, size_t keyLength, unsigned char* data, s
 
 // The leading integer of `text` as atoi reads it (leading white space, an
 // optional sign, digits up to the first non-digit, 0 when there are none),
-// but computed without overflow: the magnitude saturates instead.
-int64_t leadingInteger(std::string_view text) {
+// but computed without overflow: the magnitude saturates instead. `digits`
+// tells whether there was any digit at all.
+int64_t leadingInteger(std::string_view text, bool& digits) {
   size_t i = 0;
   while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
   bool negative = false;
@@ -59,6 +61,7 @@ int64_t leadingInteger(std::string_view text) {
     ++i;
   }
   int64_t magnitude = 0;
+  digits = i < text.size() && text[i] >= '0' && text[i] <= '9';
   constexpr int64_t kCeiling = int64_t{1} << 40;  // far beyond any 32-bit count
   for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
     if (magnitude < kCeiling) magnitude = magnitude * 10 + (text[i] - '0');
@@ -66,10 +69,16 @@ int64_t leadingInteger(std::string_view text) {
   return negative ? -magnitude : magnitude;
 }
 
-}  // namespace
+// Room for a pwd value far beyond any valid one, so that an over-long value
+// is reported with its real length rather than the reader's cut.
+constexpr size_t kPasswordValueReadLength = 32767;
 
-namespace {
+std::string readPasswordValue(const std::string& path, const char* section) {
+  return platform::readPrivateProfileString(path, section, "pwd", kPasswordValueReadLength);
+}
+
 std::string configFilePathOverride;
+
 }  // namespace
 
 void setConfigFilePath(std::string path) { configFilePathOverride = std::move(path); }
@@ -153,7 +162,7 @@ bool readHsmSettings(std::string* host, std::string* user, std::string* password
     complete = complete && !user->empty();
   }
   if (password) {
-    if (password->empty()) *password = decodePasswordValue(readConfigString(path, "hsm", "pwd"), u"hsm");
+    if (password->empty()) *password = decodePasswordValue(readPasswordValue(path, "hsm"), u"hsm");
     complete = complete && !password->empty();
   }
   return complete;
@@ -168,7 +177,7 @@ void readDirectorySettings(std::u16string* group, std::u16string* interval) {
   // or "Š" reach it as themselves.
   directorySettings.adUser = platform::ansiToUtf16(readConfigString(path, "activedirectory", "usr"));
   directorySettings.adPassword = platform::ansiToUtf16(
-      decodePasswordValue(readConfigString(path, "activedirectory", "pwd"), u"activedirectory"));
+      decodePasswordValue(readPasswordValue(path, "activedirectory"), u"activedirectory"));
   if (group) *group = widenText(readConfigString(path, "activedirectory", "group"));
   if (interval) *interval = widenText(readConfigString(path, "activedirectory", "updatefrequencyinminutes"));
 }
@@ -183,11 +192,20 @@ bool loadDirectorySettings() {
   }
   directorySettings.groupName = narrowText(group);
   if (!interval.empty()) {
-    int64_t minutes = leadingInteger(narrowText(interval));
-    // Seconds are counted in 32 bits: a larger interval is clamped rather
-    // than left to overflow into a nonsense value.
-    if (minutes > kMaxUpdateIntervalMinutes || minutes < -kMaxUpdateIntervalMinutes) {
-      minutes = minutes > 0 ? kMaxUpdateIntervalMinutes : -kMaxUpdateIntervalMinutes;
+    bool digits = false;
+    int64_t minutes = leadingInteger(narrowText(interval), digits);
+    if (!digits || minutes < 0) {
+      // Not a count of minutes: taken as it stands it would run the cycles
+      // back to back, hammering the directory and the HSM.
+      writeLog(Warning,
+               u"O intervalo de atualizacao (updatefrequencyinminutes = %s) nao eh um numero de minutos valido; "
+               u"usado o padrao de %d minutos.",
+               interval, static_cast<int>(kDefaultUpdateIntervalMinutes));
+      minutes = kDefaultUpdateIntervalMinutes;
+    } else if (minutes > kMaxUpdateIntervalMinutes) {
+      // Seconds are counted in 32 bits: a larger interval is clamped rather
+      // than left to overflow into a nonsense value.
+      minutes = kMaxUpdateIntervalMinutes;
       writeLog(Warning,
                u"O intervalo de atualizacao (updatefrequencyinminutes = %s) excede o limite; usado %d minutos.",
                interval, static_cast<int>(minutes));
@@ -251,4 +269,37 @@ std::optional<uint32_t> removalLimit() {
   static const std::optional<uint32_t> limit =
       parseRemovalLimit(readConfigString(configFilePath(), "hsm", "maxremovals"));
   return limit;
+}
+
+bool reportConfigurationGaps() {
+  const std::string path = configFilePath();
+  const std::u16string file = widenText(path);
+  if (!platform::isReadableProfileFile(path)) {
+    writeLog(Warning, u"O arquivo de configuracao '%s' nao existe ou nao pode ser lido", file);
+    return false;
+  }
+  struct RequiredKeys {
+    const char* section;
+    std::vector<const char*> keys;
+  };
+  const RequiredKeys required[] = {{"activedirectory", {"host", "usr", "pwd", "group"}},
+                                   {"hsm", {"host", "usr", "pwd"}}};
+  bool complete = true;
+  for (const RequiredKeys& entry : required) {
+    std::vector<const char*> missing;
+    for (const char* key : entry.keys)
+      if (readConfigString(path, entry.section, key).empty()) missing.push_back(key);
+    if (missing.empty()) continue;
+    complete = false;
+    const std::u16string section = asciiToUtf16(entry.section);
+    if (missing.size() == entry.keys.size()) {
+      writeLog(Warning, u"A secao [%s] do arquivo de configuracao '%s' nao existe ou nao tem nenhuma das chaves necessarias",
+               section, file);
+      continue;
+    }
+    for (const char* key : missing)
+      writeLog(Warning, u"A chave '%s' da secao [%s] do arquivo de configuracao '%s' estah vazia ou ausente",
+               asciiToUtf16(key), section, file);
+  }
+  return complete;
 }

@@ -1,9 +1,10 @@
 // The configuration file kelvasync.ini: its location, its values, the
 // decoding of its two passwords and the settings built from it.
 //
-// The service never writes the file and reports nothing about it here, with
-// two exceptions of its own: a password value too long for its buffer, and an
-// update interval too large to count in seconds (see below).
+// The service never writes the file. It reports here a password value too
+// long for its buffer, an update interval that is no count of minutes or too
+// large to count in seconds, and, once at start, a missing file or required
+// key (see below).
 #pragma once
 
 #include <cstddef>
@@ -75,12 +76,16 @@ bool readHsmSettings(std::string* host, std::string* user, std::string* password
 // The directory settings: one process-wide record, written by
 // loadDirectorySettings on the worker thread before its first cycle and read
 // afterwards by that thread only.
+// Minutes between cycles when updatefrequencyinminutes is missing or is no
+// count of minutes.
+constexpr int32_t kDefaultUpdateIntervalMinutes = 3;
+
 struct DirectorySettings {
   std::u16string ldapPath;    // "LDAP://" + host, or empty when host is empty
   std::u16string adUser;      // usr
   std::u16string adPassword;  // pwd, decoded
   std::string groupName;      // group; set only when the settings are complete
-  int32_t updateIntervalSeconds = 180;
+  int32_t updateIntervalSeconds = kDefaultUpdateIntervalMinutes * 60;
 };
 extern DirectorySettings directorySettings;
 
@@ -96,10 +101,18 @@ void readDirectorySettings(std::u16string* group, std::u16string* interval);
 // Reads the directory settings. When host, usr, pwd and group are all
 // non-empty, takes over the group and, when updatefrequencyinminutes is not
 // empty, the interval (its leading integer, as atoi reads it, times 60;
-// clamped with a Warning line when the seconds would not fit 32 bits), and
-// returns true. Otherwise returns false and leaves groupName and
+// clamped with a Warning line when the seconds would not fit 32 bits; a value
+// without a leading number, or a negative one, gives the default of 3
+// minutes with a Warning line naming it; 0 means no pause), and returns true. Otherwise returns false and leaves groupName and
 // updateIntervalSeconds as they were.
 bool loadDirectorySettings();
+
+// Checked once at start: names in one Warning line each what the file lacks.
+// A missing or unreadable file is named alone; otherwise a section whose
+// required keys are all empty gets one line, and each empty required key of
+// a section that has others gets one (activedirectory: host, usr, pwd,
+// group; hsm: host, usr, pwd). True when nothing is missing.
+bool reportConfigurationGaps();
 
 // What to do with an HSM user made by the service whose owner left the group.
 enum class RemovalPolicy { Remove, Block, Neither };

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -10,6 +11,8 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <tuple>
+#include <utility>
 
 #include "common/process_state.h"
 #include "common/text.h"
@@ -125,6 +128,53 @@ TEST_F(ConfigTest, PasswordOf64CharactersIsRejectedWithAnError) {
             std::string::npos)
       << log;
   EXPECT_NE(log.find("secao activedirectory do arquivo de configuracao tem 255 caracteres"), std::string::npos) << log;
+
+  // Read from the file, an over-long value is reported with its real length.
+  writeIni("[hsm]\nhost=h\nusr=u\npwd=" + std::string(300, 'b') + "\n");
+  std::string password;
+  EXPECT_FALSE(readHsmSettings(nullptr, nullptr, &password));
+  EXPECT_NE(logText().find("secao hsm do arquivo de configuracao tem 300 caracteres"), std::string::npos) << logText();
+}
+
+TEST_F(ConfigTest, StartUpNamesAMissingFileSectionOrKey) {
+  const std::string lead = "[Atencao] ";
+  const std::string noFile = "O arquivo de configuracao '" + iniPath_ + "' nao existe ou nao pode ser lido";
+  EXPECT_FALSE(reportConfigurationGaps());
+  EXPECT_NE(logText().find(lead + noFile), std::string::npos) << logText();
+  fs::create_directory(iniPath_);  // a folder in its place cannot be read
+  EXPECT_FALSE(reportConfigurationGaps());
+  fs::remove(iniPath_);
+  const std::string both = logText();
+  EXPECT_EQ(std::count(both.begin(), both.end(), '\n'), 2) << both;
+
+  auto linesFor = [&](const std::string& ini) {
+    writeIni(ini);
+    fs::remove(product_ / "data" / "kelvasync.log");
+    const bool complete = reportConfigurationGaps();
+    std::string log = logText();
+    return std::make_pair(complete, log);
+  };
+  const std::string hsm = "[hsm]\nhost=h\nusr=u\npwd=" + encodeConfigPassword("p") + "\n";
+  auto [complete, log] = linesFor(completeDirectoryIni("3"));
+  EXPECT_FALSE(complete);
+  EXPECT_NE(log.find(lead + "A secao [hsm] do arquivo de configuracao '" + iniPath_ +
+                     "' nao existe ou nao tem nenhuma das chaves necessarias"),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
+
+  std::tie(complete, log) = linesFor("[activedirectory]\nhost=dc\nusr=u\npwd=00\ngroup=\n[hsm]\nhost=h\nusr=u\n");
+  EXPECT_FALSE(complete);
+  EXPECT_NE(log.find(lead + "A chave 'group' da secao [activedirectory] do arquivo de configuracao '" + iniPath_ +
+                     "' estah vazia ou ausente"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("A chave 'pwd' da secao [hsm]"), std::string::npos) << log;
+  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 2) << log;
+
+  std::tie(complete, log) = linesFor(completeDirectoryIni("3") + hsm);
+  EXPECT_TRUE(complete);
+  EXPECT_EQ(log, "");
 }
 
 TEST_F(ConfigTest, MissingFileGivesEmptyValuesEverywhere) {
@@ -191,17 +241,17 @@ TEST_F(ConfigTest, IncompleteDirectorySettingsKeepGroupAndInterval) {
   EXPECT_EQ(directorySettings.adPassword, u"");
 }
 
-TEST_F(ConfigTest, IntervalFollowsAtoiAndIsClampedTo32Bits) {
+TEST_F(ConfigTest, IntervalFollowsAtoiIsClampedTo32BitsAndFallsBackOnNonsense) {
   struct Case {
     const char* value;
     int32_t seconds;
     bool warned;
   };
   const Case cases[] = {
-      {"", 180, false},          {"  10 minutes", 600, false},  {"abc", 0, false},
-      {"-5", -300, false},       {"+2", 120, false},            {"35791394", 2147483640, false},
+      {"", 180, false},          {"  10 minutes", 600, false},  {"abc", 180, true},
+      {"-5", 180, true},         {"+2", 120, false},            {"35791394", 2147483640, false},
       {"35791395", 2147483640, true}, {"99999999999999999999", 2147483640, true},
-      {"-35791395", -2147483640, true},
+      {"-35791395", 180, true},  {"0", 0, false},               {"- 4", 180, true},
   };
   for (const Case& c : cases) {
     directorySettings = DirectorySettings{};
@@ -212,6 +262,9 @@ TEST_F(ConfigTest, IntervalFollowsAtoiAndIsClampedTo32Bits) {
     const std::string log = logText();
     EXPECT_EQ(log.find("[Atencao] O intervalo de atualizacao (updatefrequencyinminutes = ") != std::string::npos,
               c.warned)
+        << c.value << ": " << log;
+    // Nonsense falls back to the default, and the line says so.
+    EXPECT_EQ(log.find("usado o padrao de 3 minutos.") != std::string::npos, c.warned && c.seconds == 180)
         << c.value << ": " << log;
   }
 }

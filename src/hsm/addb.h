@@ -59,7 +59,10 @@ size_t fillAddbText(const MemberList& members, AddbBuffer& buffer);
 bool writeAddb(MemberList members);
 
 // Backs up addb as addb_backup (session of IntegracaoAD), then writes the
-// buffer's text as IntegracaoAD/addb (session of the [hsm] user).
+// buffer's text as IntegracaoAD/addb (session of the [hsm] user). When there
+// is no addb (an earlier write failed after its backup) addb_backup is left
+// as it is: it holds the last list. So one of the two objects holds the last
+// complete list at every moment, whatever fails or is killed.
 bool saveAddbText(AddbBuffer& buffer);
 
 // Reads IntegracaoAD/addb (session of IntegracaoAD) and appends its records

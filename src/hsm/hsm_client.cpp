@@ -32,6 +32,9 @@ class SessionCloser {
   KvSession& session_;
 };
 
+// A receiver that only lets a read prove that an object exists.
+int32_t discardObjectChunk(const uint8_t*, uint32_t, void*, int32_t) { return 0; }
+
 }  // namespace
 
 int32_t openHsmSession(KvSession& session, const std::string& host, const std::string& user,
@@ -63,12 +66,14 @@ int32_t createHsmUser(KvSession session, uint32_t permissionMask, const std::str
 }
 
 int32_t listHsmUsers(std::vector<std::string>& users, const std::string& host,
-                     const std::string& user, const std::string& password) {
+                     const std::string& user, const std::string& password, bool* sessionOpened) {
   users.clear();
+  if (sessionOpened != nullptr) *sessionOpened = false;
   if (host.empty() || user.empty() || password.empty()) return kHsmSettingsIncomplete;
   KvSession session = nullptr;
   const int32_t opened = openHsmSession(session, host, user, password);
   if (opened != KV_OK) return opened;
+  if (sessionOpened != nullptr) *sessionOpened = true;
   SessionCloser closer(session);
   const int32_t code = KvListUsers(session, collectHsmUser, &users);
   // A listing that failed part-way must not pass for the HSM's users.
@@ -95,6 +100,11 @@ int32_t backupHsmObject(const std::string& host, const std::string& user,
   const int32_t opened = openHsmSession(session, host, user, password);
   if (opened != KV_OK) return opened;
   SessionCloser closer(session);
+  // The old backup may be removed only while `current` exists: when it does
+  // not (a write after the last backup failed), the backup is the only copy
+  // left, and it stays.
+  const int32_t present = KvReadFile(session, current.c_str(), discardObjectChunk, nullptr);
+  if (present != KV_OK) return present;
   KvRemoveObj(session, backup.c_str());
   return KvRenameObj(session, current.c_str(), backup.c_str(), 0);
 }

@@ -33,18 +33,23 @@ int32_t createHsmUser(KvSession session, uint32_t permissionMask, const std::str
 // Empties `users`, then fills it with the HSM's user names in the HSM's
 // order, without "master". Returns kHsmSettingsIncomplete when a setting is
 // empty, the open's code when the session cannot be opened, otherwise the
-// listing's code. On any failure `users` is left empty.
+// listing's code. On any failure `users` is left empty. `sessionOpened`, when
+// given, tells which step a failure belongs to: false for the settings or the
+// open (connection and login), true for the listing itself.
 int32_t listHsmUsers(std::vector<std::string>& users, const std::string& host,
-                     const std::string& user, const std::string& password);
+                     const std::string& user, const std::string& password,
+                     bool* sessionOpened = nullptr);
 
 // Removes one HSM user. Returns the removal's code, or the open's.
 int32_t removeHsmUser(const std::string& host, const std::string& user,
                       const std::string& password, const std::string& userId);
 
-// In one session: removes `backup` (its result is not examined, so a
-// missing backup is no error), then renames `current` to `backup`. Returns
-// the rename's code (KV_ERR_OBJECT_NOT_FOUND when there is no `current`),
-// or the open's.
+// In one session: when `current` exists, removes `backup` (its result is not
+// examined, so a missing backup is no error), then renames `current` to
+// `backup`. When there is no `current` the backup is left alone (it may be
+// the only copy) and KV_ERR_OBJECT_NOT_FOUND is returned. Otherwise returns
+// the code of the read that looked for `current`, of the rename, or of the
+// open. At every moment one of the two objects holds what `current` held.
 int32_t backupHsmObject(const std::string& host, const std::string& user,
                         const std::string& password, const std::string& current,
                         const std::string& backup);

@@ -29,6 +29,15 @@ constexpr size_t kProfileValueMaxLength = 255;
 std::string readPrivateProfileString(const std::string& path, const std::string& section,
                                      const std::string& key);
 
+// The same value read with room for `maxLength` bytes, for a caller that
+// must know how long an over-long value really is.
+std::string readPrivateProfileString(const std::string& path, const std::string& section,
+                                     const std::string& key, size_t maxLength);
+
+// True when `path` names a regular file that this process may open for
+// reading. A folder, a device or a file without read permission is false.
+bool isReadableProfileFile(const std::string& path);
+
 // 8-bit text from the INI file decoded as the ANSI code page, as UTF-16:
 // MultiByteToWideChar(CP_ACP) on Windows; Windows-1252 on Linux (the ANSI
 // code page of the systems the service serves), so that 0x80..0x9F give

@@ -105,4 +105,15 @@ struct VersionNumbers {
 };
 bool readOwnProductVersion(VersionNumbers& version);
 
+// Claims, for the rest of the process's life, the right to be the one running
+// instance of the service on this machine. False only when another process
+// holds it; when the claim cannot be made for another reason (a missing
+// folder) the caller goes on and meets that fault where it lies.
+// Windows: the named mutex "Global\kelvasync.instance" (`lockFilePath` is
+// not used), so the service and a console run in another session meet.
+// Linux: a non-blocking exclusive flock on the file `lockFilePath` (created
+// when missing), kept open; the kernel releases it when the process ends,
+// however it ends.
+bool claimSingleInstance(const std::u16string& lockFilePath);
+
 }  // namespace platform

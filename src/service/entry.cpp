@@ -1,5 +1,8 @@
 #include "service/entry.h"
 
+#include <string>
+#include <string_view>
+
 #include "build_info.h"
 #include "common/process_state.h"
 #include "common/text.h"
@@ -39,6 +42,13 @@ void logVersionLine() {
   }
 }
 
+// The lock of the one running instance lies beside the log: kelvasync.lock.
+std::u16string instanceLockPath() {
+  const std::u16string log = logFilePath();
+  constexpr std::u16string_view kLogExtension = u"log";
+  return log.substr(0, log.size() - kLogExtension.size()) + u"lock";
+}
+
 }  // namespace
 
 int runKelvasync(int argc, const char16_t* const argv[]) {
@@ -69,6 +79,15 @@ int runKelvasync(int argc, const char16_t* const argv[]) {
 
   // logLock exists from here (a process-wide object).
   programFilesDir = platform::programFilesFolder();
+
+  // One instance at a time: a second one would race the first for the log
+  // and the HSM. It leaves before writing anything, the first untouched.
+  if (!platform::claimSingleInstance(instanceLockPath())) {
+    platform::writeConsoleLine(
+        u"Ja existe outra instancia do kelvasync em execucao neste computador. Esta instancia nao sera iniciada.");
+    if (serviceMode) platform::runServiceDispatcher(kServiceName, refusedServiceMain);
+    return static_cast<int>(kExitCodeAnotherInstance);
+  }
 
   if (!openLogFile()) return 0;
   platform::closeFile(logFileHandle);

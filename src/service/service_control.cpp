@@ -100,6 +100,17 @@ void serviceMain() {
   reportServiceStatus(platform::kServiceStopped, 0);
 }
 
+void refusedServiceMain() {
+  platform::ServiceStatus status;
+  status.serviceType = platform::kServiceWin32OwnProcess;
+  status.currentState = platform::kServiceStopped;
+  status.win32ExitCode = platform::kErrorServiceSpecificError;
+  status.serviceSpecificExitCode = kExitCodeAnotherInstance;
+  const platform::ServiceStatusHandle handle =
+      platform::registerServiceControlHandler(kServiceName, [](uint32_t) {});
+  if (handle != 0) platform::setServiceStatus(handle, status);
+}
+
 void serviceControlHandler(uint32_t control) {
   if (control == platform::kServiceControlStop || control == platform::kServiceControlShutdown) {
     stopWithControlLines();

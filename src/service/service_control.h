@@ -25,6 +25,14 @@ constexpr int32_t kKeep = -1;  // keep the state / next check point
 
 // The service procedure handed to the dispatcher, and its control handler.
 void serviceMain();
+
+// Service-specific exit code (with win32 exit code 1066) of a service start
+// refused because another instance of kelvasync runs on the machine.
+constexpr uint32_t kExitCodeAnotherInstance = 3;
+
+// The service procedure of a refused start: reports SERVICE_STOPPED at once
+// with kExitCodeAnotherInstance, so the service manager says why.
+void refusedServiceMain();
 void serviceControlHandler(uint32_t control);
 
 // Starts the worker thread, watches once a second for a stop (ESC, the stop

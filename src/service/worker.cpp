@@ -43,6 +43,7 @@ unsigned workerThread(void*) {
     KvInitialize(0);  // failures surface in the HSM operations, which log them
     hsmLibraryReady = true;
   }
+  reportConfigurationGaps();
   loadDirectorySettings();  // when incomplete, the interval stays as it was
   // Read once: a new interval takes effect with the next start.
   const int32_t interval = directorySettings.updateIntervalSeconds;

@@ -2,6 +2,7 @@
 
 #include <string>
 #include <unordered_set>
+#include <utility>
 
 #include "common/stop_flag.h"
 #include "common/text.h"
@@ -120,10 +121,32 @@ void synchronizeHsm(const MemberList& members) {
 void synchronizeHsmWith(const MemberList& members, const ReconcileActions& actions,
                         uint32_t unreadableMembers) {
   CachedHsmSettings& settings = cachedHsmSettings(HsmOperation::UpdateCycle);
-  if (!refreshHsmSettings(settings)) return;
+  if (!refreshHsmSettings(settings)) {
+    std::u16string keys;
+    for (const auto& [key, value] : {std::pair{u"host", &settings.host}, std::pair{u"usr", &settings.user},
+                                     std::pair{u"pwd", &settings.password}}) {
+      if (!value->empty()) continue;
+      if (!keys.empty()) keys += u", ";
+      keys += key;
+    }
+    writeLog(Error,
+             u"Configuracao do HSM/Tessel incompleta: chave(s) %s da secao [hsm] vazia(s) ou ausente(s). "
+             u"Nenhum usuario foi alterado neste ciclo.",
+             keys);
+    return;
+  }
 
   std::vector<std::string> hsmUsers;
-  if (listHsmUsers(hsmUsers, settings.host, settings.user, settings.password) != KV_OK) return;
+  bool sessionOpened = false;
+  const int32_t listed = listHsmUsers(hsmUsers, settings.host, settings.user, settings.password, &sessionOpened);
+  if (listed != KV_OK) {
+    // The step that failed: the connection and login, or the listing.
+    writeLog(Error, u"Nao foi possivel %s. Nenhum usuario foi alterado neste ciclo. Codigo %d.",
+             sessionOpened ? u"listar os usuarios do HSM/Tessel"
+                           : u"conectar ao HSM/Tessel para listar os usuarios (conexao ou login)",
+             listed);
+    return;
+  }
   writeLog(Console, u"Quantidade total de usuarios que existem dentro do HSM/Tessel: %d",
            static_cast<long long>(hsmUsers.size()));
 

@@ -114,7 +114,8 @@ void runUpdateCycleWith(GroupSearchFunction search, const ReconcileActions& acti
 
 // The HSM side of one cycle: list the HSM's users, keep the managed names,
 // read addb for its count, log the three counts and reconcile. Incomplete
-// settings or a failed listing end the cycle silently, without an addb save.
+// settings (the Error line names the empty keys) or a failed listing (the
+// Error line gives its code) end the cycle without an addb save.
 void synchronizeHsm(const MemberList& members);
 void synchronizeHsmWith(const MemberList& members, const ReconcileActions& actions,
                         uint32_t unreadableMembers = 0);

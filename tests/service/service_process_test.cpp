@@ -351,6 +351,47 @@ TEST_F(ProcessTest, AStopSentWhileTheServiceStartsIsNeverLost) {
   }
 }
 
+TEST_F(ProcessTest, ASecondInstanceRefusesToStartAndLeavesTheFirstRunning) {
+  const std::string refusal =
+      "Ja existe outra instancia do kelvasync em execucao neste computador. Esta instancia nao sera iniciada.";
+  ChildProcess first(kBinary, {"-c"}, environment_);
+  ASSERT_TRUE(first.waitForOutput("Variaveis inicializadas", 10s)) << first.output();
+  EXPECT_TRUE(fs::exists(dataDir_ / "kelvasync.lock"));  // beside the log
+
+  // A console run, and a service start under systemd, which hears why.
+  NotifySocket notify(root_ / "notify.sock");
+  std::map<std::string, std::string> underSystemd = environment_;
+  underSystemd["NOTIFY_SOCKET"] = (root_ / "notify.sock").string();
+  for (const auto& [arguments, environment] :
+       {std::pair{std::vector<std::string>{"-c"}, environment_}, std::pair{std::vector<std::string>{}, underSystemd}}) {
+    ChildProcess second(kBinary, arguments, environment);
+    ASSERT_TRUE(second.waitForExit(10s));
+    EXPECT_EQ(second.exitCode(), 3);
+    EXPECT_NE(second.output().find(refusal), std::string::npos) << second.output();
+  }
+  ASSERT_TRUE(notify.collectUntil("SERVICE_STOPPED", 5s));
+  EXPECT_EQ(notify.messages.back(), "STOPPING=1\nEXIT_STATUS=3\nSTATUS=SERVICE_STOPPED checkpoint=0 exit=1066/3");
+
+  // The first wrote every line and still runs; the others wrote none.
+  auto messages = logMessages(logText());
+  EXPECT_EQ(std::count(messages.begin(), messages.end(), "Log iniciado"), 1);
+  first.signal(SIGTERM);
+  ASSERT_TRUE(first.waitForExit(10s));
+  EXPECT_EQ(first.exitCode(), 0);
+  messages = logMessages(logText());
+  EXPECT_EQ(std::vector<std::string>(messages.end() - 3, messages.end()), kShutdown);
+
+  // An instance that was killed leaves nothing behind that blocks the next.
+  ChildProcess killed(kBinary, {"-c"}, environment_);
+  ASSERT_TRUE(killed.waitForOutput("Variaveis inicializadas", 10s)) << killed.output();
+  killed.signal(SIGKILL);
+  ASSERT_TRUE(killed.waitForExit(10s));
+  ChildProcess next(kBinary, {"-c"}, environment_);
+  EXPECT_TRUE(next.waitForOutput("Variaveis inicializadas", 10s)) << next.output();
+  next.signal(SIGTERM);
+  EXPECT_TRUE(next.waitForExit(10s));
+}
+
 TEST_F(ProcessTest, MissingLogFolderEndsTheRunWithoutALine) {
   fs::remove_all(root_ / "pf" / "Karvell Networks" / "HSM Karvell" / "data");
   NotifySocket notify(root_ / "notify.sock");

@@ -2,7 +2,8 @@
 # The Windows kelvasync.exe under Wine, installed in a folder with blanks:
 # installation through the service manager (the image path registered in
 # quotes), a second installation refused, start, the start-up lines in the
-# log under the prefix's program-files folder, a stop control with its lines and
+# log under the prefix's program-files folder, a second instance refused while
+# the service runs, a stop control with its lines and
 # the shutdown lines, removal, and a console run with redirected output that
 # starts and stops (Ctrl+C, which Wine delivers for SIGINT).
 set -uo pipefail
@@ -64,6 +65,17 @@ check "service thread started" log_has "Notificacao para continuar o servico rec
 sleep 2
 run sc query kelvasync
 check "reported running" grep -q "RUNNING" "$work/out.txt"
+
+# A second instance while the service runs: a console run refuses to start,
+# writes nothing to the log, and the service goes on.
+run "$svc" -c
+code=$?
+check "second instance exits with 3" test "$code" -eq 3
+check "second instance says why" has_line "$work/out.txt" \
+  "Ja existe outra instancia do kelvasync em execucao neste computador. Esta instancia nao sera iniciada."
+check "second instance wrote no line" test "$(tr -d '\r' <"$log" | grep -c 'Log iniciado$')" -eq 1
+run sc query kelvasync
+check "service still running" grep -q "RUNNING" "$work/out.txt"
 
 run sc stop kelvasync
 for _ in $(seq 1 40); do log_has "Log parado" 2>/dev/null && break; sleep 0.5; done

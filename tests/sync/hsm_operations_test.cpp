@@ -320,6 +320,8 @@ TEST_F(AddbOnHsm, FailuresAfterTheBackupLeaveTheListOnlyAsBackup) {
             (std::vector<std::string>{"Backup de 'addb' realizado com sucesso",
                                       "Nao foi possivel salvar 'addb'. Procure o atendimento de Suporte. Codigo " +
                                           std::to_string(KV_ERR_ACCESS_DENIED) + "."}));
+  // Two failed saves in a row: the backup, the only copy left, stays.
+  EXPECT_EQ(stored(kAddbBackupObject), "antes\r\n\r\n\r\n");
 }
 
 }  // namespace

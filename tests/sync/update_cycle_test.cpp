@@ -5,8 +5,13 @@
 // and with the real group search against slapd, members it cannot read.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdlib>
 #include <memory>
+#include <optional>
+#include <random>
 #include <string>
+#include <thread>
 #include <utility>
 
 #include "common/stop_flag.h"
@@ -182,19 +187,56 @@ TEST_F(UpdateCycle, AMemberWhoLeftIsBlockedKeptOrRemovedAsConfigured) {
 TEST_F(UpdateCycle, AnHsmThatCannotBeListedEndsTheCycleWithoutSavingAddb) {
   group = {groupMember("dora", "Dora")};
   ASSERT_EQ(writeAddbAccountObject(*server_, kAddbObject, "anterior\r\n\r\n\r\n"), KV_OK);
+  const std::string reminder = "Lembre-se: Pressione e segure a tecla ESC para cancelar a execucao";
+  auto failed = [](const std::string& step, int32_t code) {
+    return "Nao foi possivel " + step + ". Nenhum usuario foi alterado neste ciclo. Codigo " + std::to_string(code) + ".";
+  };
+  auto openFailed = [&](int32_t code) {
+    return failed("conectar ao HSM/Tessel para listar os usuarios (conexao ou login)", code);
+  };
 
   folder_.writeHsmSettings("127.0.0.1:" + std::to_string(kvtest::closedPort()), "master", kMasterPassword);
   EXPECT_EQ(cycle(), 0u);
-  EXPECT_EQ(folder_.messages().back(), "Lembre-se: Pressione e segure a tecla ESC para cancelar a execucao");
+  EXPECT_EQ(folder_.messages().back(), openFailed(KV_ERR_CONNECTION_REFUSED));
+  EXPECT_EQ(labelOf(folder_.lines(), openFailed(KV_ERR_CONNECTION_REFUSED)), "Erro");
 
   // Reachable, but the session user may not list users.
   folder_.clearLog();
   folder_.writeHsmSettings(server_->host(), kvtest::kReaderUser, kvtest::kReaderPassword);
   EXPECT_EQ(cycle(), 1u);
-  EXPECT_EQ(folder_.messages(),
-            std::vector<std::string>{"Lembre-se: Pressione e segure a tecla ESC para cancelar a execucao"});
+  EXPECT_EQ(folder_.messages(), (std::vector<std::string>{reminder, failed("listar os usuarios do HSM/Tessel", KV_ERR_ACCESS_DENIED)}));
   EXPECT_EQ(stored(kAddbObject), "anterior\r\n\r\n\r\n");
   EXPECT_FALSE(hasUser(*server_, group[0].hsmUserId));
+
+  // A wrong password, and settings without some or all of their keys: one
+  // line per cycle, every cycle.
+  folder_.clearLog();
+  folder_.writeHsmSettings(server_->host(), "master", "errada");
+  cycle();
+  cycle();
+  EXPECT_EQ(countOf(folder_.messages(), openFailed(KV_ERR_LOGIN_REFUSED)), 2u);
+  const std::string incomplete = "Configuracao do HSM/Tessel incompleta: chave(s) ";
+  const std::string unchanged = " da secao [hsm] vazia(s) ou ausente(s). Nenhum usuario foi alterado neste ciclo.";
+  for (const auto& [user, keys] : {std::pair{std::string(), std::string("host, usr, pwd")},
+                                   std::pair{std::string("master"), std::string("host, pwd")}}) {
+    folder_.clearLog();
+    folder_.writeHsmSettings("", user, "");
+    EXPECT_EQ(cycle(), 0u);
+    EXPECT_EQ(folder_.messages(), (std::vector<std::string>{reminder, incomplete + keys + unchanged}));
+    EXPECT_EQ(labelOf(folder_.lines(), incomplete + keys + unchanged), "Erro");
+  }
+
+  // A listing that never answers ends at the request time-out.
+  kvtest::SilentListener silent;
+  ASSERT_TRUE(silent.ok());
+  KvFinalize();
+  ::setenv("KELVASYNC_HSM_IO_TIMEOUT_MS", "300", 1);
+  ASSERT_EQ(KvInitialize(0), KV_OK);
+  ::unsetenv("KELVASYNC_HSM_IO_TIMEOUT_MS");
+  folder_.clearLog();
+  folder_.writeHsmSettings("127.0.0.1:" + std::to_string(silent.port()), "master", kMasterPassword);
+  runUpdateCycleWith(searchTestGroup, defaultReconcileActions());
+  EXPECT_EQ(folder_.messages(), (std::vector<std::string>{reminder, openFailed(KV_ERR_TIMEOUT)}));
 }
 
 TEST_F(UpdateCycle, AStopDuringCreationFinishesThatMemberSkipsPassTwoAndStillSaves) {
@@ -302,6 +344,147 @@ TEST_F(UpdateCycle, TwoMembersWithOneIdentifierAreCreatedOnceAndThenUnblocked) {
             "Atencao");
   EXPECT_TRUE(loginWithInitialPassword(first));
   EXPECT_EQ(stored(kAddbObject), addbTextOf(group));
+}
+
+// ---- addb across faults -----------------------------------------------------
+// Whatever happens to a save, one of addb and addb_backup holds the last
+// complete member list. The emulator adds latency to every request, so that
+// a kill lands inside the save without sleeping in the test.
+
+class AddbAcrossFaults : public UpdateCycle {
+ protected:
+  void startWithLatency(uint32_t latencyMs) {
+    std::string error;
+    HsmServer::Options options;
+    options.latencyMs = latencyMs;
+    server_ = HsmServer::start(options, error);
+    ASSERT_NE(server_, nullptr) << error;
+    folder_.writeHsmSettings(server_->host(), "master", kMasterPassword);
+  }
+  // Kills the emulator -9 while `worker` runs, waits for the worker, then
+  // starts the emulator again on its state (on a new port).
+  void killDuring(std::thread& worker) {
+    server_->kill9();
+    worker.join();
+    ASSERT_TRUE(server_->restart());
+    folder_.writeHsmSettings(server_->host(), "master", kMasterPassword);
+  }
+  // One cycle on another thread; the emulator is killed as soon as the log
+  // reports the backup, before the write session has logged in.
+  void cycleKilledAfterTheBackup() {
+    const size_t before = countOf(folder_.messages(), kBackupDone);
+    std::thread worker([] {
+      ReconcileActions actions = defaultReconcileActions();
+      actions.policy = policyFromValue;
+      runUpdateCycleWith(searchTestGroup, actions);
+    });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (countOf(folder_.messages(), kBackupDone) == before && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    killDuring(worker);
+  }
+  // The member list an object holds, or nullopt when it is missing or not
+  // a complete list.
+  std::optional<MemberList> storedList(const std::string& name) {
+    std::string text;
+    if (readObject(*server_, std::string(kAddbAccount) + "/" + name, text) != KV_OK) return std::nullopt;
+    MemberList members;
+    if (!parseAddbText(text, members)) return std::nullopt;
+    return members;
+  }
+  static constexpr const char* kBackupDone = "Backup de 'addb' realizado com sucesso";
+};
+
+TEST_F(AddbAcrossFaults, TwoKillsRightAfterTheBackupInConsecutiveCyclesKeepTheList) {
+  startWithLatency(40);
+  const MemberList first = {groupMember("ana", "Ana"), groupMember("bia", "Bia")};
+  group = first;
+  cycle();
+  ASSERT_EQ(stored(kAddbObject), addbTextOf(first));
+
+  for (const char* joining : {"caio", "duda"}) {
+    group.push_back(groupMember(joining, joining));
+    cycleKilledAfterTheBackup();
+    EXPECT_EQ(stored(kAddbObject), "<missing>") << joining;
+    EXPECT_EQ(stored(kAddbBackupObject), addbTextOf(first)) << joining;
+  }
+  // The next save writes the list and keeps the only copy as the backup.
+  cycle();
+  EXPECT_EQ(stored(kAddbObject), addbTextOf(group));
+  EXPECT_EQ(stored(kAddbBackupObject), addbTextOf(first));
+}
+
+TEST_F(AddbAcrossFaults, AnAccountThatCannotWriteTheObjectsNeverLosesTheList) {
+  // May list, create and block users, but not write IntegracaoAD's objects.
+  const std::string operatorName = "sincroniza", operatorPassword = "senha-op";
+  {
+    kvtest::ScopedSession session;
+    ASSERT_EQ(session.open(server_->port(), "master", kMasterPassword), KV_OK);
+    ASSERT_EQ(createHsmUser(session.handle, KV_PERM_USER_ADMIN | 0x4F, operatorName, operatorPassword), KV_OK);
+  }
+  const MemberList first = {groupMember("eva", "Eva")};
+  group = first;
+  cycle();
+  ASSERT_EQ(stored(kAddbObject), addbTextOf(first));
+
+  folder_.writeHsmSettings(server_->host(), operatorName, operatorPassword);
+  group.push_back(groupMember("fabio", "Fabio"));
+  const std::string refused = "Nao foi possivel salvar 'addb'. Procure o atendimento de Suporte. Codigo " +
+                              std::to_string(KV_ERR_ACCESS_DENIED) + ".";
+  for (int i = 0; i < 2; ++i) {
+    folder_.clearLog();
+    cycle();
+    EXPECT_TRUE(hasUser(*server_, group[1].hsmUserId));  // the cycle did its work
+    EXPECT_EQ(labelOf(folder_.lines(), refused), "Erro");
+    EXPECT_EQ(stored(kAddbBackupObject), addbTextOf(first)) << "cycle " << i;
+  }
+}
+
+TEST_F(AddbAcrossFaults, KillsAtRandomPointsOfTheSaveNeverLoseTheLastCompleteList) {
+  startWithLatency(5);
+  auto listOf = [](int run) {
+    MemberList members;
+    for (int i = 0; i <= run % 4; ++i)
+      members.push_back(groupMember("r" + std::to_string(run) + "m" + std::to_string(i), "Run " + std::to_string(run)));
+    return members;
+  };
+  MemberList lastComplete = listOf(0);
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(writeAddb(lastComplete));
+  const auto saveMicros =
+      std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start).count();
+
+  std::mt19937 random(std::random_device{}());
+  std::uniform_int_distribution<long long> killAfter(0, saveMicros);
+  int interrupted = 0;
+  for (int run = 1; run <= 24; ++run) {
+    const MemberList next = listOf(run);
+    bool saved = false;
+    std::thread worker([&] { saved = writeAddb(next); });
+    std::this_thread::sleep_for(std::chrono::microseconds(killAfter(random)));
+    killDuring(worker);
+
+    const auto current = storedList(kAddbObject);
+    const auto backup = storedList(kAddbBackupObject);
+    if (saved) {
+      EXPECT_TRUE(current == next) << "run " << run;
+    } else {
+      ++interrupted;
+    }
+    if (current == next) {
+      lastComplete = next;
+      continue;
+    }
+    // Whatever survives is a complete list, and one copy is the last one.
+    EXPECT_TRUE(current == lastComplete || backup == lastComplete) << "run " << run;
+    for (const std::string name : {kAddbObject, kAddbBackupObject}) {
+      std::string text;
+      if (readObject(*server_, std::string(kAddbAccount) + "/" + name, text) != KV_OK) continue;
+      EXPECT_TRUE(storedList(name).has_value()) << "run " << run << ": " << name << " is not a complete list";
+    }
+    if (HasFailure()) break;
+  }
+  EXPECT_GE(interrupted, 5);
 }
 
 }  // namespace

@@ -5,19 +5,7 @@
 # the exit codes.
 #   -DCHECK=<kelvasync-check> -DPASSWD=<kelvasync-passwd> -DWORK=<scratch folder>
 #   [-DWINE_PREFIX_SCRIPT=<scripts/wine-prefix.sh>]
-if(WINE_PREFIX_SCRIPT)
-  execute_process(COMMAND ${WINE_PREFIX_SCRIPT} OUTPUT_VARIABLE prefix RESULT_VARIABLE rc
-                  OUTPUT_STRIP_TRAILING_WHITESPACE)
-  if(NOT rc EQUAL 0)
-    message(FATAL_ERROR "no Wine prefix")
-  endif()
-  set(ENV{WINEPREFIX} "${prefix}")
-  set(ENV{WINEDEBUG} "-all")
-  set(ENV{WINEDLLOVERRIDES} "mscoree,mshtml=")
-  set(runner timeout 300 wine)
-else()
-  set(runner timeout 300)
-endif()
+include(${CMAKE_CURRENT_LIST_DIR}/../../cmake/KvWineRunner.cmake)
 file(REMOVE_RECURSE ${WORK})
 file(MAKE_DIRECTORY ${WORK})
 

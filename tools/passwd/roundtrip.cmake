@@ -3,21 +3,7 @@
 # stored whole must be refused with nothing on standard output.
 #   -DTOOL=<kelvasync-passwd> -DCHECK=<passwd-decode-check> -DDATA=<testdata>
 #   -DWORK=<scratch folder> [-DWINE_PREFIX_SCRIPT=<scripts/wine-prefix.sh>]
-if(WINE_PREFIX_SCRIPT)
-  # Programs of the Windows build run under Wine directly (not through
-  # wine-exec.sh, which gives them no standard input). Output goes to files.
-  execute_process(COMMAND ${WINE_PREFIX_SCRIPT} OUTPUT_VARIABLE prefix RESULT_VARIABLE rc
-                  OUTPUT_STRIP_TRAILING_WHITESPACE)
-  if(NOT rc EQUAL 0)
-    message(FATAL_ERROR "no Wine prefix")
-  endif()
-  set(ENV{WINEPREFIX} "${prefix}")
-  set(ENV{WINEDEBUG} "-all")
-  set(ENV{WINEDLLOVERRIDES} "mscoree,mshtml=")
-  set(runner timeout 300 wine)
-else()
-  set(runner)
-endif()
+include(${CMAKE_CURRENT_LIST_DIR}/../../cmake/KvWineRunner.cmake)
 file(MAKE_DIRECTORY ${WORK})
 
 # name:exit code expected

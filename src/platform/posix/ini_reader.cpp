@@ -87,8 +87,8 @@ std::u16string decodeFile(std::string_view file) {
 
 // The value as the reader hands it out: one pair of quotes removed, cut to
 // the buffer, back in Windows-1252.
-std::string copyValue(std::u16string_view value) {
-  constexpr size_t kBuffer = kProfileValueMaxLength + 1;
+std::string copyValue(std::u16string_view value, size_t maxLength) {
+  const size_t kBuffer = maxLength + 1;
   bool quoted = false;
   if (value.size() >= 2 && (value[0] == u'"' || value[0] == u'\'') && value.back() == value[0]) {
     quoted = true;
@@ -113,7 +113,8 @@ std::u16string fromAnsi(std::string_view bytes) {
   return text;
 }
 
-std::string lookupProfileValue(std::string_view file, std::string_view section, std::string_view key) {
+std::string lookupProfileValue(std::string_view file, std::string_view section, std::string_view key,
+                               size_t maxLength) {
   const std::u16string sectionWide = fromAnsi(section);
   const std::u16string keyWide = fromAnsi(key);
   const std::u16string_view wantedSection = trimmed(untilZero(sectionWide));
@@ -153,7 +154,7 @@ std::string lookupProfileValue(std::string_view file, std::string_view section, 
     if (!sameName(untilZero(name), wantedKey)) continue;
     std::u16string_view value = line.substr(equals + 1);
     while (!value.empty() && isBlank(value.front())) value.remove_prefix(1);
-    return copyValue(untilZero(value));
+    return copyValue(untilZero(value), maxLength);
   }
   return {};
 }
@@ -162,20 +163,34 @@ std::string lookupProfileValue(std::string_view file, std::string_view section, 
 
 namespace platform {
 
-std::string readPrivateProfileString(const std::string& path, const std::string& section, const std::string& key) {
+namespace {
+
+// Opens the file at the 8-bit `path` for reading: only a regular file, and
+// without blocking (a FIFO would otherwise wait for a writer and hold the
+// caller, the worker thread, for as long as it chooses). -1 when it cannot.
+int openProfileFile(const std::string& path) {
   const std::string name = utf16ToUtf8(ini::fromAnsi(path));
   const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return {};
-  // Opened without blocking (a FIFO would otherwise wait for a writer), and
-  // only a regular file is read: a FIFO or a device would hold the caller
-  // (the worker thread) for as long as it chooses to deliver bytes.
+  if (fd < 0) return -1;
   struct stat info {};
   if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
     ::close(fd);
-    return {};
+    return -1;
   }
+  return fd;
+}
+
+}  // namespace
+
+std::string readPrivateProfileString(const std::string& path, const std::string& section, const std::string& key) {
+  return readPrivateProfileString(path, section, key, kProfileValueMaxLength);
+}
+
+std::string readPrivateProfileString(const std::string& path, const std::string& section, const std::string& key,
+                                     size_t maxLength) {
+  const int fd = openProfileFile(path);
+  if (fd < 0) return {};
   std::string bytes;
-  bytes.reserve(static_cast<size_t>(info.st_size));
   char chunk[8192];
   for (;;) {
     const ssize_t got = ::read(fd, chunk, sizeof chunk);
@@ -188,7 +203,14 @@ std::string readPrivateProfileString(const std::string& path, const std::string&
     }
   }
   ::close(fd);
-  return ini::lookupProfileValue(bytes, section, key);
+  return ini::lookupProfileValue(bytes, section, key, maxLength);
+}
+
+bool isReadableProfileFile(const std::string& path) {
+  const int fd = openProfileFile(path);
+  if (fd < 0) return false;
+  ::close(fd);
+  return true;
 }
 
 std::u16string ansiToUtf16(std::string_view bytes) { return ini::fromAnsi(bytes); }

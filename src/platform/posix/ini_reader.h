@@ -39,12 +39,16 @@
 #include <string>
 #include <string_view>
 
+#include "platform/settings.h"
+
 namespace platform::ini {
 
 // The value of `key` in `section` of the INI text `file` (the file's bytes),
 // following the rules above; empty when the section or key is missing.
-// Defined for every input: never reads outside `file`.
-std::string lookupProfileValue(std::string_view file, std::string_view section, std::string_view key);
+// Defined for every input: never reads outside `file`. The value is cut to
+// `maxLength` bytes, as a buffer of maxLength + 1 bytes would hold it.
+std::string lookupProfileValue(std::string_view file, std::string_view section, std::string_view key,
+                               size_t maxLength = kProfileValueMaxLength);
 
 // 8-bit text in Windows-1252 as UTF-16.
 std::u16string fromAnsi(std::string_view bytes);

@@ -1,7 +1,9 @@
 // Linux implementation of platform/system.h.
 #include "platform/system.h"
 
+#include <fcntl.h>
 #include <pthread.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <time.h>
@@ -125,6 +127,25 @@ bool readOwnProductVersion(VersionNumbers& version) {
   version.minor = KV_VERSION_MINOR;
   version.build = KV_VERSION_PATCH;
   version.revision = KV_VERSION_TWEAK;
+  return true;
+}
+
+bool claimSingleInstance(const std::u16string& lockFilePath) {
+  // Kept open (and locked) until the process ends; never closed on purpose.
+  static int lockFile = -1;
+  if (lockFile >= 0) return true;
+  const int fd = ::open(utf16ToUtf8(lockFilePath).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return true;  // no folder to lock in: not another instance
+  int rc;
+  do {
+    rc = ::flock(fd, LOCK_EX | LOCK_NB);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) {
+    const bool held = errno == EWOULDBLOCK;
+    ::close(fd);
+    return !held;
+  }
+  lockFile = fd;
   return true;
 }
 

@@ -3,17 +3,34 @@
 #include <windows.h>
 
 #include <cstring>
+#include <vector>
 
 #include "platform/settings.h"
 
 namespace platform {
 
 std::string readPrivateProfileString(const std::string& path, const std::string& section, const std::string& key) {
-  char buffer[kProfileValueMaxLength + 1] = {};
+  return readPrivateProfileString(path, section, key, kProfileValueMaxLength);
+}
+
+std::string readPrivateProfileString(const std::string& path, const std::string& section, const std::string& key,
+                                     size_t maxLength) {
+  std::vector<char> buffer(maxLength + 1, '\0');
+  const DWORD size = static_cast<DWORD>(buffer.size());
   // The result is the buffer's text; the call's return value adds nothing
   // (a missing file, section or key leaves the buffer empty).
-  GetPrivateProfileStringA(section.c_str(), key.c_str(), nullptr, buffer, sizeof buffer, path.c_str());
-  return std::string(buffer, strnlen(buffer, sizeof buffer - 1));
+  GetPrivateProfileStringA(section.c_str(), key.c_str(), nullptr, buffer.data(), size, path.c_str());
+  return std::string(buffer.data(), strnlen(buffer.data(), buffer.size() - 1));
+}
+
+bool isReadableProfileFile(const std::string& path) {
+  // A folder cannot be opened this way (no FILE_FLAG_BACKUP_SEMANTICS).
+  const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  const bool regular = GetFileType(file) == FILE_TYPE_DISK;
+  CloseHandle(file);
+  return regular;
 }
 
 std::u16string ansiToUtf16(std::string_view bytes) {

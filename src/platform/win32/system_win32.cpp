@@ -126,4 +126,19 @@ bool readOwnProductVersion(VersionNumbers& version) {
   return true;
 }
 
+bool claimSingleInstance(const std::u16string&) {
+  // Kept until the process ends; the system closes it then, however it ends.
+  static HANDLE instance = nullptr;
+  if (instance != nullptr) return true;
+  const HANDLE mutex = CreateMutexW(nullptr, FALSE, L"Global\\kelvasync.instance");
+  const DWORD error = GetLastError();
+  if (mutex == nullptr) return error != ERROR_ACCESS_DENIED;  // denied: another account's instance
+  if (error == ERROR_ALREADY_EXISTS) {
+    CloseHandle(mutex);
+    return false;
+  }
+  instance = mutex;
+  return true;
+}
+
 }  // namespace platform
