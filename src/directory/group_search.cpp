@@ -106,8 +106,10 @@ bool readMember(DirectoryRef element, GroupMember& member) {
 
 void setDirectoryApiForTesting(const platform::DirectoryApi* api) { testDirectoryApi = api; }
 
-bool enumerateGroupMembers(DirectoryRef members, MemberList& memberList, uint32_t& unreadableMembers) {
+bool enumerateGroupMembers(DirectoryRef members, MemberList& memberList, uint32_t& unreadableMembers,
+                           platform::MemberCrossCheck* crossCheck) {
   const platform::DirectoryApi& api = directory();
+  const bool crossChecking = crossCheck != nullptr && api.unlistedMembers != nullptr;
 
   HeldRef enumerator;
   int32_t code = api.newEnum(members, enumerator.out());
@@ -134,9 +136,15 @@ bool enumerateGroupMembers(DirectoryRef members, MemberList& memberList, uint32_
       logStepFailure(u"Nao foi possivel obter todos os usuarios do Grupo", code);
       return false;
     }
-    if (isStopRequested()) break;
+    if (isStopRequested()) return true;
     if (fetched == 1) {
       GroupMember member;
+      if (crossChecking && element.get() != nullptr && api.elementName != nullptr) {
+        std::u16string name;
+        if (platform::directorySucceeded(api.elementName(element.get(), &name))) {
+          crossCheck->listedNames.push_back(std::move(name));
+        }
+      }
       if (element.get() == nullptr) {
         writeLog(Warning, u"Nao foi possivel obter dados do usuario dentro do Grupo");
         ++unreadableMembers;
@@ -148,8 +156,32 @@ bool enumerateGroupMembers(DirectoryRef members, MemberList& memberList, uint32_
       }
     }
     element.reset();
-    if (isStopRequested()) break;
+    if (isStopRequested()) return true;
   }
+  if (!crossChecking) return true;
+
+  // Every entry that names the group in its memberOf must have been walked.
+  // One that was not is a member the list does not show: one whose value
+  // the account may not read, or one that moved while the group changed
+  // between two range requests. Its HSM user must not look orphaned.
+  crossCheck->enumeration = variantEnumerator.get();
+  std::vector<std::u16string> unlisted;
+  code = api.unlistedMembers(*crossCheck, &unlisted);
+  crossCheck->enumeration = nullptr;
+  if (!platform::directorySucceeded(code)) {
+    logStepFailure(u"Nao foi possivel conferir a lista de membros do Grupo (memberOf)", code);
+    return false;
+  }
+  constexpr size_t kNamedUnlisted = 10;
+  for (size_t i = 0; i < unlisted.size() && i < kNamedUnlisted; ++i) {
+    writeLog(Warning, u"Membro do Grupo (memberOf) ausente da lista de membros lida: [%s]", unlisted[i]);
+  }
+  if (unlisted.size() > kNamedUnlisted) {
+    const std::u16string line = u"Outros " + asciiToUtf16(std::to_string(unlisted.size() - kNamedUnlisted)) +
+                                u" membros do Grupo (memberOf) ausentes da lista de membros lida";
+    writeLog(Warning, u"%s", line);
+  }
+  unreadableMembers += static_cast<uint32_t>(unlisted.size());
   return true;
 }
 
@@ -194,7 +226,12 @@ bool readGroupMembers(MemberList& memberList, uint32_t& unreadableMembers) {
       } else if (stepFailed(code = api.members(group.get(), members.out()))) {
         logStepFailure(u"Nao foi possivel obter interface para os membros do Grupo pesquisado", code);
       } else {
-        result = enumerateGroupMembers(members.get(), memberList, unreadableMembers);
+        platform::MemberCrossCheck crossCheck;
+        crossCheck.domainPath = settings.ldapPath;
+        crossCheck.user = settings.adUser;
+        crossCheck.password = settings.adPassword;
+        crossCheck.group = group.get();
+        result = enumerateGroupMembers(members.get(), memberList, unreadableMembers, &crossCheck);
       }
     }
   }  // every reference is given back before COM goes

@@ -36,7 +36,14 @@ bool readGroupMembers(MemberList& memberList, uint32_t& unreadableMembers);
 // enumeration has started, also when a stop request ends it early (the
 // members read so far stay); false when it could not start or the directory
 // failed in the middle.
-bool enumerateGroupMembers(platform::DirectoryRef members, MemberList& memberList, uint32_t& unreadableMembers);
+//
+// With `crossCheck` (the group and the account filled in), an enumeration
+// that reaches its end is checked against the entries whose memberOf names
+// the group: each one the enumeration did not yield gets a Warning line (the
+// first ten by name) and counts in `unreadableMembers`; a failed check makes
+// the result false.
+bool enumerateGroupMembers(platform::DirectoryRef members, MemberList& memberList, uint32_t& unreadableMembers,
+                           platform::MemberCrossCheck* crossCheck = nullptr);
 
 // The directory table the search uses: the platform's own unless a test has
 // put another in its place (null restores the platform's).

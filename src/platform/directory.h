@@ -16,6 +16,8 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace platform {
 
@@ -37,6 +39,20 @@ constexpr int32_t kComOutOfMemory = static_cast<int32_t>(0x8007000E);
 constexpr int32_t kComUnexpected = static_cast<int32_t>(0x8000FFFF);
 
 inline bool directorySucceeded(int32_t code) { return code >= 0; }
+
+// What the cross-check of a walked member list is given (see
+// DirectoryApi::unlistedMembers).
+struct MemberCrossCheck {
+  // The domain controller ("LDAP://host[:port]") and the account, for a
+  // backend that must bind anew to search the domain. They view the
+  // caller's strings, which outlive the check (no copy of the password).
+  std::u16string_view domainPath, user, password;
+  DirectoryRef group = nullptr;        // queryGroup's result
+  DirectoryRef enumeration = nullptr;  // queryEnumVariant's result, walked to its end
+  // elementName of every element the enumeration yielded, in order; empty
+  // when the backend has no elementName.
+  std::vector<std::u16string> listedNames;
+};
 
 struct DirectoryApi {
   // CoInitialize / CoUninitialize on the calling thread. On Linux these
@@ -65,8 +81,11 @@ struct DirectoryApi {
   // element's dispatch pointer, or null when the element carries none (on
   // Linux: a member the account cannot read); `*fetched` the count fetched.
   int32_t (*next)(DirectoryRef variantEnumerator, DirectoryRef* element, uint32_t* fetched);
-  // QueryInterface for IADsUser: fails with kDirectoryNoInterface when the
-  // element is not a user (a nested group, a contact).
+  // QueryInterface for IADsUser: fails with kDirectoryNoInterface only when
+  // the element is known not to be a user (its objectClass was read and
+  // names no user class: a nested group, a contact). An element whose
+  // objectClass the account may not read fails with another code: it may
+  // well be a user, so it counts as a member that could not be read.
   int32_t (*queryUser)(DirectoryRef element, DirectoryRef* user);
   // IADs::Get of one string attribute ("cn", "samAccountName") as UTF-16.
   int32_t (*getAttribute)(DirectoryRef user, const std::u16string& name, std::u16string* value);
@@ -77,6 +96,19 @@ struct DirectoryApi {
   // returned `code`, e.g. "0x8007052E" plus the system's text on Windows or
   // "LDAP 49: Invalid credentials" on Linux. Empty when there is nothing to add.
   std::u16string (*errorText)(int32_t code);
+
+  // The distinguished name of one element of the enumeration, as the
+  // directory spells it. Null in a backend that keeps the names itself.
+  int32_t (*elementName)(DirectoryRef element, std::u16string* name);
+  // The cross-check of the member list, made once the enumeration has
+  // reached its end: every entry of the group's domain whose memberOf names
+  // the group must have been among the values of `member` walked. Those that
+  // were not (a value the account may not read, or one that moved between
+  // two range requests of a large group while the group changed) are
+  // appended to `unlisted`, by distinguished name. A member's entry that the
+  // account cannot search does not show here, and needs not: its value was
+  // walked. Fails when the search fails; the group then counts as not read.
+  int32_t (*unlistedMembers)(const MemberCrossCheck& check, std::vector<std::u16string>* unlisted);
 };
 
 // The platform's own table.

@@ -24,7 +24,11 @@
 //                                 (no entry, not readable by the account, a
 //                                 referral elsewhere) comes back as an
 //                                 element without object
-//   queryUser                    the entry is of class `user`
+//   queryUser                    the entry is of class `user`; an entry
+//                                 whose objectClass the account may not
+//                                 read is unreadable, not "not a user"
+//   unlistedMembers              the rest of the memberOf search: entries
+//                                 that no value of `member` named
 //   getAttribute                 cn / sAMAccountName, UTF-8 decoded
 //
 // Security: the host is always reached with TLS, never in clear: StartTLS on
@@ -156,6 +160,8 @@ struct Session {
 
 // One member's entry as the member search returned it.
 struct MemberEntry {
+  std::string dn;
+  bool classKnown = false;  // its objectClass could be read
   bool isUser = false;
   bool hasCn = false, hasLogon = false;
   std::u16string cn, logon;
@@ -463,7 +469,15 @@ char memberAttributes[3][16] = {"objectClass", "cn", "sAMAccountName"};
 // The parts of a member's entry the search uses.
 std::shared_ptr<MemberEntry> memberEntryOf(LDAP* ld, LDAPMessage* entry) {
   auto member = std::make_shared<MemberEntry>();
-  member->isUser = hasClass(values(ld, entry, memberAttributes[0]), "user");
+  if (char* dn = ldap_get_dn(ld, entry); dn != nullptr) {
+    member->dn = dn;
+    ldap_memfree(dn);
+  }
+  // Every entry has a class; none in the answer means the account may not
+  // read it, and such a member may well be a user.
+  const std::vector<std::string> classes = values(ld, entry, memberAttributes[0]);
+  member->classKnown = !classes.empty();
+  member->isUser = hasClass(classes, "user");
   const std::vector<std::string> cnValues = values(ld, entry, memberAttributes[1]);
   const std::vector<std::string> samValues = values(ld, entry, memberAttributes[2]);
   if ((member->hasCn = !cnValues.empty())) member->cn = utf8ToUtf16(cnValues.front());
@@ -518,10 +532,10 @@ int32_t readPage(Cursor& cursor) {
 
   for (LDAPMessage* entry = ldap_first_entry(session.ld, result.message); entry != nullptr;
        entry = ldap_next_entry(session.ld, entry)) {
-    char* dn = ldap_get_dn(session.ld, entry);
-    if (dn == nullptr) continue;
-    cursor.entries[dnKey(dn)] = memberEntryOf(session.ld, entry);
-    ldap_memfree(dn);
+    std::shared_ptr<MemberEntry> member = memberEntryOf(session.ld, entry);
+    if (member->dn.empty()) continue;
+    std::string key = dnKey(member->dn);
+    cursor.entries[std::move(key)] = std::move(member);
   }
 
   // The cookie of the next page; none (or an empty one) ends the search.
@@ -583,9 +597,9 @@ int32_t ldapNext(DirectoryRef variantEnumerator, DirectoryRef* element, uint32_t
 
 int32_t ldapQueryUser(DirectoryRef element, DirectoryRef* user) {
   *user = nullptr;
-  if (element == nullptr || element->member == nullptr || !element->member->isUser) {
-    return fail("o membro nao e um usuario", kDirectoryNoInterface);
-  }
+  if (element == nullptr || element->member == nullptr) return fail("objeto invalido");
+  if (!element->member->classKnown) return fail("objectClass ilegivel: " + element->member->dn);
+  if (!element->member->isUser) return fail("o membro nao e um usuario", kDirectoryNoInterface);
   *user = newObject(DirectoryObject::Kind::User, element);
   return kDirectoryOk;
 }
@@ -605,6 +619,29 @@ int32_t ldapGetAttribute(DirectoryRef user, const std::u16string& name, std::u16
   return fail("atributo ausente: " + attribute);
 }
 
+// The paged memberOf search behind `next` is read to its end; the entries it
+// returned that no member value claimed are the unlisted members. Costs no
+// search of its own when the enumeration already read every page.
+int32_t ldapUnlistedMembers(const MemberCrossCheck& check, std::vector<std::u16string>* unlisted) {
+  const DirectoryRef enumeration = check.enumeration;
+  if (enumeration == nullptr || enumeration->kind != DirectoryObject::Kind::VariantEnumerator) {
+    return fail("objeto invalido");
+  }
+  Cursor& cursor = *enumeration->cursor;
+  while (!cursor.searchDone) {
+    const int32_t code = readPage(cursor);
+    if (!directorySucceeded(code)) return code;
+  }
+  // In the order of the DNs, so that the log names them the same way each time.
+  std::vector<std::string> names;
+  names.reserve(cursor.entries.size());
+  for (const auto& entry : cursor.entries) names.push_back(entry.second->dn);
+  std::sort(names.begin(), names.end());
+  for (const std::string& name : names) unlisted->push_back(utf8ToUtf16(name));
+  cursor.entries.clear();
+  return kDirectoryOk;
+}
+
 void ldapRelease(DirectoryRef object) { delete object; }
 
 int32_t ldapInitialize() { return kDirectoryOk; }
@@ -615,7 +652,7 @@ std::u16string ldapErrorText(int32_t) { return lastErrorText; }
 const DirectoryApi ldapApi = {
     ldapInitialize, ldapUninitialize, ldapOpenObject, ldapGetPath,  ldapQueryGroup,   ldapMembers,
     ldapNewEnum,    ldapQueryEnumVariant, ldapNext,   ldapQueryUser, ldapGetAttribute, ldapRelease,
-    ldapErrorText,
+    ldapErrorText,  nullptr,              ldapUnlistedMembers,
 };
 
 }  // namespace
