@@ -1,6 +1,5 @@
 #include "sync/update_cycle.h"
 
-#include <algorithm>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -38,8 +37,9 @@ ReconcilePlan matchMembers(const MemberList& members, const std::vector<std::str
   std::unordered_set<std::string_view> managed;
   managed.reserve(managedUserNames.size());
   for (const std::string& name : managedUserNames) managed.insert(name);
-  // Each identifier with the first member that has it; a later member with
-  // the same identifier and another logon is a collision.
+  // Each identifier with the first member that has it. A group lists each
+  // entry once, so a later member with the same identifier is another
+  // person sharing that HSM user.
   std::unordered_map<std::string_view, size_t> memberIds;
   memberIds.reserve(members.size());
   ReconcilePlan plan;
@@ -48,12 +48,12 @@ ReconcilePlan matchMembers(const MemberList& members, const std::vector<std::str
     const GroupMember& member = members[i];
     const auto [first, inserted] = memberIds.try_emplace(member.hsmUserId, i);
     if (inserted || member.hsmUserId.empty()) continue;
-    const std::string& firstLogon = members[first->second].logon;
-    if (member.logon == firstLogon) continue;  // the same member listed twice
     const auto [slot, isNew] = collisionOf.try_emplace(member.hsmUserId, plan.collisions.size());
-    if (isNew) plan.collisions.push_back({member.hsmUserId, {firstLogon}});
-    std::vector<std::string>& logons = plan.collisions[slot->second].logons;
-    if (std::find(logons.begin(), logons.end(), member.logon) == logons.end()) logons.push_back(member.logon);
+    if (isNew) {
+      const GroupMember& earlier = members[first->second];
+      plan.collisions.push_back({member.hsmUserId, {{earlier.logon, earlier.commonName}}});
+    }
+    plan.collisions[slot->second].members.emplace_back(member.logon, member.commonName);
   }
 
   plan.emptyRead = true;  // until a member with an identifier turns up
@@ -187,9 +187,9 @@ void synchronizeHsmWith(const MemberList& members, const ReconcileActions& actio
 
 void logIdentifierCollision(const IdentifierCollision& collision) {
   std::u16string logons;
-  for (size_t i = 0; i < collision.logons.size(); ++i) {
-    if (i > 0) logons += i + 1 == collision.logons.size() ? u" e " : u", ";
-    logons += u"[" + widenText(collision.logons[i]) + u"]";
+  for (size_t i = 0; i < collision.members.size(); ++i) {
+    if (i > 0) logons += i + 1 == collision.members.size() ? u" e " : u", ";
+    logons += u"[" + widenText(collision.members[i].first) + u"] (" + widenText(collision.members[i].second) + u")";
   }
   writeLog(Warning,
            u"Os logons %s do Grupo resultam no mesmo usuario do HSM/Tessel [%s] e compartilham esse usuario; "

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "common/records.h"
@@ -63,11 +64,13 @@ struct ReconcileOptions {
   std::optional<uint32_t> maxRemovals;
 };
 
-// Members of one read whose logons differ but give the same identifier:
-// they share one HSM user, which stays while any of them is a member.
+// Members of one read that give the same identifier: they share one HSM
+// user, which stays while any of them is a member. Their logons may even
+// read alike, since narrowing keeps only the low byte of each character
+// ("\u0161imon" and "aimon"), so each is named with its common name.
 struct IdentifierCollision {
   std::string hsmUserId;
-  std::vector<std::string> logons;  // distinct, in list order
+  std::vector<std::pair<std::string, std::string>> members;  // logon and common name, in list order
 };
 
 // The reconciliation's decisions, made without any HSM call, so that the

@@ -223,6 +223,26 @@ TEST(ReconcilePlan, DecidesEveryStepAndBothGuardsWithoutTheHsm) {
   EXPECT_EQ(plan.unidentifiedMembers, 1u);
   EXPECT_EQ(plan.skipCount, 1u);
   EXPECT_FALSE(plan.passTwoRuns());
+
+  // A read with no member that has an identifier never removes: "yes"
+  // blocks instead, and the plan says it would cost every managed user.
+  plan = planReconciliation({notAUser}, managed, {0, RemovalPolicy::Remove, std::nullopt});
+  EXPECT_TRUE(plan.emptyRead);
+  EXPECT_TRUE(plan.removalsBecameBlocks);
+  EXPECT_EQ(std::vector<size_t>({plan.removeCount, plan.blockCount}), std::vector<size_t>({0, 3}));
+  EXPECT_TRUE(plan.losesEveryManagedUser());
+  plan = planReconciliation({member("A000000000000f7")}, managed, {0, RemovalPolicy::Remove, std::nullopt});
+  EXPECT_FALSE(plan.emptyRead);
+  EXPECT_EQ(plan.removeCount, 3u);
+  EXPECT_TRUE(plan.losesEveryManagedUser());
+
+  // "\u0161imon" narrows to the bytes of "aimon": two members, one identifier.
+  GroupMember simon{"aimon", "`imon", "A000000000000f1"}, aimon{"aimon", "Aimon", "A000000000000f1"};
+  plan = planReconciliation({simon, member("A000000000000f2"), aimon}, managed);
+  ASSERT_EQ(plan.collisions.size(), 1u);
+  EXPECT_EQ(plan.collisions[0].hsmUserId, "A000000000000f1");
+  EXPECT_EQ(plan.collisions[0].members,
+            (std::vector<std::pair<std::string, std::string>>{{"aimon", "`imon"}, {"aimon", "Aimon"}}));
 }
 
 TEST_F(Reconcile, UnreadableMembersOrTheRemovalLimitSkipPassTwoButNotCreationUnblockOrSave) {
