@@ -60,6 +60,7 @@ class ServiceEndToEnd : public ::testing::Test {
     }
     for (const std::string& dn : extraMemberDns()) dns.push_back(dn);
     data.addGroup("Tessel", dns);
+    data.addGroup("Vazio", {});
     try {
       slapd_ = std::make_unique<kvtest::SlapdServer>(data);
     } catch (const std::exception& e) {
@@ -273,6 +274,20 @@ TEST_F(ServiceEndToEnd, CheckPrintsTheNextCycleAndChangesNothing) {
             std::string::npos)
       << out;
   EXPECT_NE(out.find("trava de remocoes em massa: DISPARARIA"), std::string::npos) << out;
+
+  // An empty group while the HSM holds managed users, with no limit: the
+  // plan would cost every one of them.
+  std::ifstream in(ini, std::ios::binary);
+  std::string text((std::istreambuf_iterator<char>(in)), {});
+  text.replace(text.find("CN=Tessel"), 9, "CN=Vazio");
+  text.erase(text.find("maxremovals=0\r\n"));
+  const fs::path empty = root_ / "vazio.ini";
+  std::ofstream(empty, std::ios::binary) << text;
+  EXPECT_EQ(runCheck({"--ini", empty.string()}, out), 4) << out;
+  EXPECT_NE(out.find("PERIGO: nenhum membro com identificador foi lido no grupo e o HSM tem 2 usuario(s) "
+                     "gerenciados"),
+            std::string::npos)
+      << out;
   EXPECT_EQ(hsmState(), before);
   EXPECT_FALSE(fs::exists(productDir_ / "data" / "kelvasync.log"));
 }
@@ -294,7 +309,8 @@ TEST_F(ServiceEndToEnd, CheckNamesWhatFailsWithItsExitCode) {
   // Bad values: a pwd that cannot decode, an interval and a log size that
   // are not numbers. The directory and the HSM are still checked.
   writeIni("tres", "yes");
-  std::ofstream(productDir_ / "kelvasync.ini", std::ios::app) << "[log]\r\nmaxsizemb=10MB\r\n";
+  std::ofstream(productDir_ / "kelvasync.ini", std::ios::app)
+      << "[log]\r\nmaxsizemb=10MB\r\nmaxsizmb=1\r\n[hsmm]\r\nhost=x\r\n";
   // The INI as written, with some of its text replaced, as another file.
   const fs::path broken = root_ / "broken.ini";
   const auto writeBroken = [&](const std::vector<std::pair<std::string, std::string>>& edits) {
@@ -313,6 +329,12 @@ TEST_F(ServiceEndToEnd, CheckNamesWhatFailsWithItsExitCode) {
       << out;
   EXPECT_NE(out.find("INVALIDA activedirectory.updatefrequencyinminutes: 'tres'"), std::string::npos) << out;
   EXPECT_NE(out.find("INVALIDA log.maxsizemb: '10MB'"), std::string::npos) << out;
+  EXPECT_NE(out.find("INVALIDA log.maxsizmb: chave desconhecida, ignorada pelo servico (quis dizer maxsizemb?)"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("INVALIDA [hsmm]: secao desconhecida, ignorada pelo servico (quis dizer [hsm]?)"),
+            std::string::npos)
+      << out;
   EXPECT_NE(out.find("grupo lido: sim"), std::string::npos) << out;
   EXPECT_NE(out.find("nao verificado: a secao hsm"), std::string::npos) << out;
 

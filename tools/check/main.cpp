@@ -25,7 +25,8 @@ void usage(FILE* to) {
       "  1  chave ausente ou invalida, arquivo de configuracao ilegivel ou pasta do log ausente\n"
       "  2  o grupo do diretorio, ou algum de seus membros, nao pode ser lido\n"
       "  3  o HSM nao pode ser lido (listagem de usuarios ou 'addb')\n"
-      "  4  a trava de remocoes em massa impediria a segunda passagem\n",
+      "  4  a trava de remocoes em massa impediria a segunda passagem, ou o plano bloquearia ou\n"
+      "     removeria todos os usuarios gerenciados (ou nenhum membro foi lido e ha usuarios gerenciados)\n",
       to);
 }
 
