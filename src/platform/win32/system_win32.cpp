@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <process.h>
 
+#include <cstdio>
 #include <new>
 
 namespace platform {
@@ -75,6 +76,18 @@ void waitThreadAndClose(ThreadHandle thread) {
   if (thread == 0) return;
   WaitForSingleObject(reinterpret_cast<HANDLE>(thread), INFINITE);
   CloseHandle(reinterpret_cast<HANDLE>(thread));
+}
+
+bool waitThreadFor(ThreadHandle thread, uint32_t milliseconds) {
+  if (thread == 0) return true;
+  if (WaitForSingleObject(reinterpret_cast<HANDLE>(thread), milliseconds) != WAIT_OBJECT_0) return false;
+  CloseHandle(reinterpret_cast<HANDLE>(thread));
+  return true;
+}
+
+void endProcessNow(int code) {
+  fflush(stdout);
+  ExitProcess(static_cast<UINT>(code));
 }
 
 TimerEvent::TimerEvent() {
