@@ -9,14 +9,10 @@
 
 namespace platform {
 
-LocalTime localTimeAt(int64_t secondsSinceEpoch) {
-  // FILETIME counts 100 ns steps from 1601; 1970 is 11644473600 s later.
-  const uint64_t ticks = (static_cast<uint64_t>(secondsSinceEpoch) + 11644473600ull) * 10000000ull;
-  FILETIME utc{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
-  FILETIME local{};
-  SYSTEMTIME parts{};
+namespace {
+
+LocalTime fromSystemTime(const SYSTEMTIME& parts) {
   LocalTime t;
-  if (!FileTimeToLocalFileTime(&utc, &local) || !FileTimeToSystemTime(&local, &parts)) return t;
   t.day = parts.wDay;
   t.month = parts.wMonth;
   t.year = parts.wYear;
@@ -26,17 +22,22 @@ LocalTime localTimeAt(int64_t secondsSinceEpoch) {
   return t;
 }
 
+}  // namespace
+
+LocalTime localTimeAt(int64_t secondsSinceEpoch) {
+  // FILETIME counts 100 ns steps from 1601; 1970 is 11644473600 s later.
+  const uint64_t ticks = (static_cast<uint64_t>(secondsSinceEpoch) + 11644473600ull) * 10000000ull;
+  FILETIME utc{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+  FILETIME local{};
+  SYSTEMTIME parts{};
+  if (!FileTimeToLocalFileTime(&utc, &local) || !FileTimeToSystemTime(&local, &parts)) return LocalTime{};
+  return fromSystemTime(parts);
+}
+
 LocalTime localTime() {
   SYSTEMTIME now;
   GetLocalTime(&now);
-  LocalTime t;
-  t.day = now.wDay;
-  t.month = now.wMonth;
-  t.year = now.wYear;
-  t.hour = now.wHour;
-  t.minute = now.wMinute;
-  t.second = now.wSecond;
-  return t;
+  return fromSystemTime(now);
 }
 
 uint32_t currentThreadId() { return GetCurrentThreadId(); }
