@@ -45,6 +45,14 @@ check "manifest asks highestAvailable without UI access" \
   resource_has '<requestedExecutionLevel level="highestAvailable" uiAccess="false"/>' utf-8
 check "no DLLs beyond the system's and the HSM client library" bash -c "! x86_64-w64-mingw32-objdump -p '$exe' | grep -i 'DLL Name' | grep -viE 'kernel32|advapi32|msvcrt|user32|version|ole32|oleaut32|activeds|ws2_32|shell32|gdi32|rpcrt4|bcrypt|crypt32|secur32|pelorlib'"
 
+# The HSM client library is imported by its plain names, in either calling
+# convention of the x86 build (a maker's DLL exports those).
+pelorlib_imports() {
+  x86_64-w64-mingw32-objdump -p "$exe" | sed -n '/DLL Name: pelorlib.dll/,/^$/p' | awk 'NF == 3 && $3 ~ /^Kv/ {print $3}' | sort | tr '\n' ' '
+}
+check "the twelve pelorlib calls imported by their plain names" test "$(pelorlib_imports)" = \
+  "KvCloseSession KvCreateUser KvFinalize KvInitialize KvListUsers KvOpenSession KvReadFile KvRemoveObj KvRemoveUser KvRenameObj KvSetUserParam KvWriteFile "
+
 run "$svc" -d  # leftovers of an earlier, interrupted run
 run "$svc" -i
 check "install succeeds" has_line "$work/out.txt" "Servico instalado com sucesso."
