@@ -2,6 +2,7 @@
 
 #include "common/process_state.h"
 #include "common/text.h"
+#include "logging/event_log_lines.h"
 #include "platform/console.h"
 
 platform::CriticalSection logLock;
@@ -138,5 +139,6 @@ bool writeLogArgs(uint32_t level, std::u16string_view format, std::span<const Fo
     written = true;
   }
   if (!serviceMode) platform::writeConsoleBytes(bytes.data(), bytes.size());
+  if (level == Error) reportLogLineEvent(level, bytes);
   return written;
 }

@@ -7,6 +7,7 @@
 #include "common/process_state.h"
 #include "common/text.h"
 #include "config/config.h"
+#include "logging/event_log_lines.h"
 #include "logging/log.h"
 #include "platform/console.h"
 #include "platform/service_manager.h"
@@ -80,16 +81,29 @@ int runKelvasync(int argc, const char16_t* const argv[]) {
   // logLock exists from here (a process-wide object).
   programFilesDir = platform::programFilesFolder();
 
+  // From here the start, the stop, every Erro line and every failure that
+  // ends the start-up also reach the system's event log: a service that ends
+  // at once leaves its reason where an administrator looks.
+  eventLogEnabled = true;
+
   // One instance at a time: a second one would race the first for the log
   // and the HSM. It leaves before writing anything, the first untouched.
   if (!platform::claimSingleInstance(instanceLockPath())) {
-    platform::writeConsoleLine(
-        u"Ja existe outra instancia do kelvasync em execucao neste computador. Esta instancia nao sera iniciada.");
+    const std::u16string refusal =
+        u"Ja existe outra instancia do kelvasync em execucao neste computador. Esta instancia nao sera iniciada.";
+    platform::writeConsoleLine(refusal);
+    reportStartupFailureEvent(refusal);
     if (serviceMode) platform::runServiceDispatcher(kServiceName, refusedServiceMain);
     return static_cast<int>(kExitCodeAnotherInstance);
   }
 
-  if (!openLogFile()) return 0;
+  if (!openLogFile()) {
+    reportStartupFailureEvent(formatWide(
+        u"Nao foi possivel abrir o arquivo de log %s (a pasta existe? outro programa o mantem aberto?); o "
+        u"kelvasync nao foi iniciado",
+        logFilePath()));
+    return 0;
+  }
   platform::closeFile(logFileHandle);
   logFileHandle = platform::kInvalidFile;
 
@@ -110,8 +124,8 @@ int runKelvasync(int argc, const char16_t* const argv[]) {
     writeLog(Warning, u"Nao foi possivel diminuir a prioridade deste processo");
     writeLog(Info, u"Esse processo estah executando com prioridade normal");
   }
-  writeLog(Info, serviceMode ? u"Servico iniciado"
-                             : u"Modo console. Pressione e segure a tecla ESC para cancelar a execucao");
+  writeLogAndEvent(Info, serviceMode ? u"Servico iniciado"
+                                     : u"Modo console. Pressione e segure a tecla ESC para cancelar a execucao");
   writeLog(Info, u"Para atendimento de suporte envie e-mail para '%s' ou Skype '%s'", KV_SUPPORT_EMAIL,
            KV_SUPPORT_SKYPE);
   // stateLock exists from here (a process-wide object).
@@ -128,7 +142,7 @@ int runKelvasync(int argc, const char16_t* const argv[]) {
     }
   }
 
-  writeLog(Info, u"Servico parado");
+  writeLogAndEvent(Info, u"Servico parado");
   writeLog(Info, u"Variaveis finalizadas");
   writeLog(Info, u"Log parado");
   return 0;

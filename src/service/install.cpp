@@ -4,6 +4,7 @@
 
 #include "build_info.h"
 #include "platform/console.h"
+#include "platform/event_log.h"
 #include "platform/service_manager.h"
 #include "platform/system.h"
 
@@ -62,6 +63,13 @@ void installService() {
   }
   platform::setServiceDescription(service, definition.description);  // result ignored
   platform::writeConsoleLine(u"Servico instalado com sucesso.");
+  // The service runs without the event source too (its entries then show
+  // without their text): say so, but the installation stands.
+  if (!platform::registerEventSource(definition.binaryPath)) {
+    platform::writeConsoleLine(
+        u"Atencao: nao foi possivel registrar a origem de eventos kelvasync no log de Aplicativo. Codigo " +
+        decimal(platform::lastErrorCode()) + u".");
+  }
   platform::closeServiceHandle(service);
   platform::closeServiceHandle(manager);
 }
@@ -81,6 +89,11 @@ void uninstallService() {
   }
   if (platform::deleteService(service)) {
     platform::writeConsoleLine(u"Servico desinstalado com sucesso.");
+    if (!platform::unregisterEventSource()) {
+      platform::writeConsoleLine(
+          u"Atencao: nao foi possivel remover a origem de eventos kelvasync do log de Aplicativo. Codigo " +
+          decimal(platform::lastErrorCode()) + u".");
+    }
   } else {
     reportFailure(std::u16string(kFailure) + u"3-", platform::lastErrorCode());
   }
