@@ -63,6 +63,11 @@ void installService() {
   }
   platform::setServiceDescription(service, definition.description);  // result ignored
   platform::writeConsoleLine(u"Servico instalado com sucesso.");
+  if (!platform::setServiceRecovery(service)) {
+    platform::writeConsoleLine(
+        u"Atencao: nao foi possivel configurar o reinicio automatico do servico apos uma falha. Codigo " +
+        decimal(platform::lastErrorCode()) + u".");
+  }
   // The service runs without the event source too (its entries then show
   // without their text): say so, but the installation stands.
   if (!platform::registerEventSource(definition.binaryPath)) {

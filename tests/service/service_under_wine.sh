@@ -63,6 +63,9 @@ check "the twelve pelorlib calls imported by their plain names" test "$(pelorlib
 run "$svc" -d  # leftovers of an earlier, interrupted run
 run "$svc" -i
 check "install succeeds" has_line "$work/out.txt" "Servico instalado com sucesso."
+# No "Atencao" line: the event source and the recovery actions (restart
+# after a minute, twice) were set as well.
+check "installation complete" test "$(tr -d '\r' <"$work/out.txt")" = "Servico instalado com sucesso."
 run reg query "$source_key"
 check "event source names kelvasync.exe as its message file" \
   grep -qE "EventMessageFile\s+REG_EXPAND_SZ\s+$(printf '%s' "$svc" | sed 's/[][\.()*^$]/\\&/g')\s*$" "$work/out.txt"
