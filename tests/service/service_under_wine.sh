@@ -5,7 +5,10 @@
 # log under the prefix's program-files folder, a second instance refused while
 # the service runs, a stop control with its lines and
 # the shutdown lines, removal, and a console run with redirected output that
-# starts and stops (Ctrl+C, which Wine delivers for SIGINT).
+# starts and stops (Ctrl+C, which Wine delivers for SIGINT). Along the way:
+# the pelorlib imports, the event source that -i registers and -d removes,
+# and the Event Log entries (start, stop, an Erro line, the refused second
+# instance, a missing data folder) as Wine prints them.
 set -uo pipefail
 exe=$1
 here=$(cd "$(dirname "$0")" && pwd)
