@@ -334,6 +334,51 @@ TEST_F(ServiceEndToEnd, CheckNamesWhatFailsWithItsExitCode) {
   EXPECT_FALSE(fs::exists(productDir_ / "data" / "kelvasync.log"));
 }
 
+TEST_F(ServiceEndToEnd, CertificateIsVerifiedWhateverLdaprcSays) {
+  // The server's CA is not named anywhere, and both a working-directory
+  // ldaprc and the environment ask libldap not to check certificates.
+  writeIni("1", "yes");
+  const fs::path work = root_ / "work";
+  fs::create_directories(work);
+  std::ofstream(work / "ldaprc") << "TLS_REQCERT never\n";
+  const std::map<std::string, std::string> environment{{"KELVASYNC_PROGRAM_FILES", root_.string()},
+                                                        {"LDAPTLS_CACERT", ""},
+                                                        {"LDAPTLS_REQCERT", "never"},
+                                                        {"NOTIFY_SOCKET", ""}};
+  const auto inWork = [&](const std::string& program, std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), {"-C", work.string(), program});
+    return arguments;
+  };
+  // They would switch it off for any other libldap client.
+  EXPECT_NE(runToEnd("/usr/bin/env",
+                     inWork("ldapsearch", {"-ZZ", "-x", "-H", "ldap://" + slapd_->host(), "-s", "base", "-b", "",
+                                           "namingContexts"}),
+                     environment)
+                .find("namingContexts: " + std::string(kvtest::kSuffix)),
+            std::string::npos);
+
+  const std::string hint = "certificado do servidor nao verificado? a CA que o emitiu deve estar em LDAPTLS_CACERT";
+  ChildProcess service("/usr/bin/env", inWork(KELVASYNC_BINARY, {"-c"}), environment);
+  ASSERT_TRUE(service.waitForOutput("Nao foi possivel conectar no Controlador de Dominio", 40s)) << service.output();
+  service.signal(SIGTERM);
+  ASSERT_TRUE(service.waitForExit(30s));
+  const std::string log = logText();
+  EXPECT_NE(log.find(hint), std::string::npos) << log;
+  EXPECT_EQ(log.find("Inicio cruzamento"), std::string::npos) << log;
+
+  ChildProcess check("/usr/bin/env", inWork(KELVASYNC_CHECK_BINARY, {}), environment);
+  ASSERT_TRUE(check.waitForExit(60s));
+  EXPECT_EQ(check.exitCode(), 2) << check.output();
+  EXPECT_NE(check.output().find(hint), std::string::npos) << check.output();
+
+  // The CA an ldaprc names is still the one trusted.
+  std::ofstream(work / "ldaprc") << "TLS_CACERT " << slapd_->caFile() << "\nTLS_REQCERT never\n";
+  ChildProcess trusted("/usr/bin/env", inWork(KELVASYNC_CHECK_BINARY, {}), environment);
+  ASSERT_TRUE(trusted.waitForExit(60s));
+  EXPECT_EQ(trusted.exitCode(), 0) << trusted.output();
+  EXPECT_NE(trusted.output().find("grupo lido: sim"), std::string::npos) << trusted.output();
+}
+
 // A member whose entry the service account cannot find: nobody may lose a
 // user while the group is read only in part.
 class ServiceEndToEndWithUnreadableMember : public ServiceEndToEnd {
