@@ -106,6 +106,11 @@ std::string utf16ToUtf8(std::u16string_view utf16) {
   return out;
 }
 
+void replaceControlBytes(std::string& text) {
+  for (char& c : text)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+}
+
 std::u16string asciiToUtf16(std::string_view ascii) {
   return std::u16string(ascii.begin(), ascii.end());
 }

@@ -97,17 +97,10 @@ std::string formatLogLine(uint32_t level, const platform::LocalTime& time, uint3
   // Room for CR LF and the terminator: a longer message is cut, never
   // written past the 4096-unit line.
   if (line.size() > kLineBufferUnits - 3) line.resize(kLineBufferUnits - 3);
-  line.append(u"\r\n");
 
-  // One byte per code unit (its low 8 bits), up to the first zero byte.
-  std::string bytes;
-  bytes.reserve(line.size());
-  for (char16_t unit : line) {
-    const char byte = static_cast<char>(unit & 0xFF);
-    if (byte == 0) break;
-    bytes.push_back(byte);
-  }
-  return bytes;
+  std::string bytes = narrowText(line);
+  replaceControlBytes(bytes);
+  return bytes + "\r\n";
 }
 
 void setLogCapture(LogCapture capture, void* context) {

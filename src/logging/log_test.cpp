@@ -43,11 +43,16 @@ TEST(LogLine, EachCodeUnitBecomesItsLowByte) {
   EXPECT_EQ(line.substr(line.size() - 6), std::string("a\xE7\xE1\xAC\r\n"));
 }
 
-TEST(LogLine, AZeroLowByteEndsTheBytesWritten) {
-  // U+0100 and U+3000 have a zero low byte: the rest of the line, CR LF
-  // included, is not written.
-  EXPECT_EQ(lineFor(Info, u"antes\u0100depois"), "06/12/2026 15:05:00 [1a2b] [Info] antes");
-  EXPECT_EQ(lineFor(Info, u"\u3000"), "06/12/2026 15:05:00 [1a2b] [Info] ");
+TEST(LogLine, ControlBytesBecomeQuestionMarksAndTheLineStillEnds) {
+  // A zero low byte (U+0100, U+3000) neither cuts the line nor drops its
+  // CR LF; CR, LF, ESC, DEL and U+010A (low byte LF) cannot forge a line or
+  // reach the terminal; a Latin-1 letter stays.
+  EXPECT_EQ(lineFor(Info, u"antes\u0100depois"), "06/12/2026 15:05:00 [1a2b] [Info] antes?depois\r\n");
+  EXPECT_EQ(lineFor(Info, u"\u3000"), "06/12/2026 15:05:00 [1a2b] [Info] ?\r\n");
+  const std::u16string cn = u"Ana\r\n06/12/2026 [1] [Erro] x\u001b[2J\u007f\u010a\t\u00e7";
+  const FormatArg name(cn);
+  EXPECT_EQ(formatLogLine(Info, {}, 0x1a2b, u"[%s] fim", {&name, 1}),
+            "00/00/0000 00:00:00 [1a2b] [Info] [Ana??06/12/2026 [1] [Erro] x?[2J???\xE7] fim\r\n");
 }
 
 TEST(LogLine, ALongMessageIsCutToTheLineBuffer) {

@@ -58,7 +58,7 @@ class ServiceEndToEnd : public ::testing::Test {
       m.logon = kvtest::lowerAscii(m.logon);
       m.id = convertLogonToHsmUserId(m.logon);
     }
-    for (const std::string& dn : extraMemberDns()) dns.push_back(dn);
+    for (const std::string& dn : extraMemberDns(data)) dns.push_back(dn);
     data.addGroup("Tessel", dns);
     try {
       slapd_ = std::make_unique<kvtest::SlapdServer>(data);
@@ -79,8 +79,8 @@ class ServiceEndToEnd : public ::testing::Test {
     std::error_code ignored;
     fs::remove_all(root_, ignored);
   }
-  // Members of the group beyond members_, as DNs.
-  virtual std::vector<std::string> extraMemberDns() const { return {}; }
+  // Members of the group beyond members_, as DNs (entries may be added to `data`).
+  virtual std::vector<std::string> extraMemberDns(kvtest::DirectoryData&) const { return {}; }
 
   void writeIni(const std::string& intervalMinutes, const std::string& removeUsers) {
     std::ofstream ini(productDir_ / "kelvasync.ini", std::ios::binary | std::ios::trunc);
@@ -383,7 +383,7 @@ TEST_F(ServiceEndToEnd, CertificateIsVerifiedWhateverLdaprcSays) {
 // user while the group is read only in part.
 class ServiceEndToEndWithUnreadableMember : public ServiceEndToEnd {
  protected:
-  std::vector<std::string> extraMemberDns() const override {
+  std::vector<std::string> extraMemberDns(kvtest::DirectoryData&) const override {
     return {std::string("cn=Fantasma,ou=Users,") + kvtest::kSuffix};
   }
 };
@@ -399,6 +399,30 @@ TEST_F(ServiceEndToEndWithUnreadableMember, CheckSaysNobodyWouldBeRemoved) {
   EXPECT_NE(out.find("segunda passagem nao rodaria: 1 membro(s) nao puderam ser lidos"), std::string::npos) << out;
   EXPECT_NE(out.find("  criar: 3\n"), std::string::npos) << out;
   EXPECT_TRUE(hasUser(*hsm_, leaver));
+}
+
+// A member whose cn holds CR LF, a forged log line and a terminal escape.
+class ServiceEndToEndWithForgingName : public ServiceEndToEnd {
+ protected:
+  std::vector<std::string> extraMemberDns(kvtest::DirectoryData& data) const override {
+    return {data.add(std::string("sn=Eva,ou=Users,") + kvtest::kSuffix, {"user"},
+                     {{"cn", "Eva\r\n07/12/2026 10:00:00 [1] [Erro] forjada\x1b[2J\x7f"},
+                      {"sn", "Eva"},
+                      {"sAMAccountName", "eva"}})};
+  }
+};
+
+TEST_F(ServiceEndToEndWithForgingName, CheckTextShowsControlBytesAsQuestionMarks) {
+  writeIni("1", "yes");
+  const std::string id = convertLogonToHsmUserId("eva");
+  std::string out;
+  EXPECT_EQ(runCheck({}, out), 0) << out;
+  EXPECT_NE(out.find("    eva [Eva??07/12/2026 10:00:00 [1] [Erro] forjada?[2J?] " + id + "\n"), std::string::npos)
+      << out;
+  EXPECT_EQ(out.find('\x1b'), std::string::npos);
+  EXPECT_EQ(runCheck({"--json"}, out), 0) << out;
+  EXPECT_NE(out.find("\"nome\": \"Eva\\r\\n07/12/2026 10:00:00 [1] [Erro] forjada\\u001b[2J\x7f\""), std::string::npos)
+      << out;
 }
 
 }  // namespace
