@@ -17,6 +17,12 @@ constexpr size_t kTimeBufferUnits = 256;
 // once in the file rather than on every line; cleared by a rotation.
 bool rotationFailureReported = false;
 
+// Lines that could not be written to the file since the last one that was
+// (the file held by another process, no room, no rights). The next line
+// that can be written is preceded by one line that gives their number, so
+// a gap in the log never goes unnoticed.
+uint64_t unwrittenLines = 0;
+
 LogCapture logCapture = nullptr;
 void* logCaptureContext = nullptr;
 
@@ -119,17 +125,27 @@ bool writeLogArgs(uint32_t level, std::u16string_view format, std::span<const Fo
   }
   if (level == Console && serviceMode) return false;
 
-  const std::string bytes =
-      formatLogLine(level, platform::localTime(), platform::currentThreadId(), format, args);
+  const platform::LocalTime time = platform::localTime();
+  const uint32_t threadId = platform::currentThreadId();
+  const std::string bytes = formatLogLine(level, time, threadId, format, args);
+  std::string notice;
+  if (unwrittenLines > 0) {
+    const FormatArg count(static_cast<unsigned long long>(unwrittenLines));
+    notice = formatLogLine(Warning, time, threadId,
+                           u"%d linha(s) do log nao puderam ser gravadas no arquivo (bloqueado por outro programa "
+                           u"ou inacessivel)",
+                           {&count, 1});
+  }
 
   bool written = false;
-  if (openLogFile() && makeRoomForLine(bytes.size())) {
-    platform::appendToFile(logFileHandle, bytes.data(), bytes.size());
+  if (openLogFile() && makeRoomForLine(notice.size() + bytes.size())) {
+    platform::appendToFile(logFileHandle, (notice + bytes).data(), notice.size() + bytes.size());
     platform::flushFile(logFileHandle);
     platform::closeFile(logFileHandle);
     logFileHandle = platform::kInvalidFile;
     written = true;
   }
+  unwrittenLines = written ? 0 : unwrittenLines + 1;
   if (!serviceMode) platform::writeConsoleBytes(bytes.data(), bytes.size());
   return written;
 }

@@ -149,12 +149,20 @@ TEST_F(LogFileTest, AHeldFileLosesTheLineButTheConsoleStillShowsIt) {
   serviceMode = false;
   ::testing::internal::CaptureStdout();
   EXPECT_FALSE(writeLog(Info, u"perdida"));
+  EXPECT_FALSE(writeLog(Info, u"perdida"));
   const std::string echoed = withoutCarriageReturns(::testing::internal::GetCapturedStdout());
   platform::closeFile(holder);
   EXPECT_NE(echoed.find("[Info] perdida\n"), std::string::npos);
   EXPECT_EQ(fileText().find("perdida"), std::string::npos);
+  // The gap is told once, just before the next line that is written.
+  serviceMode = true;
   EXPECT_TRUE(writeLog(Info, u"depois"));
-  EXPECT_NE(fileText().find("depois"), std::string::npos);
+  EXPECT_TRUE(writeLog(Info, u"mais"));
+  const std::string text = fileText();
+  const size_t notice = text.find("[Atencao] 2 linha(s) do log nao puderam ser gravadas no arquivo");
+  EXPECT_NE(notice, std::string::npos) << text;
+  EXPECT_LT(notice, text.find("[Info] depois"));
+  EXPECT_EQ(text.find("linha(s)", text.find("[Info] depois")), std::string::npos) << text;
 }
 
 TEST_F(LogFileTest, AMissingFolderMakesEveryLineFail) {

@@ -29,9 +29,14 @@ void serviceMain();
 // Service-specific exit code (with win32 exit code 1066) of a service start
 // refused because another instance of kelvasync runs on the machine.
 constexpr uint32_t kExitCodeAnotherInstance = 3;
+// The data folder or the instance lock is not safe to use: the service does
+// not start (the message says why).
+constexpr uint32_t kExitCodeUnsafeStart = 4;
+// The code refusedServiceMain reports; set before the dispatcher runs.
+extern uint32_t serviceRefusalCode;
 
 // The service procedure of a refused start: reports SERVICE_STOPPED at once
-// with kExitCodeAnotherInstance, so the service manager says why.
+// with serviceRefusalCode, so the service manager says why.
 void refusedServiceMain();
 void serviceControlHandler(uint32_t control);
 

@@ -423,6 +423,62 @@ TEST_F(ProcessTest, AHeldLogFileLosesLinesForTheFileButNotForTheConsole) {
   EXPECT_NE(logText().find("Variaveis inicializadas"), std::string::npos);
 }
 
+TEST_F(ProcessTest, DataFolderLogAndLockAreKeptFromOtherUsers) {
+  const fs::path log = dataDir_ / "kelvasync.log", lock = dataDir_ / "kelvasync.lock";
+  // A console run, stopped once it has started when `starts`.
+  const auto run = [&](int expectedExit, bool starts) {
+    ChildProcess child(kBinary, {"-c"}, environment_);
+    if (starts) {
+      EXPECT_TRUE(child.waitForOutput("Variaveis inicializadas", 10s)) << child.output();
+      child.signal(SIGTERM);
+    }
+    EXPECT_TRUE(child.waitForExit(10s));
+    EXPECT_EQ(child.exitCode(), expectedExit) << child.output();
+    return child.output();
+  };
+
+  // A folder others may write in is refused, named with its mode.
+  fs::permissions(dataDir_, fs::perms(0775));
+  EXPECT_NE(run(4, false).find("A pasta " + dataDir_.string() + " pode ser alterada por outros usuarios "
+                                    "(permissoes 0775); o kelvasync nao sera iniciado."),
+            std::string::npos);
+  EXPECT_FALSE(fs::exists(log));
+  EXPECT_FALSE(fs::exists(lock));
+
+  // Symbolic links planted for the lock and the log are never followed.
+  fs::permissions(dataDir_, fs::perms(0755));
+  const fs::path target = root_ / "alvo";
+  fs::create_symlink(target, lock);
+  EXPECT_NE(run(4, false).find("Nao foi possivel obter a trava de instancia unica " + lock.string() +
+                                    " (open: ELOOP); o kelvasync nao sera iniciado."),
+            std::string::npos);
+  fs::remove(lock);
+  fs::create_symlink(target, log);
+  EXPECT_EQ(run(0, false).find("Log iniciado"), std::string::npos);
+  EXPECT_FALSE(fs::exists(target));
+  fs::remove(log);
+
+  // Created for the owner alone (the log readable by its group), an older
+  // wider log narrowed.
+  std::ofstream(log) << "";
+  fs::permissions(log, fs::perms(0666));
+  run(0, true);
+  EXPECT_EQ(fs::status(log).permissions() & fs::perms::all, fs::perms(0640));
+  EXPECT_EQ(fs::status(lock).permissions() & fs::perms::all, fs::perms(0600));
+  // So another account cannot even open them to hold their lock.
+  if (getuid() == 0 && fs::exists("/usr/bin/setpriv")) {
+    const auto holdAsNobody = [&](const fs::path& file) {
+      return runToEnd("/usr/bin/setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups", "/usr/bin/flock", "-n",
+                                           file.string(), "-c", "echo segurou"});
+    };
+    std::ofstream(dataDir_ / "controle") << "";
+    fs::permissions(dataDir_ / "controle", fs::perms(0644));
+    EXPECT_NE(holdAsNobody(dataDir_ / "controle").find("segurou"), std::string::npos);
+    EXPECT_EQ(holdAsNobody(log).find("segurou"), std::string::npos);
+    EXPECT_EQ(holdAsNobody(lock).find("segurou"), std::string::npos);
+  }
+}
+
 TEST_F(ProcessTest, InstallAndRemoveWriteAndDeleteTheUnit) {
   const std::string support = "Em caso de atendimento de Suporte envie um e-mail para '";
   const fs::path unit = root_ / "units" / "kelvasync.service";

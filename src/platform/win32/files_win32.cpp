@@ -37,6 +37,8 @@ bool removeFile(const std::u16string& path) {
   return DeleteFileW(reinterpret_cast<const wchar_t*>(path.c_str())) != 0;
 }
 
+bool folderWritableByOthers(const std::u16string&, uint32_t&) { return false; }
+
 bool fileReadableByOthers(const std::u16string& path) {
   PSID owner = nullptr;
   PACL dacl = nullptr;
