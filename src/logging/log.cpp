@@ -1,5 +1,8 @@
 #include "logging/log.h"
 
+#include <utility>
+#include <vector>
+
 #include "common/process_state.h"
 #include "common/text.h"
 #include "platform/console.h"
@@ -26,16 +29,33 @@ uint64_t unwrittenLines = 0;
 LogCapture logCapture = nullptr;
 void* logCaptureContext = nullptr;
 
-// Shifts kelvasync.N.log up by one (dropping the oldest) and renames the
-// log to kelvasync.1.log. Renames never replace a file, so a rotated file
-// that cannot be moved (held open on Windows) stops the shift and the log
-// itself stays where it is: nothing is ever overwritten, and the caller
-// goes on appending to the current file. True when the log was renamed.
+// Renames the log to kelvasync.1.log, shifting the rotated files up by one,
+// all or nothing. Only the files below the first free number move; when
+// every number up to kLogFilesKept is taken, the oldest moves too, to the
+// number past the last, and is deleted only once the whole shift has
+// succeeded. Renames never replace a file; one that fails (a file held open
+// on Windows) undoes those already made, so no file is lost, the log stays
+// where it is and the caller goes on appending to it. True when the log
+// was renamed.
 bool rotateLogFiles() {
-  platform::removeFile(rotatedLogFilePath(kLogFilesKept));
-  for (int index = kLogFilesKept - 1; index >= 1; --index)
-    platform::renameFileNoReplace(rotatedLogFilePath(index), rotatedLogFilePath(index + 1));
-  return platform::renameFileNoReplace(logFilePath(), rotatedLogFilePath(1));
+  const std::u16string dropped = rotatedLogFilePath(kLogFilesKept + 1);
+  int free = 1;
+  while (free <= kLogFilesKept && platform::fileExists(rotatedLogFilePath(free))) ++free;
+  if (free > kLogFilesKept) platform::removeFile(dropped);  // left by a shift whose deletion failed
+
+  std::vector<std::pair<std::u16string, std::u16string>> renamed;
+  for (int index = free - 1; index >= 0; --index) {
+    std::u16string from = index == 0 ? logFilePath() : rotatedLogFilePath(index);
+    std::u16string to = rotatedLogFilePath(index + 1);
+    if (!platform::renameFileNoReplace(from, to)) {
+      for (auto undo = renamed.rbegin(); undo != renamed.rend(); ++undo)
+        platform::renameFileNoReplace(undo->second, undo->first);
+      return false;
+    }
+    renamed.emplace_back(std::move(from), std::move(to));
+  }
+  platform::removeFile(dropped);
+  return true;
 }
 
 // With a size limit set and logFileHandle open: when `lineBytes` more would

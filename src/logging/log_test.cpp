@@ -191,6 +191,15 @@ TEST_F(LogFileTest, RotationKeepsABoundedNumberOfFilesAndLosesNoLineInBetween) {
   expectConsecutive(numbers, numbers.empty() ? 0 : numbers.front(), 79);
   EXPECT_GE(numbers.size(), 40u);  // five full files and the current one
 
+  // With a number free among the rotated files, a rotation fills it and
+  // drops nothing.
+  const std::filesystem::path oldest(rotatedLogFilePath(kLogFilesKept));
+  const std::string oldestText = readAll(oldest);
+  std::filesystem::remove(std::filesystem::path(rotatedLogFilePath(2)));
+  for (int n = 80; n < 89; ++n) ASSERT_TRUE(writeLog(Info, u"linha %d", n));
+  EXPECT_EQ(readAll(oldest), oldestText);
+  EXPECT_TRUE(std::filesystem::exists(std::filesystem::path(rotatedLogFilePath(2))));
+
   // Without a limit the file grows as before.
   logSizeLimitBytes = 0;
   const std::string rotated = readAll(std::filesystem::path(rotatedLogFilePath(1)));
@@ -207,18 +216,24 @@ TEST_F(LogFileTest, RotationWhileAnotherHandleHoldsTheOldFile) {
   // A reader of the newest rotated file, opened without delete sharing as
   // editors do: it can be neither renamed nor replaced while held, so the
   // log stays where it is, says so once, and keeps every line.
-  for (int n = 8; n < 16; ++n) ASSERT_TRUE(writeLog(Info, u"linha %d", n));
+  // Every number of the rotated files taken first: a failed shift must not
+  // drop the oldest.
+  for (int n = 8; n < 56; ++n) ASSERT_TRUE(writeLog(Info, u"linha %d", n));
+  ASSERT_TRUE(std::filesystem::exists(std::filesystem::path(rotatedLogFilePath(kLogFilesKept))));
+  const int oldest = numberedLines(UINT64_MAX).front();
   const std::string held = readAll(std::filesystem::path(rotatedLogFilePath(1)));
   {
     std::ifstream holder(std::filesystem::path(rotatedLogFilePath(1)), std::ios::binary);
     ASSERT_TRUE(holder.is_open());
-    for (int n = 16; n < 40; ++n) ASSERT_TRUE(writeLog(Info, u"linha %d", n));
+    for (int n = 56; n < 80; ++n) ASSERT_TRUE(writeLog(Info, u"linha %d", n));
     const std::string holderView(std::istreambuf_iterator<char>(holder), {});
     EXPECT_EQ(holderView, held);
+    expectConsecutive(numberedLines(UINT64_MAX), oldest, 79);
   }
-  for (int n = 40; n < 41; ++n) ASSERT_TRUE(writeLog(Info, u"linha %d", n));
+  ASSERT_TRUE(writeLog(Info, u"linha %d", 80));
   const std::vector<int> numbers = numberedLines(UINT64_MAX);
-  expectConsecutive(numbers, 0, 40);
+  EXPECT_GT(numbers.front(), oldest);  // released: the shift completed and dropped the oldest
+  expectConsecutive(numbers, numbers.empty() ? 0 : numbers.front(), 80);
   // Said once while held, not on every line; the release let it rotate.
   std::string all;
   for (int index = kLogFilesKept; index >= 0; --index)

@@ -36,6 +36,10 @@ uint64_t fileSize(const std::u16string& path);
 // MoveFileExW without MOVEFILE_REPLACE_EXISTING / renameat2(RENAME_NOREPLACE).
 bool renameFileNoReplace(const std::u16string& from, const std::u16string& to);
 
+// Whether a file (or anything else) of that name exists; a symbolic link
+// counts as itself. GetFileAttributesW / lstat.
+bool fileExists(const std::u16string& path);
+
 // Deletes a file; false when it is missing or cannot be deleted.
 bool removeFile(const std::u16string& path);
 

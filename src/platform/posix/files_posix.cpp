@@ -71,6 +71,11 @@ bool renameFileNoReplace(const std::u16string& from, const std::u16string& to) {
   return true;
 }
 
+bool fileExists(const std::u16string& path) {
+  struct stat status {};
+  return lstat(utf16ToUtf8(path).c_str(), &status) == 0;
+}
+
 bool removeFile(const std::u16string& path) { return unlink(utf16ToUtf8(path).c_str()) == 0; }
 
 bool folderWritableByOthers(const std::u16string& folder, uint32_t& mode) {

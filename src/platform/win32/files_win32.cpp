@@ -33,6 +33,10 @@ bool renameFileNoReplace(const std::u16string& from, const std::u16string& to) {
                      0) != 0;
 }
 
+bool fileExists(const std::u16string& path) {
+  return GetFileAttributesW(reinterpret_cast<const wchar_t*>(path.c_str())) != INVALID_FILE_ATTRIBUTES;
+}
+
 bool removeFile(const std::u16string& path) {
   return DeleteFileW(reinterpret_cast<const wchar_t*>(path.c_str())) != 0;
 }
