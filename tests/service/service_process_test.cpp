@@ -22,6 +22,8 @@
 #include <thread>
 
 #include "child_process.h"
+#include "config/config.h"
+#include "platform/settings.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -533,6 +535,48 @@ TEST_F(ProcessTest, InstallAndRemoveWriteAndDeleteTheUnit) {
   EXPECT_NE(unitText.find("Environment=\"KELVASYNC_PROGRAM_FILES=" + root_.string() + "/pf 5%%h ç\"\n"),
             std::string::npos)
       << unitText;
+}
+
+// kelvasync-passwd at a terminal: what is typed, in the codeset of the
+// user's locale, is stored as the Windows-1252 bytes the service reads.
+TEST(PasswdAtATerminal, StoresTypedTextAsWindows1252AndRefusesWhatItCannotHold) {
+  // Exit code, and the printed value (empty when none).
+  const auto type = [](const std::string& locale, const std::string& typed, std::string& output) {
+    ChildProcess passwd(KELVASYNC_PASSWD_BINARY, {}, {{"LC_ALL", locale}}, Terminal::Foreground);
+    // Typed once the prompt is shown and echo is off (switching it off
+    // discards what was typed before).
+    const auto typeAfter = [&](const std::string& prompt) {
+      EXPECT_TRUE(passwd.waitForOutput(prompt, 10s)) << passwd.output();
+      termios mode{};
+      for (int i = 0; i < 200 && tcgetattr(passwd.terminalFd(), &mode) == 0 && (mode.c_lflag & ECHO); ++i)
+        std::this_thread::sleep_for(10ms);
+      passwd.writeToTerminal(typed + "\n");
+    };
+    typeAfter("Senha: ");
+    typeAfter("Confirme a senha: ");
+    EXPECT_TRUE(passwd.waitForExit(10s));
+    output = passwd.output();
+    std::smatch value;
+    return std::pair(passwd.exitCode(), std::regex_search(output, value, std::regex("(^|\n)([0-9a-f]+)\r?\n"))
+                                            ? value[2].str()
+                                            : std::string());
+  };
+  std::string output;
+  auto [code, value] = type("C.UTF-8", "Se\xC3\xB1ha\xE2\x80\x93\xE2\x82\xAC", output);  // Señha–€
+  EXPECT_EQ(code, 0) << output;
+  EXPECT_EQ(decodePasswordValue(value, u"hsm"), "Se\xF1ha\x96\x80");
+  EXPECT_EQ(platform::ansiToUtf16(decodePasswordValue(value, u"hsm")), u"Se\u00f1ha\u2013\u20ac");
+  EXPECT_NE(output.find("foram gravados em Windows-1252"), std::string::npos) << output;
+
+  std::tie(code, value) = type("pt_BR.ISO-8859-1", "s\xE9" "cret", output);
+  EXPECT_EQ(code, 0) << output;
+  EXPECT_EQ(decodePasswordValue(value, u"hsm"), "s\xE9" "cret");
+
+  std::tie(code, value) = type("C.UTF-8", "visto\xE2\x9C\x93", output);  // U+2713 has no Windows-1252 byte
+  EXPECT_EQ(code, 1);
+  EXPECT_EQ(value, "");
+  EXPECT_NE(output.find("Senha recusada: tem um caractere que nao existe em Windows-1252"), std::string::npos)
+      << output;
 }
 
 }  // namespace
