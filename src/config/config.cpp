@@ -81,10 +81,10 @@ std::string configFilePathOverride;
 
 }  // namespace
 
-void setConfigFilePath(std::string path) { configFilePathOverride = std::move(path); }
+void setConfigFilePath(std::string path) { configFilePathOverride = platform::argumentToAnsi(path); }
 
 std::u16string configFileWidePath() {
-  if (!configFilePathOverride.empty()) return utf8ToUtf16(configFilePathOverride);
+  if (!configFilePathOverride.empty()) return platform::ansiToUtf16(configFilePathOverride);
   return platform::productPath(platform::programFilesFolder(), u"\\Karvell Networks\\HSM Karvell\\kelvasync.ini");
 }
 

@@ -53,4 +53,7 @@ std::string lookupProfileValue(std::string_view file, std::string_view section, 
 // 8-bit text in Windows-1252 as UTF-16.
 std::u16string fromAnsi(std::string_view bytes);
 
+// One UTF-16 unit as its Windows-1252 byte; '?' when it has none.
+char toCp1252(char16_t unit);
+
 }  // namespace platform::ini
