@@ -36,5 +36,12 @@ void lowerCaseAscii(std::string& text);
 // then neither end the line, nor begin a new one, nor carry a terminal escape.
 void replaceControlBytes(std::string& text);
 
+// Overwrites `count` bytes with zeros through a volatile pointer, so the
+// compiler cannot drop the stores: for copies of a password that are no
+// longer needed. wipe() does so for a string's characters and then clears it.
+void wipeBytes(void* bytes, size_t count);
+void wipe(std::string& text);
+void wipe(std::u16string& text);
+
 // Plain ASCII literal to UTF-16 (for building messages from narrow constants).
 std::u16string asciiToUtf16(std::string_view ascii);

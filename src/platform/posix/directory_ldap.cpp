@@ -295,11 +295,12 @@ int32_t connectAndBind(const std::string& host, const std::string& port, const s
   }
 
   const std::string name = utf16ToUtf8(user);
-  const std::string secret = utf16ToUtf8(password);
+  std::string secret = utf16ToUtf8(password);
   berval credentials{};
   credentials.bv_val = const_cast<char*>(secret.data());
   credentials.bv_len = secret.size();
   rc = ldap_sasl_bind_s(s->ld, name.c_str(), LDAP_SASL_SIMPLE, &credentials, nullptr, nullptr, nullptr);
+  wipe(secret);  // the settings keep the one copy
   // Over LDAPS the handshake happens with the first request: a server that
   // cannot be reached and one whose certificate is refused look alike.
   if (rc == LDAP_SERVER_DOWN && ldaps) return failLdap(s->ld, rc, "bind", kCertificateHint);
