@@ -67,9 +67,17 @@ inline uint32_t getU32(const uint8_t* in) {
 }
 
 // Builds one frame; the length prefix is filled in by frame().
+// Its buffer is reserved once and zeroed on destruction: a login frame
+// carries a password, which is left nowhere once the frame has been sent.
 class Writer {
  public:
-  Writer() : buf_(4, 0) {}
+  Writer() : buf_(4, 0) { buf_.reserve(kInitialCapacity); }
+  ~Writer() {
+    volatile uint8_t* bytes = buf_.data();
+    for (size_t i = 0; i < buf_.size(); ++i) bytes[i] = 0;
+  }
+  Writer(const Writer&) = default;
+  Writer& operator=(const Writer&) = default;
   Writer& u8(uint8_t v) {
     buf_.push_back(v);
     return *this;
@@ -100,6 +108,7 @@ class Writer {
   }
 
  private:
+  static constexpr size_t kInitialCapacity = 1024;  // any login or user frame
   std::vector<uint8_t> buf_;
 };
 

@@ -263,8 +263,11 @@ build_msi() {  # build_msi <windows build> <linux build> <out>
   # NeverOverwrite, 0x4000, for good measure) and stays on removal
   # (Permanent, 0x10); and it, like the sample, is open to Administrators
   # and SYSTEM only, as it holds the HSM administrator's password (a
-  # protected DACL, Windows Installer 5).
+  # protected DACL, Windows Installer 5). The data folder likewise, its
+  # files inheriting it: a user who could open the log or the instance lock
+  # there could make the service lose lines or keep it from starting.
   local sddl='D:P(A;;FA;;;SY)(A;;FA;;;BA)'
+  local folder_sddl='D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)'
   msibuild "$msi" \
     -q "CREATE TABLE \`DrLocator\` (\`Signature_\` CHAR(72) NOT NULL, \`Parent\` CHAR(72), \`Path\` CHAR(255), \`Depth\` SHORT PRIMARY KEY \`Signature_\`, \`Parent\`, \`Path\`)" \
     -q "INSERT INTO \`Signature\` (\`Signature\`, \`FileName\`) VALUES ('ConfigIniSearch', 'kelvasync.ini')" \
@@ -275,7 +278,8 @@ build_msi() {  # build_msi <windows build> <linux build> <out>
     -q "UPDATE \`Component\` SET \`Attributes\` = 16400, \`Condition\` = 'NOT KVINIFOUND' WHERE \`Component\` = 'ConfigIni'" \
     -q "CREATE TABLE \`MsiLockPermissionsEx\` (\`MsiLockPermissionsEx\` CHAR(72) NOT NULL, \`LockObject\` CHAR(72) NOT NULL, \`Table\` CHAR(32) NOT NULL, \`SDDL\` LONGCHAR NOT NULL, \`Condition\` CHAR(255) PRIMARY KEY \`MsiLockPermissionsEx\`)" \
     -q "INSERT INTO \`MsiLockPermissionsEx\` (\`MsiLockPermissionsEx\`, \`LockObject\`, \`Table\`, \`SDDL\`) VALUES ('LockConfigIni', 'ConfigIniFile', 'File', '$sddl')" \
-    -q "INSERT INTO \`MsiLockPermissionsEx\` (\`MsiLockPermissionsEx\`, \`LockObject\`, \`Table\`, \`SDDL\`) VALUES ('LockSampleIni', 'SampleIniFile', 'File', '$sddl')" ||
+    -q "INSERT INTO \`MsiLockPermissionsEx\` (\`MsiLockPermissionsEx\`, \`LockObject\`, \`Table\`, \`SDDL\`) VALUES ('LockSampleIni', 'SampleIniFile', 'File', '$sddl')" \
+    -q "INSERT INTO \`MsiLockPermissionsEx\` (\`MsiLockPermissionsEx\`, \`LockObject\`, \`Table\`, \`SDDL\`) VALUES ('LockDataFolder', 'DataFolder', 'CreateFolder', '$folder_sddl')" ||
     die "msibuild failed for $(basename "$msi")"
   unattended_msi "$msi"
 

@@ -106,6 +106,26 @@ std::string utf16ToUtf8(std::u16string_view utf16) {
   return out;
 }
 
+void wipeBytes(void* bytes, size_t count) {
+  volatile unsigned char* p = static_cast<unsigned char*>(bytes);
+  for (size_t i = 0; i < count; ++i) p[i] = 0;
+}
+
+void wipe(std::string& text) {
+  wipeBytes(text.data(), text.size());
+  text.clear();
+}
+
+void wipe(std::u16string& text) {
+  wipeBytes(text.data(), text.size() * sizeof(char16_t));
+  text.clear();
+}
+
+void replaceControlBytes(std::string& text) {
+  for (char& c : text)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+}
+
 std::u16string asciiToUtf16(std::string_view ascii) {
   return std::u16string(ascii.begin(), ascii.end());
 }

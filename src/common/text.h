@@ -31,5 +31,17 @@ std::string utf16ToUtf8(std::u16string_view utf16);
 // identifier in every run mode and on every platform.
 void lowerCaseAscii(std::string& text);
 
+// Replaces each byte below 0x20 and the byte 0x7F with '?': text from the
+// directory or the HSM written into a line of the log or of a console can
+// then neither end the line, nor begin a new one, nor carry a terminal escape.
+void replaceControlBytes(std::string& text);
+
+// Overwrites `count` bytes with zeros through a volatile pointer, so the
+// compiler cannot drop the stores: for copies of a password that are no
+// longer needed. wipe() does so for a string's characters and then clears it.
+void wipeBytes(void* bytes, size_t count);
+void wipe(std::string& text);
+void wipe(std::u16string& text);
+
 // Plain ASCII literal to UTF-16 (for building messages from narrow constants).
 std::u16string asciiToUtf16(std::string_view ascii);

@@ -81,10 +81,10 @@ std::string configFilePathOverride;
 
 }  // namespace
 
-void setConfigFilePath(std::string path) { configFilePathOverride = std::move(path); }
+void setConfigFilePath(std::string path) { configFilePathOverride = platform::argumentToAnsi(path); }
 
 std::u16string configFileWidePath() {
-  if (!configFilePathOverride.empty()) return utf8ToUtf16(configFilePathOverride);
+  if (!configFilePathOverride.empty()) return platform::ansiToUtf16(configFilePathOverride);
   return platform::productPath(platform::programFilesFolder(), u"\\Karvell Networks\\HSM Karvell\\kelvasync.ini");
 }
 
@@ -114,6 +114,7 @@ void decodeConfigPassword(char (&buffer)[kPasswordBufferSize]) {
   rc4Apply(kConfigPasswordKey, sizeof kConfigPasswordKey, work, plainLength);
   std::memcpy(buffer, work, plainLength);
   buffer[plainLength] = '\0';
+  wipeBytes(work, sizeof work);
 }
 
 std::string decodePasswordValue(const std::string& value, std::u16string_view section) {
@@ -129,7 +130,9 @@ std::string decodePasswordValue(const std::string& value, std::u16string_view se
   char buffer[kPasswordBufferSize] = {};
   std::memcpy(buffer, value.data(), value.size());
   decodeConfigPassword(buffer);
-  return std::string(buffer, strnlen(buffer, kPasswordBufferSize));
+  std::string password(buffer, strnlen(buffer, kPasswordBufferSize));
+  wipeBytes(buffer, sizeof buffer);
+  return password;
 }
 
 std::string encodeConfigPassword(std::string_view password) {
@@ -162,7 +165,13 @@ bool readHsmSettings(std::string* host, std::string* user, std::string* password
     complete = complete && !user->empty();
   }
   if (password) {
-    if (password->empty()) *password = decodePasswordValue(readPasswordValue(path, "hsm"), u"hsm");
+    if (password->empty()) {
+      // Copied into the caller's long-lived string, the one copy kept;
+      // the temporary is wiped.
+      std::string decoded = decodePasswordValue(readPasswordValue(path, "hsm"), u"hsm");
+      password->assign(decoded);
+      wipe(decoded);
+    }
     complete = complete && !password->empty();
   }
   return complete;
@@ -176,8 +185,14 @@ void readDirectorySettings(std::u16string* group, std::u16string* interval) {
   // the ANSI code page the file is written in, so that letters such as "ç"
   // or "Š" reach it as themselves.
   directorySettings.adUser = platform::ansiToUtf16(readConfigString(path, "activedirectory", "usr"));
-  directorySettings.adPassword = platform::ansiToUtf16(
-      decodePasswordValue(readPasswordValue(path, "activedirectory"), u"activedirectory"));
+  // adPassword is the one copy kept; the previous value and the
+  // temporaries are wiped.
+  std::string decoded = decodePasswordValue(readPasswordValue(path, "activedirectory"), u"activedirectory");
+  std::u16string password = platform::ansiToUtf16(decoded);
+  wipe(decoded);
+  wipe(directorySettings.adPassword);
+  directorySettings.adPassword.assign(password);
+  wipe(password);
   if (group) *group = widenText(readConfigString(path, "activedirectory", "group"));
   if (interval) *interval = widenText(readConfigString(path, "activedirectory", "updatefrequencyinminutes"));
 }

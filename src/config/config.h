@@ -23,10 +23,12 @@ std::string configFilePath();
 // The same path before narrowing (what the file system is asked for).
 std::u16string configFileWidePath();
 
-// While `path` (8-bit, UTF-8 on Linux) is not empty, configFilePath()
-// returns it instead: for tests (on Windows a test cannot choose the
-// program-files folder) and for kelvasync-check --ini. Call only while no
-// other thread reads the configuration.
+// While `path` (a command-line argument: UTF-8 on Linux, the ANSI code page
+// on Windows) is not empty, configFilePath() returns it instead, as the
+// 8-bit path the INI reader takes (platform::argumentToAnsi): for tests (on
+// Windows a test cannot choose the program-files folder) and for
+// kelvasync-check --ini. Call only while no other thread reads the
+// configuration.
 void setConfigFilePath(std::string path);
 inline void setConfigFilePathForTesting(std::string path) { setConfigFilePath(std::move(path)); }
 

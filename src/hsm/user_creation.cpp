@@ -13,14 +13,6 @@ namespace {
 // The letter that takes the place of the identifier's leading 'A'.
 constexpr char kInitialPasswordLetter = 'k';
 
-// Overwrites a secret before its memory is released; the volatile access
-// keeps the compiler from dropping the stores.
-void wipe(std::string& secret) {
-  volatile char* bytes = secret.data();
-  for (size_t i = 0; i < secret.size(); ++i) bytes[i] = '\0';
-  secret.clear();
-}
-
 }  // namespace
 
 std::string initialHsmPassword(std::string_view hsmUserId) {

@@ -1,5 +1,8 @@
 #include "logging/log.h"
 
+#include <utility>
+#include <vector>
+
 #include "common/process_state.h"
 #include "common/text.h"
 #include "logging/event_log_lines.h"
@@ -18,19 +21,42 @@ constexpr size_t kTimeBufferUnits = 256;
 // once in the file rather than on every line; cleared by a rotation.
 bool rotationFailureReported = false;
 
+// Lines that could not be written to the file since the last one that was
+// (the file held by another process, no room, no rights). The next line
+// that can be written is preceded by one line that gives their number, so
+// a gap in the log never goes unnoticed.
+uint64_t unwrittenLines = 0;
+
 LogCapture logCapture = nullptr;
 void* logCaptureContext = nullptr;
 
-// Shifts kelvasync.N.log up by one (dropping the oldest) and renames the
-// log to kelvasync.1.log. Renames never replace a file, so a rotated file
-// that cannot be moved (held open on Windows) stops the shift and the log
-// itself stays where it is: nothing is ever overwritten, and the caller
-// goes on appending to the current file. True when the log was renamed.
+// Renames the log to kelvasync.1.log, shifting the rotated files up by one,
+// all or nothing. Only the files below the first free number move; when
+// every number up to kLogFilesKept is taken, the oldest moves too, to the
+// number past the last, and is deleted only once the whole shift has
+// succeeded. Renames never replace a file; one that fails (a file held open
+// on Windows) undoes those already made, so no file is lost, the log stays
+// where it is and the caller goes on appending to it. True when the log
+// was renamed.
 bool rotateLogFiles() {
-  platform::removeFile(rotatedLogFilePath(kLogFilesKept));
-  for (int index = kLogFilesKept - 1; index >= 1; --index)
-    platform::renameFileNoReplace(rotatedLogFilePath(index), rotatedLogFilePath(index + 1));
-  return platform::renameFileNoReplace(logFilePath(), rotatedLogFilePath(1));
+  const std::u16string dropped = rotatedLogFilePath(kLogFilesKept + 1);
+  int free = 1;
+  while (free <= kLogFilesKept && platform::fileExists(rotatedLogFilePath(free))) ++free;
+  if (free > kLogFilesKept) platform::removeFile(dropped);  // left by a shift whose deletion failed
+
+  std::vector<std::pair<std::u16string, std::u16string>> renamed;
+  for (int index = free - 1; index >= 0; --index) {
+    std::u16string from = index == 0 ? logFilePath() : rotatedLogFilePath(index);
+    std::u16string to = rotatedLogFilePath(index + 1);
+    if (!platform::renameFileNoReplace(from, to)) {
+      for (auto undo = renamed.rbegin(); undo != renamed.rend(); ++undo)
+        platform::renameFileNoReplace(undo->second, undo->first);
+      return false;
+    }
+    renamed.emplace_back(std::move(from), std::move(to));
+  }
+  platform::removeFile(dropped);
+  return true;
 }
 
 // With a size limit set and logFileHandle open: when `lineBytes` more would
@@ -98,17 +124,10 @@ std::string formatLogLine(uint32_t level, const platform::LocalTime& time, uint3
   // Room for CR LF and the terminator: a longer message is cut, never
   // written past the 4096-unit line.
   if (line.size() > kLineBufferUnits - 3) line.resize(kLineBufferUnits - 3);
-  line.append(u"\r\n");
 
-  // One byte per code unit (its low 8 bits), up to the first zero byte.
-  std::string bytes;
-  bytes.reserve(line.size());
-  for (char16_t unit : line) {
-    const char byte = static_cast<char>(unit & 0xFF);
-    if (byte == 0) break;
-    bytes.push_back(byte);
-  }
-  return bytes;
+  std::string bytes = narrowText(line);
+  replaceControlBytes(bytes);
+  return bytes + "\r\n";
 }
 
 void setLogCapture(LogCapture capture, void* context) {
@@ -127,17 +146,27 @@ bool writeLogArgs(uint32_t level, std::u16string_view format, std::span<const Fo
   }
   if (level == Console && serviceMode) return false;
 
-  const std::string bytes =
-      formatLogLine(level, platform::localTime(), platform::currentThreadId(), format, args);
+  const platform::LocalTime time = platform::localTime();
+  const uint32_t threadId = platform::currentThreadId();
+  const std::string bytes = formatLogLine(level, time, threadId, format, args);
+  std::string notice;
+  if (unwrittenLines > 0) {
+    const FormatArg count(static_cast<unsigned long long>(unwrittenLines));
+    notice = formatLogLine(Warning, time, threadId,
+                           u"%d linha(s) do log nao puderam ser gravadas no arquivo (bloqueado por outro programa "
+                           u"ou inacessivel)",
+                           {&count, 1});
+  }
 
   bool written = false;
-  if (openLogFile() && makeRoomForLine(bytes.size())) {
-    platform::appendToFile(logFileHandle, bytes.data(), bytes.size());
+  if (openLogFile() && makeRoomForLine(notice.size() + bytes.size())) {
+    platform::appendToFile(logFileHandle, (notice + bytes).data(), notice.size() + bytes.size());
     platform::flushFile(logFileHandle);
     platform::closeFile(logFileHandle);
     logFileHandle = platform::kInvalidFile;
     written = true;
   }
+  unwrittenLines = written ? 0 : unwrittenLines + 1;
   if (!serviceMode) platform::writeConsoleBytes(bytes.data(), bytes.size());
   // In service mode the lines that call for attention reach the journal too.
   if (serviceMode && (level == Error || level == Warning)) platform::writeJournalLine(level == Error ? 3 : 4, bytes);

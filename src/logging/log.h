@@ -51,9 +51,12 @@ bool openLogFile();
 std::u16string_view logLevelLabel(uint32_t level);
 
 // Builds the complete line (prefix, message, CR LF) as written to the file,
-// converted to bytes and cut at the first zero byte. The line, terminator
-// included, never exceeds 4096 UTF-16 units: a longer message is cut so that
-// CR LF still ends the line.
+// converted to bytes (the low byte of each unit). A byte below 0x20 or 0x7F
+// in the text becomes '?', so that names from the directory or the HSM can
+// neither cut a line, nor start a forged one, nor send terminal escapes to
+// the console; the line's own CR LF ends it. The line, terminator included,
+// never exceeds 4096 UTF-16 units: a longer message is cut so that CR LF
+// still ends the line.
 std::string formatLogLine(uint32_t level, const platform::LocalTime& time, uint32_t threadId,
                           std::u16string_view format, std::span<const FormatArg> args);
 

@@ -43,11 +43,16 @@ TEST(LogLine, EachCodeUnitBecomesItsLowByte) {
   EXPECT_EQ(line.substr(line.size() - 6), std::string("a\xE7\xE1\xAC\r\n"));
 }
 
-TEST(LogLine, AZeroLowByteEndsTheBytesWritten) {
-  // U+0100 and U+3000 have a zero low byte: the rest of the line, CR LF
-  // included, is not written.
-  EXPECT_EQ(lineFor(Info, u"antes\u0100depois"), "06/12/2026 15:05:00 [1a2b] [Info] antes");
-  EXPECT_EQ(lineFor(Info, u"\u3000"), "06/12/2026 15:05:00 [1a2b] [Info] ");
+TEST(LogLine, ControlBytesBecomeQuestionMarksAndTheLineStillEnds) {
+  // A zero low byte (U+0100, U+3000) neither cuts the line nor drops its
+  // CR LF; CR, LF, ESC, DEL and U+010A (low byte LF) cannot forge a line or
+  // reach the terminal; a Latin-1 letter stays.
+  EXPECT_EQ(lineFor(Info, u"antes\u0100depois"), "06/12/2026 15:05:00 [1a2b] [Info] antes?depois\r\n");
+  EXPECT_EQ(lineFor(Info, u"\u3000"), "06/12/2026 15:05:00 [1a2b] [Info] ?\r\n");
+  const std::u16string cn = u"Ana\r\n06/12/2026 [1] [Erro] x\u001b[2J\u007f\u010a\t\u00e7";
+  const FormatArg name(cn);
+  EXPECT_EQ(formatLogLine(Info, {}, 0x1a2b, u"[%s] fim", {&name, 1}),
+            "00/00/0000 00:00:00 [1a2b] [Info] [Ana??06/12/2026 [1] [Erro] x?[2J???\xE7] fim\r\n");
 }
 
 TEST(LogLine, ALongMessageIsCutToTheLineBuffer) {
@@ -144,12 +149,20 @@ TEST_F(LogFileTest, AHeldFileLosesTheLineButTheConsoleStillShowsIt) {
   serviceMode = false;
   ::testing::internal::CaptureStdout();
   EXPECT_FALSE(writeLog(Info, u"perdida"));
+  EXPECT_FALSE(writeLog(Info, u"perdida"));
   const std::string echoed = withoutCarriageReturns(::testing::internal::GetCapturedStdout());
   platform::closeFile(holder);
   EXPECT_NE(echoed.find("[Info] perdida\n"), std::string::npos);
   EXPECT_EQ(fileText().find("perdida"), std::string::npos);
+  // The gap is told once, just before the next line that is written.
+  serviceMode = true;
   EXPECT_TRUE(writeLog(Info, u"depois"));
-  EXPECT_NE(fileText().find("depois"), std::string::npos);
+  EXPECT_TRUE(writeLog(Info, u"mais"));
+  const std::string text = fileText();
+  const size_t notice = text.find("[Atencao] 2 linha(s) do log nao puderam ser gravadas no arquivo");
+  EXPECT_NE(notice, std::string::npos) << text;
+  EXPECT_LT(notice, text.find("[Info] depois"));
+  EXPECT_EQ(text.find("linha(s)", text.find("[Info] depois")), std::string::npos) << text;
 }
 
 TEST_F(LogFileTest, AMissingFolderMakesEveryLineFail) {
@@ -178,6 +191,15 @@ TEST_F(LogFileTest, RotationKeepsABoundedNumberOfFilesAndLosesNoLineInBetween) {
   expectConsecutive(numbers, numbers.empty() ? 0 : numbers.front(), 79);
   EXPECT_GE(numbers.size(), 40u);  // five full files and the current one
 
+  // With a number free among the rotated files, a rotation fills it and
+  // drops nothing.
+  const std::filesystem::path oldest(rotatedLogFilePath(kLogFilesKept));
+  const std::string oldestText = readAll(oldest);
+  std::filesystem::remove(std::filesystem::path(rotatedLogFilePath(2)));
+  for (int n = 80; n < 89; ++n) ASSERT_TRUE(writeLog(Info, u"linha %d", n));
+  EXPECT_EQ(readAll(oldest), oldestText);
+  EXPECT_TRUE(std::filesystem::exists(std::filesystem::path(rotatedLogFilePath(2))));
+
   // Without a limit the file grows as before.
   logSizeLimitBytes = 0;
   const std::string rotated = readAll(std::filesystem::path(rotatedLogFilePath(1)));
@@ -194,18 +216,24 @@ TEST_F(LogFileTest, RotationWhileAnotherHandleHoldsTheOldFile) {
   // A reader of the newest rotated file, opened without delete sharing as
   // editors do: it can be neither renamed nor replaced while held, so the
   // log stays where it is, says so once, and keeps every line.
-  for (int n = 8; n < 16; ++n) ASSERT_TRUE(writeLog(Info, u"linha %d", n));
+  // Every number of the rotated files taken first: a failed shift must not
+  // drop the oldest.
+  for (int n = 8; n < 56; ++n) ASSERT_TRUE(writeLog(Info, u"linha %d", n));
+  ASSERT_TRUE(std::filesystem::exists(std::filesystem::path(rotatedLogFilePath(kLogFilesKept))));
+  const int oldest = numberedLines(UINT64_MAX).front();
   const std::string held = readAll(std::filesystem::path(rotatedLogFilePath(1)));
   {
     std::ifstream holder(std::filesystem::path(rotatedLogFilePath(1)), std::ios::binary);
     ASSERT_TRUE(holder.is_open());
-    for (int n = 16; n < 40; ++n) ASSERT_TRUE(writeLog(Info, u"linha %d", n));
+    for (int n = 56; n < 80; ++n) ASSERT_TRUE(writeLog(Info, u"linha %d", n));
     const std::string holderView(std::istreambuf_iterator<char>(holder), {});
     EXPECT_EQ(holderView, held);
+    expectConsecutive(numberedLines(UINT64_MAX), oldest, 79);
   }
-  for (int n = 40; n < 41; ++n) ASSERT_TRUE(writeLog(Info, u"linha %d", n));
+  ASSERT_TRUE(writeLog(Info, u"linha %d", 80));
   const std::vector<int> numbers = numberedLines(UINT64_MAX);
-  expectConsecutive(numbers, 0, 40);
+  EXPECT_GT(numbers.front(), oldest);  // released: the shift completed and dropped the oldest
+  expectConsecutive(numbers, numbers.empty() ? 0 : numbers.front(), 80);
   // Said once while held, not on every line; the release let it rotate.
   std::string all;
   for (int index = kLogFilesKept; index >= 0; --index)

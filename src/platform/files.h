@@ -14,7 +14,8 @@ constexpr FileHandle kInvalidFile = -1;
 // with no sharing: while one handle is open, a second open of the same file,
 // from this or another process, fails. Windows: CreateFileW(FILE_APPEND_DATA,
 // share 0, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL). Linux: open(O_WRONLY|O_APPEND|
-// O_CREAT) plus a non-blocking exclusive flock. kInvalidFile on failure.
+// O_CREAT|O_NOFOLLOW, mode 0640, a wider mode narrowed) plus a non-blocking
+// exclusive flock; a symbolic link is never followed. kInvalidFile on failure.
 FileHandle openExclusiveAppend(const std::u16string& path);
 
 // One write at the end of the file; the result is not reported because the
@@ -46,8 +47,19 @@ bool replaceFileContents(const std::u16string& path, const std::string& bytes);
 // The whole content of a small file; false when it cannot be read.
 bool readFileContents(const std::u16string& path, std::string& bytes);
 
+// Whether a file (or anything else) of that name exists; a symbolic link
+// counts as itself. GetFileAttributesW / lstat.
+bool fileExists(const std::u16string& path);
+
 // Deletes a file; false when it is missing or cannot be deleted.
 bool removeFile(const std::u16string& path);
+
+// True when a user other than the folder's owner may create, rename or
+// delete files in it. Linux: its group or other write bit is set; `mode`
+// receives its permission bits. Windows: false (the installer gives the
+// folder an ACL that only SYSTEM and Administrators may write through).
+// False when the folder cannot be examined.
+bool folderWritableByOthers(const std::u16string& folder, uint32_t& mode);
 
 // True when the file's permissions let someone other than its owner and
 // the administrators read it: on Linux any group or other read bit; on

@@ -16,10 +16,13 @@ enum class PasswordInput { Terminal, Stream };
 // whether the line was longer. Returns false when nothing could be read (end
 // of input before any byte, or an error).
 //
-// A Windows console delivers UTF-16, which is converted to the ANSI code
-// page, the 8-bit text the service itself uses; a Linux terminal's bytes are
-// kept as typed.
+// Typed text becomes the 8-bit text the service reads passwords in: a
+// Windows console's UTF-16 is converted to the ANSI code page, a Linux
+// terminal's bytes from the codeset of the user's locale (LANG, LC_ALL,
+// LC_CTYPE) to Windows-1252, the ANSI code page the Linux service uses. A
+// typed character that has no byte there sets `unconvertible` and leaves
+// the password empty. Bytes from a pipe or file are kept as they are.
 bool readPasswordLine(const char* prompt, std::string& password, size_t maxBytes, bool& truncated,
-                      PasswordInput& source);
+                      PasswordInput& source, bool& unconvertible);
 
 }  // namespace platform

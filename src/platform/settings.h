@@ -59,4 +59,10 @@ bool isReadableProfileFile(const std::string& path);
 // characters of the same value.
 std::u16string ansiToUtf16(std::string_view bytes);
 
+// A command-line argument naming a file, as the 8-bit (ANSI) path the
+// reader takes: Windows hands narrow arguments in the ANSI code page
+// already; a Linux argument is UTF-8 and becomes Windows-1252 (a character
+// it cannot hold as '?').
+std::string argumentToAnsi(std::string_view argument);
+
 }  // namespace platform

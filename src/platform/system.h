@@ -118,14 +118,19 @@ struct VersionNumbers {
 bool readOwnProductVersion(VersionNumbers& version);
 
 // Claims, for the rest of the process's life, the right to be the one running
-// instance of the service on this machine. False only when another process
-// holds it; when the claim cannot be made for another reason (a missing
-// folder) the caller goes on and meets that fault where it lies.
-// Windows: the named mutex "Global\kelvasync.instance" (`lockFilePath` is
-// not used), so the service and a console run in another session meet.
-// Linux: a non-blocking exclusive flock on the file `lockFilePath` (created
-// when missing), kept open; the kernel releases it when the process ends,
-// however it ends.
-bool claimSingleInstance(const std::u16string& lockFilePath);
+// instance of the service on this machine, through the file `lockFilePath`
+// in the data folder (created when missing), which only the accounts that
+// may write that folder can open: a user without those rights can neither
+// block the service nor make it run twice.
+//   Claimed        this process holds it (also when the folder is missing:
+//                  the caller meets that fault where it lies)
+//   HeldByAnother  another process holds it
+//   Failed         anything else (no rights, a symbolic link in its place):
+//                  the service must not start; `error` says what failed
+// Windows: CreateFileW without sharing, kept open. Linux: open with mode
+// 0600 and O_NOFOLLOW plus a non-blocking exclusive flock, kept open. The
+// system releases it when the process ends, however it ends.
+enum class InstanceClaim { Claimed, HeldByAnother, Failed };
+InstanceClaim claimSingleInstance(const std::u16string& lockFilePath, std::u16string& error);
 
 }  // namespace platform

@@ -108,6 +108,19 @@ std::u16string instanceLockPath() {
   return log.substr(0, log.size() - kLogExtension.size()) + u"lock";
 }
 
+// "0775" for a folder's permission bits.
+std::string octalMode(uint32_t mode) {
+  std::string text;
+  for (int shift = 9; shift >= 0; shift -= 3) text.push_back(static_cast<char>('0' + ((mode >> shift) & 7)));
+  return text;
+}
+
+// The folder of the log and the lock.
+std::u16string dataFolderPath() {
+  const std::u16string log = logFilePath();
+  return log.substr(0, log.find_last_of(u"/\\"));
+}
+
 }  // namespace
 
 int runKelvasync(int argc, const char16_t* const argv[]) {
@@ -160,12 +173,31 @@ int runKelvasync(int argc, const char16_t* const argv[]) {
   // at once leaves its reason where an administrator looks.
   eventLogEnabled = true;
 
+  // A data folder others may write in would let them replace the log or the
+  // lock, or hold them so that lines are lost: refuse it.
+  uint32_t folderMode = 0;
+  if (platform::folderWritableByOthers(dataFolderPath(), folderMode)) {
+    return refuseStart(formatWide(u"A pasta %s pode ser alterada por outros usuarios (permissoes %s); o kelvasync "
+                                  u"nao sera iniciado. Restrinja-a, por exemplo com chmod 750.",
+                                  dataFolderPath(), asciiToUtf16(octalMode(folderMode))),
+                       kExitCodeLogUnavailable);
+  }
+
   // One instance at a time: a second one would race the first for the log
-  // and the HSM. It leaves before writing anything, the first untouched.
-  if (!platform::claimSingleInstance(instanceLockPath())) {
-    return refuseStart(
-        u"Ja existe outra instancia do kelvasync em execucao neste computador. Esta instancia nao sera iniciada.",
-        kExitCodeAnotherInstance);
+  // and the HSM. It leaves before writing anything, the first untouched. A
+  // lock that cannot be taken for any other reason refuses the start too.
+  std::u16string lockError;
+  switch (platform::claimSingleInstance(instanceLockPath(), lockError)) {
+    case platform::InstanceClaim::Claimed: break;
+    case platform::InstanceClaim::HeldByAnother:
+      return refuseStart(u"Ja existe outra instancia do kelvasync em execucao neste computador. Esta instancia nao "
+                         u"sera iniciada.",
+                         kExitCodeAnotherInstance);
+    case platform::InstanceClaim::Failed:
+      return refuseStart(formatWide(u"Nao foi possivel obter a trava de instancia unica %s (%s); o kelvasync nao "
+                                    u"sera iniciado.",
+                                    instanceLockPath(), lockError),
+                         kExitCodeLogUnavailable);
   }
 
   if (!openLogFile()) return refuseStart(logFailureLine(logFilePath()), kExitCodeLogUnavailable);

@@ -30,8 +30,9 @@ void serviceMain();
 
 // Service-specific exit codes (with win32 exit code 1066) of a service start
 // refused before the first cycle, shown by `sc query` and systemd: another
-// instance of kelvasync runs on the machine; the log cannot be opened (its
-// data folder is missing, or the account may not write there).
+// instance of kelvasync runs on the machine; the data folder cannot be used
+// (missing, not writable by the account, writable by others, or its
+// instance lock unusable).
 constexpr uint32_t kExitCodeAnotherInstance = 3;
 constexpr uint32_t kExitCodeLogUnavailable = 4;
 

@@ -48,12 +48,13 @@ check "the installed service created a member's HSM user" grep -q "^$ana" "$work
 log=/var/log/kelvasync/kelvasync.log
 check "its log in /var/log/kelvasync" grep -q "Log parado" "$log"
 
-# Rotation: renamed and compressed; the service's next line starts a new file.
+# Rotation: renamed, compressed one rotation later; the service's next line
+# starts a new file.
 rotate() { logrotate -s "$work/logrotate.state" -f /etc/logrotate.d/kelvasync; }
 exec 7<"$log"  # a reader holding the log open does not stop the rotation
 rotate
 exec 7<&-
-check "the log renamed and compressed" bash -c "zcat '$log.1.gz' | grep -q 'Log parado'"
+check "the log renamed, not yet compressed" grep -q "Log parado" "$log.1"
 check "no new file until the service writes" test ! -e "$log"
 timeout 60 /usr/bin/kelvasync -c </dev/null >"$work/console.out" 2>&1 &
 pid=$!
@@ -65,8 +66,9 @@ for i in $(seq 1 16); do
   echo "linha $i" >>"$log"
   rotate
 done
-archives=(/var/log/kelvasync/kelvasync.log.[0-9]*.gz)
+archives=(/var/log/kelvasync/kelvasync.log.[0-9]*)
 check "at most 14 old logs are kept" test "${#archives[@]}" -eq 14
+check "all but the newest compressed" test -f "$log.1" -a -f "$log.2.gz" -a -f "$log.14.gz"
 
 if [ -x /usr/bin/kelvasync-check ]; then
   check "the installed kelvasync-check reaches the directory and the HSM" \

@@ -26,9 +26,11 @@ wine_run() { timeout 300 wine "$@" >"$work/out.txt" 2>&1 </dev/null; }
 msi=$(ls "$work"/kelvasync-[0-9]*.msi 2>/dev/null)
 lab=$(ls "$work"/kelvasync-lab-*.msi 2>/dev/null)
 check "product and lab MSIs built" test -f "$msi" -a -f "$lab"
-check "the INI and the sample open to Administrators and SYSTEM only" \
-  test "$(msiinfo export "$msi" MsiLockPermissionsEx | tail -n +4 | cut -f2,4 | sort | tr '\t\n' ' ')" \
-    = "ConfigIniFile D:P(A;;FA;;;SY)(A;;FA;;;BA) SampleIniFile D:P(A;;FA;;;SY)(A;;FA;;;BA) "
+check "the INI, the sample and the data folder open to Administrators and SYSTEM only" \
+  test "$(msiinfo export "$msi" MsiLockPermissionsEx | tail -n +4 | cut -f2-4 | sort | tr '\t\n' ' ')" \
+    = "ConfigIniFile File D:P(A;;FA;;;SY)(A;;FA;;;BA) DataFolder CreateFolder D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA) SampleIniFile File D:P(A;;FA;;;SY)(A;;FA;;;BA) "
+check "the data folder's permissions apply to the folder the MSI creates" \
+  test "$(msiinfo export "$msi" CreateFolder | tail -n +4 | tr -d '\r' | tr '\t\n' ' ')" = "DataFolder DataFolder "
 check "the stand-in DLL is not in the product MSI" bash -c "! msiinfo export '$msi' File | grep -qi pelorlib"
 # Windows Installer 5 applies these; Wine's installer knows no such table.
 check "recovery: restart after a minute, twice, for either start type" \

@@ -23,6 +23,7 @@
 
 #include "child_process.h"
 #include "config/config.h"
+#include "platform/settings.h"
 #include "slapd_fixture.h"
 
 namespace fs = std::filesystem;
@@ -462,6 +463,66 @@ TEST_F(ProcessTest, AHeldLogFileLosesLinesForTheFileButNotForTheConsole) {
   EXPECT_NE(logText().find("Variaveis inicializadas"), std::string::npos);
 }
 
+TEST_F(ProcessTest, DataFolderLogAndLockAreKeptFromOtherUsers) {
+  const fs::path log = dataDir_ / "kelvasync.log", lock = dataDir_ / "kelvasync.lock";
+  // A console run, stopped once it has started when `starts`.
+  const auto run = [&](int expectedExit, bool starts) {
+    ChildProcess child(kBinary, {"-c"}, environment_);
+    if (starts) {
+      EXPECT_TRUE(child.waitForOutput("Variaveis inicializadas", 10s)) << child.output();
+      child.signal(SIGTERM);
+    }
+    EXPECT_TRUE(child.waitForExit(10s));
+    EXPECT_EQ(child.exitCode(), expectedExit) << child.output();
+    return child.output();
+  };
+
+  // A folder others may write in is refused, named with its mode.
+  fs::permissions(dataDir_, fs::perms(0775));
+  EXPECT_NE(run(4, false).find("A pasta " + dataDir_.string() + " pode ser alterada por outros usuarios "
+                                    "(permissoes 0775); o kelvasync nao sera iniciado."),
+            std::string::npos);
+  EXPECT_FALSE(fs::exists(log));
+  EXPECT_FALSE(fs::exists(lock));
+
+  // Symbolic links planted for the lock and the log are never followed.
+  fs::permissions(dataDir_, fs::perms(0755));
+  const fs::path target = root_ / "alvo";
+  fs::create_symlink(target, lock);
+  EXPECT_NE(run(4, false).find("Nao foi possivel obter a trava de instancia unica " + lock.string() +
+                                    " (open: ELOOP); o kelvasync nao sera iniciado."),
+            std::string::npos);
+  fs::remove(lock);
+  fs::create_symlink(target, log);
+  const std::string refused = run(4, false);
+  EXPECT_EQ(refused.find("Log iniciado"), std::string::npos);
+  EXPECT_NE(refused.find("kelvasync: nao foi possivel abrir o log '" + log.string() + "' para escrita"),
+            std::string::npos)
+      << refused;
+  EXPECT_FALSE(fs::exists(target));
+  fs::remove(log);
+
+  // Created for the owner alone (the log readable by its group), an older
+  // wider log narrowed.
+  std::ofstream(log) << "";
+  fs::permissions(log, fs::perms(0666));
+  run(0, true);
+  EXPECT_EQ(fs::status(log).permissions() & fs::perms::all, fs::perms(0640));
+  EXPECT_EQ(fs::status(lock).permissions() & fs::perms::all, fs::perms(0600));
+  // So another account cannot even open them to hold their lock.
+  if (getuid() == 0 && fs::exists("/usr/bin/setpriv")) {
+    const auto holdAsNobody = [&](const fs::path& file) {
+      return runToEnd("/usr/bin/setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups", "/usr/bin/flock", "-n",
+                                           file.string(), "-c", "echo segurou"});
+    };
+    std::ofstream(dataDir_ / "controle") << "";
+    fs::permissions(dataDir_ / "controle", fs::perms(0644));
+    EXPECT_NE(holdAsNobody(dataDir_ / "controle").find("segurou"), std::string::npos);
+    EXPECT_EQ(holdAsNobody(log).find("segurou"), std::string::npos);
+    EXPECT_EQ(holdAsNobody(lock).find("segurou"), std::string::npos);
+  }
+}
+
 TEST_F(ProcessTest, InstallAndRemoveWriteAndDeleteTheUnit) {
   const std::string support = "Em caso de atendimento de Suporte envie um e-mail para '";
   const fs::path unit = root_ / "units" / "kelvasync.service";
@@ -538,6 +599,48 @@ TEST_F(ProcessTest, InstallAndRemoveWriteAndDeleteTheUnit) {
   EXPECT_NE(unitText.find("Environment=\"KELVASYNC_PROGRAM_FILES=" + root_.string() + "/pf 5%%h ç\"\n"),
             std::string::npos)
       << unitText;
+}
+
+// kelvasync-passwd at a terminal: what is typed, in the codeset of the
+// user's locale, is stored as the Windows-1252 bytes the service reads.
+TEST(PasswdAtATerminal, StoresTypedTextAsWindows1252AndRefusesWhatItCannotHold) {
+  // Exit code, and the printed value (empty when none).
+  const auto type = [](const std::string& locale, const std::string& typed, std::string& output) {
+    ChildProcess passwd(KELVASYNC_PASSWD_BINARY, {}, {{"LC_ALL", locale}}, Terminal::Foreground);
+    // Typed once the prompt is shown and echo is off (switching it off
+    // discards what was typed before).
+    const auto typeAfter = [&](const std::string& prompt) {
+      EXPECT_TRUE(passwd.waitForOutput(prompt, 10s)) << passwd.output();
+      termios mode{};
+      for (int i = 0; i < 200 && tcgetattr(passwd.terminalFd(), &mode) == 0 && (mode.c_lflag & ECHO); ++i)
+        std::this_thread::sleep_for(10ms);
+      passwd.writeToTerminal(typed + "\n");
+    };
+    typeAfter("Senha: ");
+    typeAfter("Confirme a senha: ");
+    EXPECT_TRUE(passwd.waitForExit(10s));
+    output = passwd.output();
+    std::smatch value;
+    return std::pair(passwd.exitCode(), std::regex_search(output, value, std::regex("(^|\n)([0-9a-f]+)\r?\n"))
+                                            ? value[2].str()
+                                            : std::string());
+  };
+  std::string output;
+  auto [code, value] = type("C.UTF-8", "Se\xC3\xB1ha\xE2\x80\x93\xE2\x82\xAC", output);  // Señha–€
+  EXPECT_EQ(code, 0) << output;
+  EXPECT_EQ(decodePasswordValue(value, u"hsm"), "Se\xF1ha\x96\x80");
+  EXPECT_EQ(platform::ansiToUtf16(decodePasswordValue(value, u"hsm")), u"Se\u00f1ha\u2013\u20ac");
+  EXPECT_NE(output.find("foram gravados em Windows-1252"), std::string::npos) << output;
+
+  std::tie(code, value) = type("pt_BR.ISO-8859-1", "s\xE9" "cret", output);
+  EXPECT_EQ(code, 0) << output;
+  EXPECT_EQ(decodePasswordValue(value, u"hsm"), "s\xE9" "cret");
+
+  std::tie(code, value) = type("C.UTF-8", "visto\xE2\x9C\x93", output);  // U+2713 has no Windows-1252 byte
+  EXPECT_EQ(code, 1);
+  EXPECT_EQ(value, "");
+  EXPECT_NE(output.find("Senha recusada: tem um caractere que nao existe em Windows-1252"), std::string::npos)
+      << output;
 }
 
 }  // namespace

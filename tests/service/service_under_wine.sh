@@ -3,14 +3,15 @@
 # installation through the service manager (the image path registered in
 # quotes), a second installation refused, start, the start-up lines in the
 # log under the prefix's program-files folder, a second instance refused while
-# the service runs, a stop control with its lines and
+# the service runs (also while another process squats the name of the old
+# single-instance mutex, as a mutex or as an event), a stop control with its lines and
 # the shutdown lines, removal, and a console run with redirected output that
 # starts and stops (Ctrl+C, which Wine delivers for SIGINT). Along the way:
 # the pelorlib imports, the event source that -i registers and -d removes,
 # and the Event Log entries (start, stop, an Erro line, the refused second
 # instance, a missing data folder) as Wine prints them.
 set -uo pipefail
-exe=$1
+exe=$1 squatter=$2
 here=$(cd "$(dirname "$0")" && pwd)
 prefix=$("$here/../../scripts/wine-prefix.sh") || exit 1
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
@@ -82,6 +83,17 @@ check "second install refused with 1073" has_line "$work/out.txt" "Nao foi possi
 check "support line follows" grep -q "^Em caso de atendimento de Suporte envie um e-mail para '" "$work/out.txt"
 check "nothing logged by installation" test ! -e "$log"
 
+# Any user could create the old guard's name first: a mutex of that name
+# made the service refuse to start, an event of that name let two run.
+squat() {  # squat mutex|event
+  [ -n "${squatter_pid:-}" ] && kill "$squatter_pid" 2>/dev/null && wait "$squatter_pid" 2>/dev/null
+  timeout 300 wine "$squatter" "$1" >"$work/squat.txt" 2>&1 </dev/null &
+  squatter_pid=$!
+  for _ in $(seq 1 40); do grep -q pronto "$work/squat.txt" 2>/dev/null && return 0; sleep 0.5; done
+  return 1
+}
+check "a mutex squats the old guard's name" squat mutex
+
 run sc start kelvasync
 for _ in $(seq 1 40); do log_has "Notificacao para continuar o servico recebida" 2>/dev/null && break; sleep 0.5; done
 check "start-up lines in the log" log_has "Log iniciado"
@@ -95,6 +107,7 @@ check "reported running" grep -q "RUNNING" "$work/out.txt"
 
 # A second instance while the service runs: a console run refuses to start,
 # writes nothing to the log, and the service goes on.
+check "an event squats the old guard's name" squat event
 with_events run "$svc" -c
 code=$?
 check "the refusal is in the event log" event_has "$work/out.txt" err \
@@ -115,6 +128,8 @@ for line in "Inicio da requisicao para termino do servico" "Notificacao de 'shut
 done
 run sc query kelvasync
 check "reported stopped" grep -q "STOPPED" "$work/out.txt"
+
+kill "$squatter_pid" 2>/dev/null; wait "$squatter_pid" 2>/dev/null
 
 run "$svc" -d
 check "removal succeeds" has_line "$work/out.txt" "Servico desinstalado com sucesso."

@@ -58,7 +58,7 @@ class ServiceEndToEnd : public ::testing::Test {
       m.logon = kvtest::lowerAscii(m.logon);
       m.id = convertLogonToHsmUserId(m.logon);
     }
-    for (const std::string& dn : extraMemberDns()) dns.push_back(dn);
+    for (const std::string& dn : extraMemberDns(data)) dns.push_back(dn);
     data.addGroup("Tessel", dns);
     data.addGroup("Vazio", {});
     try {
@@ -80,8 +80,8 @@ class ServiceEndToEnd : public ::testing::Test {
     std::error_code ignored;
     fs::remove_all(root_, ignored);
   }
-  // Members of the group beyond members_, as DNs.
-  virtual std::vector<std::string> extraMemberDns() const { return {}; }
+  // Members of the group beyond members_, as DNs (entries may be added to `data`).
+  virtual std::vector<std::string> extraMemberDns(kvtest::DirectoryData&) const { return {}; }
 
   void writeIni(const std::string& intervalMinutes, const std::string& removeUsers) {
     std::ofstream ini(productDir_ / "kelvasync.ini", std::ios::binary | std::ios::trunc);
@@ -401,11 +401,56 @@ TEST_F(ServiceEndToEnd, CheckNamesWhatFailsWithItsExitCode) {
   EXPECT_FALSE(fs::exists(productDir_ / "data" / "kelvasync.log"));
 }
 
+TEST_F(ServiceEndToEnd, CertificateIsVerifiedWhateverLdaprcSays) {
+  // The server's CA is not named anywhere, and both a working-directory
+  // ldaprc and the environment ask libldap not to check certificates.
+  writeIni("1", "yes");
+  const fs::path work = root_ / "work";
+  fs::create_directories(work);
+  std::ofstream(work / "ldaprc") << "TLS_REQCERT never\n";
+  const std::map<std::string, std::string> environment{{"KELVASYNC_PROGRAM_FILES", root_.string()},
+                                                        {"LDAPTLS_CACERT", ""},
+                                                        {"LDAPTLS_REQCERT", "never"},
+                                                        {"NOTIFY_SOCKET", ""}};
+  const auto inWork = [&](const std::string& program, std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), {"-C", work.string(), program});
+    return arguments;
+  };
+  // They would switch it off for any other libldap client.
+  EXPECT_NE(runToEnd("/usr/bin/env",
+                     inWork("ldapsearch", {"-ZZ", "-x", "-H", "ldap://" + slapd_->host(), "-s", "base", "-b", "",
+                                           "namingContexts"}),
+                     environment)
+                .find("namingContexts: " + std::string(kvtest::kSuffix)),
+            std::string::npos);
+
+  const std::string hint = "certificado do servidor nao verificado? a CA que o emitiu deve estar em LDAPTLS_CACERT";
+  ChildProcess service("/usr/bin/env", inWork(KELVASYNC_BINARY, {"-c"}), environment);
+  ASSERT_TRUE(service.waitForOutput("Nao foi possivel conectar no Controlador de Dominio", 40s)) << service.output();
+  service.signal(SIGTERM);
+  ASSERT_TRUE(service.waitForExit(30s));
+  const std::string log = logText();
+  EXPECT_NE(log.find(hint), std::string::npos) << log;
+  EXPECT_EQ(log.find("Inicio cruzamento"), std::string::npos) << log;
+
+  ChildProcess check("/usr/bin/env", inWork(KELVASYNC_CHECK_BINARY, {}), environment);
+  ASSERT_TRUE(check.waitForExit(60s));
+  EXPECT_EQ(check.exitCode(), 2) << check.output();
+  EXPECT_NE(check.output().find(hint), std::string::npos) << check.output();
+
+  // The CA an ldaprc names is still the one trusted.
+  std::ofstream(work / "ldaprc") << "TLS_CACERT " << slapd_->caFile() << "\nTLS_REQCERT never\n";
+  ChildProcess trusted("/usr/bin/env", inWork(KELVASYNC_CHECK_BINARY, {}), environment);
+  ASSERT_TRUE(trusted.waitForExit(60s));
+  EXPECT_EQ(trusted.exitCode(), 0) << trusted.output();
+  EXPECT_NE(trusted.output().find("grupo lido: sim"), std::string::npos) << trusted.output();
+}
+
 // A member whose entry the service account cannot find: nobody may lose a
 // user while the group is read only in part.
 class ServiceEndToEndWithUnreadableMember : public ServiceEndToEnd {
  protected:
-  std::vector<std::string> extraMemberDns() const override {
+  std::vector<std::string> extraMemberDns(kvtest::DirectoryData&) const override {
     return {std::string("cn=Fantasma,ou=Users,") + kvtest::kSuffix};
   }
 };
@@ -421,6 +466,30 @@ TEST_F(ServiceEndToEndWithUnreadableMember, CheckSaysNobodyWouldBeRemoved) {
   EXPECT_NE(out.find("segunda passagem nao rodaria: 1 membro(s) nao puderam ser lidos"), std::string::npos) << out;
   EXPECT_NE(out.find("  criar: 3\n"), std::string::npos) << out;
   EXPECT_TRUE(hasUser(*hsm_, leaver));
+}
+
+// A member whose cn holds CR LF, a forged log line and a terminal escape.
+class ServiceEndToEndWithForgingName : public ServiceEndToEnd {
+ protected:
+  std::vector<std::string> extraMemberDns(kvtest::DirectoryData& data) const override {
+    return {data.add(std::string("sn=Eva,ou=Users,") + kvtest::kSuffix, {"user"},
+                     {{"cn", "Eva\r\n07/12/2026 10:00:00 [1] [Erro] forjada\x1b[2J\x7f"},
+                      {"sn", "Eva"},
+                      {"sAMAccountName", "eva"}})};
+  }
+};
+
+TEST_F(ServiceEndToEndWithForgingName, CheckTextShowsControlBytesAsQuestionMarks) {
+  writeIni("1", "yes");
+  const std::string id = convertLogonToHsmUserId("eva");
+  std::string out;
+  EXPECT_EQ(runCheck({}, out), 0) << out;
+  EXPECT_NE(out.find("    eva [Eva??07/12/2026 10:00:00 [1] [Erro] forjada?[2J?] " + id + "\n"), std::string::npos)
+      << out;
+  EXPECT_EQ(out.find('\x1b'), std::string::npos);
+  EXPECT_EQ(runCheck({"--json"}, out), 0) << out;
+  EXPECT_NE(out.find("\"nome\": \"Eva\\r\\n07/12/2026 10:00:00 [1] [Erro] forjada\\u001b[2J\x7f\""), std::string::npos)
+      << out;
 }
 
 }  // namespace

@@ -336,6 +336,13 @@ std::string toUtf8(const std::string& bytes) {
   return utf16ToUtf8(wide);
 }
 
+// The same for the text output, with control bytes as '?': a member's name
+// cannot start a line of its own or send escapes to the terminal.
+std::string printable(std::string bytes) {
+  replaceControlBytes(bytes);
+  return toUtf8(bytes);
+}
+
 // `text` is 8-bit data (member fields, values, messages) unless `utf8`
 // says it is already UTF-8 (paths).
 std::string jsonString(const std::string& text, bool utf8 = false) {
@@ -391,7 +398,7 @@ const char* exitMeaning(int code) {
 
 void appendList(std::string& out, const char* title, const std::vector<std::string>& items) {
   out += "  " + std::string(title) + ": " + std::to_string(items.size()) + "\n";
-  for (const std::string& item : items) out += "    " + toUtf8(item) + "\n";
+  for (const std::string& item : items) out += "    " + printable(item) + "\n";
 }
 
 }  // namespace
@@ -417,7 +424,7 @@ std::string renderText(const CheckReport& r) {
                        : key.status == KeyFinding::Missing ? "AUSENTE "
                                                            : "INVALIDA";
     const std::string name = key.key.empty() ? "[" + key.section + "]" : key.section + "." + key.key;
-    out += "  " + std::string(mark) + " " + toUtf8(name) + ": " + toUtf8(key.detail) + "\n";
+    out += "  " + std::string(mark) + " " + printable(name) + ": " + printable(key.detail) + "\n";
   }
 
   out += "\n[diretorio]\n";
@@ -425,12 +432,12 @@ std::string renderText(const CheckReport& r) {
     out += "  nao verificado: a secao activedirectory estah incompleta\n";
   } else {
     out += std::string("  grupo lido: ") + (r.directoryOk ? "sim" : "nao") + "\n";
-    for (const std::string& line : r.directoryMessages) out += "  mensagem: " + toUtf8(line) + "\n";
+    for (const std::string& line : r.directoryMessages) out += "  mensagem: " + printable(line) + "\n";
     if (r.directoryOk) {
       out += "  membros: " + std::to_string(r.members.size()) + "\n";
       for (const GroupMember& m : r.members) {
         if (m.logon.empty() && m.commonName.empty() && m.hsmUserId.empty()) continue;
-        out += "    " + toUtf8(m.logon) + " [" + toUtf8(m.commonName) + "] " +
+        out += "    " + printable(m.logon) + " [" + printable(m.commonName) + "] " +
                (m.hsmUserId.empty() ? std::string("(sem identificador)") : m.hsmUserId) + "\n";
       }
       out += "  elementos que nao sao usuarios: " + std::to_string(r.notUsers) + "\n";
@@ -443,11 +450,11 @@ std::string renderText(const CheckReport& r) {
     out += "  nao verificado: a secao hsm estah incompleta\n";
   } else {
     out += std::string("  usuarios listados: ") + (r.listCode == KV_OK ? "sim" : "nao") + "\n";
-    for (const std::string& line : r.hsmMessages) out += "  mensagem: " + toUtf8(line) + "\n";
+    for (const std::string& line : r.hsmMessages) out += "  mensagem: " + printable(line) + "\n";
     if (r.listCode == KV_OK) {
       out += "  usuarios: " + std::to_string(r.hsmUsers.size()) + "\n";
       for (const std::string& user : r.hsmUsers)
-        out += "    " + toUtf8(user) + (isManagedUserName(user) ? "" : " (nao gerenciado)") + "\n";
+        out += "    " + printable(user) + (isManagedUserName(user) ? "" : " (nao gerenciado)") + "\n";
       out += std::string("  ") + kAddbAccount + " le '" + kAddbObject + "': " + (r.addbReadable ? "sim" : "nao");
       if (r.addbReadable) out += ", " + std::to_string(r.addbRecords) + " registros";
       out += "\n";

@@ -1,8 +1,8 @@
 # kelvasync-check's failure paths, run as a process (under Wine for the
 # Windows build): a missing INI file names every required key and exits 1;
 # an unreachable directory and HSM exit 2 with the service's own messages,
-# also as JSON; an INI readable by others is warned about; --help documents
-# the exit codes.
+# also as JSON; an INI readable by others is warned about, one in a folder
+# with a non-ASCII name is read; --help documents the exit codes.
 #   -DCHECK=<kelvasync-check> -DPASSWD=<kelvasync-passwd> -DWORK=<scratch folder>
 #   [-DWINE_PREFIX_SCRIPT=<scripts/wine-prefix.sh>]
 include(${CMAKE_CURRENT_LIST_DIR}/../../cmake/KvWineRunner.cmake)
@@ -75,6 +75,15 @@ expect_run(unreachable_json 2 --json --ini ${unreachable})
 expect_text(unreachable_json "\"legivelPorOutros\": false")
 expect_text(unreachable_json "\"codigoSaida\": 2")
 expect_text(unreachable_json "\"hsm\": {\"verificado\": true, \"ok\": false")
+
+# An INI in a folder whose name is not ASCII: found and read (Linux; the
+# argument is UTF-8 there).
+if(NOT WINE_PREFIX_SCRIPT)
+  file(MAKE_DIRECTORY "${WORK}/Configuração")
+  file(COPY_FILE ${WORK}/unreachable.ini "${WORK}/Configuração/kelvasync.ini")
+  expect_run(latin1_path 2 --ini "${WORK}/Configuração/kelvasync.ini")
+  expect_text(latin1_path "ok       hsm.pwd: decifra, 9 caracteres")
+endif()
 
 # An INI only its owner may read, checked by another account (Linux, when
 # the test runs as root): told apart from a missing file.

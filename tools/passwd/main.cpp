@@ -42,16 +42,19 @@ int main(int argc, char** argv) {
   }
   std::string password;
   bool truncated = false;
+  bool unconvertible = false;
   platform::PasswordInput source = platform::PasswordInput::Stream;
-  if (!platform::readPasswordLine("Senha: ", password, kMaxInputBytes, truncated, source)) {
+  if (!platform::readPasswordLine("Senha: ", password, kMaxInputBytes, truncated, source, unconvertible)) {
     std::fputs("Nao foi possivel ler a senha.\n", stderr);
     return 2;
   }
   if (source == platform::PasswordInput::Terminal) {
     std::string again;
     bool againTruncated = false;
-    const bool read = platform::readPasswordLine("Confirme a senha: ", again, kMaxInputBytes, againTruncated, source);
-    const bool same = read && again == password && againTruncated == truncated;
+    bool againUnconvertible = false;
+    const bool read = platform::readPasswordLine("Confirme a senha: ", again, kMaxInputBytes, againTruncated, source,
+                                                 againUnconvertible);
+    const bool same = read && again == password && againTruncated == truncated && againUnconvertible == unconvertible;
     wipe(again);
     if (!same) {
       wipe(password);
@@ -61,7 +64,14 @@ int main(int argc, char** argv) {
   }
 
   int result = 0;
-  if (password.empty()) {
+  if (unconvertible) {
+    std::fputs(
+        "Senha recusada: tem um caractere que nao existe em Windows-1252, a codificacao em que o servico le as "
+        "senhas (ou o terminal nao usa a codificacao que LANG/LC_ALL indicam). Use so letras, digitos e simbolos "
+        "de Windows-1252.\n",
+        stderr);
+    result = 1;
+  } else if (password.empty()) {
     std::fputs("Senha recusada: vazia. Um valor pwd vazio conta como senha ausente.\n", stderr);
     result = 1;
   } else if (truncated || password.size() > kMaxPasswordBytes) {
@@ -77,10 +87,12 @@ int main(int argc, char** argv) {
   if (result == 0) {
     for (unsigned char c : password) {
       if (c >= 0x80) {
-        std::fputs(
-            "Aviso: a senha tem caracteres fora do ASCII. O servico os usa byte a byte; a senha do Active "
-            "Directory so chega correta ao diretorio quando e toda ASCII.\n",
-            stderr);
+        std::fputs(source == platform::PasswordInput::Terminal
+                       ? "Aviso: a senha tem caracteres fora do ASCII; foram gravados em Windows-1252, a codificacao "
+                         "em que o servico le as senhas.\n"
+                       : "Aviso: a senha tem bytes fora do ASCII; como nao vieram de um terminal, foram gravados como "
+                         "estao, e o servico os lera como Windows-1252 (texto em UTF-8 nao chegaria correto).\n",
+                   stderr);
         break;
       }
     }

@@ -32,10 +32,10 @@
 //   getAttribute                 cn / sAMAccountName, UTF-8 decoded
 //
 // Security: the host is always reached with TLS, never in clear: StartTLS on
-// "LDAP://host[:port]", LDAPS when the port is 636. Certificates are checked
-// as libldap's own configuration says (ldap.conf, ~/.ldaprc, LDAPTLS_CACERT,
-// LDAPTLS_REQCERT); its default is to demand a valid certificate whose name
-// matches the host. The bind is a simple bind made only after TLS is up, with
+// "LDAP://host[:port]", LDAPS when the port is 636. The certificate is always
+// verified (a valid chain to a trusted CA, a name that matches the host),
+// whatever ldap.conf, ldaprc or LDAPTLS_REQCERT say; the CA is found as
+// libldap's configuration names it (LDAPTLS_CACERT, TLS_CACERT). The bind is a simple bind made only after TLS is up, with
 // the account as configured: a DN, user@domain or DOMAIN\user (Active
 // Directory accepts all three). An empty password is refused here, since a
 // simple bind with a name and no password is an unauthenticated bind that
@@ -87,8 +87,15 @@ int32_t fail(std::string text, int32_t code = kDirectoryFail) {
   return code;
 }
 
-// "LDAP <code>: <text>", with the server's diagnostic message when it sent one.
-int32_t failLdap(LDAP* ld, int rc, const char* what) {
+// Appended to a failure of the TLS step: libldap's own text for a refused
+// certificate says nothing about certificates.
+constexpr const char* kCertificateHint =
+    "; certificado do servidor nao verificado? a CA que o emitiu deve estar em LDAPTLS_CACERT "
+    "ou em TLS_CACERT do ldap.conf";
+
+// "LDAP <code>: <text>", with the server's diagnostic message when it sent
+// one, and `hint` after it.
+int32_t failLdap(LDAP* ld, int rc, const char* what, const char* hint = "") {
   std::string text = std::string(what) + ": LDAP " + std::to_string(rc) + ": " + ldap_err2string(rc);
   char* diagnostic = nullptr;
   if (ld != nullptr && ldap_get_option(ld, LDAP_OPT_DIAGNOSTIC_MESSAGE, &diagnostic) == LDAP_OPT_SUCCESS &&
@@ -96,7 +103,7 @@ int32_t failLdap(LDAP* ld, int rc, const char* what) {
     if (*diagnostic != '\0') text += std::string("; ") + diagnostic;
     ldap_memfree(diagnostic);
   }
-  return fail(std::move(text));
+  return fail(std::move(text) + hint);
 }
 
 bool equalsIgnoreCase(std::string_view a, std::string_view b) {
@@ -250,6 +257,24 @@ int32_t connectAndBind(const std::string& host, const std::string& port, const s
 
   if (password.empty()) return fail("senha vazia: bind sem autenticacao recusado");
 
+  // libldap also reads ./ldaprc and LDAPTLS_REQCERT, so anyone who can put a
+  // file in the working directory or set the environment could switch the
+  // certificate check off and have the bind password sent to any server.
+  // Before the first connection the process-wide TLS settings are made to
+  // demand a verified certificate whatever they say, and the TLS context is
+  // made anew from them: it keeps the CA they name. Connections inherit both
+  // (a connection's own TLS settings start without any CA, so they are not
+  // the place for this).
+  static int tlsSetup = LDAP_OPT_ERROR;
+  static std::once_flag tlsOnce;
+  std::call_once(tlsOnce, [] {
+    const int demand = LDAP_OPT_X_TLS_DEMAND;
+    const int clientContext = 0;
+    tlsSetup = ldap_set_option(nullptr, LDAP_OPT_X_TLS_REQUIRE_CERT, &demand);
+    if (tlsSetup == LDAP_OPT_SUCCESS) tlsSetup = ldap_set_option(nullptr, LDAP_OPT_X_TLS_NEWCTX, &clientContext);
+  });
+  if (tlsSetup != LDAP_OPT_SUCCESS) return fail(std::string("contexto TLS recusado") + kCertificateHint);
+
   const bool ldaps = port == "636";
   const std::string uri = std::string(ldaps ? "ldaps://" : "ldap://") + host + (port.empty() ? "" : ":" + port);
   auto s = std::make_shared<Session>();
@@ -269,15 +294,22 @@ int32_t connectAndBind(const std::string& host, const std::string& port, const s
 
   if (!ldaps) {
     rc = ldap_start_tls_s(s->ld, nullptr, nullptr);
+    // The server accepted StartTLS and the handshake failed here: almost
+    // always a certificate this client does not trust.
+    if (rc == LDAP_CONNECT_ERROR) return failLdap(s->ld, rc, "StartTLS", kCertificateHint);
     if (rc != LDAP_SUCCESS) return failLdap(s->ld, rc, "StartTLS");
   }
 
   const std::string name = utf16ToUtf8(user);
-  const std::string secret = utf16ToUtf8(password);
+  std::string secret = utf16ToUtf8(password);
   berval credentials{};
   credentials.bv_val = const_cast<char*>(secret.data());
   credentials.bv_len = secret.size();
   rc = ldap_sasl_bind_s(s->ld, name.c_str(), LDAP_SASL_SIMPLE, &credentials, nullptr, nullptr, nullptr);
+  wipe(secret);  // the settings keep the one copy
+  // Over LDAPS the handshake happens with the first request: a server that
+  // cannot be reached and one whose certificate is refused look alike.
+  if (rc == LDAP_SERVER_DOWN && ldaps) return failLdap(s->ld, rc, "bind", kCertificateHint);
   if (rc != LDAP_SUCCESS) return failLdap(s->ld, rc, "bind");
   session = std::move(s);
   return kDirectoryOk;

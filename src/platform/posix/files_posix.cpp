@@ -10,12 +10,25 @@
 #include <cerrno>
 
 #include "common/text.h"
+#include "platform/posix/private_file.h"
 
 namespace platform {
 
+int openPrivateFile(const std::u16string& path, int flags, mode_t mode) {
+  // A symbolic link planted in the folder is never followed: the open fails.
+  const int fd = open(utf16ToUtf8(path).c_str(), flags | O_CREAT | O_NOFOLLOW | O_CLOEXEC, mode);
+  if (fd < 0) return -1;
+  // A file left by an older version with wider permissions is narrowed: a
+  // user who may open it could hold its lock.
+  struct stat status {};
+  if (fstat(fd, &status) == 0 && (status.st_mode & 07777 & ~mode) != 0) fchmod(fd, status.st_mode & mode);
+  return fd;
+}
+
 FileHandle openExclusiveAppend(const std::u16string& path) {
-  const std::string name = utf16ToUtf8(path);
-  const int fd = open(name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  // Owner writes, its group reads, others nothing: whoever can open the log
+  // could also lock it and make the service lose its lines.
+  const int fd = openPrivateFile(path, O_WRONLY | O_APPEND, 0640);
   if (fd < 0) return kInvalidFile;
   // No sharing: a second writer (this process or another) is refused, as a
   // Windows open with share mode 0 would be.
@@ -100,7 +113,19 @@ bool readFileContents(const std::u16string& path, std::string& bytes) {
   return true;
 }
 
+bool fileExists(const std::u16string& path) {
+  struct stat status {};
+  return lstat(utf16ToUtf8(path).c_str(), &status) == 0;
+}
+
 bool removeFile(const std::u16string& path) { return unlink(utf16ToUtf8(path).c_str()) == 0; }
+
+bool folderWritableByOthers(const std::u16string& folder, uint32_t& mode) {
+  struct stat status {};
+  if (stat(utf16ToUtf8(folder).c_str(), &status) != 0) return false;
+  mode = status.st_mode & 07777;
+  return (status.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+}
 
 bool fileReadableByOthers(const std::u16string& path) {
   struct stat status {};

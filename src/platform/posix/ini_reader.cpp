@@ -25,6 +25,8 @@ char16_t fromCp1252(unsigned char byte) {
   return (byte >= 0x80 && byte <= 0x9F) ? kCp1252High[byte - 0x80] : byte;
 }
 
+}  // namespace
+
 char toCp1252(char16_t unit) {
   if (unit < 0x80 || (unit >= 0xA0 && unit <= 0xFF)) return static_cast<char>(unit);
   for (unsigned i = 0; i < 32; ++i) {
@@ -32,6 +34,8 @@ char toCp1252(char16_t unit) {
   }
   return '?';
 }
+
+namespace {
 
 // White space as the Windows reader sees it: the ASCII blanks and ^Z (a DOS
 // end-of-file mark). A no-break space (0xA0) is not a blank.
@@ -121,7 +125,11 @@ std::string copyValue(std::u16string_view value, size_t maxLength) {
   if (quoted && kBuffer >= value.size() && !kept.empty()) kept.remove_suffix(1);
   std::string out;
   out.reserve(kept.size());
-  for (char16_t unit : kept) out.push_back(toCp1252(unit));
+  // A zero unit inside a value does not end it silently: it becomes '?', so
+  // that "maxremovals=" followed by a zero byte reads as a wrong value (which
+  // blocks nothing), not as an empty one (no limit), and a host or password
+  // holding one fails where it is used.
+  for (char16_t unit : kept) out.push_back(unit == 0 ? '?' : toCp1252(unit));
   return out;
 }
 
@@ -169,7 +177,7 @@ std::string lookupProfileValue(std::string_view file, std::string_view section, 
     if (!sameName(untilZero(name), wantedKey)) continue;
     std::u16string_view value = line.substr(equals + 1);
     while (!value.empty() && isBlank(value.front())) value.remove_prefix(1);
-    return copyValue(untilZero(value), maxLength);
+    return copyValue(value, maxLength);
   }
   return {};
 }
@@ -267,5 +275,11 @@ bool isReadableProfileFile(const std::string& path) {
 }
 
 std::u16string ansiToUtf16(std::string_view bytes) { return ini::fromAnsi(bytes); }
+
+std::string argumentToAnsi(std::string_view argument) {
+  std::string ansi;
+  for (char16_t unit : utf8ToUtf16(argument)) ansi.push_back(ini::toCp1252(unit));
+  return ansi;
+}
 
 }  // namespace platform

@@ -56,4 +56,7 @@ std::vector<ProfileSection> listProfileNames(std::string_view file);
 // 8-bit text in Windows-1252 as UTF-16.
 std::u16string fromAnsi(std::string_view bytes);
 
+// One UTF-16 unit as its Windows-1252 byte; '?' when it has none.
+char toCp1252(char16_t unit);
+
 }  // namespace platform::ini

@@ -74,6 +74,12 @@ TEST_F(IniFileTest, LargeFileIsReadWhole) {
   EXPECT_EQ(platform::readPrivateProfileString(file.string(), "other", "key19999"), std::string(40, 'v'));
 }
 
+TEST(IniLookupTest, AZeroByteInsideAValueIsNotAnEnd) {
+  const std::string file("[hsm]\nmaxremovals=\0\nhost=ab\0cd\n", 31);
+  EXPECT_EQ(platform::ini::lookupProfileValue(file, "hsm", "maxremovals"), "?");
+  EXPECT_EQ(platform::ini::lookupProfileValue(file, "hsm", "host"), "ab?cd");
+}
+
 TEST(IniLookupTest, ValuesAreCutToTheBufferAndNeverLonger) {
   for (size_t length : {254u, 255u, 256u, 4096u}) {
     const std::string plain = "[s]\nk=" + std::string(length, 'x') + "\n";

@@ -13,10 +13,12 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 
 #include "build_info.h"
 #include "common/text.h"
+#include "platform/posix/private_file.h"
 
 namespace platform {
 
@@ -154,23 +156,39 @@ bool readOwnProductVersion(VersionNumbers& version) {
   return true;
 }
 
-bool claimSingleInstance(const std::u16string& lockFilePath) {
+namespace {
+
+// "ELOOP", "EACCES", ...: the same in every locale.
+std::u16string errnoName(int error) {
+  const char* name = strerrorname_np(error);
+  return asciiToUtf16(name != nullptr ? std::string(name) : "errno " + std::to_string(error));
+}
+
+}  // namespace
+
+InstanceClaim claimSingleInstance(const std::u16string& lockFilePath, std::u16string& error) {
   // Kept open (and locked) until the process ends; never closed on purpose.
   static int lockFile = -1;
-  if (lockFile >= 0) return true;
-  const int fd = ::open(utf16ToUtf8(lockFilePath).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) return true;  // no folder to lock in: not another instance
+  if (lockFile >= 0) return InstanceClaim::Claimed;
+  const int fd = openPrivateFile(lockFilePath, O_RDWR, 0600);
+  if (fd < 0) {
+    if (errno == ENOENT) return InstanceClaim::Claimed;  // no folder to lock in: not another instance
+    error = u"open: " + errnoName(errno);
+    return InstanceClaim::Failed;
+  }
   int rc;
   do {
     rc = ::flock(fd, LOCK_EX | LOCK_NB);
   } while (rc != 0 && errno == EINTR);
   if (rc != 0) {
-    const bool held = errno == EWOULDBLOCK;
+    const int flockError = errno;
     ::close(fd);
-    return !held;
+    if (flockError == EWOULDBLOCK) return InstanceClaim::HeldByAnother;
+    error = u"flock: " + errnoName(flockError);
+    return InstanceClaim::Failed;
   }
   lockFile = fd;
-  return true;
+  return InstanceClaim::Claimed;
 }
 
 }  // namespace platform

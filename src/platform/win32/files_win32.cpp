@@ -63,9 +63,15 @@ bool readFileContents(const std::u16string& path, std::string& bytes) {
   return true;
 }
 
+bool fileExists(const std::u16string& path) {
+  return GetFileAttributesW(reinterpret_cast<const wchar_t*>(path.c_str())) != INVALID_FILE_ATTRIBUTES;
+}
+
 bool removeFile(const std::u16string& path) {
   return DeleteFileW(reinterpret_cast<const wchar_t*>(path.c_str())) != 0;
 }
+
+bool folderWritableByOthers(const std::u16string&, uint32_t&) { return false; }
 
 bool fileReadableByOthers(const std::u16string& path) {
   PSID owner = nullptr;

@@ -30,7 +30,8 @@ BOOL WINAPI restoreOnBreak(DWORD) {
 }  // namespace
 
 bool readPasswordLine(const char* prompt, std::string& password, size_t maxBytes, bool& truncated,
-                      PasswordInput& source) {
+                      PasswordInput& source, bool& unconvertible) {
+  unconvertible = false;
   const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
   DWORD mode = 0;
   if (input == INVALID_HANDLE_VALUE || input == nullptr || !GetConsoleMode(input, &mode)) {
@@ -70,10 +71,20 @@ bool readPasswordLine(const char* prompt, std::string& password, size_t maxBytes
   password.clear();
   truncated = false;
   if (!wide.empty()) {
-    const int size = WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
-    if (size > 0) {
+    // No best fit ("ā" silently as "a"): a character the code page lacks
+    // is reported, not replaced. A UTF-8 ANSI code page holds every
+    // character and takes neither option.
+    const bool utf8 = GetACP() == CP_UTF8;
+    const DWORD flags = utf8 ? 0 : WC_NO_BEST_FIT_CHARS;
+    BOOL usedDefault = FALSE;
+    const int size = WideCharToMultiByte(CP_ACP, flags, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
+                                         nullptr, utf8 ? nullptr : &usedDefault);
+    if (size > 0 && !usedDefault) {
       password.resize(static_cast<size_t>(size));
-      WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), password.data(), size, nullptr, nullptr);
+      WideCharToMultiByte(CP_ACP, flags, wide.data(), static_cast<int>(wide.size()), password.data(), size, nullptr,
+                          nullptr);
+    } else {
+      unconvertible = true;
     }
     SecureZeroMemory(wide.data(), wide.size() * sizeof(wchar_t));
   }

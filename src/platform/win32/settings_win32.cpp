@@ -72,6 +72,8 @@ bool isReadableProfileFile(const std::string& path) {
   return regular;
 }
 
+std::string argumentToAnsi(std::string_view argument) { return std::string(argument); }
+
 std::u16string ansiToUtf16(std::string_view bytes) {
   if (bytes.empty()) return {};
   const int length = static_cast<int>(bytes.size());

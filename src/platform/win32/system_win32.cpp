@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <new>
+#include <string>
 
 namespace platform {
 
@@ -157,19 +158,27 @@ bool readOwnProductVersion(VersionNumbers& version) {
   return true;
 }
 
-bool claimSingleInstance(const std::u16string&) {
-  // Kept until the process ends; the system closes it then, however it ends.
-  static HANDLE instance = nullptr;
-  if (instance != nullptr) return true;
-  const HANDLE mutex = CreateMutexW(nullptr, FALSE, L"Global\\kelvasync.instance");
-  const DWORD error = GetLastError();
-  if (mutex == nullptr) return error != ERROR_ACCESS_DENIED;  // denied: another account's instance
-  if (error == ERROR_ALREADY_EXISTS) {
-    CloseHandle(mutex);
-    return false;
+InstanceClaim claimSingleInstance(const std::u16string& lockFilePath, std::u16string& error) {
+  // A file in the data folder, opened without sharing and kept open until
+  // the process ends (the system closes it then, however it ends). Unlike a
+  // named kernel object, which any user may create first, only the accounts
+  // the folder's ACL lets write there (SYSTEM and Administrators) can open it.
+  static HANDLE instance = INVALID_HANDLE_VALUE;
+  if (instance != INVALID_HANDLE_VALUE) return InstanceClaim::Claimed;
+  const HANDLE file = CreateFileW(reinterpret_cast<const wchar_t*>(lockFilePath.c_str()),
+                                  GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                  nullptr);
+  if (file != INVALID_HANDLE_VALUE) {
+    instance = file;
+    return InstanceClaim::Claimed;
   }
-  instance = mutex;
-  return true;
+  const DWORD code = GetLastError();
+  if (code == ERROR_SHARING_VIOLATION) return InstanceClaim::HeldByAnother;
+  // No folder to lock in: not another instance; the log's open fails next.
+  if (code == ERROR_PATH_NOT_FOUND || code == ERROR_FILE_NOT_FOUND) return InstanceClaim::Claimed;
+  const std::string text = "CreateFileW: erro " + std::to_string(code);
+  error.assign(text.begin(), text.end());
+  return InstanceClaim::Failed;
 }
 
 }  // namespace platform

@@ -1,0 +1,30 @@
+# The manifest embedded in kelvasync.exe names the architecture of the
+# executable's own PE header (or "*"), so Windows starts it.
+#   -DEXE=<kelvasync.exe> -DOBJDUMP=<the toolchain's objdump>
+file(STRINGS ${EXE} identity REGEX "<assemblyIdentity ")
+list(LENGTH identity count)
+if(NOT count EQUAL 1)
+  message(FATAL_ERROR "expected one embedded manifest identity in ${EXE}, found ${count}: ${identity}")
+endif()
+if(NOT identity MATCHES "processorArchitecture=\"([^\"]*)\"")
+  message(FATAL_ERROR "the manifest names no architecture: ${identity}")
+endif()
+set(manifest_arch ${CMAKE_MATCH_1})
+
+execute_process(COMMAND ${OBJDUMP} -f ${EXE} OUTPUT_VARIABLE header RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0 OR NOT header MATCHES "file format (pei-[a-z0-9-]+)")
+  message(FATAL_ERROR "${OBJDUMP} -f ${EXE} failed: ${header}")
+endif()
+set(format ${CMAKE_MATCH_1})
+if(format STREQUAL "pei-x86-64")
+  set(pe_arch amd64)
+elseif(format STREQUAL "pei-i386")
+  set(pe_arch x86)
+else()
+  message(FATAL_ERROR "unknown PE format ${format}")
+endif()
+
+if(NOT manifest_arch STREQUAL pe_arch AND NOT manifest_arch STREQUAL "*")
+  message(FATAL_ERROR "${EXE}: the manifest says ${manifest_arch}, the PE header ${format} (${pe_arch})")
+endif()
+message(STATUS "${EXE}: manifest ${manifest_arch}, PE header ${format}")
