@@ -10,6 +10,7 @@
 #include "directory/group_search.h"
 #include "hsm/addb.h"
 #include "hsm/hsm_client.h"
+#include "hsm/hsm_reachability.h"
 #include "hsm/hsm_settings.h"
 #include "hsm/user_creation.h"
 #include "hsm/user_operations.h"
@@ -160,11 +161,17 @@ void synchronizeHsmWith(const MemberList& members, const ReconcileActions& actio
   bool sessionOpened = false;
   const int32_t listed = listHsmUsers(hsmUsers, settings.host, settings.user, settings.password, &sessionOpened);
   if (listed != KV_OK) {
-    // The step that failed: the connection and login, or the listing.
-    writeLog(Error, u"Nao foi possivel %s. Nenhum usuario foi alterado neste ciclo. Codigo %d.",
+    // The step that failed: the connection and login, or the listing. A
+    // failed opening gets its cause from a probe of our own, so that the
+    // line reads the same whatever codes the client library uses.
+    const std::u16string cause =
+        sessionOpened
+            ? std::u16string()
+            : u" Causa: " + widenText(describeHsmReachability(probeHsmHost(settings.host), settings.host)) + u".";
+    writeLog(Error, u"Nao foi possivel %s. Nenhum usuario foi alterado neste ciclo. Codigo %d.%s",
              sessionOpened ? u"listar os usuarios do HSM/Tessel"
                            : u"conectar ao HSM/Tessel para listar os usuarios (conexao ou login)",
-             listed);
+             listed, cause);
     return;
   }
   writeLog(Console, u"Quantidade total de usuarios que existem dentro do HSM/Tessel: %d",
