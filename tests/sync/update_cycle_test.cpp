@@ -212,7 +212,8 @@ TEST_F(UpdateCycle, AnHsmThatCannotBeListedEndsTheCycleWithoutSavingAddb) {
   folder_.writeHsmSettings("hsm.invalid:4433", "master", kMasterPassword);
   EXPECT_EQ(cycle(), 0u);
   EXPECT_EQ(folder_.messages().back(),
-            openFailed(KV_ERR_HOST_UNKNOWN, "o nome 'hsm.invalid' de [hsm] host nao foi resolvido (confira o nome e o DNS)"));
+            openFailed(KV_ERR_HOST_UNKNOWN,
+                       "o nome 'hsm.invalid' de [hsm] host nao foi resolvido (confira o nome e o DNS)"));
 
   // Reachable, but the session user may not list users.
   folder_.clearLog();
