@@ -444,6 +444,12 @@ TEST_F(ProcessTest, InstallAndRemoveWriteAndDeleteTheUnit) {
             std::string::npos);
   EXPECT_NE(text.find("Environment=\"KELVASYNC_PROGRAM_FILES=" + (root_ / "pf").string() + "\"\n"),
             std::string::npos);
+  // Sandboxed, with the data folder writable; a test tree under /tmp stays visible.
+  EXPECT_NE(text.find("ProtectSystem=strict\n"), std::string::npos);
+  EXPECT_NE(text.find("ReadWritePaths=\"-" + (root_ / "pf" / "Karvell Networks" / "HSM Karvell" / "data").string() +
+                      "\"\n"),
+            std::string::npos);
+  EXPECT_EQ(text.find("PrivateTmp=") == std::string::npos, root_.string().rfind("/tmp/", 0) == 0);
 
   out = runToEnd(kBinary, {"-xi"}, environment_);
   EXPECT_EQ(out.substr(0, out.find('\n')), "Nao foi possivel instalar o servico. Codigo 3-" +
