@@ -164,10 +164,12 @@ void synchronizeHsmWith(const MemberList& members, const ReconcileActions& actio
     // The step that failed: the connection and login, or the listing. A
     // failed opening gets its cause from a probe of our own, so that the
     // line reads the same whatever codes the client library uses.
-    const std::u16string cause =
-        sessionOpened
-            ? std::u16string()
-            : u" Causa: " + widenText(describeHsmReachability(probeHsmHost(settings.host), settings.host)) + u".";
+    std::u16string cause;
+    if (!sessionOpened) {
+      cause = u" Causa: ";
+      cause += widenText(describeHsmReachability(probeHsmHost(settings.host), settings.host));
+      cause += u'.';
+    }
     writeLog(Error, u"Nao foi possivel %s. Nenhum usuario foi alterado neste ciclo. Codigo %d.%s",
              sessionOpened ? u"listar os usuarios do HSM/Tessel"
                            : u"conectar ao HSM/Tessel para listar os usuarios (conexao ou login)",
@@ -196,7 +198,13 @@ void logIdentifierCollision(const IdentifierCollision& collision) {
   std::u16string logons;
   for (size_t i = 0; i < collision.members.size(); ++i) {
     if (i > 0) logons += i + 1 == collision.members.size() ? u" e " : u", ";
-    logons += u"[" + widenText(collision.members[i].first) + u"] (" + widenText(collision.members[i].second) + u")";
+    // Appended piece by piece: MinGW's GCC 12 warns (-Wrestrict, wrongly)
+    // about the inlined "literal + string" form here.
+    logons += u'[';
+    logons += widenText(collision.members[i].first);
+    logons += u"] (";
+    logons += widenText(collision.members[i].second);
+    logons += u')';
   }
   writeLog(Warning,
            u"Os logons %s do Grupo resultam no mesmo usuario do HSM/Tessel [%s] e compartilham esse usuario; "
