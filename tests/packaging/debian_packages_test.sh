@@ -44,8 +44,10 @@ for line in 'EnvironmentFile=-/etc/default/kelvasync' 'Wants=network-online.targ
   check "the unit has $line" grep -qxF "$line" "$unit"
 done
 if command -v systemd-analyze >/dev/null; then
-  check "systemd-analyze verify accepts the unit and finds its manual pages" \
-    bash -c "systemd-analyze verify '$unit' >'$work/verify.out' 2>&1 || { cat '$work/verify.out'; false; }"
+  # A line it cannot parse is only warned about: the output must be empty.
+  check "systemd-analyze verify accepts every line of the unit and finds its manual pages" \
+    bash -c "systemd-analyze verify '$unit' >'$work/verify.out' 2>&1 && test ! -s '$work/verify.out' ||
+             { cat '$work/verify.out'; false; }"
 fi
 check "the environment file is a conffile" grep -qx /etc/default/kelvasync /var/lib/dpkg/info/kelvasync.conffiles
 check "the INI belongs to root, mode 0600" test "$(stat -c %a:%U /etc/kelvasync/kelvasync.ini)" = 600:root
