@@ -167,6 +167,13 @@ void checkConfiguration(CheckReport& report, bool serviceFiles) {
   }
 
   requireText(report, path, "hsm", "host", KV_HOST_FIELD_SIZE);
+  std::string hsmHost;
+  uint16_t hsmPort = 0;
+  if (report.keys.back().status == KeyFinding::Ok && !splitHsmHost(report.keys.back().detail, hsmHost, hsmPort)) {
+    report.keys.back().status = KeyFinding::Bad;
+    report.keys.back().detail =
+        "'" + report.keys.back().detail + "' nao eh um endereco valido (use nome ou nome:porta, porta de 1 a 65535)";
+  }
   requireText(report, path, "hsm", "usr", KV_LOGIN_USER_FIELD_SIZE);
   checkPassword(report, path, "hsm", KV_LOGIN_PASSWORD_FIELD_SIZE);
   std::string removeUsers = readConfigString(path, "hsm", "removeusers");

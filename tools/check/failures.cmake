@@ -91,6 +91,11 @@ expect_text(values "INVALIDA activedirectory.group: 'Tessel' nao eh um DN")
 expect_text(values "ok       activedirectory.updatefrequencyinminutes: 5 minutos ('5min')")
 expect_text(values "Causa: o nome 'hsm.invalid' de [hsm] host nao foi resolvido")
 expect_run(bad_timeout 1 --timeout 0 --ini ${values})
+# A host value the client library would refuse.
+file(WRITE ${WORK}/port.ini "[hsm]\r\nhost=hsm:44a3\r\n")
+program_path(${WORK}/port.ini port)
+expect_run(port 1 --ini ${port})
+expect_text(port "INVALIDA hsm.host: 'hsm:44a3' nao eh um endereco valido")
 
 # An INI only its owner may read, checked by another account (Linux, when
 # the test runs as root): told apart from a missing file.
