@@ -115,32 +115,37 @@ ReconcilePlan planReconciliation(const MemberList& members, const std::vector<st
   return plan;
 }
 
-void runUpdateCycle() {
+CycleResult runUpdateCycle() {
   const GroupSearchFunction search = searchGroupMembers;
-  runUpdateCycleWith(search, defaultReconcileActions());
+  return runUpdateCycleWith(search, defaultReconcileActions());
 }
 
-void runUpdateCycleWith(GroupSearchFunction search, const ReconcileActions& actions) {
+CycleResult runUpdateCycleWith(GroupSearchFunction search, const ReconcileActions& actions) {
   MemberList members;
   uint32_t unreadableMembers = 0;
-  if (!search(members, unreadableMembers)) return;
+  CycleResult result;
+  if (!search(members, unreadableMembers)) {
+    result.outcome = isStopRequested() ? CycleOutcome::Stopped : CycleOutcome::Directory;
+    return result;
+  }
   ++searchCount;
-  if (isStopRequested()) return;
+  if (isStopRequested()) return result;
   if (searchCount % 100 == 0) {
     const std::u16string line =
         u"Jah foram realizadas " + asciiToUtf16(std::to_string(searchCount)) + u" pesquisas no grupo";
     writeLog(Info, line);
   }
   writeLog(Console, u"Lembre-se: Pressione e segure a tecla ESC para cancelar a execucao");
-  synchronizeHsmWith(members, actions, unreadableMembers);
+  return synchronizeHsmWith(members, actions, unreadableMembers);
 }
 
 void synchronizeHsm(const MemberList& members) {
   synchronizeHsmWith(members, defaultReconcileActions());
 }
 
-void synchronizeHsmWith(const MemberList& members, const ReconcileActions& actions,
-                        uint32_t unreadableMembers) {
+CycleResult synchronizeHsmWith(const MemberList& members, const ReconcileActions& actions,
+                               uint32_t unreadableMembers) {
+  CycleResult result;
   CachedHsmSettings& settings = cachedHsmSettings(HsmOperation::UpdateCycle);
   if (!refreshHsmSettings(settings)) {
     std::u16string keys;
@@ -154,7 +159,8 @@ void synchronizeHsmWith(const MemberList& members, const ReconcileActions& actio
              u"Configuracao do HSM/Tessel incompleta: chave(s) %s da secao [hsm] vazia(s) ou ausente(s). "
              u"Nenhum usuario foi alterado neste ciclo.",
              keys);
-    return;
+    result.outcome = CycleOutcome::Configuration;
+    return result;
   }
 
   std::vector<std::string> hsmUsers;
@@ -174,7 +180,8 @@ void synchronizeHsmWith(const MemberList& members, const ReconcileActions& actio
              sessionOpened ? u"listar os usuarios do HSM/Tessel"
                            : u"conectar ao HSM/Tessel para listar os usuarios (conexao ou login)",
              listed, cause);
-    return;
+    result.outcome = CycleOutcome::Hsm;
+    return result;
   }
   writeLog(Console, u"Quantidade total de usuarios que existem dentro do HSM/Tessel: %d",
            static_cast<long long>(hsmUsers.size()));
@@ -191,15 +198,20 @@ void synchronizeHsmWith(const MemberList& members, const ReconcileActions& actio
   if (!isStopRequested()) readAddb(addbMembers);
   writeLog(Console, u"Quantidade de usuarios em 'addb': %d", static_cast<long long>(addbMembers.size()));
 
-  if (!isStopRequested()) reconcileWith(members, managedUserNames, actions, unreadableMembers);
+  if (isStopRequested()) return result;
+  result.counts = reconcileWith(members, managedUserNames, actions, unreadableMembers);
+  result.reconciled = true;
+  result.outcome = isStopRequested()            ? CycleOutcome::Stopped
+                   : result.counts.unreadable > 0 ? CycleOutcome::Directory
+                   : result.counts.failed > 0     ? CycleOutcome::Hsm
+                                                  : CycleOutcome::Complete;
+  return result;
 }
 
 void logIdentifierCollision(const IdentifierCollision& collision) {
   std::u16string logons;
   for (size_t i = 0; i < collision.members.size(); ++i) {
     if (i > 0) logons += i + 1 == collision.members.size() ? u" e " : u", ";
-    // Appended piece by piece: MinGW's GCC 12 warns (-Wrestrict, wrongly)
-    // about the inlined "literal + string" form here.
     logons += u'[';
     logons += widenText(collision.members[i].first);
     logons += u"] (";

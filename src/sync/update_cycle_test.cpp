@@ -11,6 +11,7 @@
 #include "common/stop_flag.h"
 #include "hsm/user_creation.h"
 #include "sync/sync_test_support.h"
+#include "sync/cycle_status.h"
 #include "sync/update_cycle.h"
 
 namespace {
@@ -60,6 +61,36 @@ TEST(ReconcilePlan, MatchesTheFirstMatchLinearSearch) {
     for (size_t i = 0; i < managed.size(); ++i)
       EXPECT_EQ(plan.managedNameInGroup[i] != 0, linearFind(memberIds, managed[i]));
   }
+}
+
+TEST(CycleStatusFile, ReadsBackWhatItWroteAndTellsMonitoringHowOldTheLastCompleteCycleIs) {
+  CycleStatus written;
+  written.start = "07/12/2026 10:00:00";
+  written.end = "07/12/2026 10:00:05";
+  written.endEpoch = 1000000;
+  written.outcome = CycleOutcome::Hsm;
+  written.counts = ReconcileCounts{3, 1, 2, 0, 0, 1, 0};
+  written.lastComplete = "07/12/2026 09:57:05";
+  written.lastCompleteEpoch = 999820;
+  written.intervalSeconds = 180;
+  written.next = "10:03:05";
+  CycleStatus read;
+  ASSERT_TRUE(parseCycleStatus(formatCycleStatus(written), read));
+  EXPECT_EQ(formatCycleStatus(read), formatCycleStatus(written));
+  EXPECT_FALSE(parseCycleStatus("qualquer coisa\n", read));
+
+  // Twice the interval (360 s) after the last complete cycle is still fine.
+  EXPECT_EQ(judgeCycleStatus(written, 999820 + 360).code, 1);  // the last one failed: warning
+  const ServiceHealth stale = judgeCycleStatus(written, 999820 + 361);
+  EXPECT_EQ(stale.code, 2);
+  EXPECT_EQ(stale.perfData, "idade=361s;;360;0 membros=3 criados=1 desbloqueados=2 bloqueados=0 removidos=0 "
+                            "falhas=1 nao_lidos=0");
+  written.outcome = CycleOutcome::Complete;
+  EXPECT_EQ(judgeCycleStatus(written, 1000000).code, 0);
+  written.lastComplete.clear();
+  written.lastCompleteEpoch = 0;
+  EXPECT_EQ(judgeCycleStatus(written, 1000000).code, 2);  // never complete
+  EXPECT_EQ(judgeCycleStatus(std::nullopt, 1000000).code, 3);
 }
 
 TEST(PauseSlices, FollowTheTwoAndAHalfSlicesPerSecondRule) {

@@ -177,6 +177,18 @@ TEST_F(ServiceEndToEnd, FirstRunCreatesTheGroupAndTheNextRunUnblocksIt) {
   EXPECT_EQ(occurrences(log, "Inicio cruzamento"), 1u);
   EXPECT_EQ(stored("addb"), expectedAddb());
   EXPECT_EQ(stored("addb_backup"), "<missing>");
+  // The health beside the log, and what monitoring makes of it.
+  std::ifstream statusIn(productDir_ / "data" / "kelvasync.status", std::ios::binary);
+  const std::string status((std::istreambuf_iterator<char>(statusIn)), {});
+  for (const char* field : {"resultado=completo\n", "membros=3\ncriados=3\ndesbloqueados=0\nbloqueados=1\n",
+                            "ultimo_completo_epoch=", "intervalo=60\n"}) {
+    EXPECT_NE(status.find(field), std::string::npos) << field << "\n" << status;
+  }
+  std::string health;
+  EXPECT_EQ(runCheck({"--status", "--nagios"}, health), 0) << health;
+  EXPECT_EQ(health.rfind("KELVASYNC OK - ultimo ciclo ", 0), 0u) << health;
+  EXPECT_NE(health.find(" | idade="), std::string::npos) << health;
+
   // Stopped during a pause: the worker acknowledges the stop, then ends.
   const size_t notice = log.rfind("Notificacao de 'shutdown' recebida");
   const size_t cancelled = log.find("As pesquisas no AD foram canceladas");
@@ -210,6 +222,39 @@ TEST_F(ServiceEndToEnd, FirstRunCreatesTheGroupAndTheNextRunUnblocksIt) {
   EXPECT_EQ(stored("addb_backup"), expectedAddb());
   EXPECT_NE(log.find("Quantidade de usuarios em 'addb': 3"), std::string::npos);
   EXPECT_NE(log.find("As pesquisas no AD foram canceladas"), std::string::npos);
+}
+
+TEST_F(ServiceEndToEnd, OnceRunsOneCycleAtOnceAndItsExitCodeSaysHowItEnded) {
+  const auto once = [this]() {
+    auto child = std::make_unique<ChildProcess>(
+        KELVASYNC_BINARY, std::vector<std::string>{"--once"},
+        std::map<std::string, std::string>{{"KELVASYNC_PROGRAM_FILES", root_.string()},
+                                           {"LDAPTLS_CACERT", slapd_->caFile()}});
+    EXPECT_TRUE(child->waitForExit(60s)) << child->output();
+    return child;
+  };
+  EXPECT_EQ(once()->exitCode(), 1);  // no INI
+  writeIni("5", "block");
+  auto child = once();
+  EXPECT_EQ(child->exitCode(), 0) << child->output();
+  for (const Member& m : members_) EXPECT_TRUE(loginAsMember(m)) << m.logon;
+  // One cycle and no pause before it, in console mode.
+  EXPECT_EQ(occurrences(child->output(), "Inicio cruzamento"), 1u);
+  EXPECT_NE(child->output().find("Modo console"), std::string::npos);
+  EXPECT_EQ(logText().find("Notificacao de 'shutdown' recebida"), std::string::npos);
+
+  const std::string ini = (productDir_ / "kelvasync.ini").string();
+  const auto replaceInIni = [&](const std::string& from, const std::string& to) {
+    std::ifstream in(ini, std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(in)), {});
+    text.replace(text.find(from), from.size(), to);
+    std::ofstream(ini, std::ios::binary | std::ios::trunc) << text;
+  };
+  const std::string masterPwd = "pwd=" + encodeConfigPassword(kvtest::kMasterPassword);
+  replaceInIni(masterPwd, "pwd=" + encodeConfigPassword("errada"));
+  EXPECT_EQ(once()->exitCode(), 3);
+  replaceInIni("pwd=" + encodeConfigPassword(kvtest::kServicePassword), "pwd=" + encodeConfigPassword("errada"));
+  EXPECT_EQ(once()->exitCode(), 2);
 }
 
 TEST_F(ServiceEndToEnd, CheckPrintsTheNextCycleAndChangesNothing) {

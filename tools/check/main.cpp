@@ -3,11 +3,16 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "check.h"
+#include "common/process_state.h"
 #include "config/config.h"
+#include "platform/files.h"
+#include "platform/system.h"
 #include "service_environment.h"
+#include "sync/cycle_status.h"
 #include "watchdog.h"
 
 namespace {
@@ -15,6 +20,7 @@ namespace {
 void usage(FILE* to) {
   std::fputs(
       "Uso: kelvasync-check [--json] [--ini ARQUIVO] [--timeout SEGUNDOS]\n"
+      "     kelvasync-check --status [--nagios]\n"
       "Verifica o kelvasync sem alterar nada: le o kelvasync.ini como o servico, le o grupo do\n"
       "diretorio, entra no HSM com a conta [hsm], lista os usuarios, confere se a conta IntegracaoAD\n"
       "le 'addb' e mostra o que o proximo ciclo faria. Nada eh gravado no HSM nem no log do servico.\n"
@@ -25,6 +31,11 @@ void usage(FILE* to) {
       "  --timeout SEGUNDOS\n"
       "                 limite de tempo da verificacao inteira (padrao 10, de 1 a 86400); esgotado, a\n"
       "                 saida nomeia a etapa que nao respondeu e o codigo eh 3\n"
+      "  --status       so le o estado que o servico grava apos cada ciclo (kelvasync.status, ao lado do\n"
+      "                 log) e responde como um plug-in de monitoracao: 0 ok, 1 atencao (o ultimo ciclo\n"
+      "                 nao foi completo), 2 critico (nenhum ciclo completo em duas vezes o intervalo),\n"
+      "                 3 desconhecido (sem arquivo de estado)\n"
+      "  --nagios       com --status: uma linha com dados de desempenho depois de '|'\n"
       "Variaveis do arquivo /etc/default/kelvasync (as do servico) valem tambem aqui, exceto\n"
       "as ja definidas no ambiente.\n"
       "\n"
@@ -39,14 +50,33 @@ void usage(FILE* to) {
       to);
 }
 
+// --status: the service's own account of its last cycles, for monitoring.
+int reportServiceStatus(bool nagios) {
+  programFilesDir = platform::programFilesFolder();
+  std::string text;
+  std::optional<CycleStatus> status;
+  CycleStatus parsed;
+  if (platform::readFileContents(cycleStatusPath(), text) && parseCycleStatus(text, parsed)) status = parsed;
+  const ServiceHealth health = judgeCycleStatus(status, secondsSinceEpoch());
+  const std::string line = health.line + (nagios ? " | " + health.perfData : std::string()) + "\n";
+  std::fwrite(line.data(), 1, line.size(), stdout);
+  std::fflush(stdout);
+  return health.code;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   bool json = false;
   bool ownIni = true;
   uint32_t timeoutSeconds = 10;
+  bool status = false, nagios = false;
   for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--json") == 0) {
+    if (std::strcmp(argv[i], "--status") == 0) {
+      status = true;
+    } else if (std::strcmp(argv[i], "--nagios") == 0) {
+      nagios = true;
+    } else if (std::strcmp(argv[i], "--json") == 0) {
       json = true;
     } else if (std::strcmp(argv[i], "--ini") == 0 && i + 1 < argc) {
       setConfigFilePath(argv[++i]);
@@ -69,8 +99,10 @@ int main(int argc, char** argv) {
       return kCheckConfig;
     }
   }
-  // Before any library reads its settings from the environment.
+  // Before anything reads its settings from the environment (the status
+  // file lies under KELVASYNC_PROGRAM_FILES too).
   adoptServiceEnvironment();
+  if (status) return reportServiceStatus(nagios);
   tuneCheckTimeouts(timeoutSeconds);
   armCheckWatchdog(timeoutSeconds, json);
   const CheckReport report = runCheck(ownIni);
