@@ -7,6 +7,7 @@
 
 #include "common/stop_flag.h"
 #include "common/text.h"
+#include "config/config.h"
 #include "directory/group_search.h"
 #include "hsm/addb.h"
 #include "hsm/hsm_client.h"
@@ -125,7 +126,11 @@ CycleResult runUpdateCycleWith(GroupSearchFunction search, const ReconcileAction
   uint32_t unreadableMembers = 0;
   CycleResult result;
   if (!search(members, unreadableMembers)) {
-    result.outcome = isStopRequested() ? CycleOutcome::Stopped : CycleOutcome::Directory;
+    // A wholly empty [activedirectory] is skipped by the search: a gap of
+    // the configuration, not a failing directory.
+    result.outcome = isStopRequested()                ? CycleOutcome::Stopped
+                     : directorySettings.unconfigured ? CycleOutcome::Configuration
+                                                      : CycleOutcome::Directory;
     return result;
   }
   ++searchCount;

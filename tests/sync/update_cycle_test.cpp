@@ -334,6 +334,15 @@ TEST_F(UpdateCycle, MembersTheDirectoryDoesNotShowCostNobodyTheirUser) {
                            "removidos 0, operacoes com falha 0, membros ignorados por falha de leitura 1"),
             "Info");
   EXPECT_EQ(stored(kAddbObject), addbTextOf({everyone[0], everyone[2]}));
+
+  // A wholly empty [activedirectory] (named once at start): the search is
+  // skipped without a line, and the cycle counts as a configuration gap.
+  directorySettings = DirectorySettings{};
+  directorySettings.unconfigured = true;
+  folder_.clearLog();
+  EXPECT_EQ(runUpdateCycleWith(searchGroupMembers, defaultReconcileActions()).outcome, CycleOutcome::Configuration);
+  EXPECT_TRUE(folder_.messages().empty());
+  directorySettings.unconfigured = false;
 }
 
 TEST_F(UpdateCycle, AnEmptyGroupBlocksEveryManagedUserRemovesNoneAndSavesNothing) {
