@@ -80,11 +80,13 @@ doc_files() {  # doc_files <stage> <package> <email>
   changelog "$2" "$3" >"$doc/changelog.gz"
 }
 
-# The manual page of every program in the package (lintian insists on one).
+# The manual page of every program in the package (lintian insists on one),
+# and of its configuration file (kelvasync.ini.5).
 man_pages() {  # man_pages <stage>
   local program page section
   for program in "$1"/usr/bin/*; do
-    for page in "$packaging/debian/man/$(basename "$program")".[1-8]; do
+    for page in "$packaging/debian/man/$(basename "$program")".[1-8] \
+                "$packaging/debian/man/$(basename "$program")".ini.[1-8]; do
       [ -f "$page" ] || continue
       section=${page##*.}
       install -d "$1/usr/share/man/man$section"
@@ -116,15 +118,21 @@ build_deb() {  # build_deb <linux build> <out>
   cmake --install "$build" --prefix "$service/usr" --component service --strip >/dev/null
   product="$service/opt/Karvell Networks/HSM Karvell"
   install -d "$service/lib/systemd/system" "$service/etc/kelvasync" "$service/etc/logrotate.d" \
-    "$product" "$service/usr/share/lintian/overrides"
+    "$service/etc/default" "$product" "$service/usr/share/lintian/overrides"
   install -d -m 750 "$service/var/log/kelvasync"
   service_unit "$build" "$work/unit"
-  sed 's|^ExecStart=.*|ExecStart="/usr/bin/kelvasync"|' "$work/unit/kelvasync.service" \
+  # The unit of `kelvasync -i`, with the installed program, its manual
+  # pages, and the log's real folder writable (the product folder's data
+  # is a link to it).
+  sed -e 's|^ExecStart=.*|ExecStart="/usr/bin/kelvasync"|' \
+      -e 's|^\(Description=.*\)$|\1\nDocumentation=man:kelvasync(8) man:kelvasync.ini(5) man:kelvasync-check(8)|' \
+      -e 's|^ReadWritePaths=.*|ReadWritePaths=-/var/log/kelvasync|' "$work/unit/kelvasync.service" \
     >"$service/lib/systemd/system/kelvasync.service"
   chmod 644 "$service/lib/systemd/system/kelvasync.service"
   # The INI holds the HSM administrator's password: root only.
   install -m 600 "$packaging/kelvasync.ini" "$service/etc/kelvasync/kelvasync.ini"
   install -m 644 "$packaging/debian/kelvasync.logrotate" "$service/etc/logrotate.d/kelvasync"
+  install -m 644 "$packaging/debian/kelvasync.default" "$service/etc/default/kelvasync"
   ln -s /etc/kelvasync/kelvasync.ini "$product/kelvasync.ini"
   ln -s /var/log/kelvasync "$product/data"
   install -m 644 "$packaging/debian/kelvasync.lintian-overrides" "$service/usr/share/lintian/overrides/kelvasync"
@@ -135,7 +143,8 @@ build_deb() {  # build_deb <linux build> <out>
   for program in "$service"/usr/bin/*; do bin+=("$program"); done
   control "$service" "$packaging/debian/kelvasync.control" "$email" \
     "$(shlib_depends "$work" "$lab/usr/lib/kelvasync" "${bin[@]}")"
-  printf '/etc/kelvasync/kelvasync.ini\n/etc/logrotate.d/kelvasync\n' >"$service/DEBIAN/conffiles"
+  printf '/etc/kelvasync/kelvasync.ini\n/etc/logrotate.d/kelvasync\n/etc/default/kelvasync\n' \
+    >"$service/DEBIAN/conffiles"
   install -m 755 "$packaging/debian/kelvasync.prerm" "$service/DEBIAN/prerm"
   install -m 755 "$packaging/debian/kelvasync.postrm" "$service/DEBIAN/postrm"
   control "$lab" "$packaging/debian/kelvasync-lab.control" "$email" \

@@ -197,36 +197,73 @@ void readDirectorySettings(std::u16string* group, std::u16string* interval) {
   if (interval) *interval = widenText(readConfigString(path, "activedirectory", "updatefrequencyinminutes"));
 }
 
+bool isDistinguishedName(std::string_view text) {
+  const auto blank = [](char c) { return c == ' '; };
+  const auto letter = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); };
+  const auto digit = [](char c) { return c >= '0' && c <= '9'; };
+  const size_t n = text.size();
+  size_t i = 0;
+  if (n == 0) return false;
+  for (;;) {
+    // One attribute=value pair.
+    while (i < n && blank(text[i])) ++i;
+    const size_t typeStart = i;
+    if (i < n && letter(text[i])) {
+      while (i < n && (letter(text[i]) || digit(text[i]) || text[i] == '-')) ++i;
+    } else if (i < n && digit(text[i])) {
+      while (i < n && (digit(text[i]) || text[i] == '.')) ++i;
+      if (text[i - 1] == '.') return false;
+    }
+    if (i == typeStart) return false;
+    while (i < n && blank(text[i])) ++i;
+    if (i >= n || text[i] != '=') return false;
+    ++i;
+    while (i < n && blank(text[i])) ++i;
+    size_t valueLength = 0;
+    while (i < n && text[i] != ',' && text[i] != '+') {
+      if (text[i] == '\\' && ++i >= n) return false;  // a trailing backslash escapes nothing
+      ++i;
+      ++valueLength;
+    }
+    if (valueLength == 0) return false;
+    if (i == n) return true;
+    ++i;  // ',' starts the next relative name, '+' the next pair of this one
+  }
+}
+
+int32_t parseUpdateInterval(const std::u16string& interval) {
+  bool digits = false;
+  int64_t minutes = leadingInteger(narrowText(interval), digits);
+  if (!digits || minutes < 0) {
+    // Not a count of minutes: taken as it stands it would run the cycles
+    // back to back, hammering the directory and the HSM.
+    writeLog(Warning,
+             u"O intervalo de atualizacao (updatefrequencyinminutes = %s) nao eh um numero de minutos valido; "
+             u"usado o padrao de %d minutos.",
+             interval, static_cast<int>(kDefaultUpdateIntervalMinutes));
+    minutes = kDefaultUpdateIntervalMinutes;
+  } else if (minutes > kMaxUpdateIntervalMinutes) {
+    // Seconds are counted in 32 bits: a larger interval is clamped rather
+    // than left to overflow into a nonsense value.
+    minutes = kMaxUpdateIntervalMinutes;
+    writeLog(Warning, u"O intervalo de atualizacao (updatefrequencyinminutes = %s) excede o limite; usado %d minutos.",
+             interval, static_cast<int>(minutes));
+  }
+  return static_cast<int32_t>(minutes * 60);
+}
+
 bool loadDirectorySettings() {
   std::u16string group;
   std::u16string interval;
   readDirectorySettings(&group, &interval);
+  directorySettings.unconfigured = directorySettings.ldapPath.empty() && directorySettings.adUser.empty() &&
+                                   directorySettings.adPassword.empty() && group.empty();
   if (directorySettings.ldapPath.empty() || directorySettings.adUser.empty() ||
       directorySettings.adPassword.empty() || group.empty()) {
     return false;
   }
   directorySettings.groupName = narrowText(group);
-  if (!interval.empty()) {
-    bool digits = false;
-    int64_t minutes = leadingInteger(narrowText(interval), digits);
-    if (!digits || minutes < 0) {
-      // Not a count of minutes: taken as it stands it would run the cycles
-      // back to back, hammering the directory and the HSM.
-      writeLog(Warning,
-               u"O intervalo de atualizacao (updatefrequencyinminutes = %s) nao eh um numero de minutos valido; "
-               u"usado o padrao de %d minutos.",
-               interval, static_cast<int>(kDefaultUpdateIntervalMinutes));
-      minutes = kDefaultUpdateIntervalMinutes;
-    } else if (minutes > kMaxUpdateIntervalMinutes) {
-      // Seconds are counted in 32 bits: a larger interval is clamped rather
-      // than left to overflow into a nonsense value.
-      minutes = kMaxUpdateIntervalMinutes;
-      writeLog(Warning,
-               u"O intervalo de atualizacao (updatefrequencyinminutes = %s) excede o limite; usado %d minutos.",
-               interval, static_cast<int>(minutes));
-    }
-    directorySettings.updateIntervalSeconds = static_cast<int32_t>(minutes * 60);
-  }
+  if (!interval.empty()) directorySettings.updateIntervalSeconds = parseUpdateInterval(interval);
   return true;
 }
 

@@ -89,6 +89,10 @@ struct DirectorySettings {
   std::u16string adPassword;  // pwd, decoded
   std::string groupName;      // group; set only when the settings are complete
   int32_t updateIntervalSeconds = kDefaultUpdateIntervalMinutes * 60;
+  // host, usr, pwd and group are all empty: the directory side was never
+  // set up. The start-up check of the file names that gap once; the cycles
+  // then skip the search quietly instead of failing a connection each time.
+  bool unconfigured = false;
 };
 extern DirectorySettings directorySettings;
 
@@ -101,13 +105,27 @@ constexpr int32_t kMaxUpdateIntervalMinutes = INT32_MAX / 60;
 // not null, reads group or updatefrequencyinminutes into it, widened.
 void readDirectorySettings(std::u16string* group, std::u16string* interval);
 
-// Reads the directory settings. When host, usr, pwd and group are all
-// non-empty, takes over the group and, when updatefrequencyinminutes is not
-// empty, the interval (its leading integer, as atoi reads it, times 60;
+// The interval in seconds that a non-empty updatefrequencyinminutes value
+// gives: its leading integer, as atoi reads it ("5min" is 5), times 60;
 // clamped with a Warning line when the seconds would not fit 32 bits; a value
 // without a leading number, or a negative one, gives the default of 3
-// minutes with a Warning line naming it; 0 means no pause), and returns true. Otherwise returns false and leaves groupName and
-// updateIntervalSeconds as they were.
+// minutes with a Warning line naming it; 0 means no pause.
+int32_t parseUpdateInterval(const std::u16string& interval);
+
+// True when `text` has the form of an LDAP distinguished name: one or more
+// relative names separated by commas, each made of attribute=value pairs
+// joined by '+', the attribute a name (letter, then letters, digits or
+// hyphens) or a dotted OID, the value not empty; a backslash escapes the
+// next character, blanks around the separators are allowed.
+// "CN=Tessel,OU=Grupos,DC=empresa,DC=local" is one; "Tessel",
+// "EMPRESA\Tessel" and "CN=Tessel,,DC=local" are not.
+bool isDistinguishedName(std::string_view text);
+
+// Reads the directory settings. When host, usr, pwd and group are all
+// non-empty, takes over the group and, when updatefrequencyinminutes is not
+// empty, the interval (parseUpdateInterval), and returns true. Otherwise
+// returns false and leaves groupName and updateIntervalSeconds as they were.
+// Sets `unconfigured` in every case.
 bool loadDirectorySettings();
 
 // Checked once at start: names in one Warning line each what the file lacks.

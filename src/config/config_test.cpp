@@ -198,6 +198,7 @@ TEST_F(ConfigTest, UnknownSectionsAndKeysAreNamedWithTheNameMostLikelyMeant) {
 TEST_F(ConfigTest, MissingFileGivesEmptyValuesEverywhere) {
   EXPECT_EQ(readConfigString(iniPath_, "hsm", "host"), "");
   EXPECT_FALSE(loadDirectorySettings());
+  EXPECT_TRUE(directorySettings.unconfigured);  // cycles skip the search quietly
   EXPECT_EQ(directorySettings.updateIntervalSeconds, 180);
   EXPECT_EQ(directorySettings.groupName, "");
   std::string host, user, password;
@@ -243,6 +244,7 @@ TEST_F(ConfigTest, IncompleteDirectorySettingsKeepGroupAndInterval) {
   writeIni("[activedirectory]\nhost=dc01\nusr=svc\npwd=" + encodeConfigPassword("pw") +
            "\nupdatefrequencyinminutes=15\n");
   EXPECT_FALSE(loadDirectorySettings());
+  EXPECT_FALSE(directorySettings.unconfigured);  // a gap, reported by each cycle's search
   EXPECT_EQ(directorySettings.updateIntervalSeconds, 180);
   EXPECT_EQ(directorySettings.groupName, "");
   EXPECT_EQ(directorySettings.ldapPath, u"LDAP://dc01");  // read all the same
@@ -257,6 +259,18 @@ TEST_F(ConfigTest, IncompleteDirectorySettingsKeepGroupAndInterval) {
   EXPECT_EQ(directorySettings.ldapPath, u"LDAP://LDAP://dc02");
   EXPECT_EQ(directorySettings.adUser, u"");
   EXPECT_EQ(directorySettings.adPassword, u"");
+}
+
+TEST(DistinguishedNameTest, AttributeValuePairsSeparatedByCommas) {
+  for (const char* dn : {"CN=Tessel,OU=Grupos,DC=empresa,DC=local", "cn=HSM", "CN = Tessel , DC = local",
+                         "CN=Silva\\, Ana,OU=Users", "CN=A+UID=a,DC=x", "2.5.4.3=Tessel,DC=x",
+                         "CN=Seguran\xe7" "a"}) {
+    EXPECT_TRUE(isDistinguishedName(dn)) << dn;
+  }
+  for (const char* dn : {"", "Tessel", "EMPRESA\\Tessel", "tessel@empresa.local", "CN=Tessel,,DC=local",
+                         "CN=Tessel,", "CN=,DC=x", "=Tessel", "CN=Tessel\\", "1.=x", "-CN=x"}) {
+    EXPECT_FALSE(isDistinguishedName(dn)) << dn;
+  }
 }
 
 TEST_F(ConfigTest, IntervalFollowsAtoiIsClampedTo32BitsAndFallsBackOnNonsense) {

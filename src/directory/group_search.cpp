@@ -273,6 +273,9 @@ bool searchGroupMembers(MemberList& memberList) {
 bool searchGroupMembers(MemberList& memberList, uint32_t& unreadableMembers) {
   unreadableMembers = 0;
   if (isStopRequested()) return false;
+  // A directory section left wholly empty was reported once at start; a
+  // connection attempt each cycle would only repeat that as an error.
+  if (directorySettings.unconfigured) return false;
   if (!readGroupMembers(memberList, unreadableMembers)) return false;
   const std::u16string line =
       u"Quantidade de usuarios encontrados no Grupo: " + asciiToUtf16(std::to_string(memberList.size()));

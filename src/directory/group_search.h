@@ -9,7 +9,8 @@
 // Appends one GroupMember per member of the configured group, in the
 // directory's order, and logs their count. False when the group could not
 // be read (each failing step logs its own message); false at once, with
-// nothing logged, when a stop was requested before the search began.
+// nothing logged, when a stop was requested before the search began or when
+// the directory settings are wholly empty (DirectorySettings::unconfigured).
 // `unreadableMembers` is set to the number of members that could not be
 // read (see enumerateGroupMembers); they have no record.
 bool searchGroupMembers(MemberList& memberList, uint32_t& unreadableMembers);

@@ -227,10 +227,15 @@ TEST_F(GroupSearchTest, StopRequestedDuringAStepFailsThatStepWithItsPlainMessage
   }
 }
 
-TEST_F(GroupSearchTest, StopBeforeTheSearchTouchesNothing) {
+TEST_F(GroupSearchTest, StopBeforeTheSearchOrAnUnconfiguredDirectoryTouchesNothing) {
   storeStopRequested(true);
   MemberList list;
   EXPECT_FALSE(searchGroupMembers(list));
+  storeStopRequested(false);
+  directorySettings = DirectorySettings{};
+  directorySettings.unconfigured = true;
+  EXPECT_FALSE(searchGroupMembers(list));
+  directorySettings.unconfigured = false;
   EXPECT_EQ(fake_.initCalls, 0);
   EXPECT_TRUE(fake_.paths.empty());
   EXPECT_TRUE(logLines().empty());

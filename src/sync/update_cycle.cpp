@@ -7,9 +7,11 @@
 
 #include "common/stop_flag.h"
 #include "common/text.h"
+#include "config/config.h"
 #include "directory/group_search.h"
 #include "hsm/addb.h"
 #include "hsm/hsm_client.h"
+#include "hsm/hsm_reachability.h"
 #include "hsm/hsm_settings.h"
 #include "hsm/user_creation.h"
 #include "hsm/user_operations.h"
@@ -124,7 +126,11 @@ CycleResult runUpdateCycleWith(GroupSearchFunction search, const ReconcileAction
   uint32_t unreadableMembers = 0;
   CycleResult result;
   if (!search(members, unreadableMembers)) {
-    result.outcome = isStopRequested() ? CycleOutcome::Stopped : CycleOutcome::Directory;
+    // A wholly empty [activedirectory] is skipped by the search: a gap of
+    // the configuration, not a failing directory.
+    result.outcome = isStopRequested()                ? CycleOutcome::Stopped
+                     : directorySettings.unconfigured ? CycleOutcome::Configuration
+                                                      : CycleOutcome::Directory;
     return result;
   }
   ++searchCount;
@@ -166,11 +172,19 @@ CycleResult synchronizeHsmWith(const MemberList& members, const ReconcileActions
   bool sessionOpened = false;
   const int32_t listed = listHsmUsers(hsmUsers, settings.host, settings.user, settings.password, &sessionOpened);
   if (listed != KV_OK) {
-    // The step that failed: the connection and login, or the listing.
-    writeLog(Error, u"Nao foi possivel %s. Nenhum usuario foi alterado neste ciclo. Codigo %d.",
+    // The step that failed: the connection and login, or the listing. A
+    // failed opening gets its cause from a probe of our own, so that the
+    // line reads the same whatever codes the client library uses.
+    std::u16string cause;
+    if (!sessionOpened) {
+      cause = u" Causa: ";
+      cause += widenText(describeHsmReachability(probeHsmHost(settings.host), settings.host));
+      cause += u'.';
+    }
+    writeLog(Error, u"Nao foi possivel %s. Nenhum usuario foi alterado neste ciclo. Codigo %d.%s",
              sessionOpened ? u"listar os usuarios do HSM/Tessel"
                            : u"conectar ao HSM/Tessel para listar os usuarios (conexao ou login)",
-             listed);
+             listed, cause);
     result.outcome = CycleOutcome::Hsm;
     return result;
   }

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The Debian packages on this machine: built from the given Linux build and
 # clean under lintian; installed with dpkg -i (files, modes, the unit not
-# enabled); one full cycle of the installed programs against slapd and the
+# enabled, its sandbox and environment file, systemd-analyze verify with
+# the manual pages it names); one full cycle of the installed programs against slapd and the
 # HSM emulator (scripts/demo.sh --installed); the shipped logrotate rule
 # renaming and compressing the log, with a bounded count, while the service
 # starts a new log on its next line; dpkg -r leaving only the configuration
@@ -36,6 +37,19 @@ check "programs installed" test -x /usr/bin/kelvasync -a -x /usr/bin/kelvasync-p
 check "the stand-in client library in its private folder" test -f /usr/lib/kelvasync/libpelorlib.so
 check "the unit starts the installed program" grep -qx 'ExecStart="/usr/bin/kelvasync"' /lib/systemd/system/kelvasync.service
 check "the unit is not enabled" test ! -e /etc/systemd/system/multi-user.target.wants/kelvasync.service
+unit=/lib/systemd/system/kelvasync.service
+for line in 'EnvironmentFile=-/etc/default/kelvasync' 'Wants=network-online.target' 'After=network-online.target' \
+            'Restart=on-failure' 'NoNewPrivileges=yes' 'ProtectSystem=strict' 'ReadWritePaths=-/var/log/kelvasync' \
+            'PrivateTmp=yes' 'ProtectHome=yes'; do
+  check "the unit has $line" grep -qxF "$line" "$unit"
+done
+if command -v systemd-analyze >/dev/null; then
+  # A line it cannot parse is only warned about: the output must be empty.
+  check "systemd-analyze verify accepts every line of the unit and finds its manual pages" \
+    bash -c "systemd-analyze verify '$unit' >'$work/verify.out' 2>&1 && test ! -s '$work/verify.out' ||
+             { cat '$work/verify.out'; false; }"
+fi
+check "the environment file is a conffile" grep -qx /etc/default/kelvasync /var/lib/dpkg/info/kelvasync.conffiles
 check "the INI belongs to root, mode 0600" test "$(stat -c %a:%U /etc/kelvasync/kelvasync.ini)" = 600:root
 product="/opt/Karvell Networks/HSM Karvell"
 check "the INI where the service looks" test "$(readlink -f "$product/kelvasync.ini")" = /etc/kelvasync/kelvasync.ini
@@ -74,6 +88,16 @@ if [ -x /usr/bin/kelvasync-check ]; then
   check "the installed kelvasync-check reaches the directory and the HSM" \
     grep -qx "kelvasync-check exit code: 0" "$work/demo.out"
   check "and finds the INI root's only" bash -c "! grep -q 'pode ser lido por outros usuarios' '$work/demo.out'"
+  # It takes over the service's environment file; its own environment wins.
+  cp /etc/default/kelvasync "$work/default.saved"
+  echo "KELVASYNC_PROGRAM_FILES=$work/from-default" >>/etc/default/kelvasync
+  kelvasync-check --timeout 5 >"$work/check-default.out" 2>&1
+  KELVASYNC_PROGRAM_FILES=$work/own kelvasync-check --timeout 5 >"$work/check-own.out" 2>&1
+  cp "$work/default.saved" /etc/default/kelvasync
+  check "kelvasync-check reads /etc/default/kelvasync" \
+    grep -qF "[configuracao] $work/from-default/Karvell Networks/HSM Karvell/kelvasync.ini" "$work/check-default.out"
+  check "but a variable of its own environment wins" \
+    grep -qF "[configuracao] $work/own/Karvell Networks/HSM Karvell/kelvasync.ini" "$work/check-own.out"
 fi
 
 # Removal keeps the configuration and the log; purging removes them.
@@ -85,12 +109,12 @@ while IFS= read -r path; do
   left+=("$path")
 done <"$work/files"
 check "dpkg -r leaves only the configuration: ${left[*]}" \
-  test "${left[*]}" = "/etc/kelvasync/kelvasync.ini /etc/logrotate.d/kelvasync"
+  test "${left[*]}" = "/etc/default/kelvasync /etc/kelvasync/kelvasync.ini /etc/logrotate.d/kelvasync"
 check "dpkg -r leaves no folder of its own but the configuration's and the log's" \
   test ! -e "/opt/Karvell Networks" -a ! -e /usr/lib/kelvasync -a ! -e /usr/share/doc/kelvasync \
        -a -n "$(ls /var/log/kelvasync)"
 purge
 check "dpkg --purge removes the configuration and the log" \
-  test ! -e /etc/kelvasync -a ! -e /etc/logrotate.d/kelvasync -a ! -e /var/log/kelvasync
+  test ! -e /etc/kelvasync -a ! -e /etc/logrotate.d/kelvasync -a ! -e /etc/default/kelvasync -a ! -e /var/log/kelvasync
 check "nothing left in dpkg's records" bash -c "! dpkg -s kelvasync >/dev/null 2>&1 && ! dpkg -s kelvasync-lab >/dev/null 2>&1"
 finish

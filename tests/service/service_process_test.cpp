@@ -544,6 +544,12 @@ TEST_F(ProcessTest, InstallAndRemoveWriteAndDeleteTheUnit) {
             std::string::npos);
   EXPECT_NE(text.find("Environment=\"KELVASYNC_PROGRAM_FILES=" + (root_ / "pf").string() + "\"\n"),
             std::string::npos);
+  // Sandboxed, with the data folder writable; a test tree under /tmp stays visible.
+  EXPECT_NE(text.find("ProtectSystem=strict\n"), std::string::npos);
+  EXPECT_NE(text.find("ReadWritePaths=\"-" + (root_ / "pf" / "Karvell Networks" / "HSM Karvell" / "data").string() +
+                      "\"\n"),
+            std::string::npos);
+  EXPECT_EQ(text.find("PrivateTmp=") == std::string::npos, root_.string().rfind("/tmp/", 0) == 0);
 
   // No long option runs, installs or removes anything, whatever letters it
   // holds ("--version" has an 'i', "--dry-run" a 'd').
@@ -594,6 +600,7 @@ TEST_F(ProcessTest, InstallAndRemoveWriteAndDeleteTheUnit) {
   ChildProcess verify("/usr/bin/systemd-analyze", {"verify", unit.string()});
   ASSERT_TRUE(verify.waitForExit(60s));
   EXPECT_EQ(verify.exitCode(), 0) << verify.output();
+  EXPECT_EQ(verify.output(), "");  // a line it cannot parse is only warned about
   std::ifstream written(unit);
   const std::string unitText((std::istreambuf_iterator<char>(written)), {});
   EXPECT_NE(unitText.find("Environment=\"KELVASYNC_PROGRAM_FILES=" + root_.string() + "/pf 5%%h ç\"\n"),

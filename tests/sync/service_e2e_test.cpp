@@ -9,6 +9,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -115,9 +116,11 @@ class ServiceEndToEnd : public ::testing::Test {
   }
   // A kelvasync-check run over the same program-files folder: its exit code
   // and what it printed.
-  int runCheck(const std::vector<std::string>& arguments, std::string& output) {
-    ChildProcess child(KELVASYNC_CHECK_BINARY, arguments,
-                       {{"KELVASYNC_PROGRAM_FILES", root_.string()}, {"LDAPTLS_CACERT", slapd_->caFile()}});
+  int runCheck(const std::vector<std::string>& arguments, std::string& output,
+               std::map<std::string, std::string> environment = {}) {
+    environment.emplace("KELVASYNC_PROGRAM_FILES", root_.string());
+    environment.emplace("LDAPTLS_CACERT", slapd_->caFile());
+    ChildProcess child(KELVASYNC_CHECK_BINARY, arguments, environment);
     EXPECT_TRUE(child.waitForExit(60s)) << child.output();
     output = child.output();
     return child.exitCode();
@@ -395,9 +398,24 @@ TEST_F(ServiceEndToEnd, CheckNamesWhatFailsWithItsExitCode) {
   writeBroken({{masterPwd, wrongPwd}});
   EXPECT_EQ(runCheck({"--ini", broken.string()}, out), 3) << out;
   EXPECT_NE(out.find("Nao foi possivel listar os usuarios do HSM com a conta [hsm] usr. Codigo " +
-                     std::to_string(KV_ERR_LOGIN_REFUSED)),
+                     std::to_string(KV_ERR_LOGIN_REFUSED) + ". Causa: o HSM/Tessel em " + hsm_->host() +
+                     " aceita conexoes; o login nao foi aceito (confira [hsm] usr e pwd)"),
             std::string::npos)
       << out;
+
+  // An HSM that takes the connection and never answers, with a client
+  // library that would wait a minute: --timeout ends the run with 3 and
+  // names the step, as text and as JSON.
+  kvtest::SilentListener silent;
+  ASSERT_TRUE(silent.ok());
+  writeBroken({{"host=" + hsm_->host(), "host=127.0.0.1:" + std::to_string(silent.port())}});
+  const std::map<std::string, std::string> patientLibrary{{"KELVASYNC_HSM_IO_TIMEOUT_MS", "60000"}};
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(runCheck({"--ini", broken.string(), "--timeout", "3"}, out, patientLibrary), 3) << out;
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+  EXPECT_NE(out.find("tempo limite de 3 s esgotado na etapa HSM"), std::string::npos) << out;
+  EXPECT_EQ(runCheck({"--json", "--ini", broken.string(), "--timeout", "3"}, out, patientLibrary), 3) << out;
+  EXPECT_NE(out.find("\"etapa\": \"HSM\""), std::string::npos) << out;
   EXPECT_FALSE(fs::exists(productDir_ / "data" / "kelvasync.log"));
 }
 

@@ -191,14 +191,29 @@ TEST_F(UpdateCycle, AnHsmThatCannotBeListedEndsTheCycleWithoutSavingAddb) {
   auto failed = [](const std::string& step, int32_t code) {
     return "Nao foi possivel " + step + ". Nenhum usuario foi alterado neste ciclo. Codigo " + std::to_string(code) + ".";
   };
-  auto openFailed = [&](int32_t code) {
-    return failed("conectar ao HSM/Tessel para listar os usuarios (conexao ou login)", code);
+  // A failed opening names its cause, found by a probe of the address.
+  auto openFailed = [&](int32_t code, const std::string& cause) {
+    return failed("conectar ao HSM/Tessel para listar os usuarios (conexao ou login)", code) + " Causa: " + cause +
+           ".";
   };
+  const std::string reachable =
+      "o HSM/Tessel em " + server_->host() + " aceita conexoes; o login nao foi aceito (confira [hsm] usr e pwd)";
 
-  folder_.writeHsmSettings("127.0.0.1:" + std::to_string(kvtest::closedPort()), "master", kMasterPassword);
+  const std::string closed = "127.0.0.1:" + std::to_string(kvtest::closedPort());
+  const std::string refused =
+      openFailed(KV_ERR_CONNECTION_REFUSED,
+                 "nada aceita conexoes em " + closed + " (conexao recusada: o HSM/Tessel estah ligado e nessa porta?)");
+  folder_.writeHsmSettings(closed, "master", kMasterPassword);
   EXPECT_EQ(cycle(), 0u);
-  EXPECT_EQ(folder_.messages().back(), openFailed(KV_ERR_CONNECTION_REFUSED));
-  EXPECT_EQ(labelOf(folder_.lines(), openFailed(KV_ERR_CONNECTION_REFUSED)), "Erro");
+  EXPECT_EQ(folder_.messages().back(), refused);
+  EXPECT_EQ(labelOf(folder_.lines(), refused), "Erro");
+
+  folder_.clearLog();
+  folder_.writeHsmSettings("hsm.invalid:4433", "master", kMasterPassword);
+  EXPECT_EQ(cycle(), 0u);
+  EXPECT_EQ(folder_.messages().back(),
+            openFailed(KV_ERR_HOST_UNKNOWN,
+                       "o nome 'hsm.invalid' de [hsm] host nao foi resolvido (confira o nome e o DNS)"));
 
   // Reachable, but the session user may not list users.
   folder_.clearLog();
@@ -214,7 +229,7 @@ TEST_F(UpdateCycle, AnHsmThatCannotBeListedEndsTheCycleWithoutSavingAddb) {
   folder_.writeHsmSettings(server_->host(), "master", "errada");
   cycle();
   cycle();
-  EXPECT_EQ(countOf(folder_.messages(), openFailed(KV_ERR_LOGIN_REFUSED)), 2u);
+  EXPECT_EQ(countOf(folder_.messages(), openFailed(KV_ERR_LOGIN_REFUSED, reachable)), 2u);
   const std::string incomplete = "Configuracao do HSM/Tessel incompleta: chave(s) ";
   const std::string unchanged = " da secao [hsm] vazia(s) ou ausente(s). Nenhum usuario foi alterado neste ciclo.";
   for (const auto& [user, keys] : {std::pair{std::string(), std::string("host, usr, pwd")},
@@ -236,7 +251,11 @@ TEST_F(UpdateCycle, AnHsmThatCannotBeListedEndsTheCycleWithoutSavingAddb) {
   folder_.clearLog();
   folder_.writeHsmSettings("127.0.0.1:" + std::to_string(silent.port()), "master", kMasterPassword);
   runUpdateCycleWith(searchTestGroup, defaultReconcileActions());
-  EXPECT_EQ(folder_.messages(), (std::vector<std::string>{reminder, openFailed(KV_ERR_TIMEOUT)}));
+  EXPECT_EQ(folder_.messages(),
+            (std::vector<std::string>{reminder, openFailed(KV_ERR_TIMEOUT, "o HSM/Tessel em 127.0.0.1:" +
+                                                                               std::to_string(silent.port()) +
+                                                                               " aceita conexoes; o login nao foi "
+                                                                               "aceito (confira [hsm] usr e pwd)")}));
 }
 
 TEST_F(UpdateCycle, AStopDuringCreationFinishesThatMemberSkipsPassTwoAndStillSaves) {
@@ -315,6 +334,15 @@ TEST_F(UpdateCycle, MembersTheDirectoryDoesNotShowCostNobodyTheirUser) {
                            "removidos 0, operacoes com falha 0, membros ignorados por falha de leitura 1"),
             "Info");
   EXPECT_EQ(stored(kAddbObject), addbTextOf({everyone[0], everyone[2]}));
+
+  // A wholly empty [activedirectory] (named once at start): the search is
+  // skipped without a line, and the cycle counts as a configuration gap.
+  directorySettings = DirectorySettings{};
+  directorySettings.unconfigured = true;
+  folder_.clearLog();
+  EXPECT_EQ(runUpdateCycleWith(searchGroupMembers, defaultReconcileActions()).outcome, CycleOutcome::Configuration);
+  EXPECT_TRUE(folder_.messages().empty());
+  directorySettings.unconfigured = false;
 }
 
 TEST_F(UpdateCycle, AnEmptyGroupBlocksEveryManagedUserRemovesNoneAndSavesNothing) {

@@ -1,5 +1,7 @@
 #include "check.h"
 
+#include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -11,9 +13,12 @@
 #include "directory/group_search.h"
 #include "hsm/addb.h"
 #include "hsm/hsm_client.h"
+#include "hsm/hsm_reachability.h"
 #include "hsm/hsm_settings.h"
 #include "logging/log.h"
 #include "pelorlib.h"
+#include "platform/directory.h"
+#include "platform/environment.h"
 #include "platform/files.h"
 #include "platform/system.h"
 #include "sync/update_cycle.h"
@@ -50,6 +55,22 @@ bool isHexadecimal(const std::string& text) {
     if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'))) return false;
   return true;
 }
+
+// Saved as UTF-8: some byte beyond ASCII, and every such byte part of a
+// well-formed sequence (Windows-1252 text beyond ASCII almost never is). The
+// service reads the file byte by byte as Windows-1252, so a "ç" saved this
+// way reaches the directory as two other letters.
+bool looksLikeUtf8(const std::string& bytes) {
+  const bool beyondAscii =
+      std::any_of(bytes.begin(), bytes.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
+  return beyondAscii && utf8ToUtf16(bytes).find(u'\xFFFD') == std::u16string::npos;
+}
+
+// The step under way, for the watchdog of --timeout.
+std::atomic<const char*> stepInProgress{"configuracao"};
+
+// Bound of the probe that names an HSM failure's cause (tuneCheckTimeouts).
+uint32_t hsmProbeTimeoutMs = kHsmProbeTimeoutMs;
 
 // `fieldSize`: the HSM login block's field that carries the value, with its
 // terminator (0 when the value goes elsewhere); a longer value is refused
@@ -112,23 +133,47 @@ void checkConfiguration(CheckReport& report, bool serviceFiles) {
   // anyone else: say so rather than call every key missing.
   report.iniReadable = report.iniExists && std::ifstream(std::filesystem::path(widePath)).is_open();
   report.iniReadableByOthers = report.iniExists && platform::fileReadableByOthers(widePath);
+  if (report.iniReadable) {
+    std::ifstream in(std::filesystem::path(widePath), std::ios::binary);
+    report.iniLooksUtf8 = looksLikeUtf8(std::string(std::istreambuf_iterator<char>(in), {}));
+  }
   const std::string path = configFilePath();
 
   requireText(report, path, "activedirectory", "host");
   requireText(report, path, "activedirectory", "usr");
   checkPassword(report, path, "activedirectory");
   requireText(report, path, "activedirectory", "group");
+  // The service appends the group to the directory's path: only a DN names it.
+  if (report.keys.back().status == KeyFinding::Ok && !isDistinguishedName(report.keys.back().detail)) {
+    report.keys.back().status = KeyFinding::Bad;
+    report.keys.back().detail = "'" + report.keys.back().detail +
+                                "' nao eh um DN (use a forma CN=Grupo,OU=Grupos,DC=empresa,DC=local)";
+  }
+  // Read by the service's own rule, so that both agree on what a value means.
   const std::string interval = readConfigString(path, "activedirectory", "updatefrequencyinminutes");
   if (interval.empty()) {
     report.keys.push_back({"activedirectory", "updatefrequencyinminutes", KeyFinding::Ok, "3 minutos (padrao)"});
-  } else if (!isDecimal(interval) || interval.size() > 9 || std::stol(interval) > kMaxUpdateIntervalMinutes) {
-    report.keys.push_back({"activedirectory", "updatefrequencyinminutes", KeyFinding::Bad,
-                           "'" + interval + "' nao eh um numero de minutos valido"});
   } else {
-    report.keys.push_back({"activedirectory", "updatefrequencyinminutes", KeyFinding::Ok, interval + " minutos"});
+    std::vector<std::string> complaints;
+    CapturedLines capture(complaints);
+    const std::string minutes = std::to_string(parseUpdateInterval(widenText(interval)) / 60) + " minutos";
+    if (!complaints.empty()) {
+      report.keys.push_back({"activedirectory", "updatefrequencyinminutes", KeyFinding::Bad,
+                             "'" + interval + "' nao eh um numero de minutos valido; o servico usaria " + minutes});
+    } else {
+      report.keys.push_back({"activedirectory", "updatefrequencyinminutes", KeyFinding::Ok,
+                             isDecimal(interval) ? minutes : minutes + " ('" + interval + "')"});
+    }
   }
 
   requireText(report, path, "hsm", "host", KV_HOST_FIELD_SIZE);
+  std::string hsmHost;
+  uint16_t hsmPort = 0;
+  if (report.keys.back().status == KeyFinding::Ok && !splitHsmHost(report.keys.back().detail, hsmHost, hsmPort)) {
+    report.keys.back().status = KeyFinding::Bad;
+    report.keys.back().detail =
+        "'" + report.keys.back().detail + "' nao eh um endereco valido (use nome ou nome:porta, porta de 1 a 65535)";
+  }
   requireText(report, path, "hsm", "usr", KV_LOGIN_USER_FIELD_SIZE);
   checkPassword(report, path, "hsm", KV_LOGIN_PASSWORD_FIELD_SIZE);
   std::string removeUsers = readConfigString(path, "hsm", "removeusers");
@@ -218,10 +263,21 @@ void checkHsm(CheckReport& report) {
   CapturedLines capture(report.hsmMessages);
   CachedHsmSettings& settings = cachedHsmSettings(HsmOperation::UpdateCycle);
   refreshHsmSettings(settings);
-  report.listCode = listHsmUsers(report.hsmUsers, settings.host, settings.user, settings.password);
+  bool sessionOpened = false;
+  report.listCode =
+      listHsmUsers(report.hsmUsers, settings.host, settings.user, settings.password, &sessionOpened);
   if (report.listCode != KV_OK) {
-    report.hsmMessages.push_back("Nao foi possivel listar os usuarios do HSM com a conta [hsm] usr. Codigo " +
-                                 std::to_string(report.listCode));
+    // The account is blamed only when the HSM is known to listen: a probe
+    // of our own tells a network fault from a refused login.
+    const HsmReachability reach =
+        sessionOpened ? HsmReachability::Reachable : probeHsmHost(settings.host, hsmProbeTimeoutMs);
+    const std::string cause =
+        sessionOpened ? "a conta entrou, mas a listagem foi recusada (a conta [hsm] usr pode administrar usuarios?)"
+                      : describeHsmReachability(reach, settings.host, hsmProbeTimeoutMs);
+    const std::string failed = reach == HsmReachability::Reachable
+                                   ? "Nao foi possivel listar os usuarios do HSM com a conta [hsm] usr"
+                                   : "Nao foi possivel conectar ao HSM para listar os usuarios";
+    report.hsmMessages.push_back(failed + ". Codigo " + std::to_string(report.listCode) + ". Causa: " + cause);
     return;
   }
   MemberList stored;
@@ -299,6 +355,26 @@ void planNextCycle(CheckReport& report) {
 
 }  // namespace
 
+const char* checkStepInProgress() { return stepInProgress.load(); }
+
+void tuneCheckTimeouts(uint32_t seconds) {
+  // A fifth of the run for each wait that may hang: the directory's
+  // connection and each of its answers, the HSM's connection and each of
+  // its answers, and the probe that names an HSM failure's cause. A normal
+  // failure then ends inside the bound and is reported as itself.
+  const uint32_t fifthMs = std::max<uint32_t>(seconds * 200, 200);
+  platform::DirectoryTuning tuning;
+  tuning.networkTimeoutSeconds = std::max<uint32_t>(fifthMs / 1000, 1);
+  tuning.operationTimeoutSeconds = tuning.networkTimeoutSeconds;
+  platform::setDirectoryTuning(tuning);
+  hsmProbeTimeoutMs = std::min(fifthMs, kHsmProbeTimeoutMs);
+  // Read by our stand-in client library at KvInitialize; a library that
+  // does not know them keeps its own bounds, and the watchdog still holds.
+  // A value the operator set is kept.
+  platform::setEnvironmentVariable("KELVASYNC_HSM_CONNECT_TIMEOUT_MS", std::to_string(fifthMs), false);
+  platform::setEnvironmentVariable("KELVASYNC_HSM_IO_TIMEOUT_MS", std::to_string(fifthMs), false);
+}
+
 CheckReport runCheck(bool serviceFiles) {
   CheckReport report;
   // Until the end, nothing the service's code logs reaches its log file.
@@ -306,9 +382,12 @@ CheckReport runCheck(bool serviceFiles) {
   programFilesDir = platform::programFilesFolder();
 
   checkConfiguration(report, serviceFiles);
+  stepInProgress = "diretorio";
   checkDirectory(report);
+  stepInProgress = "HSM";
   const int32_t initialized = KvInitialize(0);
   checkHsm(report);
+  stepInProgress = "plano";
   if (initialized == KV_OK) KvFinalize();
   planNextCycle(report);
 
@@ -418,6 +497,7 @@ std::string renderText(const CheckReport& r) {
   }
   if (r.iniReadableByOthers)
     out += "  ATENCAO: o arquivo pode ser lido por outros usuarios e guarda as senhas; restrinja o acesso\n";
+  if (r.iniLooksUtf8) out += "  ATENCAO: o arquivo parece UTF-8; salve-o em Windows-1252\n";
   for (const KeyFinding& key : r.keys) {
     const char* mark = key.status == KeyFinding::Ok        ? "ok      "
                        : key.status == KeyFinding::Note    ? "ATENCAO "
@@ -487,7 +567,7 @@ std::string renderJson(const CheckReport& r) {
   std::string out = "{\n  \"configuracao\": {\"arquivo\": " + jsonString(r.iniPath, true) +
                     ", \"existe\": " + bool01(r.iniExists) + ", \"legivel\": " + bool01(r.iniReadable) + ", \"pastaDoLog\": " + jsonString(r.logFolder, true) +
                     ", \"pastaDoLogExiste\": " + bool01(r.logFolderExists) + ", \"legivelPorOutros\": " +
-                    bool01(r.iniReadableByOthers) + ", \"chaves\": [";
+                    bool01(r.iniReadableByOthers) + ", \"pareceUtf8\": " + bool01(r.iniLooksUtf8) + ", \"chaves\": [";
   for (size_t i = 0; i < r.keys.size(); ++i) {
     const KeyFinding& key = r.keys[i];
     out += std::string(i ? ", " : "") + "{\"secao\": " + jsonString(key.section) +

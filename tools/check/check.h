@@ -32,6 +32,7 @@ struct CheckReport {
   bool iniExists = false;
   bool iniReadable = false;  // by the account running the check
   bool iniReadableByOthers = false;
+  bool iniLooksUtf8 = false;  // text beyond ASCII saved as UTF-8, not Windows-1252
   std::string logFolder;  // the service's data folder; empty when not checked
   bool logFolderExists = true;
   std::vector<KeyFinding> keys;
@@ -66,6 +67,15 @@ struct CheckReport {
 
   int exitCode = kCheckOk;
 };
+
+// Bounds the waits of the network steps so that, with the run limited to
+// `seconds` (kelvasync-check --timeout), a directory or HSM that fails in
+// the usual ways is reported before the limit. Call before runCheck.
+void tuneCheckTimeouts(uint32_t seconds);
+
+// The step runCheck is in: "configuracao", "diretorio", "HSM" or "plano".
+// Any thread may ask.
+const char* checkStepInProgress();
 
 // Runs every check. Lines the service's code logs meanwhile are captured
 // into the report instead of reaching the service's log. `serviceFiles`:

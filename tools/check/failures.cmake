@@ -2,7 +2,8 @@
 # Windows build): a missing INI file names every required key and exits 1;
 # an unreachable directory and HSM exit 2 with the service's own messages,
 # also as JSON; an INI readable by others is warned about, one in a folder
-# with a non-ASCII name is read; --help documents the exit codes.
+# with a non-ASCII name is read; --help documents the exit codes; values are
+# read by the service's own rules.
 #   -DCHECK=<kelvasync-check> -DPASSWD=<kelvasync-passwd> -DWORK=<scratch folder>
 #   [-DWINE_PREFIX_SCRIPT=<scripts/wine-prefix.sh>]
 include(${CMAKE_CURRENT_LIST_DIR}/../../cmake/KvWineRunner.cmake)
@@ -64,7 +65,9 @@ expect_run(unreachable 2 --ini ${unreachable})
 expect_text(unreachable "ATENCAO: o arquivo pode ser lido por outros usuarios")
 expect_text(unreachable "ok       hsm.pwd: decifra, 9 caracteres")
 expect_text(unreachable "mensagem: Nao foi possivel conectar no Controlador de Dominio (DC)")
-expect_text(unreachable "mensagem: Nao foi possivel listar os usuarios do HSM com a conta [hsm] usr. Codigo")
+# A network fault is named as such, not blamed on the account.
+expect_text(unreachable "mensagem: Nao foi possivel conectar ao HSM para listar os usuarios. Codigo")
+expect_text(unreachable "Causa: nada aceita conexoes em 127.0.0.1:1 (conexao recusada")
 expect_text(unreachable "resultado: 2")
 string(FIND "${printed}" "uma-senha" leaked)
 if(NOT leaked EQUAL -1)
@@ -84,6 +87,25 @@ if(NOT WINE_PREFIX_SCRIPT)
   expect_run(latin1_path 2 --ini "${WORK}/Configuração/kelvasync.ini")
   expect_text(latin1_path "ok       hsm.pwd: decifra, 9 caracteres")
 endif()
+
+# Values read by the service's own rules: "5min" is 5 minutes; a group that
+# is no DN is refused; text saved as UTF-8 is pointed out. A bad --timeout
+# is refused before anything runs.
+file(WRITE ${WORK}/values.ini
+  "[activedirectory]\r\nhost=127.0.0.1:1\r\nusr=João\r\npwd=${hex}\r\ngroup=Tessel\r\n"
+  "updatefrequencyinminutes=5min\r\n[hsm]\r\nhost=hsm.invalid\r\nusr=kelvasync\r\npwd=${hex}\r\n")
+program_path(${WORK}/values.ini values)
+expect_run(values 1 --ini ${values})
+expect_text(values "ATENCAO: o arquivo parece UTF-8; salve-o em Windows-1252")
+expect_text(values "INVALIDA activedirectory.group: 'Tessel' nao eh um DN")
+expect_text(values "ok       activedirectory.updatefrequencyinminutes: 5 minutos ('5min')")
+expect_text(values "Causa: o nome 'hsm.invalid' de [hsm] host nao foi resolvido")
+expect_run(bad_timeout 1 --timeout 0 --ini ${values})
+# A host value the client library would refuse.
+file(WRITE ${WORK}/port.ini "[hsm]\r\nhost=hsm:44a3\r\n")
+program_path(${WORK}/port.ini port)
+expect_run(port 1 --ini ${port})
+expect_text(port "INVALIDA hsm.host: 'hsm:44a3' nao eh um endereco valido")
 
 # An INI only its owner may read, checked by another account (Linux, when
 # the test runs as root): told apart from a missing file.

@@ -1,5 +1,6 @@
 // kelvasync-check: shows what the service would do in its next cycle,
 // without doing it. See check.h for what is read and the exit codes.
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -10,13 +11,15 @@
 #include "config/config.h"
 #include "platform/files.h"
 #include "platform/system.h"
+#include "service_environment.h"
 #include "sync/cycle_status.h"
+#include "watchdog.h"
 
 namespace {
 
 void usage(FILE* to) {
   std::fputs(
-      "Uso: kelvasync-check [--json] [--ini ARQUIVO]\n"
+      "Uso: kelvasync-check [--json] [--ini ARQUIVO] [--timeout SEGUNDOS]\n"
       "     kelvasync-check --status [--nagios]\n"
       "Verifica o kelvasync sem alterar nada: le o kelvasync.ini como o servico, le o grupo do\n"
       "diretorio, entra no HSM com a conta [hsm], lista os usuarios, confere se a conta IntegracaoAD\n"
@@ -25,17 +28,23 @@ void usage(FILE* to) {
       "\n"
       "  --json         o mesmo resultado como um documento JSON\n"
       "  --ini ARQUIVO  verifica esse arquivo em vez do kelvasync.ini do servico\n"
+      "  --timeout SEGUNDOS\n"
+      "                 limite de tempo da verificacao inteira (padrao 10, de 1 a 86400); esgotado, a\n"
+      "                 saida nomeia a etapa que nao respondeu e o codigo eh 3\n"
       "  --status       so le o estado que o servico grava apos cada ciclo (kelvasync.status, ao lado do\n"
       "                 log) e responde como um plug-in de monitoracao: 0 ok, 1 atencao (o ultimo ciclo\n"
       "                 nao foi completo), 2 critico (nenhum ciclo completo em duas vezes o intervalo),\n"
       "                 3 desconhecido (sem arquivo de estado)\n"
       "  --nagios       com --status: uma linha com dados de desempenho depois de '|'\n"
+      "Variaveis do arquivo /etc/default/kelvasync (as do servico) valem tambem aqui, exceto\n"
+      "as ja definidas no ambiente.\n"
       "\n"
       "Codigos de saida:\n"
       "  0  tudo acessivel e a trava de remocoes em massa nao dispararia\n"
       "  1  chave ausente ou invalida, arquivo de configuracao ilegivel ou pasta do log ausente\n"
       "  2  o grupo do diretorio, ou algum de seus membros, nao pode ser lido\n"
-      "  3  o HSM nao pode ser lido (listagem de usuarios ou 'addb')\n"
+      "  3  o HSM nao pode ser lido (listagem de usuarios ou 'addb'), ou o limite de --timeout\n"
+      "     esgotou\n"
       "  4  a trava de remocoes em massa impediria a segunda passagem, ou o plano bloquearia ou\n"
       "     removeria todos os usuarios gerenciados (ou nenhum membro foi lido e ha usuarios gerenciados)\n",
       to);
@@ -60,6 +69,7 @@ int reportServiceStatus(bool nagios) {
 int main(int argc, char** argv) {
   bool json = false;
   bool ownIni = true;
+  uint32_t timeoutSeconds = 10;
   bool status = false, nagios = false;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--status") == 0) {
@@ -71,6 +81,15 @@ int main(int argc, char** argv) {
     } else if (std::strcmp(argv[i], "--ini") == 0 && i + 1 < argc) {
       setConfigFilePath(argv[++i]);
       ownIni = false;
+    } else if (std::strcmp(argv[i], "--timeout") == 0 && i + 1 < argc) {
+      const std::string value = argv[++i];
+      if (value.empty() || value.size() > 5 || value.find_first_not_of("0123456789") != std::string::npos ||
+          std::stoul(value) < 1 || std::stoul(value) > 86400) {
+        std::fprintf(stderr, "Valor invalido para --timeout: %s (segundos, de 1 a 86400)\n\n", value.c_str());
+        usage(stderr);
+        return kCheckConfig;
+      }
+      timeoutSeconds = static_cast<uint32_t>(std::stoul(value));
     } else if (std::strcmp(argv[i], "-h") == 0 || std::strcmp(argv[i], "--help") == 0) {
       usage(stdout);
       return 0;
@@ -80,8 +99,14 @@ int main(int argc, char** argv) {
       return kCheckConfig;
     }
   }
+  // Before anything reads its settings from the environment (the status
+  // file lies under KELVASYNC_PROGRAM_FILES too).
+  adoptServiceEnvironment();
   if (status) return reportServiceStatus(nagios);
+  tuneCheckTimeouts(timeoutSeconds);
+  armCheckWatchdog(timeoutSeconds, json);
   const CheckReport report = runCheck(ownIni);
+  disarmCheckWatchdog();
   const std::string text = json ? renderJson(report) : renderText(report);
   std::fwrite(text.data(), 1, text.size(), stdout);
   std::fflush(stdout);

@@ -234,12 +234,30 @@ bool createService(ServiceManagerHandle manager, const ServiceDefinition& defini
   const std::string path = unit->folder + "/" + utf16ToUtf8(definition.name) + ".service";
   std::string text;
   text += "# " + utf16ToUtf8(definition.description) + "\n";
-  text += "[Unit]\nDescription=" + utf16ToUtf8(definition.displayName) + "\n\n";
+  text += "[Unit]\nDescription=" + utf16ToUtf8(definition.displayName) + "\n";
+  // The directory and the HSM are reached over the network from the first cycle on.
+  text += "After=network-online.target\nWants=network-online.target\n\n";
   text += "[Service]\nType=notify\nNotifyAccess=main\n";
+  // Shared with kelvasync-check, which reads the same file (LDAPTLS_CACERT).
+  text += "EnvironmentFile=-/etc/default/kelvasync\n";
   text += "ExecStart=" + quoteForUnit(utf16ToUtf8(definition.binaryPath)) + "\n";
   if (const char* base = getenv("KELVASYNC_PROGRAM_FILES"); base != nullptr && base[0] != '\0') {
     text += "Environment=" + quoteForUnit(std::string("KELVASYNC_PROGRAM_FILES=") + base) + "\n";
   }
+  // Another instance already running (exit 3) is not a failure a restart mends.
+  text += "Restart=on-failure\nRestartSec=30s\nRestartPreventExitStatus=3\n";
+  // The service writes only its data folder (log, lock, status); the INI,
+  // the program and the rest of the system stay read-only to it. The "-"
+  // lets a missing folder reach the service, which names it, rather than
+  // fail the unit's set-up. A product folder under /tmp or /home (a test
+  // installation) keeps that tree visible.
+  const std::string dataFolder =
+      utf16ToUtf8(productPath(programFilesFolder(), u"\\Karvell Networks\\HSM Karvell\\data"));
+  const auto under = [&dataFolder](const char* top) { return dataFolder.rfind(top, 0) == 0; };
+  text += "NoNewPrivileges=yes\nProtectSystem=strict\n";
+  if (!under("/home/") && !under("/root/") && !under("/run/user/")) text += "ProtectHome=yes\n";
+  if (!under("/tmp/") && !under("/var/tmp/")) text += "PrivateTmp=yes\n";
+  text += "ReadWritePaths=" + quoteForUnit("-" + dataFolder) + "\n";
   // A stop lets the running cycle finish; the HSM and directory calls are
   // bounded by their own time-outs.
   text += "TimeoutStopSec=10min\n\n";

@@ -1,0 +1,36 @@
+// Why the HSM could not be reached, found without the client library: the
+// [hsm] host value is resolved and one TCP connection to it is opened and
+// closed at once. The library's result codes are its maker's and are not
+// interpreted; this tells the operator which of the usual causes it is.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// Splits an [hsm] host value the way the client library reads it: "name",
+// "name:port", "[IPv6]:port" or a bare IPv6 address; the port is kHsmPort
+// when none is given. False for a value the library would refuse (an empty
+// name, a port that is not a number from 1 to 65535, an unclosed bracket).
+bool splitHsmHost(const std::string& value, std::string& host, uint16_t& port);
+
+enum class HsmReachability {
+  BadAddress,   // the host value cannot be split into a name and a port
+  NotResolved,  // the name does not resolve
+  Refused,      // nothing accepts connections at that address and port
+  TimedOut,     // no answer within the probe's time-out
+  Unreachable,  // no route to the address
+  Reachable,    // a connection was accepted: the HSM listens there
+};
+
+// Bounds the probe; short, since it runs after a failure already took its time.
+inline constexpr uint32_t kHsmProbeTimeoutMs = 3000;
+
+// Resolves the host of `hostValue` and tries a TCP connection to it.
+HsmReachability probeHsmHost(const std::string& hostValue, uint32_t timeoutMs = kHsmProbeTimeoutMs);
+
+// The cause as one Portuguese phrase without diacritics, naming the address
+// (for Reachable: the login was not accepted, so the [hsm] account is to be
+// checked),
+// e.g. "nada aceita conexoes em 10.0.0.5:4433 (conexao recusada)".
+std::string describeHsmReachability(HsmReachability reachability, const std::string& hostValue,
+                                    uint32_t timeoutMs = kHsmProbeTimeoutMs);
