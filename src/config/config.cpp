@@ -271,6 +271,128 @@ std::optional<uint32_t> removalLimit() {
   return limit;
 }
 
+namespace {
+
+// The sections and keys the service reads.
+struct KnownSection {
+  const char* name;
+  std::vector<const char*> keys;
+};
+const KnownSection kKnownSettings[] = {
+    {"activedirectory", {"host", "usr", "pwd", "group", "updatefrequencyinminutes"}},
+    {"hsm", {"host", "usr", "pwd", "removeusers", "maxremovals"}},
+    {"log", {"maxsizemb"}},
+};
+
+char foldAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool sameAsciiName(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return foldAscii(x) == foldAscii(y);
+         });
+}
+
+// Edits (insertion, removal, change, swap of two neighbours) between two
+// names, ASCII case ignored; stops counting past `limit`.
+size_t editDistance(std::string_view a, std::string_view b, size_t limit) {
+  if ((a.size() > b.size() ? a.size() - b.size() : b.size() - a.size()) > limit) return limit + 1;
+  std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
+  for (size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+  for (size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    for (size_t j = 1; j <= b.size(); ++j) {
+      const size_t change = foldAscii(a[i - 1]) == foldAscii(b[j - 1]) ? 0 : 1;
+      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + change});
+      if (i > 1 && j > 1 && foldAscii(a[i - 1]) == foldAscii(b[j - 2]) && foldAscii(a[i - 2]) == foldAscii(b[j - 1]))
+        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+    }
+  }
+  return d[a.size()][b.size()];
+}
+
+// The closest of `candidates` to `name` within two edits; empty when none.
+std::string closestName(std::string_view name, const std::vector<const char*>& candidates) {
+  constexpr size_t kMaxEdits = 2;
+  std::string best;
+  size_t bestDistance = kMaxEdits + 1;
+  for (const char* candidate : candidates) {
+    const size_t distance = editDistance(name, candidate, kMaxEdits);
+    if (distance < bestDistance) {
+      bestDistance = distance;
+      best = candidate;
+    }
+  }
+  return best;
+}
+
+const KnownSection* knownSection(std::string_view name) {
+  for (const KnownSection& section : kKnownSettings)
+    if (sameAsciiName(name, section.name)) return &section;
+  return nullptr;
+}
+
+// Where else the key is known: "[log] maxsizemb" for a maxsizemb under [hsm].
+std::string knownElsewhere(std::string_view key, const KnownSection* here) {
+  for (const KnownSection& section : kKnownSettings) {
+    if (&section == here) continue;
+    for (const char* known : section.keys)
+      if (sameAsciiName(key, known)) return std::string("[") + section.name + "] " + known;
+  }
+  return {};
+}
+
+}  // namespace
+
+std::vector<UnknownSetting> findUnknownSettings(const std::string& path) {
+  std::vector<UnknownSetting> unknown;
+  std::vector<const char*> sectionNames;
+  for (const KnownSection& section : kKnownSettings) sectionNames.push_back(section.name);
+  std::vector<std::string> seenSections;  // the reader searches only the first section of a name
+  for (const platform::ProfileSection& section : platform::readPrivateProfileNames(path)) {
+    if (std::any_of(seenSections.begin(), seenSections.end(),
+                    [&](const std::string& seen) { return sameAsciiName(seen, section.name); })) {
+      continue;
+    }
+    seenSections.push_back(section.name);
+    const KnownSection* known = knownSection(section.name);
+    if (known == nullptr && !section.name.empty()) {
+      const std::string near = closestName(section.name, sectionNames);
+      unknown.push_back({section.name, {}, near.empty() ? std::string() : "[" + near + "]"});
+      continue;
+    }
+    std::vector<std::string> seenKeys;
+    for (const std::string& key : section.keys) {
+      if (known != nullptr && std::any_of(known->keys.begin(), known->keys.end(),
+                                          [&](const char* k) { return sameAsciiName(key, k); })) {
+        continue;
+      }
+      if (std::any_of(seenKeys.begin(), seenKeys.end(), [&](const std::string& k) { return sameAsciiName(k, key); }))
+        continue;
+      seenKeys.push_back(key);
+      std::string suggestion = known != nullptr ? closestName(key, known->keys) : std::string();
+      if (suggestion.empty()) suggestion = knownElsewhere(key, known);
+      unknown.push_back({section.name, key, suggestion});
+    }
+  }
+  return unknown;
+}
+
+std::string describeUnknownSetting(const UnknownSetting& setting) {
+  std::string text = setting.section.empty() ? std::string("(antes de qualquer secao)") : "[" + setting.section + "]";
+  if (!setting.key.empty()) text += " " + setting.key;
+  if (!setting.suggestion.empty()) text += " (quis dizer " + setting.suggestion + "?)";
+  return text;
+}
+
+void reportUnknownSettings() {
+  for (const UnknownSetting& setting : findUnknownSettings(configFilePath())) {
+    writeLog(Warning,
+             setting.key.empty() ? u"Secao desconhecida no arquivo de configuracao, ignorada com suas chaves: %s"
+                                 : u"Chave desconhecida no arquivo de configuracao, ignorada: %s",
+             widenText(describeUnknownSetting(setting)));
+  }
+}
+
 bool reportConfigurationGaps() {
   const std::string path = configFilePath();
   const std::u16string file = widenText(path);

@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 // Full 8-bit path of the INI file: the 32-bit program-files folder (read
 // anew on every call) followed by "\Karvell Networks\HSM Karvell\kelvasync.ini",
@@ -113,6 +114,30 @@ bool loadDirectorySettings();
 // a section that has others gets one (activedirectory: host, usr, pwd,
 // group; hsm: host, usr, pwd). True when nothing is missing.
 bool reportConfigurationGaps();
+
+// A section or key of the file that the service does not know, and the
+// known name it most likely meant.
+struct UnknownSetting {
+  std::string section;  // as written in the file
+  std::string key;      // empty when the whole section is unknown
+  std::string suggestion;  // "maxremovals", "[hsm]", "[log] maxsizemb"; empty when nothing is close
+};
+
+// The sections and keys of the file at `path` that the service does not
+// read (names compared without regard to ASCII case, comments left out). A
+// suggestion is a known name of the same place within two edits (letters
+// inserted, removed, changed or swapped), or the section of another place
+// where the key is known.
+std::vector<UnknownSetting> findUnknownSettings(const std::string& path);
+
+// The text that names one unknown setting: "[hsm] maxremoval (quis dizer
+// maxremovals?)".
+std::string describeUnknownSetting(const UnknownSetting& setting);
+
+// Called once at start: one Warning line per unknown section or key of the
+// configuration file. A typo in an optional key (maxremovals) would
+// otherwise switch a guard off without a word.
+void reportUnknownSettings();
 
 // What to do with an HSM user made by the service whose owner left the group.
 enum class RemovalPolicy { Remove, Block, Neither };

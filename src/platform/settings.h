@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace platform {
 
@@ -33,6 +34,19 @@ std::string readPrivateProfileString(const std::string& path, const std::string&
 // must know how long an over-long value really is.
 std::string readPrivateProfileString(const std::string& path, const std::string& section,
                                      const std::string& key, size_t maxLength);
+
+// One section of the INI file with the names of its keys, as the reader
+// sees them: in file order, comment lines (';', '#') left out. The lines
+// before the first section form a section whose name is empty.
+struct ProfileSection {
+  std::string name;
+  std::vector<std::string> keys;
+};
+
+// Every section of the file at `path` with its key names; empty when the
+// file cannot be read. Windows: GetPrivateProfileSectionNamesA and
+// GetPrivateProfileStringA with no key name.
+std::vector<ProfileSection> readPrivateProfileNames(const std::string& path);
 
 // True when `path` names a regular file that this process may open for
 // reading. A folder, a device or a file without read permission is false.

@@ -44,6 +44,7 @@ unsigned workerThread(void*) {
     hsmLibraryReady = true;
   }
   reportConfigurationGaps();
+  reportUnknownSettings();
   loadDirectorySettings();  // when incomplete, the interval stays as it was
   // Read once: a new interval takes effect with the next start.
   const int32_t interval = directorySettings.updateIntervalSeconds;

@@ -1,6 +1,8 @@
 #include "sync/update_cycle.h"
 
+#include <algorithm>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 
@@ -36,11 +38,25 @@ ReconcilePlan matchMembers(const MemberList& members, const std::vector<std::str
   std::unordered_set<std::string_view> managed;
   managed.reserve(managedUserNames.size());
   for (const std::string& name : managedUserNames) managed.insert(name);
-  std::unordered_set<std::string_view> memberIds;
+  // Each identifier with the first member that has it; a later member with
+  // the same identifier and another logon is a collision.
+  std::unordered_map<std::string_view, size_t> memberIds;
   memberIds.reserve(members.size());
-  for (const GroupMember& member : members) memberIds.insert(member.hsmUserId);
-
   ReconcilePlan plan;
+  std::unordered_map<std::string_view, size_t> collisionOf;  // identifier -> index in plan.collisions
+  for (size_t i = 0; i < members.size(); ++i) {
+    const GroupMember& member = members[i];
+    const auto [first, inserted] = memberIds.try_emplace(member.hsmUserId, i);
+    if (inserted || member.hsmUserId.empty()) continue;
+    const std::string& firstLogon = members[first->second].logon;
+    if (member.logon == firstLogon) continue;  // the same member listed twice
+    const auto [slot, isNew] = collisionOf.try_emplace(member.hsmUserId, plan.collisions.size());
+    if (isNew) plan.collisions.push_back({member.hsmUserId, {firstLogon}});
+    std::vector<std::string>& logons = plan.collisions[slot->second].logons;
+    if (std::find(logons.begin(), logons.end(), member.logon) == logons.end()) logons.push_back(member.logon);
+  }
+
+  plan.emptyRead = true;  // until a member with an identifier turns up
   plan.memberFound.reserve(members.size());
   plan.memberSteps.reserve(members.size());
   for (const GroupMember& member : members) {
@@ -51,6 +67,7 @@ ReconcilePlan matchMembers(const MemberList& members, const std::vector<std::str
                                                        : MemberStep::Create;
     plan.memberSteps.push_back(step);
     if (step == MemberStep::Skip && !member.logon.empty()) ++plan.unidentifiedMembers;
+    if (!member.hsmUserId.empty()) plan.emptyRead = false;
     ++(step == MemberStep::Unblock ? plan.unblockCount
        : step == MemberStep::Create ? plan.createCount
                                     : plan.skipCount);
@@ -61,11 +78,14 @@ ReconcilePlan matchMembers(const MemberList& members, const std::vector<std::str
     plan.managedNameInGroup.push_back(inGroup ? 1 : 0);
     if (!inGroup) ++plan.orphanCount;
   }
+  plan.emptyRead = plan.emptyRead && !managedUserNames.empty();
   return plan;
 }
 
 void decideManagedUsers(ReconcilePlan& plan, const ReconcileOptions& options) {
-  const ManagedStep orphanStep = options.policy == RemovalPolicy::Remove  ? ManagedStep::Remove
+  plan.removalsBecameBlocks = plan.emptyRead && options.policy == RemovalPolicy::Remove;
+  const ManagedStep orphanStep = plan.removalsBecameBlocks                ? ManagedStep::Block
+                                 : options.policy == RemovalPolicy::Remove  ? ManagedStep::Remove
                                  : options.policy == RemovalPolicy::Block ? ManagedStep::Block
                                                                           : ManagedStep::Report;
   plan.managedSteps.clear();
@@ -165,6 +185,18 @@ void synchronizeHsmWith(const MemberList& members, const ReconcileActions& actio
   if (!isStopRequested()) reconcileWith(members, managedUserNames, actions, unreadableMembers);
 }
 
+void logIdentifierCollision(const IdentifierCollision& collision) {
+  std::u16string logons;
+  for (size_t i = 0; i < collision.logons.size(); ++i) {
+    if (i > 0) logons += i + 1 == collision.logons.size() ? u" e " : u", ";
+    logons += u"[" + widenText(collision.logons[i]) + u"]";
+  }
+  writeLog(Warning,
+           u"Os logons %s do Grupo resultam no mesmo usuario do HSM/Tessel [%s] e compartilham esse usuario; "
+           u"ele permanece enquanto um deles for membro",
+           logons, widenText(collision.hsmUserId));
+}
+
 void reconcile(const MemberList& members, const std::vector<std::string>& managedUserNames) {
   reconcileWith(members, managedUserNames, defaultReconcileActions());
 }
@@ -178,6 +210,7 @@ ReconcileCounts reconcileWith(const MemberList& members, const std::vector<std::
   counts.membersRead = members.size();
   counts.unreadable = unreadableMembers + plan.unidentifiedMembers;
   const auto tally = [&counts](bool succeeded, size_t& done) { ++(succeeded ? done : counts.failed); };
+  for (const IdentifierCollision& collision : plan.collisions) logIdentifierCollision(collision);
 
   // Pass 1: every member is unblocked when it has a user, created when not.
   // The stop flag is read after every member, so that a stop waits for at
@@ -228,6 +261,12 @@ ReconcileCounts reconcileWith(const MemberList& members, const std::vector<std::
                u"O ciclo bloquearia ou removeria %d usuarios do HSM/Tessel, acima do limite maxremovals = %d; "
                u"nenhum usuario foi bloqueado ou removido",
                static_cast<long long>(plan.removeCount + plan.blockCount), static_cast<long long>(*options.maxRemovals));
+    } else if (plan.removalsBecameBlocks) {
+      writeLog(Warning,
+               u"Nenhum membro foi lido no Grupo e existem %d usuario(s) do HSM/Tessel criados por este servico: "
+               u"eles serao bloqueados, nao removidos (um proximo ciclo com membros os desbloqueia). Se o Grupo "
+               u"foi esvaziado de proposito, remova esses usuarios no HSM/Tessel manualmente",
+               static_cast<long long>(plan.blockCount));
     }
   }
   if (!isStopRequested() && plan.passTwoRuns()) {

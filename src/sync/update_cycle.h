@@ -63,6 +63,13 @@ struct ReconcileOptions {
   std::optional<uint32_t> maxRemovals;
 };
 
+// Members of one read whose logons differ but give the same identifier:
+// they share one HSM user, which stays while any of them is a member.
+struct IdentifierCollision {
+  std::string hsmUserId;
+  std::vector<std::string> logons;  // distinct, in list order
+};
+
 // The reconciliation's decisions, made without any HSM call, so that the
 // service and a dry run reach the same answer from the same inputs.
 struct ReconcilePlan {
@@ -82,14 +89,30 @@ struct ReconcilePlan {
   // Users with a logon but no identifier (its derivation failed): their
   // HSM users cannot be told apart from those of members who left.
   uint32_t unidentifiedMembers = 0;
+  std::vector<IdentifierCollision> collisions;
+
+  // The read gave no member with an identifier while managed users exist.
+  // A group emptied on purpose looks the same as a read that only looks
+  // complete (an attribute the account may not see), so such a read never
+  // removes: the removal policy blocks instead, which the next complete
+  // read undoes.
+  bool emptyRead = false;
+  bool removalsBecameBlocks = false;
 
   // Pass 2 does nothing (beyond one Warning line) when either holds.
   bool sparedForUnreadable = false;    // some member could not be read or identified
   bool removalLimitExceeded = false;   // removeCount + blockCount > maxRemovals
   bool passTwoRuns() const { return !sparedForUnreadable && !removalLimitExceeded; }
+  // Pass 2 would block or remove every managed user.
+  bool losesEveryManagedUser() const {
+    return passTwoRuns() && !managedSteps.empty() && removeCount + blockCount == managedSteps.size();
+  }
   // The members behind sparedForUnreadable: unreadable plus unidentified.
   uint32_t sparingMembers() const { return unreadableMembers + unidentifiedMembers; }
 };
+
+// One Warning line naming the logons that share the identifier.
+void logIdentifierCollision(const IdentifierCollision& collision);
 
 // Pass 1's half of the plan: the matches, memberSteps and the orphan count.
 ReconcilePlan matchMembers(const MemberList& members, const std::vector<std::string>& managedUserNames);

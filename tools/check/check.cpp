@@ -160,6 +160,15 @@ void checkConfiguration(CheckReport& report, bool serviceFiles) {
     }
   }
 
+  // A name the service does not know is ignored by it: a typo there
+  // (maxremoval) silently drops what the administrator meant to set.
+  for (const UnknownSetting& unknown : findUnknownSettings(path)) {
+    report.keys.push_back({unknown.section, unknown.key, KeyFinding::Bad,
+                           std::string(unknown.key.empty() ? "secao desconhecida" : "chave desconhecida") +
+                               ", ignorada pelo servico" +
+                               (unknown.suggestion.empty() ? "" : " (quis dizer " + unknown.suggestion + "?)")});
+  }
+
   const LogSizeSetting logSize = readLogSizeSetting();
   if (!logSize.valid) {
     report.keys.push_back({"log", "maxsizemb", KeyFinding::Bad,
@@ -262,6 +271,19 @@ void planNextCycle(CheckReport& report) {
       case ManagedStep::Report: report.report.push_back(managed[i]); break;
     }
   }
+  for (const IdentifierCollision& collision : plan.collisions) {
+    std::string line = collision.hsmUserId + ":";
+    for (const std::string& logon : collision.logons) line += " " + logon;
+    report.collisions.push_back(std::move(line));
+  }
+  if (plan.emptyRead) {
+    report.everyUserAtRisk = "nenhum membro com identificador foi lido no grupo e o HSM tem " +
+                             std::to_string(managed.size()) +
+                             " usuario(s) gerenciados: confira o grupo e as permissoes de leitura da conta";
+  } else if (plan.losesEveryManagedUser()) {
+    report.everyUserAtRisk = "o plano bloquearia ou removeria todos os " + std::to_string(managed.size()) +
+                             " usuarios gerenciados do HSM: confira o grupo e as permissoes de leitura da conta";
+  }
   report.passTwoSkipped = !plan.passTwoRuns();
   if (plan.sparedForUnreadable) {
     report.passTwoReason = std::to_string(plan.sparingMembers()) +
@@ -295,7 +317,7 @@ CheckReport runCheck(bool serviceFiles) {
       report.exitCode = kCheckDirectory;
     } else if (!report.hsmOk) {
       report.exitCode = kCheckHsm;
-    } else if (report.guardTrips) {
+    } else if (report.guardTrips || !report.everyUserAtRisk.empty()) {
       report.exitCode = kCheckGuard;
     }
   }
@@ -362,7 +384,7 @@ const char* exitMeaning(int code) {
     case kCheckConfig: return "erro no arquivo de configuracao";
     case kCheckDirectory: return "o grupo do diretorio nao pode ser lido por completo";
     case kCheckHsm: return "o HSM nao pode ser lido";
-    case kCheckGuard: return "a trava de remocoes em massa impediria a segunda passagem";
+    case kCheckGuard: return "a trava de remocoes em massa impediria a segunda passagem, ou o plano custaria todos os usuarios gerenciados";
   }
   return "";
 }
@@ -394,7 +416,8 @@ std::string renderText(const CheckReport& r) {
                        : key.status == KeyFinding::Note    ? "ATENCAO "
                        : key.status == KeyFinding::Missing ? "AUSENTE "
                                                            : "INVALIDA";
-    out += "  " + std::string(mark) + " " + key.section + "." + key.key + ": " + toUtf8(key.detail) + "\n";
+    const std::string name = key.key.empty() ? "[" + key.section + "]" : key.section + "." + key.key;
+    out += "  " + std::string(mark) + " " + toUtf8(name) + ": " + toUtf8(key.detail) + "\n";
   }
 
   out += "\n[diretorio]\n";
@@ -445,8 +468,10 @@ std::string renderText(const CheckReport& r) {
     appendList(out, "somente relatar", r.report);
     appendList(out, "deixados de lado (nao gerenciados)", r.unmanaged);
     appendList(out, "membros sem identificador", r.membersWithoutId);
+    appendList(out, "identificadores compartilhados por logons diferentes", r.collisions);
     out += std::string("  trava de remocoes em massa: ") + (r.guardTrips ? "DISPARARIA" : "nao dispararia") + "\n";
   }
+  if (!r.everyUserAtRisk.empty()) out += "  PERIGO: " + r.everyUserAtRisk + "\n";
   out += "\nresultado: " + std::to_string(r.exitCode) + " (" + exitMeaning(r.exitCode) + ")\n";
   return out;
 }
@@ -484,7 +509,9 @@ std::string renderJson(const CheckReport& r) {
          ", \"somenteRelatar\": " + jsonList(r.report) + ", \"naoGerenciados\": " + jsonList(r.unmanaged) +
          ", \"semIdentificador\": " + jsonList(r.membersWithoutId) +
          ", \"segundaPassagemPulada\": " + bool01(r.passTwoSkipped) + ", \"motivo\": " +
-         jsonString(r.passTwoReason) + ", \"travaDispararia\": " + bool01(r.guardTrips) + "},\n";
+         jsonString(r.passTwoReason) + ", \"travaDispararia\": " + bool01(r.guardTrips) +
+         ", \"todosEmRisco\": " + jsonString(r.everyUserAtRisk) + ", \"identificadoresCompartilhados\": " +
+         jsonList(r.collisions) + "},\n";
   out += "  \"codigoSaida\": " + std::to_string(r.exitCode) + ", \"significado\": " +
          jsonString(exitMeaning(r.exitCode)) + "\n}\n";
   return out;

@@ -16,7 +16,7 @@ enum CheckExitCode : int {
   kCheckConfig = 1,     // a key of the INI file is missing or bad
   kCheckDirectory = 2,  // the group, or some of its members, could not be read
   kCheckHsm = 3,        // the HSM could not be listed, or addb not read
-  kCheckGuard = 4,      // the mass-removal guard would stop pass 2
+  kCheckGuard = 4,      // the mass-removal guard would stop pass 2, or the plan would cost every managed user
 };
 
 // One key of the INI file as the check found it.
@@ -59,6 +59,10 @@ struct CheckReport {
   bool passTwoSkipped = false;
   std::string passTwoReason;
   bool guardTrips = false;
+  // The plan would block or remove every managed user, or the read found no
+  // member while managed users exist: why, in one line; empty otherwise.
+  std::string everyUserAtRisk;
+  std::vector<std::string> collisions;  // identifiers shared by several logons, one line each
 
   int exitCode = kCheckOk;
 };

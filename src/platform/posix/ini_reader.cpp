@@ -159,6 +159,37 @@ std::string lookupProfileValue(std::string_view file, std::string_view section, 
   return {};
 }
 
+std::vector<ProfileSection> listProfileNames(std::string_view file) {
+  const std::u16string text = decodeFile(file);
+  const std::u16string_view all(text);
+  const auto toAnsi = [](std::u16string_view name) {
+    std::string out;
+    for (char16_t unit : untilZero(name)) out.push_back(toCp1252(unit));
+    return out;
+  };
+  std::vector<ProfileSection> sections(1);  // the lines before the first header
+  size_t next = 0;
+  while (next < all.size()) {
+    size_t end = all.find_first_of(u"\r\n", next);
+    end = end == std::u16string_view::npos ? all.size() : end;
+    const std::u16string_view line = trimmed(all.substr(next, end - next));
+    next = end + 1;
+    if (line.empty() || line[0] == u';' || line[0] == u'#') continue;
+    if (line[0] == u'[') {
+      const size_t close = line.rfind(u']');
+      if (close != std::u16string_view::npos) {
+        sections.push_back({toAnsi(trimmed(untilZero(line.substr(1, close - 1)))), {}});
+        continue;
+      }
+    }
+    std::u16string_view name = line.substr(0, line.find(u'='));
+    while (!name.empty() && isBlank(name.back())) name.remove_suffix(1);
+    sections.back().keys.push_back(toAnsi(name));
+  }
+  if (sections.front().keys.empty()) sections.erase(sections.begin());
+  return sections;
+}
+
 }  // namespace platform::ini
 
 namespace platform {
@@ -186,11 +217,10 @@ std::string readPrivateProfileString(const std::string& path, const std::string&
   return readPrivateProfileString(path, section, key, kProfileValueMaxLength);
 }
 
-std::string readPrivateProfileString(const std::string& path, const std::string& section, const std::string& key,
-                                     size_t maxLength) {
+// The whole file at `path`; false when it cannot be opened.
+bool readProfileFile(const std::string& path, std::string& bytes) {
   const int fd = openProfileFile(path);
-  if (fd < 0) return {};
-  std::string bytes;
+  if (fd < 0) return false;
   char chunk[8192];
   for (;;) {
     const ssize_t got = ::read(fd, chunk, sizeof chunk);
@@ -203,7 +233,20 @@ std::string readPrivateProfileString(const std::string& path, const std::string&
     }
   }
   ::close(fd);
+  return true;
+}
+
+std::string readPrivateProfileString(const std::string& path, const std::string& section, const std::string& key,
+                                     size_t maxLength) {
+  std::string bytes;
+  if (!readProfileFile(path, bytes)) return {};
   return ini::lookupProfileValue(bytes, section, key, maxLength);
+}
+
+std::vector<ProfileSection> readPrivateProfileNames(const std::string& path) {
+  std::string bytes;
+  if (!readProfileFile(path, bytes)) return {};
+  return ini::listProfileNames(bytes);
 }
 
 bool isReadableProfileFile(const std::string& path) {

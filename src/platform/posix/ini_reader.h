@@ -50,6 +50,9 @@ namespace platform::ini {
 std::string lookupProfileValue(std::string_view file, std::string_view section, std::string_view key,
                                size_t maxLength = kProfileValueMaxLength);
 
+// The sections and key names of the INI text `file`, by the same rules.
+std::vector<ProfileSection> listProfileNames(std::string_view file);
+
 // 8-bit text in Windows-1252 as UTF-16.
 std::u16string fromAnsi(std::string_view bytes);
 

@@ -23,6 +23,45 @@ std::string readPrivateProfileString(const std::string& path, const std::string&
   return std::string(buffer.data(), strnlen(buffer.data(), buffer.size() - 1));
 }
 
+namespace {
+
+// The list of zero-terminated names that one of the profile calls writes
+// (GetPrivateProfileSectionNamesA, or GetPrivateProfileStringA with no key),
+// with a buffer grown until the whole list fits.
+template <typename Call>
+std::vector<std::string> profileNameList(Call call) {
+  for (DWORD size = 4096; size <= (1u << 24); size *= 4) {
+    std::vector<char> buffer(size, '\0');
+    const DWORD written = call(buffer.data(), size);
+    if (written + 2 >= size) continue;  // cut short: the list did not fit
+    std::vector<std::string> names;
+    for (const char* name = buffer.data(); *name != '\0' && name < buffer.data() + written;
+         name += std::strlen(name) + 1) {
+      names.emplace_back(name);
+    }
+    return names;
+  }
+  return {};
+}
+
+}  // namespace
+
+std::vector<ProfileSection> readPrivateProfileNames(const std::string& path) {
+  std::vector<ProfileSection> sections;
+  const std::vector<std::string> names = profileNameList(
+      [&](char* buffer, DWORD size) { return GetPrivateProfileSectionNamesA(buffer, size, path.c_str()); });
+  for (const std::string& name : names) {
+    ProfileSection section{name, {}};
+    for (std::string& key : profileNameList([&](char* buffer, DWORD size) {
+           return GetPrivateProfileStringA(name.c_str(), nullptr, "", buffer, size, path.c_str());
+         })) {
+      if (!key.empty() && key[0] != ';' && key[0] != '#') section.keys.push_back(std::move(key));
+    }
+    sections.push_back(std::move(section));
+  }
+  return sections;
+}
+
 bool isReadableProfileFile(const std::string& path) {
   // A folder cannot be opened this way (no FILE_FLAG_BACKUP_SEMANTICS).
   const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
