@@ -69,6 +69,15 @@ ${SLAPD_EXTRA_ACCESS:-}
 access to dn.exact="cn=Oculto,ou=Users,dc=kelvasync,dc=test" by * none
 # A whole OU no account but the manager may read: members kept out of view.
 access to dn.subtree="ou=Restrito,dc=kelvasync,dc=test" by * none
+# Reads that only look complete, for the service account: one group's whole
+# member attribute, one value of another's, and one user's objectClass.
+access to dn.exact="cn=Sem Membros,ou=Groups,dc=kelvasync,dc=test" attrs=member
+  by dn.exact="cn=svc,ou=Users,dc=kelvasync,dc=test" none by * break
+access to dn.exact="cn=Um Oculto,ou=Groups,dc=kelvasync,dc=test" attrs=member
+    val.exact="cn=Bia,ou=Users,dc=kelvasync,dc=test"
+  by dn.exact="cn=svc,ou=Users,dc=kelvasync,dc=test" none by * break
+access to dn.exact="cn=Sem Classe,ou=Users,dc=kelvasync,dc=test" attrs=objectClass
+  by dn.exact="cn=svc,ou=Users,dc=kelvasync,dc=test" none by * break
 access to attrs=userPassword by anonymous auth by * none
 access to * by users read by anonymous auth
 overlay memberof

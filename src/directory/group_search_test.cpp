@@ -124,6 +124,8 @@ const platform::DirectoryApi fakeApi = {
       delete reinterpret_cast<FakeObject*>(object);
     },
     [](int32_t code) { return code == kFailCode ? std::u16string(u"servidor fora do ar") : std::u16string(); },
+    nullptr,  // no cross-check: the fake's members are all it has
+    nullptr,
 };
 
 class GroupSearchTest : public ::testing::Test {

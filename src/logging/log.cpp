@@ -138,5 +138,7 @@ bool writeLogArgs(uint32_t level, std::u16string_view format, std::span<const Fo
     written = true;
   }
   if (!serviceMode) platform::writeConsoleBytes(bytes.data(), bytes.size());
+  // In service mode the lines that call for attention reach the journal too.
+  if (serviceMode && (level == Error || level == Warning)) platform::writeJournalLine(level == Error ? 3 : 4, bytes);
   return written;
 }

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 namespace platform {
 
@@ -24,6 +25,16 @@ bool setConsoleFont();
 // text is converted for the terminal (UTF-8 on Linux, the console's own
 // wide output on Windows).
 void writeConsoleLine(std::u16string_view text);
+
+// Writes one line to standard error (UTF-8, with the platform's line end)
+// and flushes: start-up failures and command-line mistakes, which must reach
+// whoever started the program even when standard output is the log's echo.
+void writeErrorLine(std::u16string_view text);
+
+// Linux: one log line (its bytes, one per character, ending in CR LF) on
+// standard error as UTF-8 with the "<priority>" prefix that systemd's
+// journal reads (3 error, 4 warning). Nothing on Windows.
+void writeJournalLine(int priority, std::string_view line);
 
 // Writes bytes as they are to standard output and flushes (log echo).
 void writeConsoleBytes(const char* bytes, size_t count);

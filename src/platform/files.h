@@ -35,6 +35,17 @@ uint64_t fileSize(const std::u16string& path);
 // MoveFileExW without MOVEFILE_REPLACE_EXISTING / renameat2(RENAME_NOREPLACE).
 bool renameFileNoReplace(const std::u16string& from, const std::u16string& to);
 
+// Replaces the whole content of a small file so that a reader sees either
+// the old content or the new, never a part: written to `path` + ".tmp",
+// flushed to disk, then renamed over `path` (MoveFileExW with
+// MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH / rename). On Linux the
+// file is created 0640 and a symbolic link in its place is not followed.
+// False when any step fails; `path` is then unchanged.
+bool replaceFileContents(const std::u16string& path, const std::string& bytes);
+
+// The whole content of a small file; false when it cannot be read.
+bool readFileContents(const std::u16string& path, std::string& bytes);
+
 // Deletes a file; false when it is missing or cannot be deleted.
 bool removeFile(const std::u16string& path);
 

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace platform {
 
@@ -55,10 +56,18 @@ void prepareServiceStopSources();
 // earlier is held until then), and only once per run.
 ServiceStatusHandle registerServiceControlHandler(const char16_t* serviceName, ServiceControlProc handler);
 
-// SetServiceStatus. On Linux: STATUS= text for every report, READY=1 with the
-// first SERVICE_RUNNING, STOPPING=1 with SERVICE_STOP_PENDING and with
-// SERVICE_STOPPED, plus EXIT_STATUS= when a service-specific exit code is set.
+// SetServiceStatus. On Linux: READY=1 with the first SERVICE_RUNNING,
+// STOPPING=1 with SERVICE_STOP_PENDING and with SERVICE_STOPPED, EXIT_STATUS=
+// when a service-specific exit code is set, and a STATUS= word for the state
+// ("iniciando", "parando", "parado"; "em execucao" until the first cycle
+// announces itself); a message is sent only when it differs from the last
+// one, so the watcher's re-report every second sends nothing.
 bool setServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status);
+
+// The one-line health of the running service for systemctl status (the
+// last cycle's summary and the next cycle's time): STATUS= on Linux, sent
+// only when it changes. Nothing on Windows.
+void announceServiceStatus(std::u16string_view text);
 
 // Installation and removal, step by step, so that the service code can report
 // the step that failed. Each function returns false on failure; the error
@@ -70,6 +79,12 @@ struct ServiceDefinition {
   std::u16string description;
   std::u16string binaryPath;  // the executable's full path, unquoted; Windows registers it in quotes
 };
+// What the error code of a failed installation or removal step means, in
+// terms an administrator can act on (Windows: 5, 1073, 1060, 1072; Linux:
+// EACCES/EPERM/EROFS, EEXIST, ENOENT).
+enum class ServiceError : uint8_t { AccessDenied, AlreadyInstalled, NotInstalled, MarkedForDeletion, Other };
+ServiceError classifyServiceError(uint32_t code);
+
 bool openServiceManager(ServiceManagerHandle& manager);                 // OpenSCManagerW(ALL_ACCESS)
 bool createService(ServiceManagerHandle manager, const ServiceDefinition& definition,
                    ServiceManagerHandle& service);                     // CreateServiceW(ALL_ACCESS)

@@ -18,6 +18,9 @@ struct LocalTime {
 // Local wall-clock time (GetLocalTime / localtime_r).
 LocalTime localTime();
 
+// The local wall-clock time of a moment given in seconds since 1970 (UTC).
+LocalTime localTimeAt(int64_t secondsSinceEpoch);
+
 // The calling thread's identifier (GetCurrentThreadId / gettid).
 uint32_t currentThreadId();
 

@@ -1,7 +1,9 @@
 #include "service/entry.h"
 
+#include <filesystem>
 #include <string>
 #include <string_view>
+#include <system_error>
 
 #include "build_info.h"
 #include "common/process_state.h"
@@ -42,6 +44,61 @@ void logVersionLine() {
   }
 }
 
+constexpr char16_t kUsage[] =
+    u"Uso: kelvasync [opcao]\n"
+    u"  (nenhuma)     modo servico: iniciado pelo gerenciador de servicos (Windows ou systemd)\n"
+    u"  -c            modo console: o log aparece tambem no terminal; ESC ou Ctrl+C para parar\n"
+    u"  -i            instala o servico        -d   remove o servico\n"
+    u"  --once        um ciclo em modo console, sem a pausa inicial, e termina. Saida: 0 grupo lido\n"
+    u"                e plano aplicado; 1 configuracao; 2 diretorio; 3 HSM; 4 interrompido\n"
+    u"  --version     mostra a versao\n"
+    u"  --help, -h, /?  mostra esta ajuda";
+
+void printUsage(void (*write)(std::u16string_view)) {
+  std::u16string_view text = kUsage;
+  while (!text.empty()) {
+    const size_t end = text.find(u'\n');
+    write(text.substr(0, end));
+    text.remove_prefix(end == std::u16string_view::npos ? text.size() : end + 1);
+  }
+}
+
+int exitCodeOf(CycleOutcome outcome) {
+  switch (outcome) {
+    case CycleOutcome::Complete: return 0;
+    case CycleOutcome::Configuration: return 1;
+    case CycleOutcome::Directory: return 2;
+    case CycleOutcome::Hsm: return 3;
+    case CycleOutcome::Stopped: return 4;
+  }
+  return 4;
+}
+
+// Ends a start that cannot go on before the first cycle: one line naming
+// the cause on standard error, and in service mode a stop report with the
+// service-specific code, which `sc query` and systemd show.
+int refuseStart(std::u16string_view line, uint32_t serviceExitCode) {
+  platform::writeErrorLine(std::u16string(u"kelvasync: ") + std::u16string(line));
+  if (serviceMode) {
+    refusedStartExitCode = serviceExitCode;
+    platform::runServiceDispatcher(kServiceName, refusedServiceMain);
+  }
+  return static_cast<int>(serviceExitCode);
+}
+
+// Why the log at `path` cannot be opened, in one line.
+std::u16string logFailureLine(const std::u16string& path) {
+  const std::filesystem::path file(path);
+  std::error_code error;
+  const std::u16string folder = file.parent_path().u16string();
+  if (!std::filesystem::is_directory(file.parent_path(), error)) {
+    return u"a pasta do log '" + folder + u"' nao existe; crie-a (o servico nunca cria pastas)";
+  }
+  return u"nao foi possivel abrir o log '" + path +
+         u"' para escrita (permissao negada, ou outro programa o mantem aberto); execute com a conta do "
+         u"servico ou como administrador";
+}
+
 // The lock of the one running instance lies beside the log: kelvasync.lock.
 std::u16string instanceLockPath() {
   const std::u16string log = logFilePath();
@@ -54,21 +111,37 @@ std::u16string instanceLockPath() {
 int runKelvasync(int argc, const char16_t* const argv[]) {
   serviceMode = false;
 
+  // The long options first: none of them may run, install or remove the
+  // service by the letters it happens to hold.
+  const CommandLine line = readCommandLine(argc, argv);
+  switch (line.option) {
+    case LongOption::Help:
+      printUsage(platform::writeConsoleLine);
+      return 0;
+    case LongOption::Unknown:
+      platform::writeErrorLine(u"kelvasync: opcao desconhecida: " + line.unknown);
+      printUsage(platform::writeErrorLine);
+      return 2;
+    case LongOption::Version:
+      platform::writeConsoleLine(u"kelvasync " + asciiToUtf16(KV_VERSION_TEXT));
+      return 0;
+    case LongOption::Once:
+      singleCycleRun = true;
+      break;
+    case LongOption::None: break;
+  }
+  const int letterCount = static_cast<int>(line.letterArguments.size());
+  const char16_t* const* letters = line.letterArguments.data();
+
   int install = 0;
-  hasOption(argc, argv, u"i", {&install, nullptr});
-  if (install) {
-    installService();
-    return 0;
-  }
+  hasOption(letterCount, letters, u"i", {&install, nullptr});
+  if (install) return installService() ? 0 : 1;
   int remove = 0;
-  hasOption(argc, argv, u"d", {&remove, nullptr});
-  if (remove) {
-    uninstallService();
-    return 0;
-  }
+  hasOption(letterCount, letters, u"d", {&remove, nullptr});
+  if (remove) return uninstallService() ? 0 : 1;
   int console = 0;
-  hasOption(argc, argv, u"c", {&console, nullptr});
-  serviceMode = console == 0;
+  hasOption(letterCount, letters, u"c", {&console, nullptr});
+  serviceMode = console == 0 && !singleCycleRun;
 
   if (!serviceMode) {
     showConsoleBanner();
@@ -83,13 +156,12 @@ int runKelvasync(int argc, const char16_t* const argv[]) {
   // One instance at a time: a second one would race the first for the log
   // and the HSM. It leaves before writing anything, the first untouched.
   if (!platform::claimSingleInstance(instanceLockPath())) {
-    platform::writeConsoleLine(
-        u"Ja existe outra instancia do kelvasync em execucao neste computador. Esta instancia nao sera iniciada.");
-    if (serviceMode) platform::runServiceDispatcher(kServiceName, refusedServiceMain);
-    return static_cast<int>(kExitCodeAnotherInstance);
+    return refuseStart(
+        u"Ja existe outra instancia do kelvasync em execucao neste computador. Esta instancia nao sera iniciada.",
+        kExitCodeAnotherInstance);
   }
 
-  if (!openLogFile()) return 0;
+  if (!openLogFile()) return refuseStart(logFailureLine(logFilePath()), kExitCodeLogUnavailable);
   platform::closeFile(logFileHandle);
   logFileHandle = platform::kInvalidFile;
 
@@ -117,8 +189,16 @@ int runKelvasync(int argc, const char16_t* const argv[]) {
   // stateLock exists from here (a process-wide object).
   writeLog(Info, u"Variaveis inicializadas");
 
+  int exitCode = 0;
   if (serviceMode) {
-    platform::runServiceDispatcher(kServiceName, serviceMain);  // result ignored
+    if (!platform::runServiceDispatcher(kServiceName, serviceMain)) {
+      // Started from a shell rather than by the service manager.
+      writeLog(Error, u"O processo nao foi iniciado pelo gerenciador de servicos; para rodar num terminal use -c");
+      platform::writeErrorLine(
+          u"kelvasync: este processo nao foi iniciado pelo gerenciador de servicos (Windows ou systemd); para "
+          u"rodar num terminal use -c, e para um unico ciclo --once");
+      exitCode = 1;
+    }
   } else {
     reportServiceStatus(kKeep, kKeep);
     reportServiceStatus(platform::kServiceRunning, kKeep);
@@ -131,5 +211,5 @@ int runKelvasync(int argc, const char16_t* const argv[]) {
   writeLog(Info, u"Servico parado");
   writeLog(Info, u"Variaveis finalizadas");
   writeLog(Info, u"Log parado");
-  return 0;
+  return singleCycleRun ? exitCodeOf(singleCycleOutcome) : exitCode;
 }

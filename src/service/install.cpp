@@ -24,11 +24,35 @@ std::u16string decimal(uint32_t value) {
   return std::u16string(digits.begin(), digits.end());
 }
 
+// The cause of a failed step in plain words, with what to do about it.
+std::u16string causeSentence(uint32_t error, bool installing) {
+  switch (platform::classifyServiceError(error)) {
+    case platform::ServiceError::AccessDenied:
+      return u"Causa: permissao negada. Execute o comando como administrador (no Linux, como root).";
+    case platform::ServiceError::AlreadyInstalled:
+      return u"Causa: o servico kelvasync jah estah instalado. Para reinstala-lo, remova-o antes com kelvasync -d.";
+    case platform::ServiceError::NotInstalled:
+      if (installing) {
+        return u"Causa: o gerenciador de servicos nao foi encontrado (no Linux, a pasta das unidades do systemd "
+               u"nao existe). Instale onde o systemd roda, ou rode em primeiro plano com -c.";
+      }
+      return u"Causa: o servico kelvasync nao estah instalado; nao hah o que remover.";
+    case platform::ServiceError::MarkedForDeletion:
+      return u"Causa: o servico estah marcado para remocao. Feche o console de Servicos e os programas que o "
+             u"consultam, e tente de novo.";
+    case platform::ServiceError::Other: break;
+  }
+  return u"Causa: o sistema recusou o passo com o erro " + decimal(error) +
+         u". Tente de novo como administrador; se persistir, procure o Suporte.";
+}
+
 // Prints the failure of one step: its fixed text, the system's error code of
-// the failing call, and the support line.
-void reportFailure(std::u16string_view text, uint32_t error) {
+// the failing call, the support line, and the cause with what to do.
+bool reportFailure(std::u16string_view text, uint32_t error) {
   platform::writeConsoleLine(std::u16string(text) + decimal(error) + u".");
   platform::writeConsoleLine(supportContactLine());
+  platform::writeErrorLine(causeSentence(error, text.find(u"desinstalar") == std::u16string_view::npos));
+  return false;
 }
 
 }  // namespace
@@ -38,18 +62,16 @@ std::u16string supportContactLine() {
          u"' ou Skype '" + KV_SUPPORT_SKYPE + u"'.";
 }
 
-void installService() {
+bool installService() {
   constexpr char16_t kFailure[] = u"Nao foi possivel instalar o servico. Codigo ";
   platform::ServiceDefinition definition;
   definition.binaryPath = platform::modulePath();
   if (definition.binaryPath.empty()) {
-    reportFailure(std::u16string(kFailure) + u"1-", platform::lastErrorCode());
-    return;
+    return reportFailure(std::u16string(kFailure) + u"1-", platform::lastErrorCode());
   }
   platform::ServiceManagerHandle manager = 0;
   if (!platform::openServiceManager(manager)) {
-    reportFailure(std::u16string(kFailure) + u"2-", platform::lastErrorCode());
-    return;
+    return reportFailure(std::u16string(kFailure) + u"2-", platform::lastErrorCode());
   }
   definition.name = kServiceName;
   definition.displayName = kDisplayName;
@@ -58,32 +80,34 @@ void installService() {
   if (!platform::createService(manager, definition, service)) {
     reportFailure(std::u16string(kFailure) + u"3-", platform::lastErrorCode());
     platform::closeServiceHandle(manager);
-    return;
+    return false;
   }
   platform::setServiceDescription(service, definition.description);  // result ignored
   platform::writeConsoleLine(u"Servico instalado com sucesso.");
   platform::closeServiceHandle(service);
   platform::closeServiceHandle(manager);
+  return true;
 }
 
-void uninstallService() {
+bool uninstallService() {
   constexpr char16_t kFailure[] = u"Nao foi possivel desinstalar o servico. Codigo ";
   platform::ServiceManagerHandle manager = 0;
   if (!platform::openServiceManager(manager)) {
-    reportFailure(std::u16string(kFailure) + u"1-", platform::lastErrorCode());
-    return;
+    return reportFailure(std::u16string(kFailure) + u"1-", platform::lastErrorCode());
   }
   platform::ServiceManagerHandle service = 0;
   if (!platform::openServiceForDelete(manager, kServiceName, service)) {
     reportFailure(std::u16string(kFailure) + u"2-", platform::lastErrorCode());
     platform::closeServiceHandle(manager);
-    return;
+    return false;
   }
-  if (platform::deleteService(service)) {
+  const bool deleted = platform::deleteService(service);
+  if (deleted) {
     platform::writeConsoleLine(u"Servico desinstalado com sucesso.");
   } else {
     reportFailure(std::u16string(kFailure) + u"3-", platform::lastErrorCode());
   }
   platform::closeServiceHandle(service);
   platform::closeServiceHandle(manager);
+  return deleted;
 }

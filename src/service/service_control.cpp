@@ -100,12 +100,14 @@ void serviceMain() {
   reportServiceStatus(platform::kServiceStopped, 0);
 }
 
+uint32_t refusedStartExitCode = kExitCodeAnotherInstance;
+
 void refusedServiceMain() {
   platform::ServiceStatus status;
   status.serviceType = platform::kServiceWin32OwnProcess;
   status.currentState = platform::kServiceStopped;
   status.win32ExitCode = platform::kErrorServiceSpecificError;
-  status.serviceSpecificExitCode = kExitCodeAnotherInstance;
+  status.serviceSpecificExitCode = refusedStartExitCode;
   const platform::ServiceStatusHandle handle =
       platform::registerServiceControlHandler(kServiceName, [](uint32_t) {});
   if (handle != 0) platform::setServiceStatus(handle, status);

@@ -8,6 +8,7 @@
 #include "common/stop_flag.h"
 #include "platform/service_manager.h"
 #include "platform/system.h"
+#include "sync/update_cycle.h"
 
 // The status record reported to the service manager and the handle it is
 // reported with (process-wide). Once the service runs, both are written and
@@ -26,12 +27,16 @@ constexpr int32_t kKeep = -1;  // keep the state / next check point
 // The service procedure handed to the dispatcher, and its control handler.
 void serviceMain();
 
-// Service-specific exit code (with win32 exit code 1066) of a service start
-// refused because another instance of kelvasync runs on the machine.
+// Service-specific exit codes (with win32 exit code 1066) of a service start
+// refused before the first cycle, shown by `sc query` and systemd: another
+// instance of kelvasync runs on the machine; the log cannot be opened (its
+// data folder is missing, or the account may not write there).
 constexpr uint32_t kExitCodeAnotherInstance = 3;
+constexpr uint32_t kExitCodeLogUnavailable = 4;
 
 // The service procedure of a refused start: reports SERVICE_STOPPED at once
-// with kExitCodeAnotherInstance, so the service manager says why.
+// with refusedStartExitCode, so the service manager says why.
+extern uint32_t refusedStartExitCode;
 void refusedServiceMain();
 void serviceControlHandler(uint32_t control);
 
@@ -42,3 +47,8 @@ void runWorkerAndWatch();
 
 // The worker thread procedure (see worker.cpp).
 unsigned workerThread(void* argument);
+
+// Set by the entry point before the worker starts: the worker runs one
+// cycle at once (no first pause), records its outcome and asks for the stop.
+extern bool singleCycleRun;
+extern CycleOutcome singleCycleOutcome;

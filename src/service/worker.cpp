@@ -9,6 +9,7 @@
 #include "pelorlib.h"
 #include "platform/system.h"
 #include "service/service_control.h"
+#include "sync/cycle_status.h"
 #include "sync/update_cycle.h"
 
 namespace {
@@ -38,6 +39,9 @@ bool pauseBeforeCycle(int32_t waitSeconds) {
 
 }  // namespace
 
+bool singleCycleRun = false;
+CycleOutcome singleCycleOutcome = CycleOutcome::Stopped;
+
 unsigned workerThread(void*) {
   if (!hsmLibraryReady) {
     KvInitialize(0);  // failures surface in the HSM operations, which log them
@@ -45,7 +49,7 @@ unsigned workerThread(void*) {
   }
   reportConfigurationGaps();
   reportUnknownSettings();
-  loadDirectorySettings();  // when incomplete, the interval stays as it was
+  const bool directoryConfigured = loadDirectorySettings();  // when incomplete, the interval stays as it was
   // Read once: a new interval takes effect with the next start.
   const int32_t interval = directorySettings.updateIntervalSeconds;
   writeLog(Info, u"Atualizacao do HSM/Tessel a cada %d minuto(s)", interval / 60);
@@ -53,7 +57,16 @@ unsigned workerThread(void*) {
   // A stop seen at the top of a pass or during a pause is acknowledged with
   // the shutdown notice; one seen right before or after a cycle is not.
   bool acknowledgeStop = false;
-  if (!isStopRequested()) {
+  if (singleCycleRun) {
+    // One cycle at once, then the run ends as a stop would end it.
+    nextWaitSeconds = 0;
+    if (!directoryConfigured) {
+      singleCycleOutcome = CycleOutcome::Configuration;
+    } else if (!isStopRequested()) {
+      singleCycleOutcome = runUpdateCycle().outcome;
+    }
+    storeStopRequested(true);
+  } else if (!isStopRequested()) {
     for (;;) {
       if (isStopRequested() || !pauseBeforeCycle(nextWaitSeconds)) {
         acknowledgeStop = true;
@@ -61,7 +74,9 @@ unsigned workerThread(void*) {
       }
       nextWaitSeconds = interval;
       if (isStopRequested()) break;
-      runUpdateCycle();
+      const int64_t start = secondsSinceEpoch();
+      const CycleResult result = runUpdateCycle();
+      recordCycleStatus(result, start, interval);
       if (isStopRequested()) break;
     }
   }

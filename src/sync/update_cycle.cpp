@@ -1,6 +1,5 @@
 #include "sync/update_cycle.h"
 
-#include <algorithm>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -38,8 +37,9 @@ ReconcilePlan matchMembers(const MemberList& members, const std::vector<std::str
   std::unordered_set<std::string_view> managed;
   managed.reserve(managedUserNames.size());
   for (const std::string& name : managedUserNames) managed.insert(name);
-  // Each identifier with the first member that has it; a later member with
-  // the same identifier and another logon is a collision.
+  // Each identifier with the first member that has it. A group lists each
+  // entry once, so a later member with the same identifier is another
+  // person sharing that HSM user.
   std::unordered_map<std::string_view, size_t> memberIds;
   memberIds.reserve(members.size());
   ReconcilePlan plan;
@@ -48,12 +48,12 @@ ReconcilePlan matchMembers(const MemberList& members, const std::vector<std::str
     const GroupMember& member = members[i];
     const auto [first, inserted] = memberIds.try_emplace(member.hsmUserId, i);
     if (inserted || member.hsmUserId.empty()) continue;
-    const std::string& firstLogon = members[first->second].logon;
-    if (member.logon == firstLogon) continue;  // the same member listed twice
     const auto [slot, isNew] = collisionOf.try_emplace(member.hsmUserId, plan.collisions.size());
-    if (isNew) plan.collisions.push_back({member.hsmUserId, {firstLogon}});
-    std::vector<std::string>& logons = plan.collisions[slot->second].logons;
-    if (std::find(logons.begin(), logons.end(), member.logon) == logons.end()) logons.push_back(member.logon);
+    if (isNew) {
+      const GroupMember& earlier = members[first->second];
+      plan.collisions.push_back({member.hsmUserId, {{earlier.logon, earlier.commonName}}});
+    }
+    plan.collisions[slot->second].members.emplace_back(member.logon, member.commonName);
   }
 
   plan.emptyRead = true;  // until a member with an identifier turns up
@@ -114,32 +114,37 @@ ReconcilePlan planReconciliation(const MemberList& members, const std::vector<st
   return plan;
 }
 
-void runUpdateCycle() {
+CycleResult runUpdateCycle() {
   const GroupSearchFunction search = searchGroupMembers;
-  runUpdateCycleWith(search, defaultReconcileActions());
+  return runUpdateCycleWith(search, defaultReconcileActions());
 }
 
-void runUpdateCycleWith(GroupSearchFunction search, const ReconcileActions& actions) {
+CycleResult runUpdateCycleWith(GroupSearchFunction search, const ReconcileActions& actions) {
   MemberList members;
   uint32_t unreadableMembers = 0;
-  if (!search(members, unreadableMembers)) return;
+  CycleResult result;
+  if (!search(members, unreadableMembers)) {
+    result.outcome = isStopRequested() ? CycleOutcome::Stopped : CycleOutcome::Directory;
+    return result;
+  }
   ++searchCount;
-  if (isStopRequested()) return;
+  if (isStopRequested()) return result;
   if (searchCount % 100 == 0) {
     const std::u16string line =
         u"Jah foram realizadas " + asciiToUtf16(std::to_string(searchCount)) + u" pesquisas no grupo";
     writeLog(Info, line);
   }
   writeLog(Console, u"Lembre-se: Pressione e segure a tecla ESC para cancelar a execucao");
-  synchronizeHsmWith(members, actions, unreadableMembers);
+  return synchronizeHsmWith(members, actions, unreadableMembers);
 }
 
 void synchronizeHsm(const MemberList& members) {
   synchronizeHsmWith(members, defaultReconcileActions());
 }
 
-void synchronizeHsmWith(const MemberList& members, const ReconcileActions& actions,
-                        uint32_t unreadableMembers) {
+CycleResult synchronizeHsmWith(const MemberList& members, const ReconcileActions& actions,
+                               uint32_t unreadableMembers) {
+  CycleResult result;
   CachedHsmSettings& settings = cachedHsmSettings(HsmOperation::UpdateCycle);
   if (!refreshHsmSettings(settings)) {
     std::u16string keys;
@@ -153,7 +158,8 @@ void synchronizeHsmWith(const MemberList& members, const ReconcileActions& actio
              u"Configuracao do HSM/Tessel incompleta: chave(s) %s da secao [hsm] vazia(s) ou ausente(s). "
              u"Nenhum usuario foi alterado neste ciclo.",
              keys);
-    return;
+    result.outcome = CycleOutcome::Configuration;
+    return result;
   }
 
   std::vector<std::string> hsmUsers;
@@ -165,7 +171,8 @@ void synchronizeHsmWith(const MemberList& members, const ReconcileActions& actio
              sessionOpened ? u"listar os usuarios do HSM/Tessel"
                            : u"conectar ao HSM/Tessel para listar os usuarios (conexao ou login)",
              listed);
-    return;
+    result.outcome = CycleOutcome::Hsm;
+    return result;
   }
   writeLog(Console, u"Quantidade total de usuarios que existem dentro do HSM/Tessel: %d",
            static_cast<long long>(hsmUsers.size()));
@@ -182,14 +189,21 @@ void synchronizeHsmWith(const MemberList& members, const ReconcileActions& actio
   if (!isStopRequested()) readAddb(addbMembers);
   writeLog(Console, u"Quantidade de usuarios em 'addb': %d", static_cast<long long>(addbMembers.size()));
 
-  if (!isStopRequested()) reconcileWith(members, managedUserNames, actions, unreadableMembers);
+  if (isStopRequested()) return result;
+  result.counts = reconcileWith(members, managedUserNames, actions, unreadableMembers);
+  result.reconciled = true;
+  result.outcome = isStopRequested()            ? CycleOutcome::Stopped
+                   : result.counts.unreadable > 0 ? CycleOutcome::Directory
+                   : result.counts.failed > 0     ? CycleOutcome::Hsm
+                                                  : CycleOutcome::Complete;
+  return result;
 }
 
 void logIdentifierCollision(const IdentifierCollision& collision) {
   std::u16string logons;
-  for (size_t i = 0; i < collision.logons.size(); ++i) {
-    if (i > 0) logons += i + 1 == collision.logons.size() ? u" e " : u", ";
-    logons += u"[" + widenText(collision.logons[i]) + u"]";
+  for (size_t i = 0; i < collision.members.size(); ++i) {
+    if (i > 0) logons += i + 1 == collision.members.size() ? u" e " : u", ";
+    logons += u"[" + widenText(collision.members[i].first) + u"] (" + widenText(collision.members[i].second) + u")";
   }
   writeLog(Warning,
            u"Os logons %s do Grupo resultam no mesmo usuario do HSM/Tessel [%s] e compartilham esse usuario; "

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "common/records.h"
@@ -63,11 +64,13 @@ struct ReconcileOptions {
   std::optional<uint32_t> maxRemovals;
 };
 
-// Members of one read whose logons differ but give the same identifier:
-// they share one HSM user, which stays while any of them is a member.
+// Members of one read that give the same identifier: they share one HSM
+// user, which stays while any of them is a member. Their logons may even
+// read alike, since narrowing keeps only the low byte of each character
+// ("\u0161imon" and "aimon"), so each is named with its common name.
 struct IdentifierCollision {
   std::string hsmUserId;
-  std::vector<std::string> logons;  // distinct, in list order
+  std::vector<std::pair<std::string, std::string>> members;  // logon and common name, in list order
 };
 
 // The reconciliation's decisions, made without any HSM call, so that the
@@ -128,20 +131,34 @@ struct ReconcileCounts {
   uint32_t unreadable = 0;  // members that could not be read or identified
 };
 
+// How one cycle ended, for the health status and a single-cycle run.
+enum class CycleOutcome : uint8_t {
+  Complete,       // the group was read wholly and every operation of the plan succeeded
+  Configuration,  // settings needed for the cycle are missing
+  Directory,      // the group could not be read, or some of its members could not
+  Hsm,            // the HSM could not be listed, or an operation on it failed
+  Stopped,        // a stop request ended the cycle early
+};
+struct CycleResult {
+  CycleOutcome outcome = CycleOutcome::Stopped;
+  bool reconciled = false;  // counts holds the reconciliation's summary
+  ReconcileCounts counts;
+};
+
 // One cycle: search the group (logs nothing here when it fails), count the
 // search, remind the console user of the ESC key, then synchronizeHsm.
-void runUpdateCycle();
+CycleResult runUpdateCycle();
 // A group search: the members read, and how many could not be read.
 using GroupSearchFunction = bool (*)(MemberList& members, uint32_t& unreadableMembers);
-void runUpdateCycleWith(GroupSearchFunction search, const ReconcileActions& actions);
+CycleResult runUpdateCycleWith(GroupSearchFunction search, const ReconcileActions& actions);
 
 // The HSM side of one cycle: list the HSM's users, keep the managed names,
 // read addb for its count, log the three counts and reconcile. Incomplete
 // settings (the Error line names the empty keys) or a failed listing (the
 // Error line gives its code) end the cycle without an addb save.
 void synchronizeHsm(const MemberList& members);
-void synchronizeHsmWith(const MemberList& members, const ReconcileActions& actions,
-                        uint32_t unreadableMembers = 0);
+CycleResult synchronizeHsmWith(const MemberList& members, const ReconcileActions& actions,
+                               uint32_t unreadableMembers = 0);
 
 // Pass 1 over the members (unblock or create), pass 2 over the managed names
 // (remove, block or only report those without a member), a summary line,

@@ -11,6 +11,7 @@
 #include "common/stop_flag.h"
 #include "hsm/user_creation.h"
 #include "sync/sync_test_support.h"
+#include "sync/cycle_status.h"
 #include "sync/update_cycle.h"
 
 namespace {
@@ -60,6 +61,36 @@ TEST(ReconcilePlan, MatchesTheFirstMatchLinearSearch) {
     for (size_t i = 0; i < managed.size(); ++i)
       EXPECT_EQ(plan.managedNameInGroup[i] != 0, linearFind(memberIds, managed[i]));
   }
+}
+
+TEST(CycleStatusFile, ReadsBackWhatItWroteAndTellsMonitoringHowOldTheLastCompleteCycleIs) {
+  CycleStatus written;
+  written.start = "07/12/2026 10:00:00";
+  written.end = "07/12/2026 10:00:05";
+  written.endEpoch = 1000000;
+  written.outcome = CycleOutcome::Hsm;
+  written.counts = ReconcileCounts{3, 1, 2, 0, 0, 1, 0};
+  written.lastComplete = "07/12/2026 09:57:05";
+  written.lastCompleteEpoch = 999820;
+  written.intervalSeconds = 180;
+  written.next = "10:03:05";
+  CycleStatus read;
+  ASSERT_TRUE(parseCycleStatus(formatCycleStatus(written), read));
+  EXPECT_EQ(formatCycleStatus(read), formatCycleStatus(written));
+  EXPECT_FALSE(parseCycleStatus("qualquer coisa\n", read));
+
+  // Twice the interval (360 s) after the last complete cycle is still fine.
+  EXPECT_EQ(judgeCycleStatus(written, 999820 + 360).code, 1);  // the last one failed: warning
+  const ServiceHealth stale = judgeCycleStatus(written, 999820 + 361);
+  EXPECT_EQ(stale.code, 2);
+  EXPECT_EQ(stale.perfData, "idade=361s;;360;0 membros=3 criados=1 desbloqueados=2 bloqueados=0 removidos=0 "
+                            "falhas=1 nao_lidos=0");
+  written.outcome = CycleOutcome::Complete;
+  EXPECT_EQ(judgeCycleStatus(written, 1000000).code, 0);
+  written.lastComplete.clear();
+  written.lastCompleteEpoch = 0;
+  EXPECT_EQ(judgeCycleStatus(written, 1000000).code, 2);  // never complete
+  EXPECT_EQ(judgeCycleStatus(std::nullopt, 1000000).code, 3);
 }
 
 TEST(PauseSlices, FollowTheTwoAndAHalfSlicesPerSecondRule) {
@@ -223,6 +254,26 @@ TEST(ReconcilePlan, DecidesEveryStepAndBothGuardsWithoutTheHsm) {
   EXPECT_EQ(plan.unidentifiedMembers, 1u);
   EXPECT_EQ(plan.skipCount, 1u);
   EXPECT_FALSE(plan.passTwoRuns());
+
+  // A read with no member that has an identifier never removes: "yes"
+  // blocks instead, and the plan says it would cost every managed user.
+  plan = planReconciliation({notAUser}, managed, {0, RemovalPolicy::Remove, std::nullopt});
+  EXPECT_TRUE(plan.emptyRead);
+  EXPECT_TRUE(plan.removalsBecameBlocks);
+  EXPECT_EQ(std::vector<size_t>({plan.removeCount, plan.blockCount}), std::vector<size_t>({0, 3}));
+  EXPECT_TRUE(plan.losesEveryManagedUser());
+  plan = planReconciliation({member("A000000000000f7")}, managed, {0, RemovalPolicy::Remove, std::nullopt});
+  EXPECT_FALSE(plan.emptyRead);
+  EXPECT_EQ(plan.removeCount, 3u);
+  EXPECT_TRUE(plan.losesEveryManagedUser());
+
+  // "\u0161imon" narrows to the bytes of "aimon": two members, one identifier.
+  GroupMember simon{"aimon", "`imon", "A000000000000f1"}, aimon{"aimon", "Aimon", "A000000000000f1"};
+  plan = planReconciliation({simon, member("A000000000000f2"), aimon}, managed);
+  ASSERT_EQ(plan.collisions.size(), 1u);
+  EXPECT_EQ(plan.collisions[0].hsmUserId, "A000000000000f1");
+  EXPECT_EQ(plan.collisions[0].members,
+            (std::vector<std::pair<std::string, std::string>>{{"aimon", "`imon"}, {"aimon", "Aimon"}}));
 }
 
 TEST_F(Reconcile, UnreadableMembersOrTheRemovalLimitSkipPassTwoButNotCreationUnblockOrSave) {

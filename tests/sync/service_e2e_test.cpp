@@ -60,6 +60,7 @@ class ServiceEndToEnd : public ::testing::Test {
     }
     for (const std::string& dn : extraMemberDns()) dns.push_back(dn);
     data.addGroup("Tessel", dns);
+    data.addGroup("Vazio", {});
     try {
       slapd_ = std::make_unique<kvtest::SlapdServer>(data);
     } catch (const std::exception& e) {
@@ -173,6 +174,18 @@ TEST_F(ServiceEndToEnd, FirstRunCreatesTheGroupAndTheNextRunUnblocksIt) {
   EXPECT_EQ(occurrences(log, "Inicio cruzamento"), 1u);
   EXPECT_EQ(stored("addb"), expectedAddb());
   EXPECT_EQ(stored("addb_backup"), "<missing>");
+  // The health beside the log, and what monitoring makes of it.
+  std::ifstream statusIn(productDir_ / "data" / "kelvasync.status", std::ios::binary);
+  const std::string status((std::istreambuf_iterator<char>(statusIn)), {});
+  for (const char* field : {"resultado=completo\n", "membros=3\ncriados=3\ndesbloqueados=0\nbloqueados=1\n",
+                            "ultimo_completo_epoch=", "intervalo=60\n"}) {
+    EXPECT_NE(status.find(field), std::string::npos) << field << "\n" << status;
+  }
+  std::string health;
+  EXPECT_EQ(runCheck({"--status", "--nagios"}, health), 0) << health;
+  EXPECT_EQ(health.rfind("KELVASYNC OK - ultimo ciclo ", 0), 0u) << health;
+  EXPECT_NE(health.find(" | idade="), std::string::npos) << health;
+
   // Stopped during a pause: the worker acknowledges the stop, then ends.
   const size_t notice = log.rfind("Notificacao de 'shutdown' recebida");
   const size_t cancelled = log.find("As pesquisas no AD foram canceladas");
@@ -206,6 +219,39 @@ TEST_F(ServiceEndToEnd, FirstRunCreatesTheGroupAndTheNextRunUnblocksIt) {
   EXPECT_EQ(stored("addb_backup"), expectedAddb());
   EXPECT_NE(log.find("Quantidade de usuarios em 'addb': 3"), std::string::npos);
   EXPECT_NE(log.find("As pesquisas no AD foram canceladas"), std::string::npos);
+}
+
+TEST_F(ServiceEndToEnd, OnceRunsOneCycleAtOnceAndItsExitCodeSaysHowItEnded) {
+  const auto once = [this]() {
+    auto child = std::make_unique<ChildProcess>(
+        KELVASYNC_BINARY, std::vector<std::string>{"--once"},
+        std::map<std::string, std::string>{{"KELVASYNC_PROGRAM_FILES", root_.string()},
+                                           {"LDAPTLS_CACERT", slapd_->caFile()}});
+    EXPECT_TRUE(child->waitForExit(60s)) << child->output();
+    return child;
+  };
+  EXPECT_EQ(once()->exitCode(), 1);  // no INI
+  writeIni("5", "block");
+  auto child = once();
+  EXPECT_EQ(child->exitCode(), 0) << child->output();
+  for (const Member& m : members_) EXPECT_TRUE(loginAsMember(m)) << m.logon;
+  // One cycle and no pause before it, in console mode.
+  EXPECT_EQ(occurrences(child->output(), "Inicio cruzamento"), 1u);
+  EXPECT_NE(child->output().find("Modo console"), std::string::npos);
+  EXPECT_EQ(logText().find("Notificacao de 'shutdown' recebida"), std::string::npos);
+
+  const std::string ini = (productDir_ / "kelvasync.ini").string();
+  const auto replaceInIni = [&](const std::string& from, const std::string& to) {
+    std::ifstream in(ini, std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(in)), {});
+    text.replace(text.find(from), from.size(), to);
+    std::ofstream(ini, std::ios::binary | std::ios::trunc) << text;
+  };
+  const std::string masterPwd = "pwd=" + encodeConfigPassword(kvtest::kMasterPassword);
+  replaceInIni(masterPwd, "pwd=" + encodeConfigPassword("errada"));
+  EXPECT_EQ(once()->exitCode(), 3);
+  replaceInIni("pwd=" + encodeConfigPassword(kvtest::kServicePassword), "pwd=" + encodeConfigPassword("errada"));
+  EXPECT_EQ(once()->exitCode(), 2);
 }
 
 TEST_F(ServiceEndToEnd, CheckPrintsTheNextCycleAndChangesNothing) {
@@ -273,6 +319,20 @@ TEST_F(ServiceEndToEnd, CheckPrintsTheNextCycleAndChangesNothing) {
             std::string::npos)
       << out;
   EXPECT_NE(out.find("trava de remocoes em massa: DISPARARIA"), std::string::npos) << out;
+
+  // An empty group while the HSM holds managed users, with no limit: the
+  // plan would cost every one of them.
+  std::ifstream in(ini, std::ios::binary);
+  std::string text((std::istreambuf_iterator<char>(in)), {});
+  text.replace(text.find("CN=Tessel"), 9, "CN=Vazio");
+  text.erase(text.find("maxremovals=0\r\n"));
+  const fs::path empty = root_ / "vazio.ini";
+  std::ofstream(empty, std::ios::binary) << text;
+  EXPECT_EQ(runCheck({"--ini", empty.string()}, out), 4) << out;
+  EXPECT_NE(out.find("PERIGO: nenhum membro com identificador foi lido no grupo e o HSM tem 2 usuario(s) "
+                     "gerenciados"),
+            std::string::npos)
+      << out;
   EXPECT_EQ(hsmState(), before);
   EXPECT_FALSE(fs::exists(productDir_ / "data" / "kelvasync.log"));
 }
@@ -294,7 +354,8 @@ TEST_F(ServiceEndToEnd, CheckNamesWhatFailsWithItsExitCode) {
   // Bad values: a pwd that cannot decode, an interval and a log size that
   // are not numbers. The directory and the HSM are still checked.
   writeIni("tres", "yes");
-  std::ofstream(productDir_ / "kelvasync.ini", std::ios::app) << "[log]\r\nmaxsizemb=10MB\r\n";
+  std::ofstream(productDir_ / "kelvasync.ini", std::ios::app)
+      << "[log]\r\nmaxsizemb=10MB\r\nmaxsizmb=1\r\n[hsmm]\r\nhost=x\r\n";
   // The INI as written, with some of its text replaced, as another file.
   const fs::path broken = root_ / "broken.ini";
   const auto writeBroken = [&](const std::vector<std::pair<std::string, std::string>>& edits) {
@@ -313,6 +374,12 @@ TEST_F(ServiceEndToEnd, CheckNamesWhatFailsWithItsExitCode) {
       << out;
   EXPECT_NE(out.find("INVALIDA activedirectory.updatefrequencyinminutes: 'tres'"), std::string::npos) << out;
   EXPECT_NE(out.find("INVALIDA log.maxsizemb: '10MB'"), std::string::npos) << out;
+  EXPECT_NE(out.find("INVALIDA log.maxsizmb: chave desconhecida, ignorada pelo servico (quis dizer maxsizemb?)"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("INVALIDA [hsmm]: secao desconhecida, ignorada pelo servico (quis dizer [hsm]?)"),
+            std::string::npos)
+      << out;
   EXPECT_NE(out.find("grupo lido: sim"), std::string::npos) << out;
   EXPECT_NE(out.find("nao verificado: a secao hsm"), std::string::npos) << out;
 

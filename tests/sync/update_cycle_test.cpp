@@ -317,19 +317,77 @@ TEST_F(UpdateCycle, MembersTheDirectoryDoesNotShowCostNobodyTheirUser) {
   EXPECT_EQ(stored(kAddbObject), addbTextOf({everyone[0], everyone[2]}));
 }
 
-TEST_F(UpdateCycle, AnEmptyGroupBlocksEveryManagedUserAndSavesNothing) {
-  group = {groupMember("f1", "F1"), groupMember("f2", "F2")};
+TEST_F(UpdateCycle, AnEmptyGroupBlocksEveryManagedUserRemovesNoneAndSavesNothing) {
+  // An empty read looks the same as a group emptied on purpose: "yes" then
+  // blocks, which the next read with members undoes; "block" is unchanged.
+  const MemberList before = {groupMember("f1", "F1"), groupMember("f2", "F2")};
+  const std::string emptyReadLine =
+      "Nenhum membro foi lido no Grupo e existem 2 usuario(s) do HSM/Tessel criados por este servico: eles serao "
+      "bloqueados, nao removidos (um proximo ciclo com membros os desbloqueia). Se o Grupo foi esvaziado de "
+      "proposito, remova esses usuarios no HSM/Tessel manualmente";
+  for (const char* policy : {"yes", "block"}) {
+    SCOPED_TRACE(policy);
+    group = before;
+    cycle();
+    group.clear();
+    policyValue = policy;
+    folder_.clearLog();
+    cycle();
+    for (const GroupMember& m : before) {
+      EXPECT_TRUE(hasUser(*server_, m.hsmUserId)) << m.logon;
+      EXPECT_FALSE(loginWithInitialPassword(m)) << m.logon;
+    }
+    const auto lines = folder_.lines();
+    EXPECT_EQ(labelOf(lines, emptyReadLine), policyValue == "yes" ? "Atencao" : "") << policy;
+    EXPECT_TRUE(contains(folder_.messages(), "Nao existem dados a serem salvos em 'addb'"));
+    EXPECT_EQ(stored(kAddbObject), addbTextOf(before));
+  }
+  group = before;
   cycle();
-  const MemberList before = group;
-  group.clear();
-  policyValue = "block";
-  folder_.clearLog();
-  cycle();
-  for (const GroupMember& m : before) EXPECT_FALSE(loginWithInitialPassword(m)) << m.logon;
-  const auto messages = folder_.messages();
-  EXPECT_TRUE(contains(messages, "Existe usuarios para criar 0"));
-  EXPECT_TRUE(contains(messages, "Nao existem dados a serem salvos em 'addb'"));
-  EXPECT_EQ(stored(kAddbObject), addbTextOf(before));
+  for (const GroupMember& m : before) EXPECT_TRUE(loginWithInitialPassword(m)) << m.logon;
+}
+
+TEST_F(UpdateCycle, ReadsThatOnlyLookCompleteCostNobodyTheirUser) {
+  // The service account may not read (start-slapd.sh): the whole member
+  // attribute of "Sem Membros", Bia's value in "Um Oculto", and the
+  // objectClass of "Sem Classe". Each entry still names its group in
+  // memberOf, which is what gives the incomplete read away.
+  kvtest::DirectoryData data;
+  const std::string ana = data.addUser("Ana", "ana");
+  const std::string bia = data.addUser("Bia", "bia");
+  const std::string semClasse = data.addUser("Sem Classe", "semclasse");
+  data.addGroup("Sem Membros", {ana, bia});
+  data.addGroup("Um Oculto", {ana, bia});
+  data.addGroup("Com Classe Oculta", {ana, semClasse});
+  kvtest::SlapdServer slapd(data);
+  kvtest::trustCa(slapd.caFile());
+  directorySettings.ldapPath = utf8ToUtf16("LDAP://" + slapd.host());
+  directorySettings.adUser = utf8ToUtf16(kvtest::kServiceAccount);
+  directorySettings.adPassword = utf8ToUtf16(kvtest::kServicePassword);
+
+  const MemberList everyone = {groupMember("ana", "Ana"), groupMember("bia", "Bia"),
+                               groupMember("semclasse", "Sem Classe")};
+  struct Case {
+    const char* group;
+    const char* policy;
+    int unreadable;
+  };
+  for (const Case& c : {Case{"Sem Membros", "yes", 2}, Case{"Sem Membros", "block", 2}, Case{"Um Oculto", "yes", 1},
+                        Case{"Com Classe Oculta", "yes", 1}}) {
+    SCOPED_TRACE(std::string(c.group) + " " + c.policy);
+    group = everyone;
+    policyValue.clear();
+    cycle();
+    directorySettings.groupName = std::string("CN=") + c.group + ",OU=Groups," + kvtest::kSuffix;
+    policyValue = c.policy;
+    folder_.clearLog();
+    cycle(searchGroupMembers);
+    for (const GroupMember& m : everyone) EXPECT_TRUE(loginWithInitialPassword(m)) << m.logon;
+    EXPECT_EQ(labelOf(folder_.lines(), std::to_string(c.unreadable) +
+                                           " membro(s) do Grupo nao puderam ser lidos; nenhum usuario do HSM/Tessel "
+                                           "foi bloqueado ou removido"),
+              "Atencao");
+  }
 }
 
 TEST_F(UpdateCycle, TwoMembersWithOneIdentifierAreCreatedOnceAndThenUnblocked) {
@@ -341,6 +399,10 @@ TEST_F(UpdateCycle, TwoMembersWithOneIdentifierAreCreatedOnceAndThenUnblocked) {
   const auto lines = folder_.lines();
   EXPECT_EQ(labelOf(lines, "Usuario criado no HSM/Tessel [Primeiro] [" + first.hsmUserId + "]"), "Info");
   EXPECT_EQ(labelOf(lines, "O usuario [Segundo] [" + first.hsmUserId + "] jah existe dentro do HSM/Tessel"),
+            "Atencao");
+  EXPECT_EQ(labelOf(lines, "Os logons [gemeo] (Primeiro) e [gemeo] (Segundo) do Grupo resultam no mesmo usuario do "
+                           "HSM/Tessel [" + first.hsmUserId + "] e compartilham esse usuario; ele permanece enquanto "
+                           "um deles for membro"),
             "Atencao");
   EXPECT_TRUE(loginWithInitialPassword(first));
   EXPECT_EQ(stored(kAddbObject), addbTextOf(group));

@@ -273,7 +273,7 @@ void planNextCycle(CheckReport& report) {
   }
   for (const IdentifierCollision& collision : plan.collisions) {
     std::string line = collision.hsmUserId + ":";
-    for (const std::string& logon : collision.logons) line += " " + logon;
+    for (const auto& [logon, commonName] : collision.members) line += " " + logon + " (" + commonName + ")";
     report.collisions.push_back(std::move(line));
   }
   if (plan.emptyRead) {

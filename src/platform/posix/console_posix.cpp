@@ -101,9 +101,9 @@ bool advanceKeyState(unsigned char byte) {
   return false;
 }
 
-void writeAll(const char* bytes, size_t count) {
+void writeAll(const char* bytes, size_t count, int fd = STDOUT_FILENO) {
   while (count > 0) {
-    const ssize_t n = write(STDOUT_FILENO, bytes, count);
+    const ssize_t n = write(fd, bytes, count);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return;
     bytes += n;
@@ -133,6 +133,28 @@ void writeConsoleLine(std::u16string_view text) {
 }
 
 void writeConsoleBytes(const char* bytes, size_t count) { writeAll(bytes, count); }
+
+void writeJournalLine(int priority, std::string_view line) {
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+  std::string text = "<" + std::to_string(priority) + ">";
+  for (char c : line) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x80) {
+      text.push_back(c);
+    } else {
+      text.push_back(static_cast<char>(0xC0 | (byte >> 6)));
+      text.push_back(static_cast<char>(0x80 | (byte & 0x3F)));
+    }
+  }
+  text.push_back('\n');
+  writeAll(text.data(), text.size(), STDERR_FILENO);
+}
+
+void writeErrorLine(std::u16string_view text) {
+  std::string bytes = utf16ToUtf8(text);
+  bytes.push_back('\n');
+  writeAll(bytes.data(), bytes.size(), STDERR_FILENO);
+}
 
 void prepareConsoleStopSources() {
   blockStopSignals();

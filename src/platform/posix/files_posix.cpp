@@ -58,6 +58,48 @@ bool renameFileNoReplace(const std::u16string& from, const std::u16string& to) {
   return true;
 }
 
+bool replaceFileContents(const std::u16string& path, const std::string& bytes) {
+  const std::string target = utf16ToUtf8(path);
+  const std::string temporary = target + ".tmp";
+  unlink(temporary.c_str());  // a stale one, or a link someone left there
+  const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0640);
+  if (fd < 0) return false;
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  const bool written = done == bytes.size() && fsync(fd) == 0;
+  close(fd);
+  if (!written || rename(temporary.c_str(), target.c_str()) != 0) {
+    unlink(temporary.c_str());
+    return false;
+  }
+  return true;
+}
+
+bool readFileContents(const std::u16string& path, std::string& bytes) {
+  const int fd = open(utf16ToUtf8(path).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return false;
+  struct stat info {};
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    close(fd);
+    return false;
+  }
+  bytes.clear();
+  char chunk[4096];
+  for (;;) {
+    const ssize_t n = read(fd, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    bytes.append(chunk, static_cast<size_t>(n));
+  }
+  close(fd);
+  return true;
+}
+
 bool removeFile(const std::u16string& path) { return unlink(utf16ToUtf8(path).c_str()) == 0; }
 
 bool fileReadableByOthers(const std::u16string& path) {

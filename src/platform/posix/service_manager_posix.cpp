@@ -21,6 +21,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <mutex>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -54,12 +55,30 @@ unsigned serviceThread(void*) {
 
 const char* stateName(uint32_t state) {
   switch (state) {
-    case kServiceStopped: return "SERVICE_STOPPED";
-    case kServiceStartPending: return "SERVICE_START_PENDING";
-    case kServiceStopPending: return "SERVICE_STOP_PENDING";
-    case kServiceRunning: return "SERVICE_RUNNING";
-    default: return "SERVICE_STATE_UNKNOWN";
+    case kServiceStopped: return "parado";
+    case kServiceStartPending: return "iniciando";
+    case kServiceStopPending: return "parando";
+    case kServiceRunning: return "em execucao";
+    default: return "estado desconhecido";
   }
+}
+
+// The last message sent to systemd, and the state it reported: a report or
+// an announcement that would repeat it sends nothing.
+std::mutex notifyLock;
+std::string lastNotification;
+uint32_t lastReportedState = 0;
+
+// Sends `message` unless it repeats the last one. Caller holds notifyLock.
+bool notifyChanged(const std::string& message) {
+  if (message == lastNotification) return true;
+  const int sent = sd_notify(0, message.c_str());
+  if (sent > 0) {
+    lastNotification = message;
+    return true;
+  }
+  errno = sent < 0 ? -sent : ENOTCONN;
+  return false;
 }
 
 struct UnitHandle {
@@ -167,13 +186,33 @@ bool setServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status) {
   if (status.currentState == kServiceStopped && status.serviceSpecificExitCode != 0) {
     message += "EXIT_STATUS=" + std::to_string(status.serviceSpecificExitCode) + "\n";
   }
-  message += "STATUS=" + std::string(stateName(status.currentState)) + " checkpoint=" +
-             std::to_string(status.checkPoint) + " exit=" + std::to_string(status.win32ExitCode) + "/" +
-             std::to_string(status.serviceSpecificExitCode);
-  const int sent = sd_notify(0, message.c_str());
-  if (sent > 0) return true;
-  errno = sent < 0 ? -sent : ENOTCONN;
-  return fail();
+  const std::lock_guard<std::mutex> hold(notifyLock);
+  // Once running, the state word gives way to what the cycles announce; it
+  // comes back when the state changes.
+  if (status.currentState != lastReportedState || !message.empty()) {
+    message += "STATUS=" + std::string(stateName(status.currentState));
+  } else {
+    return true;
+  }
+  lastReportedState = status.currentState;
+  return notifyChanged(message) || fail();
+}
+
+void announceServiceStatus(std::u16string_view text) {
+  if (getenv("NOTIFY_SOCKET") == nullptr) return;
+  const std::lock_guard<std::mutex> hold(notifyLock);
+  notifyChanged("STATUS=" + utf16ToUtf8(text));
+}
+
+ServiceError classifyServiceError(uint32_t code) {
+  switch (static_cast<int>(code)) {
+    case EACCES:
+    case EPERM:
+    case EROFS: return ServiceError::AccessDenied;
+    case EEXIST: return ServiceError::AlreadyInstalled;
+    case ENOENT: return ServiceError::NotInstalled;
+    default: return ServiceError::Other;
+  }
 }
 
 bool openServiceManager(ServiceManagerHandle& manager) {

@@ -19,8 +19,10 @@
 
 namespace platform {
 
-LocalTime localTime() {
-  const time_t now = time(nullptr);
+LocalTime localTime() { return localTimeAt(static_cast<int64_t>(time(nullptr))); }
+
+LocalTime localTimeAt(int64_t secondsSinceEpoch) {
+  const time_t now = static_cast<time_t>(secondsSinceEpoch);
   struct tm parts {};
   localtime_r(&now, &parts);
   LocalTime t;

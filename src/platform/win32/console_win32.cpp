@@ -79,6 +79,16 @@ void writeConsoleLine(std::u16string_view text) {
 
 void writeConsoleBytes(const char* bytes, size_t count) { writeStdout(bytes, count); }
 
+void writeJournalLine(int, std::string_view) {}
+
+void writeErrorLine(std::u16string_view text) {
+  std::string bytes = utf16ToUtf8(text);
+  bytes += "\r\n";
+  _setmode(_fileno(stderr), _O_BINARY);
+  fwrite(bytes.data(), 1, bytes.size(), stderr);
+  fflush(stderr);
+}
+
 void prepareConsoleStopSources() { SetConsoleCtrlHandler(consoleControlHandler, TRUE); }
 
 bool escapeKeyDown() { return (GetAsyncKeyState(VK_ESCAPE) & 0x8000) != 0; }

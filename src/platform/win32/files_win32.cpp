@@ -33,6 +33,36 @@ bool renameFileNoReplace(const std::u16string& from, const std::u16string& to) {
                      0) != 0;
 }
 
+bool replaceFileContents(const std::u16string& path, const std::string& bytes) {
+  const std::u16string temporary = path + u".tmp";
+  const wchar_t* temporaryName = reinterpret_cast<const wchar_t*>(temporary.c_str());
+  const HANDLE file = CreateFileW(temporaryName, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  DWORD written = 0;
+  const bool whole = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) != FALSE &&
+                     written == bytes.size() && FlushFileBuffers(file) != FALSE;
+  CloseHandle(file);
+  if (!whole || !MoveFileExW(temporaryName, reinterpret_cast<const wchar_t*>(path.c_str()),
+                             MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    DeleteFileW(temporaryName);
+    return false;
+  }
+  return true;
+}
+
+bool readFileContents(const std::u16string& path, std::string& bytes) {
+  const HANDLE file = CreateFileW(reinterpret_cast<const wchar_t*>(path.c_str()), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  bytes.clear();
+  char chunk[4096];
+  DWORD got = 0;
+  while (ReadFile(file, chunk, sizeof chunk, &got, nullptr) != FALSE && got > 0) bytes.append(chunk, got);
+  CloseHandle(file);
+  return true;
+}
+
 bool removeFile(const std::u16string& path) {
   return DeleteFileW(reinterpret_cast<const wchar_t*>(path.c_str())) != 0;
 }

@@ -43,6 +43,18 @@ ServiceStatusHandle registerServiceControlHandler(const char16_t* serviceName, S
   return reinterpret_cast<ServiceStatusHandle>(handle);
 }
 
+void announceServiceStatus(std::u16string_view) {}
+
+ServiceError classifyServiceError(uint32_t code) {
+  switch (code) {
+    case ERROR_ACCESS_DENIED: return ServiceError::AccessDenied;
+    case ERROR_SERVICE_EXISTS: return ServiceError::AlreadyInstalled;
+    case ERROR_SERVICE_DOES_NOT_EXIST: return ServiceError::NotInstalled;
+    case ERROR_SERVICE_MARKED_FOR_DELETE: return ServiceError::MarkedForDeletion;
+    default: return ServiceError::Other;
+  }
+}
+
 bool setServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status) {
   SERVICE_STATUS record = {};
   record.dwServiceType = status.serviceType;

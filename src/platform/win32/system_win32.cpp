@@ -8,6 +8,23 @@
 
 namespace platform {
 
+LocalTime localTimeAt(int64_t secondsSinceEpoch) {
+  // FILETIME counts 100 ns steps from 1601; 1970 is 11644473600 s later.
+  const uint64_t ticks = (static_cast<uint64_t>(secondsSinceEpoch) + 11644473600ull) * 10000000ull;
+  FILETIME utc{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+  FILETIME local{};
+  SYSTEMTIME parts{};
+  LocalTime t;
+  if (!FileTimeToLocalFileTime(&utc, &local) || !FileTimeToSystemTime(&local, &parts)) return t;
+  t.day = parts.wDay;
+  t.month = parts.wMonth;
+  t.year = parts.wYear;
+  t.hour = parts.wHour;
+  t.minute = parts.wMinute;
+  t.second = parts.wSecond;
+  return t;
+}
+
 LocalTime localTime() {
   SYSTEMTIME now;
   GetLocalTime(&now);

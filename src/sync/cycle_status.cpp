@@ -1,0 +1,210 @@
+#include "sync/cycle_status.h"
+
+#include <algorithm>
+#include <chrono>
+#include <utility>
+#include <vector>
+
+#include "common/format.h"
+#include "common/text.h"
+#include "logging/log.h"
+#include "platform/files.h"
+#include "platform/service_manager.h"
+#include "platform/system.h"
+
+namespace {
+
+std::string timeText(const platform::LocalTime& t) {
+  return utf16ToUtf8(formatWide(u"%02d/%02d/%04d %02d:%02d:%02d", t.day, t.month, t.year, t.hour, t.minute,
+                                t.second));
+}
+
+// The reconciliation's counts, in the order of the file and the line.
+std::vector<std::pair<std::string_view, size_t*>> countFields(ReconcileCounts& c) {
+  return {{"membros", &c.membersRead}, {"criados", &c.created},   {"desbloqueados", &c.unblocked},
+          {"bloqueados", &c.blocked},  {"removidos", &c.removed}, {"falhas", &c.failed}};
+}
+
+bool parseNumber(std::string_view text, int64_t& value) {
+  if (text.empty() || text.size() > 18) return false;
+  value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + (c - '0');
+  }
+  return true;
+}
+
+// The last complete cycle of the process, or of an earlier run read back
+// from the file the first time a cycle is recorded.
+bool lastCompleteLoaded = false;
+std::string lastComplete;
+int64_t lastCompleteEpoch = 0;
+bool writeFailureReported = false;
+
+}  // namespace
+
+int64_t secondsSinceEpoch() {
+  return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+std::string_view cycleOutcomeName(CycleOutcome outcome) {
+  switch (outcome) {
+    case CycleOutcome::Complete: return "completo";
+    case CycleOutcome::Configuration: return "configuracao";
+    case CycleOutcome::Directory: return "diretorio";
+    case CycleOutcome::Hsm: return "hsm";
+    case CycleOutcome::Stopped: return "parado";
+  }
+  return "parado";
+}
+
+std::string formatCycleStatus(const CycleStatus& status) {
+  std::string text = "inicio=" + status.start + "\nfim=" + status.end + "\nfim_epoch=" +
+                     std::to_string(status.endEpoch) + "\nresultado=" + std::string(cycleOutcomeName(status.outcome)) +
+                     "\n";
+  if (status.counts) {
+    ReconcileCounts counts = *status.counts;
+    for (const auto& [key, value] : countFields(counts)) text += std::string(key) + "=" + std::to_string(*value) + "\n";
+    text += "nao_lidos=" + std::to_string(counts.unreadable) + "\n";
+  }
+  if (!status.lastComplete.empty()) {
+    text += "ultimo_completo=" + status.lastComplete + "\nultimo_completo_epoch=" +
+            std::to_string(status.lastCompleteEpoch) + "\n";
+  }
+  text += "intervalo=" + std::to_string(status.intervalSeconds) + "\nproximo=" + status.next + "\n";
+  return text;
+}
+
+bool parseCycleStatus(std::string_view text, CycleStatus& status) {
+  status = CycleStatus{};
+  bool haveEnd = false, haveOutcome = false;
+  ReconcileCounts counts;
+  bool haveCounts = false;
+  while (!text.empty()) {
+    const size_t end = text.find('\n');
+    std::string_view line = text.substr(0, end);
+    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    const size_t equals = line.find('=');
+    if (equals == std::string_view::npos) continue;
+    const std::string_view key = line.substr(0, equals), value = line.substr(equals + 1);
+    int64_t number = 0;
+    if (key == "inicio") status.start = value;
+    if (key == "fim") status.end = value;
+    if (key == "proximo") status.next = value;
+    if (key == "ultimo_completo") status.lastComplete = value;
+    if (key == "fim_epoch") haveEnd = parseNumber(value, status.endEpoch);
+    if (key == "ultimo_completo_epoch") parseNumber(value, status.lastCompleteEpoch);
+    if (key == "intervalo" && parseNumber(value, number) && number <= INT32_MAX) {
+      status.intervalSeconds = static_cast<int32_t>(number);
+    }
+    if (key == "resultado") {
+      for (CycleOutcome outcome : {CycleOutcome::Complete, CycleOutcome::Configuration, CycleOutcome::Directory,
+                                   CycleOutcome::Hsm, CycleOutcome::Stopped}) {
+        if (value == cycleOutcomeName(outcome)) {
+          status.outcome = outcome;
+          haveOutcome = true;
+        }
+      }
+    }
+    for (const auto& [name, field] : countFields(counts)) {
+      if (key == name && parseNumber(value, number)) {
+        *field = static_cast<size_t>(number);
+        haveCounts = true;
+      }
+    }
+    if (key == "nao_lidos" && parseNumber(value, number) && number <= UINT32_MAX) {
+      counts.unreadable = static_cast<uint32_t>(number);
+    }
+  }
+  if (haveCounts) status.counts = counts;
+  if (status.lastComplete.empty()) status.lastCompleteEpoch = 0;
+  return haveEnd && haveOutcome;
+}
+
+std::u16string cycleStatusPath() {
+  std::u16string path = logFilePath();
+  path.resize(path.size() - 3);  // "log"
+  return path + u"status";
+}
+
+std::u16string cycleStatusLine(const CycleStatus& status) {
+  std::string line = "ultimo ciclo " + status.end + ": " + std::string(cycleOutcomeName(status.outcome));
+  if (status.counts) {
+    ReconcileCounts counts = *status.counts;
+    for (const auto& [key, value] : countFields(counts)) line += ", " + std::string(key) + " " + std::to_string(*value);
+  }
+  line += "; proximo ciclo " + status.next;
+  return asciiToUtf16(line);
+}
+
+ServiceHealth judgeCycleStatus(const std::optional<CycleStatus>& status, int64_t now) {
+  ServiceHealth health;
+  if (!status) {
+    health.line = "KELVASYNC DESCONHECIDO - nenhum arquivo de estado legivel (o servico ainda nao terminou um ciclo?)";
+    return health;
+  }
+  const int64_t limit = 2 * std::max<int64_t>(status->intervalSeconds, 60);
+  const int64_t age = status->lastCompleteEpoch > 0 ? std::max<int64_t>(now - status->lastCompleteEpoch, 0) : -1;
+  std::string last = "ultimo ciclo " + status->end + ": " + std::string(cycleOutcomeName(status->outcome));
+  if (age < 0) {
+    health.code = 2;
+    health.line = "KELVASYNC CRITICO - nenhum ciclo completo registrado; " + last;
+  } else if (age > limit) {
+    health.code = 2;
+    health.line = "KELVASYNC CRITICO - ultimo ciclo completo ha " + std::to_string(age) + " s (" +
+                  status->lastComplete + "), mais que o dobro do intervalo; " + last;
+  } else if (status->outcome != CycleOutcome::Complete) {
+    health.code = 1;
+    health.line = "KELVASYNC ATENCAO - " + last + "; ultimo completo ha " + std::to_string(age) + " s";
+  } else {
+    health.code = 0;
+    health.line = "KELVASYNC OK - " + last + ", ha " + std::to_string(age) + " s";
+  }
+  health.perfData = "idade=" + (age < 0 ? std::string("U") : std::to_string(age) + "s") + ";;" +
+                    std::to_string(limit) + ";0";
+  if (status->counts) {
+    ReconcileCounts counts = *status->counts;
+    for (const auto& [key, value] : countFields(counts)) health.perfData += " " + std::string(key) + "=" + std::to_string(*value);
+    health.perfData += " nao_lidos=" + std::to_string(counts.unreadable);
+  }
+  return health;
+}
+
+void recordCycleStatus(const CycleResult& result, int64_t startEpoch, int32_t intervalSeconds) {
+  const std::u16string path = cycleStatusPath();
+  if (!lastCompleteLoaded) {
+    lastCompleteLoaded = true;
+    std::string previousText;
+    CycleStatus previous;
+    if (platform::readFileContents(path, previousText) && parseCycleStatus(previousText, previous)) {
+      lastComplete = previous.lastComplete;
+      lastCompleteEpoch = previous.lastCompleteEpoch;
+    }
+  }
+  CycleStatus status;
+  status.start = timeText(platform::localTimeAt(startEpoch));
+  status.endEpoch = secondsSinceEpoch();
+  status.end = timeText(platform::localTimeAt(status.endEpoch));
+  status.outcome = result.outcome;
+  if (result.reconciled) status.counts = result.counts;
+  if (result.outcome == CycleOutcome::Complete) {
+    lastComplete = status.end;
+    lastCompleteEpoch = status.endEpoch;
+  }
+  status.lastComplete = lastComplete;
+  status.lastCompleteEpoch = lastCompleteEpoch;
+  status.intervalSeconds = intervalSeconds;
+  const std::string next = timeText(platform::localTimeAt(status.endEpoch + intervalSeconds));
+  status.next = next.substr(next.size() - 8);  // hh:mm:ss
+
+  if (platform::replaceFileContents(path, formatCycleStatus(status))) {
+    writeFailureReported = false;
+  } else if (!writeFailureReported) {
+    writeFailureReported = true;
+    writeLog(Warning, u"Nao foi possivel gravar o arquivo de estado '%s'", path);
+  }
+  platform::announceServiceStatus(cycleStatusLine(status));
+}
