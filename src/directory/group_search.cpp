@@ -41,6 +41,16 @@ void logStepFailure(std::u16string_view message, int32_t code) {
 // call, which may block.
 bool stepFailed(int32_t code) { return !platform::directorySucceeded(code) || isStopRequested(); }
 
+// Runs one directory call marked as the step in hand, so that a stop that
+// cannot wait for a call that never returns can name it.
+template <typename Call>
+int32_t inDirectoryStep(const char16_t* step, Call call) {
+  enterDirectoryStep(step);
+  const int32_t code = call();
+  leaveDirectoryStep();
+  return code;
+}
+
 // Releases the held reference, if any, when the scope ends.
 class HeldRef {
  public:
@@ -77,7 +87,8 @@ bool readAttribute(DirectoryRef user, const std::u16string& name, std::string& v
 // as absent.
 bool readMember(DirectoryRef element, GroupMember& member) {
   HeldRef user;
-  const int32_t code = directory().queryUser(element, user.out());
+  const int32_t code =
+      inDirectoryStep(u"leitura de um membro", [&] { return directory().queryUser(element, user.out()); });
   if (code == platform::kDirectoryNoInterface) return true;  // not a user
   if (!platform::directorySucceeded(code)) {
     logStepFailure(u"Nao foi possivel obter dados do usuario dentro do Grupo", code);
@@ -85,9 +96,10 @@ bool readMember(DirectoryRef element, GroupMember& member) {
   }
   // A user whose cn cannot be read keeps an empty common name; one whose
   // logon cannot be read has no identity at all.
-  readAttribute(user.get(), u"cn", member.commonName);
+  inDirectoryStep(u"leitura de um membro", [&] { return readAttribute(user.get(), u"cn", member.commonName) ? 0 : 1; });
   std::u16string logon;
-  const int32_t logonCode = directory().getAttribute(user.get(), u"samAccountName", &logon);
+  const int32_t logonCode = inDirectoryStep(
+      u"leitura de um membro", [&] { return directory().getAttribute(user.get(), u"samAccountName", &logon); });
   if (!platform::directorySucceeded(logonCode)) {
     std::u16string line = u"Nao foi possivel obter o samAccountName do usuario [" + widenText(member.commonName) +
                           u"] dentro do Grupo";
@@ -112,13 +124,14 @@ bool enumerateGroupMembers(DirectoryRef members, MemberList& memberList, uint32_
   const bool crossChecking = crossCheck != nullptr && api.unlistedMembers != nullptr;
 
   HeldRef enumerator;
-  int32_t code = api.newEnum(members, enumerator.out());
+  int32_t code = inDirectoryStep(u"lista de membros do Grupo", [&] { return api.newEnum(members, enumerator.out()); });
   if (stepFailed(code)) {
     logStepFailure(u"Nao foi possivel iniciar a pesquisa de usuarios dentro do Grupo", code);
     return false;
   }
   HeldRef variantEnumerator;
-  code = api.queryEnumVariant(enumerator.get(), variantEnumerator.out());
+  code = inDirectoryStep(u"lista de membros do Grupo",
+                         [&] { return api.queryEnumVariant(enumerator.get(), variantEnumerator.out()); });
   if (stepFailed(code)) {
     logStepFailure(u"Nao foi possivel obter interface para os usuarios dentro do Grupo", code);
     return false;
@@ -127,7 +140,8 @@ bool enumerateGroupMembers(DirectoryRef members, MemberList& memberList, uint32_
   for (;;) {
     HeldRef element;  // the variant: cleared on every way out of this pass
     uint32_t fetched = 0;
-    code = api.next(variantEnumerator.get(), element.out(), &fetched);
+    code = inDirectoryStep(u"leitura de um membro",
+                           [&] { return api.next(variantEnumerator.get(), element.out(), &fetched); });
     if (code == platform::kDirectoryNoMore) break;
     if (code != platform::kDirectoryOk) {
       // The directory failed in the middle of the list. The members read so
@@ -141,7 +155,8 @@ bool enumerateGroupMembers(DirectoryRef members, MemberList& memberList, uint32_
       GroupMember member;
       if (crossChecking && element.get() != nullptr && api.elementName != nullptr) {
         std::u16string name;
-        if (platform::directorySucceeded(api.elementName(element.get(), &name))) {
+        if (platform::directorySucceeded(inDirectoryStep(
+                u"leitura de um membro", [&] { return api.elementName(element.get(), &name); }))) {
           crossCheck->listedNames.push_back(std::move(name));
         }
       }
@@ -166,7 +181,8 @@ bool enumerateGroupMembers(DirectoryRef members, MemberList& memberList, uint32_
   // between two range requests. Its HSM user must not look orphaned.
   crossCheck->enumeration = variantEnumerator.get();
   std::vector<std::u16string> unlisted;
-  code = api.unlistedMembers(*crossCheck, &unlisted);
+  code = inDirectoryStep(u"conferencia dos membros (memberOf)",
+                         [&] { return api.unlistedMembers(*crossCheck, &unlisted); });
   crossCheck->enumeration = nullptr;
   if (!platform::directorySucceeded(code)) {
     logStepFailure(u"Nao foi possivel conferir a lista de membros do Grupo (memberOf)", code);
@@ -201,10 +217,12 @@ bool readGroupMembers(MemberList& memberList, uint32_t& unreadableMembers) {
   {
     HeldRef domain, groupObject, group, members;
     const DirectorySettings& settings = directorySettings;
-    int32_t code = api.openObject(settings.ldapPath, settings.adUser, settings.adPassword, domain.out());
+    int32_t code = inDirectoryStep(u"conexao ao Controlador de Dominio (DC)", [&] {
+      return api.openObject(settings.ldapPath, settings.adUser, settings.adPassword, domain.out());
+    });
     if (stepFailed(code)) {
       logStepFailure(u"Nao foi possivel conectar no Controlador de Dominio (DC)", code);
-    } else if (stepFailed(code = api.getPath(domain.get()))) {
+    } else if (stepFailed(code = inDirectoryStep(u"caminho do Dominio", [&] { return api.getPath(domain.get()); }))) {
       logStepFailure(u"Nao foi possivel obter o caminho completo do Dominio", code);
     } else {
       const std::string groupPath = narrowText(settings.ldapPath) + "/" + settings.groupName;
@@ -217,13 +235,17 @@ bool readGroupMembers(MemberList& memberList, uint32_t& unreadableMembers) {
       // The path is 8-bit text from the INI file: decoded as its ANSI code
       // page, so that "ç", "Š" or "–" in a group name reach the directory as
       // themselves.
-      code = api.openObject(platform::ansiToUtf16(groupPath), settings.adUser, settings.adPassword,
-                            groupObject.out());
+      code = inDirectoryStep(u"conexao ao Grupo", [&] {
+        return api.openObject(platform::ansiToUtf16(groupPath), settings.adUser, settings.adPassword,
+                              groupObject.out());
+      });
       if (stepFailed(code)) {
         logStepFailure(u"Nao foi possivel conectar com o caminho completo no Controlador de Dominio (DC)", code);
-      } else if (stepFailed(code = api.queryGroup(groupObject.get(), group.out()))) {
+      } else if (stepFailed(code = inDirectoryStep(u"conexao ao Grupo",
+                                                   [&] { return api.queryGroup(groupObject.get(), group.out()); }))) {
         logStepFailure(u"Nao foi possivel obter interface para comunicacao com o Grupo de pesquisa", code);
-      } else if (stepFailed(code = api.members(group.get(), members.out()))) {
+      } else if (stepFailed(code = inDirectoryStep(u"lista de membros do Grupo",
+                                                   [&] { return api.members(group.get(), members.out()); }))) {
         logStepFailure(u"Nao foi possivel obter interface para os membros do Grupo pesquisado", code);
       } else {
         platform::MemberCrossCheck crossCheck;

@@ -60,6 +60,15 @@ ThreadHandle startThread(ThreadProc proc, void* argument);
 // Waits without a time limit for the thread to end and releases its handle.
 // Does nothing for a handle of 0.
 void waitThreadAndClose(ThreadHandle thread);
+// Waits at most `milliseconds` for the thread to end; true (and the handle
+// released) when it ended, false when it still runs (the handle stays
+// valid). True for a handle of 0.
+bool waitThreadFor(ThreadHandle thread, uint32_t milliseconds);
+
+// Ends the process at once with `code`, without waiting for other threads
+// or running static destructors (ExitProcess / _exit): for a thread that
+// is left inside a call that never returns. Standard output is flushed.
+[[noreturn]] void endProcessNow(int code);
 
 // A never-signalled, manual-reset event used as a timer: waiting on it always
 // lasts the full time. `valid()` is false when it could not be created.

@@ -211,5 +211,9 @@ int runKelvasync(int argc, const char16_t* const argv[]) {
   writeLog(Info, u"Servico parado");
   writeLog(Info, u"Variaveis finalizadas");
   writeLog(Info, u"Log parado");
-  return singleCycleRun ? exitCodeOf(singleCycleOutcome) : exitCode;
+  if (singleCycleRun) exitCode = exitCodeOf(singleCycleOutcome);
+  // A worker still inside a directory call must not see the process torn
+  // down around it.
+  if (workerAbandoned) platform::endProcessNow(exitCode);
+  return exitCode;
 }

@@ -101,6 +101,7 @@ void serviceMain() {
 }
 
 uint32_t refusedStartExitCode = kExitCodeAnotherInstance;
+std::atomic<bool> workerAbandoned{false};
 
 void refusedServiceMain() {
   platform::ServiceStatus status;
@@ -143,5 +144,24 @@ void runWorkerAndWatch() {
     }
   }
   writeLog(Info, u"Servico em modo de encerramento");
-  platform::waitThreadAndClose(worker);
+  // The worker ends after the step in hand. Inside the directory, before any
+  // HSM change of the cycle, that step is not waited for past a few seconds:
+  // a directory that accepts and never answers must not hold a stop (the
+  // system's own time-outs may be long, or, under some LDAP stacks, absent).
+  // An HSM call is always waited for; its own time-outs bound it.
+  constexpr int kDirectoryGraceSeconds = 2;
+  int secondsInOneCall = 0;
+  uint64_t lastSerial = directoryStepSerial();
+  while (!platform::waitThreadFor(worker, 1000)) {
+    if (serviceMode) reportServiceStatus(kKeep, kKeep);
+    const char16_t* step = currentDirectoryStep();
+    const uint64_t serial = directoryStepSerial();
+    secondsInOneCall = step != nullptr && serial == lastSerial ? secondsInOneCall + 1 : 0;
+    lastSerial = serial;
+    if (secondsInOneCall >= kDirectoryGraceSeconds) {
+      writeLog(Warning, u"A etapa '%s' do diretorio nao retornou; o servico termina sem espera-la", step);
+      workerAbandoned = true;
+      return;
+    }
+  }
 }

@@ -3,6 +3,7 @@
 // control, the ESC key or a termination signal in console mode.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "common/stop_flag.h"
@@ -42,8 +43,12 @@ void serviceControlHandler(uint32_t control);
 
 // Starts the worker thread, watches once a second for a stop (ESC, the stop
 // flag, and in console mode SIGINT/SIGTERM or Ctrl+C/Ctrl+Break), then waits for the
-// worker without a time limit.
+// worker: without a time limit while it is outside the directory, at most a
+// few seconds while it is inside a directory call. A worker left there sets
+// workerAbandoned; the process must then end with platform::endProcessNow
+// once its shutdown lines are written.
 void runWorkerAndWatch();
+extern std::atomic<bool> workerAbandoned;
 
 // The worker thread procedure (see worker.cpp).
 unsigned workerThread(void* argument);

@@ -25,6 +25,23 @@ std::vector<std::pair<std::string_view, size_t*>> countFields(ReconcileCounts& c
           {"bloqueados", &c.blocked},  {"removidos", &c.removed}, {"falhas", &c.failed}};
 }
 
+// The counts as text, each field as `before` key `between` value `after`;
+// nao_lidos last when `withUnreadable`.
+std::string countsText(ReconcileCounts counts, std::string_view before, std::string_view between,
+                       std::string_view after, bool withUnreadable) {
+  std::string text;
+  const auto append = [&](std::string_view key, size_t value) {
+    text.append(before);
+    text.append(key);
+    text.append(between);
+    text.append(std::to_string(value));
+    text.append(after);
+  };
+  for (const auto& [key, value] : countFields(counts)) append(key, *value);
+  if (withUnreadable) append("nao_lidos", counts.unreadable);
+  return text;
+}
+
 bool parseNumber(std::string_view text, int64_t& value) {
   if (text.empty() || text.size() > 18) return false;
   value = 0;
@@ -64,11 +81,7 @@ std::string formatCycleStatus(const CycleStatus& status) {
   std::string text = "inicio=" + status.start + "\nfim=" + status.end + "\nfim_epoch=" +
                      std::to_string(status.endEpoch) + "\nresultado=" + std::string(cycleOutcomeName(status.outcome)) +
                      "\n";
-  if (status.counts) {
-    ReconcileCounts counts = *status.counts;
-    for (const auto& [key, value] : countFields(counts)) text += std::string(key) + "=" + std::to_string(*value) + "\n";
-    text += "nao_lidos=" + std::to_string(counts.unreadable) + "\n";
-  }
+  if (status.counts) text += countsText(*status.counts, "", "=", "\n", true);
   if (!status.lastComplete.empty()) {
     text += "ultimo_completo=" + status.lastComplete + "\nultimo_completo_epoch=" +
             std::to_string(status.lastCompleteEpoch) + "\n";
@@ -132,10 +145,7 @@ std::u16string cycleStatusPath() {
 
 std::u16string cycleStatusLine(const CycleStatus& status) {
   std::string line = "ultimo ciclo " + status.end + ": " + std::string(cycleOutcomeName(status.outcome));
-  if (status.counts) {
-    ReconcileCounts counts = *status.counts;
-    for (const auto& [key, value] : countFields(counts)) line += ", " + std::string(key) + " " + std::to_string(*value);
-  }
+  if (status.counts) line += countsText(*status.counts, ", ", " ", "", false);
   line += "; proximo ciclo " + status.next;
   return asciiToUtf16(line);
 }
@@ -163,13 +173,12 @@ ServiceHealth judgeCycleStatus(const std::optional<CycleStatus>& status, int64_t
     health.code = 0;
     health.line = "KELVASYNC OK - " + last + ", ha " + std::to_string(age) + " s";
   }
-  health.perfData = "idade=" + (age < 0 ? std::string("U") : std::to_string(age) + "s") + ";;" +
-                    std::to_string(limit) + ";0";
-  if (status->counts) {
-    ReconcileCounts counts = *status->counts;
-    for (const auto& [key, value] : countFields(counts)) health.perfData += " " + std::string(key) + "=" + std::to_string(*value);
-    health.perfData += " nao_lidos=" + std::to_string(counts.unreadable);
-  }
+  health.perfData = "idade=";
+  health.perfData += age < 0 ? std::string("U") : std::to_string(age) + "s";
+  health.perfData += ";;";
+  health.perfData += std::to_string(limit);
+  health.perfData += ";0";
+  if (status->counts) health.perfData += countsText(*status->counts, " ", "=", "", true);
   return health;
 }
 

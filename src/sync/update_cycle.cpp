@@ -203,7 +203,11 @@ void logIdentifierCollision(const IdentifierCollision& collision) {
   std::u16string logons;
   for (size_t i = 0; i < collision.members.size(); ++i) {
     if (i > 0) logons += i + 1 == collision.members.size() ? u" e " : u", ";
-    logons += u"[" + widenText(collision.members[i].first) + u"] (" + widenText(collision.members[i].second) + u")";
+    logons += u'[';
+    logons += widenText(collision.members[i].first);
+    logons += u"] (";
+    logons += widenText(collision.members[i].second);
+    logons += u')';
   }
   writeLog(Warning,
            u"Os logons %s do Grupo resultam no mesmo usuario do HSM/Tessel [%s] e compartilham esse usuario; "

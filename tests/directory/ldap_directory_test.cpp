@@ -270,55 +270,13 @@ TEST_F(LdapDirectoryTest, ServerDownFailsTheFirstBind) {
       << lines[0];
 }
 
-// A server that accepts connections, records what it receives and never
-// answers.
-class SilentServer {
- public:
-  SilentServer() {
-    listener_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    listen(listener_, 4);
-    socklen_t length = sizeof address;
-    getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
-    thread_ = std::thread([this] {
-      const int connection = accept(listener_, nullptr, nullptr);
-      if (connection < 0) return;
-      char buffer[4096];
-      for (ssize_t n; (n = recv(connection, buffer, sizeof buffer, 0)) > 0;) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        received_.append(buffer, static_cast<size_t>(n));
-      }
-      close(connection);
-    });
-  }
-  ~SilentServer() {
-    shutdown(listener_, SHUT_RDWR);
-    close(listener_);
-    thread_.join();
-  }
-  int port() const { return port_; }
-  std::string received() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return received_;
-  }
-
- private:
-  int listener_ = -1, port_ = 0;
-  std::thread thread_;
-  std::mutex mutex_;
-  std::string received_;
-};
 
 TEST_F(LdapDirectoryTest, ServerThatNeverAnswersFailsWithinTheBoundAndNeverSeesThePassword) {
   constexpr uint32_t kNetwork = 1, kOperation = 2;
   platform::setDirectoryTuning({0, 0, kNetwork, kOperation});
   std::string received;
   {
-    SilentServer silent;
+    kvtest::SilentServer silent;
     const std::string port = std::to_string(silent.port());
     directorySettings.ldapPath = u"LDAP://127.0.0.1:" + std::u16string(port.begin(), port.end());
     useGroup("Misto");

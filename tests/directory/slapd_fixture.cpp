@@ -1,6 +1,8 @@
 #include "slapd_fixture.h"
 
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -130,5 +132,38 @@ SlapdServer::~SlapdServer() {
 }
 
 void trustCa(const std::string& caFile) { setenv("LDAPTLS_CACERT", caFile.c_str(), 1); }
+
+SilentServer::SilentServer() {
+  listener_ = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  listen(listener_, 4);
+  socklen_t length = sizeof address;
+  getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+  port_ = ntohs(address.sin_port);
+  thread_ = std::thread([this] {
+    const int connection = accept(listener_, nullptr, nullptr);
+    if (connection < 0) return;
+    char buffer[4096];
+    for (ssize_t n; (n = recv(connection, buffer, sizeof buffer, 0)) > 0;) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      received_.append(buffer, static_cast<size_t>(n));
+    }
+    close(connection);
+  });
+}
+
+SilentServer::~SilentServer() {
+  shutdown(listener_, SHUT_RDWR);
+  close(listener_);
+  thread_.join();
+}
+
+std::string SilentServer::received() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return received_;
+}
 
 }  // namespace kvtest

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <map>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace kvtest {
@@ -62,5 +64,23 @@ class SlapdServer {
 // Sets LDAPTLS_CACERT so that libldap trusts the server's test CA. Must run
 // before the process's first LDAP call (libldap reads it once).
 void trustCa(const std::string& caFile);
+
+// A server on a free loopback port that accepts one connection, records
+// what it receives and never answers: a directory that hangs.
+class SilentServer {
+ public:
+  SilentServer();
+  ~SilentServer();
+  SilentServer(const SilentServer&) = delete;
+  SilentServer& operator=(const SilentServer&) = delete;
+  int port() const { return port_; }
+  std::string received();
+
+ private:
+  int listener_ = -1, port_ = 0;
+  std::thread thread_;
+  std::mutex mutex_;
+  std::string received_;
+};
 
 }  // namespace kvtest

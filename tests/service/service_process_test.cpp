@@ -22,6 +22,8 @@
 #include <thread>
 
 #include "child_process.h"
+#include "config/config.h"
+#include "slapd_fixture.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -344,6 +346,46 @@ TEST_F(ProcessTest, AStopSentWhileTheServiceStartsIsNeverLost) {
       }
     }
   }
+}
+
+TEST_F(ProcessTest, AStopEndsTheRunEvenInsideADirectoryCallThatNeverReturns) {
+  // A directory that accepts the connection and never answers; a console
+  // run and a service run, each with its own folder, stopped once their
+  // first cycle has begun (after the 9.6 s first pause).
+  NotifySocket notify(root_ / "notify.sock");
+  std::vector<std::unique_ptr<kvtest::SilentServer>> directories;
+  std::vector<std::unique_ptr<ChildProcess>> runs;
+  std::vector<fs::path> logs;
+  for (const bool service : {false, true}) {
+    directories.push_back(std::make_unique<kvtest::SilentServer>());
+    const fs::path product = root_ / (service ? "svc" : "con") / "Karvell Networks" / "HSM Karvell";
+    fs::create_directories(product / "data");
+    std::ofstream(product / "kelvasync.ini", std::ios::binary)
+        << "[activedirectory]\r\nhost=127.0.0.1:" << directories.back()->port()
+        << "\r\nusr=cn=svc\r\npwd=" << encodeConfigPassword("segredo") << "\r\ngroup=CN=G,DC=test\r\n";
+    auto environment = environment_;
+    environment["KELVASYNC_PROGRAM_FILES"] = (root_ / (service ? "svc" : "con")).string();
+    if (service) environment["NOTIFY_SOCKET"] = (root_ / "notify.sock").string();
+    runs.push_back(std::make_unique<ChildProcess>(kBinary, std::vector<std::string>(service ? 0 : 1, "-c"),
+                                                  environment));
+    logs.push_back(product / "data" / "kelvasync.log");
+  }
+  std::this_thread::sleep_for(12s);
+  for (auto& run : runs) run->signal(SIGTERM);
+  for (size_t i = 0; i < runs.size(); ++i) {
+    // The bound is 5 s; the system's own time-outs (30 s) are far above it.
+    ASSERT_TRUE(runs[i]->waitForExit(20s)) << runs[i]->output();
+    EXPECT_EQ(runs[i]->exitCode(), 0);
+    std::ifstream in(logs[i], std::ios::binary);
+    const auto messages = logMessages(std::string(std::istreambuf_iterator<char>(in), {}));
+    EXPECT_TRUE(containsInOrder(messages, {"Servico em modo de encerramento",
+                                           "A etapa 'conexao ao Controlador de Dominio (DC)' do diretorio nao "
+                                           "retornou; o servico termina sem espera-la",
+                                           "Servico parado", "Variaveis finalizadas", "Log parado"}))
+        << runs[i]->output();
+  }
+  EXPECT_TRUE(notify.collectUntil("STATUS=parado", 2s));
+  EXPECT_EQ(directories[0]->received().find("segredo"), std::string::npos);
 }
 
 TEST_F(ProcessTest, ASecondInstanceRefusesToStartAndLeavesTheFirstRunning) {

@@ -85,6 +85,27 @@ std::u16string decodeFile(std::string_view file) {
   return text;
 }
 
+// The lines of decoded INI text, each without blanks around it; blank lines
+// are skipped. Lines end at LF or CR.
+class LineCursor {
+ public:
+  explicit LineCursor(std::u16string_view text) : text_(text) {}
+  bool next(std::u16string_view& line) {
+    while (next_ < text_.size()) {
+      size_t end = text_.find_first_of(u"\r\n", next_);
+      end = end == std::u16string_view::npos ? text_.size() : end;
+      line = trimmed(text_.substr(next_, end - next_));
+      next_ = end + 1;
+      if (!line.empty()) return true;
+    }
+    return false;
+  }
+
+ private:
+  std::u16string_view text_;
+  size_t next_ = 0;
+};
+
 // The value as the reader hands it out: one pair of quotes removed, cut to
 // the buffer, back in Windows-1252.
 std::string copyValue(std::u16string_view value, size_t maxLength) {
@@ -121,16 +142,10 @@ std::string lookupProfileValue(std::string_view file, std::string_view section, 
   const std::u16string_view wantedKey = trimmed(untilZero(keyWide));
 
   const std::u16string text = decodeFile(file);
-  const std::u16string_view all(text);
+  LineCursor lines(text);
   // The lines before the first header form a section without a name.
   bool inSection = wantedSection.empty();  // inside the first section of the wanted name
-  size_t next = 0;
-  while (next < all.size()) {
-    size_t end = all.find_first_of(u"\r\n", next);
-    end = end == std::u16string_view::npos ? all.size() : end;
-    const std::u16string_view line = trimmed(all.substr(next, end - next));
-    next = end + 1;
-    if (line.empty()) continue;
+  for (std::u16string_view line; lines.next(line);) {
 
     if (line[0] == u'[') {
       const size_t close = line.rfind(u']');
@@ -161,20 +176,15 @@ std::string lookupProfileValue(std::string_view file, std::string_view section, 
 
 std::vector<ProfileSection> listProfileNames(std::string_view file) {
   const std::u16string text = decodeFile(file);
-  const std::u16string_view all(text);
+  LineCursor lines(text);
   const auto toAnsi = [](std::u16string_view name) {
     std::string out;
     for (char16_t unit : untilZero(name)) out.push_back(toCp1252(unit));
     return out;
   };
   std::vector<ProfileSection> sections(1);  // the lines before the first header
-  size_t next = 0;
-  while (next < all.size()) {
-    size_t end = all.find_first_of(u"\r\n", next);
-    end = end == std::u16string_view::npos ? all.size() : end;
-    const std::u16string_view line = trimmed(all.substr(next, end - next));
-    next = end + 1;
-    if (line.empty() || line[0] == u';' || line[0] == u'#') continue;
+  for (std::u16string_view line; lines.next(line);) {
+    if (line[0] == u';' || line[0] == u'#') continue;
     if (line[0] == u'[') {
       const size_t close = line.rfind(u']');
       if (close != std::u16string_view::npos) {

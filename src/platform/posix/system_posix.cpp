@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <new>
 
@@ -71,6 +72,27 @@ ThreadHandle startThread(ThreadProc proc, void* argument) {
 void waitThreadAndClose(ThreadHandle thread) {
   if (thread == 0) return;
   pthread_join(static_cast<pthread_t>(thread), nullptr);
+}
+
+bool waitThreadFor(ThreadHandle thread, uint32_t milliseconds) {
+  if (thread == 0) return true;
+  struct timespec until {};
+  clock_gettime(CLOCK_REALTIME, &until);
+  until.tv_sec += milliseconds / 1000;
+  until.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;
+  if (until.tv_nsec >= 1000000000L) {
+    until.tv_sec += 1;
+    until.tv_nsec -= 1000000000L;
+  }
+  int result;
+  while ((result = pthread_timedjoin_np(static_cast<pthread_t>(thread), nullptr, &until)) == EINTR) {
+  }
+  return result == 0;
+}
+
+void endProcessNow(int code) {
+  fflush(stdout);
+  _exit(code);
 }
 
 // Linux has no never-signalled event object: a plain sleep that resumes after

@@ -4,18 +4,15 @@
 #include <windows.h>
 #include <process.h>
 
+#include <cstdio>
 #include <new>
 
 namespace platform {
 
-LocalTime localTimeAt(int64_t secondsSinceEpoch) {
-  // FILETIME counts 100 ns steps from 1601; 1970 is 11644473600 s later.
-  const uint64_t ticks = (static_cast<uint64_t>(secondsSinceEpoch) + 11644473600ull) * 10000000ull;
-  FILETIME utc{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
-  FILETIME local{};
-  SYSTEMTIME parts{};
+namespace {
+
+LocalTime fromSystemTime(const SYSTEMTIME& parts) {
   LocalTime t;
-  if (!FileTimeToLocalFileTime(&utc, &local) || !FileTimeToSystemTime(&local, &parts)) return t;
   t.day = parts.wDay;
   t.month = parts.wMonth;
   t.year = parts.wYear;
@@ -25,17 +22,22 @@ LocalTime localTimeAt(int64_t secondsSinceEpoch) {
   return t;
 }
 
+}  // namespace
+
+LocalTime localTimeAt(int64_t secondsSinceEpoch) {
+  // FILETIME counts 100 ns steps from 1601; 1970 is 11644473600 s later.
+  const uint64_t ticks = (static_cast<uint64_t>(secondsSinceEpoch) + 11644473600ull) * 10000000ull;
+  FILETIME utc{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+  FILETIME local{};
+  SYSTEMTIME parts{};
+  if (!FileTimeToLocalFileTime(&utc, &local) || !FileTimeToSystemTime(&local, &parts)) return LocalTime{};
+  return fromSystemTime(parts);
+}
+
 LocalTime localTime() {
   SYSTEMTIME now;
   GetLocalTime(&now);
-  LocalTime t;
-  t.day = now.wDay;
-  t.month = now.wMonth;
-  t.year = now.wYear;
-  t.hour = now.wHour;
-  t.minute = now.wMinute;
-  t.second = now.wSecond;
-  return t;
+  return fromSystemTime(now);
 }
 
 uint32_t currentThreadId() { return GetCurrentThreadId(); }
@@ -75,6 +77,18 @@ void waitThreadAndClose(ThreadHandle thread) {
   if (thread == 0) return;
   WaitForSingleObject(reinterpret_cast<HANDLE>(thread), INFINITE);
   CloseHandle(reinterpret_cast<HANDLE>(thread));
+}
+
+bool waitThreadFor(ThreadHandle thread, uint32_t milliseconds) {
+  if (thread == 0) return true;
+  if (WaitForSingleObject(reinterpret_cast<HANDLE>(thread), milliseconds) != WAIT_OBJECT_0) return false;
+  CloseHandle(reinterpret_cast<HANDLE>(thread));
+  return true;
+}
+
+void endProcessNow(int code) {
+  fflush(stdout);
+  ExitProcess(static_cast<UINT>(code));
 }
 
 TimerEvent::TimerEvent() {
