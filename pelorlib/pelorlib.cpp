@@ -381,7 +381,7 @@ int32_t guarded(Body&& body) {
 
 extern "C" {
 
-PELORLIB_API int32_t KvInitialize(uint32_t reserved) {
+PELORLIB_API int32_t PELORLIB_CALL KvInitialize(uint32_t reserved) {
   if (reserved != 0) return KV_ERR_BAD_ARGUMENT;
   LibraryState& lib = library();
   std::lock_guard<std::mutex> guard(lib.lock);
@@ -398,7 +398,7 @@ PELORLIB_API int32_t KvInitialize(uint32_t reserved) {
   return KV_OK;
 }
 
-PELORLIB_API int32_t KvFinalize(void) {
+PELORLIB_API int32_t PELORLIB_CALL KvFinalize(void) {
   LibraryState& lib = library();
   std::lock_guard<std::mutex> guard(lib.lock);
   if (lib.users == 0) return KV_ERR_NOT_INITIALIZED;
@@ -410,7 +410,7 @@ PELORLIB_API int32_t KvFinalize(void) {
   return KV_OK;
 }
 
-PELORLIB_API int32_t KvOpenSession(KvSession* session, uint32_t channel,
+PELORLIB_API int32_t PELORLIB_CALL KvOpenSession(KvSession* session, uint32_t channel,
                                    const HsmLoginBlock* login, uint32_t loginSize,
                                    uint32_t loginMode) {
   if (session == nullptr) return KV_ERR_BAD_ARGUMENT;
@@ -458,7 +458,7 @@ PELORLIB_API int32_t KvOpenSession(KvSession* session, uint32_t channel,
   });
 }
 
-PELORLIB_API int32_t KvCloseSession(KvSession* session, uint32_t flags) {
+PELORLIB_API int32_t PELORLIB_CALL KvCloseSession(KvSession* session, uint32_t flags) {
   if (session == nullptr || *session == nullptr || flags != 0) return KV_ERR_BAD_ARGUMENT;
   KvSessionRec* rec = *session;
   *session = nullptr;
@@ -472,7 +472,7 @@ PELORLIB_API int32_t KvCloseSession(KvSession* session, uint32_t flags) {
   return result;
 }
 
-PELORLIB_API int32_t KvListUsers(KvSession session, KvUserCallback callback, void* context) {
+PELORLIB_API int32_t PELORLIB_CALL KvListUsers(KvSession session, KvUserCallback callback, void* context) {
   if (session == nullptr || callback == nullptr) return KV_ERR_BAD_ARGUMENT;
   return guarded([&]() -> int32_t {
     kvwire::Writer message;
@@ -493,7 +493,7 @@ PELORLIB_API int32_t KvListUsers(KvSession session, KvUserCallback callback, voi
   });
 }
 
-PELORLIB_API int32_t KvCreateUser(KvSession session, HsmNewUserBlock newUser) {
+PELORLIB_API int32_t PELORLIB_CALL KvCreateUser(KvSession session, HsmNewUserBlock newUser) {
   if (session == nullptr || !fitsField(newUser.userId, sizeof newUser.userId) ||
       !fitsField(newUser.password, sizeof newUser.password))
     return KV_ERR_BAD_ARGUMENT;
@@ -507,7 +507,7 @@ PELORLIB_API int32_t KvCreateUser(KvSession session, HsmNewUserBlock newUser) {
   });
 }
 
-PELORLIB_API int32_t KvRemoveUser(KvSession session, const char* userId) {
+PELORLIB_API int32_t PELORLIB_CALL KvRemoveUser(KvSession session, const char* userId) {
   if (session == nullptr || !fitsField(userId, KV_USER_NAME_MAX + 1)) return KV_ERR_BAD_ARGUMENT;
   return guarded([&]() -> int32_t {
     kvwire::Writer message;
@@ -516,7 +516,7 @@ PELORLIB_API int32_t KvRemoveUser(KvSession session, const char* userId) {
   });
 }
 
-PELORLIB_API int32_t KvSetUserParam(KvSession session, uint32_t param, const void* value,
+PELORLIB_API int32_t PELORLIB_CALL KvSetUserParam(KvSession session, uint32_t param, const void* value,
                                     uint32_t length, uint32_t flags) {
   if (session == nullptr || (param != KV_PARAM_BLOCK && param != KV_PARAM_UNBLOCK) ||
       value == nullptr || length == 0 || length > KV_USER_NAME_MAX || flags != 0)
@@ -530,7 +530,7 @@ PELORLIB_API int32_t KvSetUserParam(KvSession session, uint32_t param, const voi
   });
 }
 
-PELORLIB_API int32_t KvReadFile(KvSession session, const char* objectName, KvReceiver receiver,
+PELORLIB_API int32_t PELORLIB_CALL KvReadFile(KvSession session, const char* objectName, KvReceiver receiver,
                                 void* context) {
   if (session == nullptr || !validObjectName(objectName) || receiver == nullptr)
     return KV_ERR_BAD_ARGUMENT;
@@ -558,7 +558,7 @@ PELORLIB_API int32_t KvReadFile(KvSession session, const char* objectName, KvRec
   });
 }
 
-PELORLIB_API int32_t KvWriteFile(KvSession session, const char* objectName, uint32_t byteCount,
+PELORLIB_API int32_t PELORLIB_CALL KvWriteFile(KvSession session, const char* objectName, uint32_t byteCount,
                                  KvSupplier supplier, void* context) {
   if (session == nullptr || !validObjectName(objectName) || supplier == nullptr ||
       byteCount > KV_MAX_OBJECT_SIZE)
@@ -591,7 +591,7 @@ PELORLIB_API int32_t KvWriteFile(KvSession session, const char* objectName, uint
   });
 }
 
-PELORLIB_API int32_t KvRemoveObj(KvSession session, const char* objectName) {
+PELORLIB_API int32_t PELORLIB_CALL KvRemoveObj(KvSession session, const char* objectName) {
   if (session == nullptr || !validObjectName(objectName)) return KV_ERR_BAD_ARGUMENT;
   return guarded([&]() -> int32_t {
     kvwire::Writer message;
@@ -600,7 +600,7 @@ PELORLIB_API int32_t KvRemoveObj(KvSession session, const char* objectName) {
   });
 }
 
-PELORLIB_API int32_t KvRenameObj(KvSession session, const char* oldName, const char* newName,
+PELORLIB_API int32_t PELORLIB_CALL KvRenameObj(KvSession session, const char* oldName, const char* newName,
                                  uint32_t flags) {
   if (session == nullptr || !validObjectName(oldName) || !validObjectName(newName) || flags != 0)
     return KV_ERR_BAD_ARGUMENT;

@@ -34,6 +34,20 @@
 #  define PELORLIB_API __attribute__((visibility("default")))
 #endif
 
+/*
+ * Calling convention of the twelve calls. Only 32-bit Windows has a choice:
+ * the C convention by default, __stdcall when PELORLIB_STDCALL is defined
+ * (CMake option KELVASYNC_PELORLIB_STDCALL), to match a maker's DLL built
+ * that way. Either way the DLL must export the plain names (KvOpenSession,
+ * not _KvOpenSession@20). The callbacks below always use the C convention.
+ * Empty on x64 and Linux, which have a single convention.
+ */
+#if defined(_WIN32) && !defined(_WIN64) && defined(PELORLIB_STDCALL)
+#  define PELORLIB_CALL __stdcall
+#else
+#  define PELORLIB_CALL
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -167,38 +181,38 @@ typedef int32_t (*KvSupplier)(uint8_t* destination, uint32_t* requestedCount, vo
 /* ---- Calls --------------------------------------------------------------- */
 
 /* reserved must be 0. */
-PELORLIB_API int32_t KvInitialize(uint32_t reserved);
-PELORLIB_API int32_t KvFinalize(void);
+PELORLIB_API int32_t PELORLIB_CALL KvInitialize(uint32_t reserved);
+PELORLIB_API int32_t PELORLIB_CALL KvFinalize(void);
 
 /* channel KV_CHANNEL_TCP, loginSize sizeof(HsmLoginBlock), loginMode
  * KV_LOGIN_PASSWORD. On success *session holds the new session. */
-PELORLIB_API int32_t KvOpenSession(KvSession* session, uint32_t channel,
+PELORLIB_API int32_t PELORLIB_CALL KvOpenSession(KvSession* session, uint32_t channel,
                                    const HsmLoginBlock* login, uint32_t loginSize,
                                    uint32_t loginMode);
 /* Logs out, frees the session and sets *session to NULL, also when the
  * logout fails (its code is returned then). flags must be 0. */
-PELORLIB_API int32_t KvCloseSession(KvSession* session, uint32_t flags);
+PELORLIB_API int32_t PELORLIB_CALL KvCloseSession(KvSession* session, uint32_t flags);
 
-PELORLIB_API int32_t KvListUsers(KvSession session, KvUserCallback callback, void* context);
-PELORLIB_API int32_t KvCreateUser(KvSession session, HsmNewUserBlock newUser);
-PELORLIB_API int32_t KvRemoveUser(KvSession session, const char* userId);
+PELORLIB_API int32_t PELORLIB_CALL KvListUsers(KvSession session, KvUserCallback callback, void* context);
+PELORLIB_API int32_t PELORLIB_CALL KvCreateUser(KvSession session, HsmNewUserBlock newUser);
+PELORLIB_API int32_t PELORLIB_CALL KvRemoveUser(KvSession session, const char* userId);
 /* param KV_PARAM_BLOCK or KV_PARAM_UNBLOCK; value: the user's name, length
  * bytes without terminator (1 to KV_USER_NAME_MAX); flags must be 0. */
-PELORLIB_API int32_t KvSetUserParam(KvSession session, uint32_t param, const void* value,
+PELORLIB_API int32_t PELORLIB_CALL KvSetUserParam(KvSession session, uint32_t param, const void* value,
                                     uint32_t length, uint32_t flags);
 
 /* Object names: "name" (in the session user's namespace) or "owner/name".
  * An object is open to its owner and to users with KV_PERM_OBJECT_ADMIN. */
-PELORLIB_API int32_t KvReadFile(KvSession session, const char* objectName, KvReceiver receiver,
+PELORLIB_API int32_t PELORLIB_CALL KvReadFile(KvSession session, const char* objectName, KvReceiver receiver,
                                 void* context);
 /* Creates or replaces the object with exactly byteCount bytes
  * (at most KV_MAX_OBJECT_SIZE). */
-PELORLIB_API int32_t KvWriteFile(KvSession session, const char* objectName, uint32_t byteCount,
+PELORLIB_API int32_t PELORLIB_CALL KvWriteFile(KvSession session, const char* objectName, uint32_t byteCount,
                                  KvSupplier supplier, void* context);
-PELORLIB_API int32_t KvRemoveObj(KvSession session, const char* objectName);
+PELORLIB_API int32_t PELORLIB_CALL KvRemoveObj(KvSession session, const char* objectName);
 /* Both names in the same owner's namespace; an existing object of the new
  * name is replaced. flags must be 0. */
-PELORLIB_API int32_t KvRenameObj(KvSession session, const char* oldName, const char* newName,
+PELORLIB_API int32_t PELORLIB_CALL KvRenameObj(KvSession session, const char* oldName, const char* newName,
                                  uint32_t flags);
 
 #ifdef __cplusplus

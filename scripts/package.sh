@@ -168,6 +168,63 @@ wixl_in() {  # wixl_in <folder> <arch> <wxs> <msi> [-D ...]
     die "msibuild failed for $(basename "$msi")"
 }
 
+# Unattended installation, what wixl cannot say:
+#  - START_TYPE (manual or auto) picks one of the two components that
+#    install kelvasync.exe with its ServiceInstall row.
+#  - the event source's EventMessageFile as REG_EXPAND_SZ (the "#%"
+#    prefix), as Windows registers it.
+#  - public properties for the INI values, written into kelvasync.ini by
+#    WriteIniValues through the IniFile table, whose rows belong to the
+#    ConfigIni component: only when the MSI puts the INI there, never into
+#    one that exists. UPDATE_MINUTES and MAX_REMOVALS default to the
+#    sample's values, the others to its empty ones; the passwords are given
+#    as kelvasync-passwd prints them and kept out of the installer's log.
+#  - recovery: restart one minute after the first and the second failure,
+#    nothing after the third; the count is reset after a day without one
+#    (MsiServiceConfigFailureActions, Windows Installer 5).
+ini_values=(
+  "activedirectory host AD_HOST" "activedirectory usr AD_USER" "activedirectory pwd AD_PASSWORD"
+  "activedirectory group AD_GROUP" "activedirectory updatefrequencyinminutes UPDATE_MINUTES"
+  "hsm host HSM_HOST" "hsm usr HSM_USER" "hsm pwd HSM_PASSWORD" "hsm removeusers REMOVE_USERS"
+  "hsm maxremovals MAX_REMOVALS"
+)
+unattended_msi() {  # unattended_msi <msi>
+  local msi=$1 entry section key property secure queries=()
+  queries+=(
+    "CREATE TABLE \`IniFile\` (\`IniFile\` CHAR(72) NOT NULL, \`FileName\` CHAR(255) NOT NULL, \`DirProperty\` CHAR(72), \`Section\` CHAR(96) NOT NULL, \`Key\` CHAR(128) NOT NULL, \`Value\` CHAR(255) NOT NULL, \`Action\` SHORT NOT NULL, \`Component_\` CHAR(72) NOT NULL PRIMARY KEY \`IniFile\`)"
+    "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Sequence\`) VALUES ('WriteIniValues', 5100)"
+    "UPDATE \`Component\` SET \`Condition\` = 'NOT (START_TYPE ~= \"auto\")' WHERE \`Component\` = 'ServiceExe'"
+    "UPDATE \`Component\` SET \`Condition\` = 'START_TYPE ~= \"auto\"' WHERE \`Component\` = 'ServiceExeAuto'"
+    "UPDATE \`Registry\` SET \`Value\` = '#%[INSTALLDIR]kelvasync.exe' WHERE \`Name\` = 'EventMessageFile'"
+    "INSERT INTO \`Property\` (\`Property\`, \`Value\`) VALUES ('UPDATE_MINUTES', '3')"
+    "INSERT INTO \`Property\` (\`Property\`, \`Value\`) VALUES ('MAX_REMOVALS', '10')"
+    "INSERT INTO \`Property\` (\`Property\`, \`Value\`) VALUES ('MsiHiddenProperties', 'AD_PASSWORD;HSM_PASSWORD')"
+  )
+  secure="START_TYPE"
+  for entry in "${ini_values[@]}"; do
+    read -r section key property <<<"$entry"
+    queries+=("INSERT INTO \`IniFile\` (\`IniFile\`, \`FileName\`, \`DirProperty\`, \`Section\`, \`Key\`, \`Value\`, \`Action\`, \`Component_\`) VALUES ('Ini_$property', 'KELVAS~1.INI|kelvasync.ini', 'INSTALLDIR', '$section', '$key', '[$property]', 0, 'ConfigIni')")
+    secure="$secure;$property"
+  done
+  # Properties given on the command line reach the installation's
+  # server side only when they are listed as secure.
+  local listed
+  listed=$(msiinfo export "$msi" Property | sed -n 's/^SecureCustomProperties\t//p' | tr -d '\r')
+  queries+=("DELETE FROM \`Property\` WHERE \`Property\` = 'SecureCustomProperties'"
+            "INSERT INTO \`Property\` (\`Property\`, \`Value\`) VALUES ('SecureCustomProperties', '${listed:+$listed;}$secure')")
+  queries+=(
+    "CREATE TABLE \`MsiServiceConfigFailureActions\` (\`MsiServiceConfigFailureActions\` CHAR(72) NOT NULL, \`Name\` CHAR(255) NOT NULL, \`Event\` SHORT NOT NULL, \`ResetPeriod\` LONG, \`RebootMessage\` CHAR(255), \`Command\` CHAR(255), \`Actions\` CHAR(255), \`DelayActions\` CHAR(255), \`Component_\` CHAR(72) NOT NULL PRIMARY KEY \`MsiServiceConfigFailureActions\`)"
+    "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Sequence\`) VALUES ('MsiConfigureServices', 5850)"
+  )
+  local component
+  for component in ServiceExe ServiceExeAuto; do
+    queries+=("INSERT INTO \`MsiServiceConfigFailureActions\` (\`MsiServiceConfigFailureActions\`, \`Name\`, \`Event\`, \`ResetPeriod\`, \`Actions\`, \`DelayActions\`, \`Component_\`) VALUES ('Recovery$component', 'kelvasync', 5, 86400, '1[~]1[~]0', '60000[~]60000[~]0', '$component')")
+  done
+  local args=() query
+  for query in "${queries[@]}"; do args+=(-q "$query"); done
+  msibuild "$msi" "${args[@]}" || die "msibuild failed for $(basename "$msi")"
+}
+
 build_msi() {  # build_msi <windows build> <linux build> <out>
   local build out work arch with_check=no name description msi lab
   build=$(cd "$1" && pwd)
@@ -220,6 +277,7 @@ build_msi() {  # build_msi <windows build> <linux build> <out>
     -q "INSERT INTO \`MsiLockPermissionsEx\` (\`MsiLockPermissionsEx\`, \`LockObject\`, \`Table\`, \`SDDL\`) VALUES ('LockConfigIni', 'ConfigIniFile', 'File', '$sddl')" \
     -q "INSERT INTO \`MsiLockPermissionsEx\` (\`MsiLockPermissionsEx\`, \`LockObject\`, \`Table\`, \`SDDL\`) VALUES ('LockSampleIni', 'SampleIniFile', 'File', '$sddl')" ||
     die "msibuild failed for $(basename "$msi")"
+  unattended_msi "$msi"
 
   lab=$out/kelvasync-lab-$(version)-$arch.msi
   cp "$build/bin/pelorlib.dll" "$work/lab/"

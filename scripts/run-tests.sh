@@ -2,7 +2,8 @@
 # Builds and runs every test: the Linux build (unit, integration, e2e), the
 # AddressSanitizer+UndefinedBehaviorSanitizer and ThreadSanitizer builds
 # (unit and integration), short runs of every libFuzzer target, and the
-# Windows builds (x64 and x86) under Wine. The Linux tests include the
+# Windows builds (x64, x86, and x86 with pelorlib's calls in __stdcall)
+# under Wine. The Linux tests include the
 # Debian packages (built, installed with dpkg, removed; root only), the
 # Windows tests the MSIs under Wine.
 #
@@ -47,6 +48,10 @@ if [ "${KV_SKIP_WINE:-0}" != 1 ]; then
   step "windows x64 tests (Wine)" ctest --preset windows
   step "windows x86 build" build windows-x86
   step "windows x86 tests (Wine)" ctest --preset windows-x86
+  # pelorlib's calls in __stdcall: the tests that load the DLL (its preset
+  # selects them).
+  step "windows x86 stdcall build" build windows-x86-stdcall
+  step "windows x86 stdcall tests (Wine)" ctest --preset windows-x86-stdcall
   scripts/wine-stop.sh
 fi
 

@@ -2,6 +2,7 @@
 
 #include "common/process_state.h"
 #include "common/text.h"
+#include "logging/event_log_lines.h"
 #include "platform/console.h"
 
 platform::CriticalSection logLock;
@@ -140,5 +141,6 @@ bool writeLogArgs(uint32_t level, std::u16string_view format, std::span<const Fo
   if (!serviceMode) platform::writeConsoleBytes(bytes.data(), bytes.size());
   // In service mode the lines that call for attention reach the journal too.
   if (serviceMode && (level == Error || level == Warning)) platform::writeJournalLine(level == Error ? 3 : 4, bytes);
+  if (level == Error) reportLogLineEvent(level, bytes);
   return written;
 }

@@ -89,6 +89,12 @@ bool openServiceManager(ServiceManagerHandle& manager);                 // OpenS
 bool createService(ServiceManagerHandle manager, const ServiceDefinition& definition,
                    ServiceManagerHandle& service);                     // CreateServiceW(ALL_ACCESS)
 bool setServiceDescription(ServiceManagerHandle service, const std::u16string& description);
+// Recovery when the service process ends without reporting SERVICE_STOPPED:
+// restart after kRecoveryRestartDelayMs, twice, then nothing; the count of
+// failures starts again after a day without one (ChangeServiceConfig2W,
+// SERVICE_CONFIG_FAILURE_ACTIONS). Nothing on Linux.
+constexpr uint32_t kRecoveryRestartDelayMs = 60000;
+bool setServiceRecovery(ServiceManagerHandle service);
 bool openServiceForDelete(ServiceManagerHandle manager, const std::u16string& name,
                           ServiceManagerHandle& service);              // OpenServiceW(DELETE)
 bool deleteService(ServiceManagerHandle service);

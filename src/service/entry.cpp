@@ -9,6 +9,7 @@
 #include "common/process_state.h"
 #include "common/text.h"
 #include "config/config.h"
+#include "logging/event_log_lines.h"
 #include "logging/log.h"
 #include "platform/console.h"
 #include "platform/service_manager.h"
@@ -79,6 +80,7 @@ int exitCodeOf(CycleOutcome outcome) {
 // service-specific code, which `sc query` and systemd show.
 int refuseStart(std::u16string_view line, uint32_t serviceExitCode) {
   platform::writeErrorLine(std::u16string(u"kelvasync: ") + std::u16string(line));
+  reportStartupFailureEvent(std::u16string(line));
   if (serviceMode) {
     refusedStartExitCode = serviceExitCode;
     platform::runServiceDispatcher(kServiceName, refusedServiceMain);
@@ -153,6 +155,11 @@ int runKelvasync(int argc, const char16_t* const argv[]) {
   // logLock exists from here (a process-wide object).
   programFilesDir = platform::programFilesFolder();
 
+  // From here the start, the stop, every Erro line and every failure that
+  // ends the start-up also reach the system's event log: a service that ends
+  // at once leaves its reason where an administrator looks.
+  eventLogEnabled = true;
+
   // One instance at a time: a second one would race the first for the log
   // and the HSM. It leaves before writing anything, the first untouched.
   if (!platform::claimSingleInstance(instanceLockPath())) {
@@ -182,8 +189,8 @@ int runKelvasync(int argc, const char16_t* const argv[]) {
     writeLog(Warning, u"Nao foi possivel diminuir a prioridade deste processo");
     writeLog(Info, u"Esse processo estah executando com prioridade normal");
   }
-  writeLog(Info, serviceMode ? u"Servico iniciado"
-                             : u"Modo console. Pressione e segure a tecla ESC para cancelar a execucao");
+  writeLogAndEvent(Info, serviceMode ? u"Servico iniciado"
+                                     : u"Modo console. Pressione e segure a tecla ESC para cancelar a execucao");
   writeLog(Info, u"Para atendimento de suporte envie e-mail para '%s' ou Skype '%s'", KV_SUPPORT_EMAIL,
            KV_SUPPORT_SKYPE);
   // stateLock exists from here (a process-wide object).
@@ -208,7 +215,7 @@ int runKelvasync(int argc, const char16_t* const argv[]) {
     }
   }
 
-  writeLog(Info, u"Servico parado");
+  writeLogAndEvent(Info, u"Servico parado");
   writeLog(Info, u"Variaveis finalizadas");
   writeLog(Info, u"Log parado");
   if (singleCycleRun) exitCode = exitCodeOf(singleCycleOutcome);

@@ -4,6 +4,7 @@
 
 #include "build_info.h"
 #include "platform/console.h"
+#include "platform/event_log.h"
 #include "platform/service_manager.h"
 #include "platform/system.h"
 
@@ -84,6 +85,18 @@ bool installService() {
   }
   platform::setServiceDescription(service, definition.description);  // result ignored
   platform::writeConsoleLine(u"Servico instalado com sucesso.");
+  if (!platform::setServiceRecovery(service)) {
+    platform::writeConsoleLine(
+        u"Atencao: nao foi possivel configurar o reinicio automatico do servico apos uma falha. Codigo " +
+        decimal(platform::lastErrorCode()) + u".");
+  }
+  // The service runs without the event source too (its entries then show
+  // without their text): say so, but the installation stands.
+  if (!platform::registerEventSource(definition.binaryPath)) {
+    platform::writeConsoleLine(
+        u"Atencao: nao foi possivel registrar a origem de eventos kelvasync no log de Aplicativo. Codigo " +
+        decimal(platform::lastErrorCode()) + u".");
+  }
   platform::closeServiceHandle(service);
   platform::closeServiceHandle(manager);
   return true;
@@ -104,6 +117,11 @@ bool uninstallService() {
   const bool deleted = platform::deleteService(service);
   if (deleted) {
     platform::writeConsoleLine(u"Servico desinstalado com sucesso.");
+    if (!platform::unregisterEventSource()) {
+      platform::writeConsoleLine(
+          u"Atencao: nao foi possivel remover a origem de eventos kelvasync do log de Aplicativo. Codigo " +
+          decimal(platform::lastErrorCode()) + u".");
+    }
   } else {
     reportFailure(std::u16string(kFailure) + u"3-", platform::lastErrorCode());
   }

@@ -6,7 +6,10 @@
 # description); the service starts with the stand-in pelorlib.dll and an INI
 # that names the HSM emulator; msiexec /x stops and removes the service and
 # the programs and keeps the INI and the log; a reinstallation keeps the
-# administrator's INI.
+# administrator's INI, whatever properties it is given; an unattended
+# installation (msiexec /i /qn with the INI values and START_TYPE=auto)
+# writes those values into a new INI, registers the event source and the
+# start type, and the service starts.
 #   msi_under_wine_test.sh <windows build> <linux build> <emulator folder>
 set -uo pipefail
 build=$1 host=$2 emulator=$3
@@ -27,6 +30,10 @@ check "the INI and the sample open to Administrators and SYSTEM only" \
   test "$(msiinfo export "$msi" MsiLockPermissionsEx | tail -n +4 | cut -f2,4 | sort | tr '\t\n' ' ')" \
     = "ConfigIniFile D:P(A;;FA;;;SY)(A;;FA;;;BA) SampleIniFile D:P(A;;FA;;;SY)(A;;FA;;;BA) "
 check "the stand-in DLL is not in the product MSI" bash -c "! msiinfo export '$msi' File | grep -qi pelorlib"
+# Windows Installer 5 applies these; Wine's installer knows no such table.
+check "recovery: restart after a minute, twice, for either start type" \
+  test "$(msiinfo export "$msi" MsiServiceConfigFailureActions | tail -n +4 | cut -f2-8 | tr -d '\r' | sort -u)" \
+    = "$(printf 'kelvasync\t5\t86400\t\t\t1[~]1[~]0\t60000[~]60000[~]0')"
 
 product="$prefix/drive_c/Program Files (x86)/Karvell Networks/HSM Karvell"
 # Leftovers of an interrupted run.
@@ -34,7 +41,7 @@ wine_run msiexec /x "$(winepath -w "$msi")" /qn
 wine_run msiexec /x "$(winepath -w "$lab")" /qn
 rm -rf "$product"
 
-install() { wine_run msiexec /i "$(winepath -w "$1")" /qn; }
+install() { local package=$1; shift; wine_run msiexec /i "$(winepath -w "$package")" /qn "$@"; }
 check "lab MSI installs" install "$lab"
 check "product MSI installs" install "$msi"
 for file in kelvasync.exe kelvasync-passwd.exe kelvasync.ini kelvasync-exemplo.ini pelorlib.dll LEIA-ME-laboratorio.txt; do
@@ -104,7 +111,7 @@ check "kelvasync-passwd.exe is removed" test ! -e "$product/kelvasync-passwd.exe
 check "the INI is kept" cmp -s "$work/admin.ini" "$product/kelvasync.ini"
 check "the log is kept" grep -q "Log parado" "$log"
 
-check "product MSI reinstalls" install "$msi"
+check "product MSI reinstalls" install "$msi" HSM_HOST=10.9.9.9 AD_HOST=dc09.example.com MAX_REMOVALS=99
 check "the reinstallation keeps the administrator's INI" cmp -s "$work/admin.ini" "$product/kelvasync.ini"
 check "and renews the sample" grep -q "^\[hsm\]" "$product/kelvasync-exemplo.ini"
 check "product MSI uninstalls the stopped service" wine_run msiexec /x "$(winepath -w "$msi")" /qn
@@ -112,6 +119,46 @@ for file in kelvasync.exe kelvasync-passwd.exe kelvasync-check.exe kelvasync-exe
   check "removed: $file" test ! -e "$product/$file"
 done
 check "the INI and the log are kept" test -f "$product/kelvasync.ini" -a -f "$log"
+
+# Unattended, onto a machine without an INI: the values come from the
+# properties (passwords as kelvasync-passwd prints them).
+rm -f "$product/kelvasync.ini" "$log"
+encrypted() { printf '%s' "$1" | "$host/tools/passwd/kelvasync-passwd"; }
+ad_pwd=$(encrypted "senha do AD") hsm_pwd=$(encrypted kv-master-1)
+group='CN=HSM Operadores,OU=Groups,DC=example,DC=com'
+refused() { ! install "$@"; }
+check "an unknown START_TYPE is refused" refused "$msi" START_TYPE=disabled
+check "nothing installed by the refused one" test ! -e "$product/kelvasync.exe"
+check "product MSI installs unattended" install "$msi" START_TYPE=auto AD_HOST=127.0.0.1:1 \
+  AD_USER=svc-kelvasync@example.com AD_PASSWORD="$ad_pwd" AD_GROUP="$group" UPDATE_MINUTES=7 \
+  HSM_HOST="127.0.0.1:$port" HSM_USER=master HSM_PASSWORD="$hsm_pwd" REMOVE_USERS=block MAX_REMOVALS=5
+ini_value() {  # ini_value <section> <key>
+  tr -d '\r' <"$product/kelvasync.ini" |
+    awk -v section="[$1]" -v key="$2" '/^\[/ {inside = ($0 == section)} inside && index($0, key "=") == 1 {print substr($0, length(key) + 2); exit}'
+}
+for entry in "activedirectory host 127.0.0.1:1" "activedirectory usr svc-kelvasync@example.com" \
+             "activedirectory pwd $ad_pwd" "activedirectory group $group" \
+             "activedirectory updatefrequencyinminutes 7" "hsm host 127.0.0.1:$port" "hsm usr master" \
+             "hsm pwd $hsm_pwd" "hsm removeusers block" "hsm maxremovals 5"; do
+  read -r section name expected <<<"$entry"
+  check "INI [$section] $name" test "$(ini_value "$section" "$name")" = "$expected"
+done
+check "the INI keeps its comments" grep -q "^; Senha cifrada: gere o valor com kelvasync-passwd" "$product/kelvasync.ini"
+check "the service is registered again" registration
+check "started automatically" test "$(value Start)" = dword:00000002
+source_key='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\kelvasync'
+refused_query() { ! timeout 60 wine reg query "$source_key" >/dev/null 2>&1 </dev/null; }
+events=$(timeout 60 wine reg query "$source_key" 2>&1 </dev/null | tr -d '\r')
+check "the event source names the installed kelvasync.exe" grep -qE \
+  'EventMessageFile\s+REG_EXPAND_SZ\s+C:\\Program Files \(x86\)\\Karvell Networks\\HSM Karvell\\kelvasync.exe$' <<<"$events"
+check "the event source takes errors, warnings and information" grep -qE 'TypesSupported\s+REG_DWORD\s+0x7' <<<"$events"
+wine_run sc start kelvasync
+for _ in $(seq 1 60); do grep -q "Atualizacao do HSM/Tessel a cada" "$log" 2>/dev/null && break; sleep 0.5; done
+check "the service starts with the INI of the properties" grep -q "Atualizacao do HSM/Tessel a cada 7 minuto(s)" "$log"
+check "product MSI uninstalls the unattended installation" wine_run msiexec /x "$(winepath -w "$msi")" /qn
+for _ in $(seq 1 60); do grep -q "Log parado" "$log" && break; sleep 0.5; done
+check "the event source goes with it" refused_query
+
 check "lab MSI uninstalls" wine_run msiexec /x "$(winepath -w "$lab")" /qn
 check "the stand-in DLL is removed" test ! -e "$product/pelorlib.dll"
 rm -rf "$product"

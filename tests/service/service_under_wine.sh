@@ -5,7 +5,10 @@
 # log under the prefix's program-files folder, a second instance refused while
 # the service runs, a stop control with its lines and
 # the shutdown lines, removal, and a console run with redirected output that
-# starts and stops (Ctrl+C, which Wine delivers for SIGINT).
+# starts and stops (Ctrl+C, which Wine delivers for SIGINT). Along the way:
+# the pelorlib imports, the event source that -i registers and -d removes,
+# and the Event Log entries (start, stop, an Erro line, the refused second
+# instance, a missing data folder) as Wine prints them.
 set -uo pipefail
 exe=$1
 here=$(cd "$(dirname "$0")" && pwd)
@@ -20,6 +23,13 @@ check() {  # check <description> <command...>
 has_line() { grep -qxF -- "$2" <(tr -d '\r' <"$1"); }
 log_has() { tr -d '\r' <"$log" | sed -E 's/^[0-9]{2}\/[0-9]{2}\/[0-9]{4} [0-9:]{8} \[[0-9a-f]+\] \[[A-Za-z]*\] //' | grep -qxF -- "$1"; }
 run() { timeout 120 wine "$@" >"$work/out.txt" 2>&1 </dev/null; }
+# Wine prints the entries a program reports to the event log on its debug
+# channel "eventlog" (errors as err:, the others as warn: or trace:).
+with_events() { WINEDEBUG=-all,+eventlog "$@"; }
+event_has() {  # event_has <file> <err|warn|trace> <text>
+  tr -d '\r' <"$1" | grep -F ":$2:eventlog:" | grep -qF -- "$3"
+}
+source_key='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\kelvasync'
 
 data="$prefix/drive_c/Program Files (x86)/Karvell Networks/HSM Karvell/data"
 mkdir -p "$data"
@@ -45,9 +55,26 @@ check "manifest asks highestAvailable without UI access" \
   resource_has '<requestedExecutionLevel level="highestAvailable" uiAccess="false"/>' utf-8
 check "no DLLs beyond the system's and the HSM client library" bash -c "! x86_64-w64-mingw32-objdump -p '$exe' | grep -i 'DLL Name' | grep -viE 'kernel32|advapi32|msvcrt|user32|version|ole32|oleaut32|activeds|ws2_32|shell32|gdi32|rpcrt4|bcrypt|crypt32|secur32|pelorlib'"
 
+# The HSM client library is imported by its plain names, in either calling
+# convention of the x86 build (a maker's DLL exports those).
+pelorlib_imports() {
+  x86_64-w64-mingw32-objdump -p "$exe" | sed -n '/DLL Name: pelorlib.dll/,/^$/p' | awk 'NF == 3 && $3 ~ /^Kv/ {print $3}' | sort | tr '\n' ' '
+}
+check "the twelve pelorlib calls imported by their plain names" test "$(pelorlib_imports)" = \
+  "KvCloseSession KvCreateUser KvFinalize KvInitialize KvListUsers KvOpenSession KvReadFile KvRemoveObj KvRemoveUser KvRenameObj KvSetUserParam KvWriteFile "
+
 run "$svc" -d  # leftovers of an earlier, interrupted run
 run "$svc" -i
 check "install succeeds" has_line "$work/out.txt" "Servico instalado com sucesso."
+# No "Atencao" line: the event source and the recovery actions (restart
+# after a minute, twice) were set as well.
+check "installation complete" test "$(tr -d '\r' <"$work/out.txt")" = "Servico instalado com sucesso."
+run reg query "$source_key"
+check "event source names kelvasync.exe as its message file" \
+  grep -qE "EventMessageFile\s+REG_EXPAND_SZ\s+$(printf '%s' "$svc" | sed 's/[][\.()*^$]/\\&/g')\s*$" "$work/out.txt"
+check "event source takes errors, warnings and information" grep -qE 'TypesSupported\s+REG_DWORD\s+0x7' "$work/out.txt"
+# The message table: one block holding message 1, "%1" (UTF-16).
+check "message table with the message %1" python3 -c 'import sys; d=open(sys.argv[1],"rb").read(); sys.exit(0 if bytes.fromhex("0100000001000000010000001000000010000100250031000d000a00") in d else 1)' "$exe"
 run reg query 'HKLM\System\CurrentControlSet\Services\kelvasync' /v ImagePath
 check "image path registered in quotes" grep -qF "\"$svc\"" "$work/out.txt"
 run "$svc" -i
@@ -68,11 +95,13 @@ check "reported running" grep -q "RUNNING" "$work/out.txt"
 
 # A second instance while the service runs: a console run refuses to start,
 # writes nothing to the log, and the service goes on.
-run "$svc" -c
+with_events run "$svc" -c
 code=$?
+check "the refusal is in the event log" event_has "$work/out.txt" err \
+  "Ja existe outra instancia do kelvasync em execucao neste computador. Esta instancia nao sera iniciada."
 check "second instance exits with 3" test "$code" -eq 3
 check "second instance says why" has_line "$work/out.txt" \
-  "Ja existe outra instancia do kelvasync em execucao neste computador. Esta instancia nao sera iniciada."
+  "kelvasync: Ja existe outra instancia do kelvasync em execucao neste computador. Esta instancia nao sera iniciada."
 check "second instance wrote no line" test "$(tr -d '\r' <"$log" | grep -c 'Log iniciado$')" -eq 1
 run sc query kelvasync
 check "service still running" grep -q "RUNNING" "$work/out.txt"
@@ -91,11 +120,30 @@ run "$svc" -d
 check "removal succeeds" has_line "$work/out.txt" "Servico desinstalado com sucesso."
 run "$svc" -d
 check "second removal refused with 1060" has_line "$work/out.txt" "Nao foi possivel desinstalar o servico. Codigo 2-1060."
+check "and says why" has_line "$work/out.txt" "Causa: o servico kelvasync nao estah instalado; nao hah o que remover."
+no_source() { ! run reg query "$source_key"; }
+check "event source removed" no_source
 
-# Console mode with redirected output, stopped by Ctrl+C.
+# Without the data folder the program ends at once; the event log says why.
+mv "$data" "$data.away"
+with_events run "$svc" -c
+code=$?
+# (Wine shows each backslash of the text doubled.)
+check "a log that cannot be opened is in the event log" event_has "$work/out.txt" err \
+  "a pasta do log 'C:\\\\Program Files (x86)\\\\Karvell Networks\\\\HSM Karvell\\\\data' nao existe"
+check "and nothing else" test "$(grep -c ':eventlog:' "$work/out.txt")" -eq 1
+check "standard error says why" grep -qF \
+  "kelvasync: a pasta do log 'C:\\Program Files (x86)\\Karvell Networks\\HSM Karvell\\data' nao existe" "$work/out.txt"
+check "and the run exits with 4" test "$code" -eq 4
+mv "$data.away" "$data"
+
+# Console mode with redirected output, stopped by Ctrl+C. A password too
+# long to decode gives an Erro line as the worker starts.
 rm -f "$log"
-timeout 120 wine "$svc" -c >"$work/console.txt" 2>&1 </dev/null &
-for _ in $(seq 1 40); do grep -q "Variaveis inicializadas" "$work/console.txt" 2>/dev/null && break; sleep 0.5; done
+printf '[activedirectory]\r\npwd=%s\r\n' "$(printf '%070d' 0)" >"$home/kelvasync.ini"
+too_long="A senha criptografada (pwd) da secao activedirectory do arquivo de configuracao tem 70 caracteres, mais que o maximo de 63. A senha foi considerada vazia."
+with_events timeout 120 wine "$svc" -c >"$work/console.txt" 2>&1 </dev/null &
+for _ in $(seq 1 40); do grep -q "maximo de 63" "$work/console.txt" 2>/dev/null && break; sleep 0.5; done
 pkill -INT -f 'kelvasync.exe -c'
 wait $!
 code=$?
@@ -104,8 +152,14 @@ check "console banner" grep -q "Serviço KELVASYNC executando em modo console." 
 check "console shows the stop lines" grep -q "\[Info\] Inicio da requisicao para termino do servico" "$work/console.txt"
 check "console run ends with Log parado" grep -q "\[Info\] Log parado" "$work/console.txt"
 check "console lines are in the log too" log_has "Modo console. Pressione e segure a tecla ESC para cancelar a execucao"
+check "the Erro line is in the log" log_has "$too_long"
+check "start in the event log" event_has "$work/console.txt" trace \
+  "Modo console. Pressione e segure a tecla ESC para cancelar a execucao"
+check "the Erro line in the event log, as in the log" event_has "$work/console.txt" err "$too_long"
+check "stop in the event log" event_has "$work/console.txt" trace "Servico parado"
+check "Info lines stay out of the event log" bash -c "! grep -F ':eventlog:' '$work/console.txt' | grep -qF 'Log iniciado'"
 
-rm -rf "$work" "$home/kelvasync.exe" "$home/pelorlib.dll"
+rm -rf "$work" "$home/kelvasync.exe" "$home/pelorlib.dll" "$home/kelvasync.ini"
 echo "$((failures == 0 ? 1 : 0)) passed, $failures failed" >/dev/null
 if [ "$failures" -ne 0 ]; then echo "$failures check(s) failed"; exit 1; fi
 echo "all checks passed"

@@ -269,6 +269,8 @@ bool createService(ServiceManagerHandle manager, const ServiceDefinition& defini
 // The unit file already carries the description (written by createService).
 bool setServiceDescription(ServiceManagerHandle, const std::u16string&) { return true; }
 
+bool setServiceRecovery(ServiceManagerHandle) { return true; }
+
 bool openServiceForDelete(ServiceManagerHandle manager, const std::u16string& name, ServiceManagerHandle& service) {
   const auto* unit = reinterpret_cast<UnitHandle*>(manager);
   const std::string path = unit->folder + "/" + utf16ToUtf8(name) + ".service";

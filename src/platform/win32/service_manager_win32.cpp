@@ -95,6 +95,17 @@ bool setServiceDescription(ServiceManagerHandle service, const std::u16string& d
   return ChangeServiceConfig2W(sc(service), SERVICE_CONFIG_DESCRIPTION, &text) != FALSE || fail();
 }
 
+bool setServiceRecovery(ServiceManagerHandle service) {
+  SC_ACTION actions[3] = {{SC_ACTION_RESTART, kRecoveryRestartDelayMs},
+                          {SC_ACTION_RESTART, kRecoveryRestartDelayMs},
+                          {SC_ACTION_NONE, 0}};  // the last action would otherwise repeat for ever
+  SERVICE_FAILURE_ACTIONSW recovery = {};
+  recovery.dwResetPeriod = 24 * 60 * 60;
+  recovery.cActions = 3;
+  recovery.lpsaActions = actions;
+  return ChangeServiceConfig2W(sc(service), SERVICE_CONFIG_FAILURE_ACTIONS, &recovery) != FALSE || fail();
+}
+
 bool openServiceForDelete(ServiceManagerHandle manager, const std::u16string& name, ServiceManagerHandle& service) {
   SC_HANDLE handle = OpenServiceW(sc(manager), wide(name), DELETE);
   if (handle == nullptr) return fail();
