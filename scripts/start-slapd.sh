@@ -16,6 +16,9 @@
 # 127.0.0.1 and localhost. Point libldap at it with LDAPTLS_CACERT=DIR/ca.pem.
 # Accounts: cn=admin,dc=kelvasync,dc=test / admin (manager), and whatever the
 # LDIF holds (userPassword in clear is accepted).
+# SLAPD_EXTRA_ACCESS, when set, holds slapd access rules (slapd.access(5)
+# lines) that go before the built-in ones, e.g. to hide an attribute from
+# one account; end each with "by * break" to leave other accounts alone.
 set -euo pipefail
 dir=$1
 ldif=$2
@@ -61,6 +64,7 @@ rootpw admin
 directory $dir/db
 index objectClass eq
 index memberOf eq
+${SLAPD_EXTRA_ACCESS:-}
 # One member no account but the manager may read: an unreadable member.
 access to dn.exact="cn=Oculto,ou=Users,dc=kelvasync,dc=test" by * none
 # A whole OU no account but the manager may read: members kept out of view.

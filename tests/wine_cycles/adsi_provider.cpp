@@ -9,10 +9,18 @@
 //
 //   IADsOpenDSObject::OpenDSObject  "LDAP://host[:port]" (the rootDSE) or
 //                                   "LDAP://host[:port]/<DN>" (one entry)
-//   IADs        get_ADsPath, Get/GetEx (any attribute the account can read),
+//   IADs        get_ADsPath, Get/GetEx (any attribute the account can read,
+//               and distinguishedName as the server spells the DN),
 //               get_Name, get_Class, get_Parent, GetInfo
 //   IADsGroup   Members, IsMember, get_Description (entries of class group)
-//   IADsUser    its string properties (entries of class user)
+//   IADsUser    its string properties (entries of class user; an entry
+//               whose objectClass the account may not read offers no
+//               IADsUser, as ADSI, and its Get("objectClass") fails)
+//   IDirectorySearch  on every bound object: SetSearchPreference (scope,
+//               page size, time-out), ExecuteSearch (paged with the paged
+//               results control when a page size is set), GetNextRow,
+//               GetColumn (any attribute asked for, plus distinguishedName
+//               and ADsPath), FreeColumn, AbandonSearch, CloseSearchHandle
 //   IADsMembers get_Count, get__NewEnum
 //   IEnumVARIANT Next, Skip, Reset, Clone; each element is the member's
 //               entry as a dispatch pointer, or VT_EMPTY when the account
@@ -20,10 +28,12 @@
 //
 // with the HRESULTs ADSI gives: bad credentials 0x8007052E, server down
 // 0x8007203A, no such object 0x80072030, no group or user interface
-// E_NOINTERFACE, attribute not set 0x8000500D (E_ADS_PROPERTY_NOT_FOUND).
+// E_NOINTERFACE, attribute not set 0x8000500D (E_ADS_PROPERTY_NOT_FOUND),
+// column not set 0x80005010, end of a search S_ADS_NOMORE_ROWS.
 // The provider is read-only: every setter answers E_NOTIMPL.
 //
-// Every COM object and every LDAP connection is counted while it lives. When
+// Every COM object, LDAP connection, search handle and search column is
+// counted while it lives. When
 // the DLL is unloaded (or the process ends) one line is appended to
 // "<this DLL's path>.objects.log": "binds=N live=0", or with live above zero
 // the count of each kind still alive, so a test can fail on a leak.
@@ -41,6 +51,7 @@
 #include <cwctype>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -66,8 +77,18 @@ constexpr ULONG kRequestSeconds = 30;
 
 // ---------------------------------------------------------------- accounting
 
-enum Kind { kProviderObject, kEntryObject, kMembersObject, kEnumeratorObject, kConnectionObject, kKinds };
-const char* const kKindNames[kKinds] = {"provider", "entry", "members", "enumerator", "connection"};
+enum Kind {
+  kProviderObject,
+  kEntryObject,
+  kMembersObject,
+  kEnumeratorObject,
+  kConnectionObject,
+  kSearchObject,
+  kColumnObject,
+  kKinds
+};
+const char* const kKindNames[kKinds] = {"provider", "entry",  "members", "enumerator",
+                                        "connection", "search", "column"};
 std::atomic<long> liveCount[kKinds];
 std::atomic<long> bindCount{0};
 std::atomic<long> serverLocks{0};
@@ -210,13 +231,15 @@ std::wstring lower(std::wstring text) {
   return text;
 }
 
-// Reads every attribute the account may read of `dn` ("" is the rootDSE).
+// Reads every attribute the account may read of `dn` ("" is the rootDSE),
+// and its distinguishedName as the server spells it. The filter is the
+// absolute true one (RFC 4526): "(objectClass=*)" would hide an entry whose
+// objectClass the account may not read, which is still there to bind to.
 HRESULT readEntry(const Connection& connection, const std::wstring& dn, EntryData& data) {
   l_timeval limit = {static_cast<LONG>(kRequestSeconds), 0};
   LDAPMessage* result = nullptr;
   ULONG code = ldap_search_ext_sW(connection.ld(), const_cast<PWCHAR>(dn.c_str()), LDAP_SCOPE_BASE,
-                                  const_cast<PWCHAR>(L"(objectClass=*)"), nullptr, 0, nullptr, nullptr, &limit, 0,
-                                  &result);
+                                  const_cast<PWCHAR>(L"(&)"), nullptr, 0, nullptr, nullptr, &limit, 0, &result);
   HRESULT hr = fromLdap(code);
   LDAPMessage* entry = SUCCEEDED(hr) && result != nullptr ? ldap_first_entry(connection.ld(), result) : nullptr;
   if (SUCCEEDED(hr) && entry == nullptr) hr = kNoSuchObject;
@@ -233,6 +256,10 @@ HRESULT readEntry(const Connection& connection, const std::wstring& dn, EntryDat
       ldap_memfreeW(name);
     }
     if (position != nullptr) ber_free(position, 0);
+    if (PWCHAR name = ldap_get_dnW(connection.ld(), entry)) {
+      if (*name != 0) data.attributes.emplace(L"distinguishedname", std::vector<std::wstring>{name});
+      ldap_memfreeW(name);
+    }
   }
   if (result != nullptr) ldap_msgfree(result);
   return hr;
@@ -410,6 +437,151 @@ class MemberCollection final : public IADsMembers {
   DnList dns_;
 };
 
+// ------------------------------------------------------------------ searches
+
+// The values of one column of a search row; FreeColumn deletes it.
+struct ColumnData {
+  Counted counted{kColumnObject};
+  std::wstring name;
+  std::vector<std::wstring> texts;
+  std::vector<ADSVALUE> values;
+};
+
+std::wstring pathOf(const Connection& connection, const std::wstring& dn) {
+  return L"LDAP://" + connection.server() + (dn.empty() ? L"" : L"/" + dn);
+}
+
+// One search of IDirectorySearch, its answers read a page at a time: with a
+// page size, each page is one request with the paged results control and
+// the server's cookie; without, one request holds every entry.
+class Search {
+ public:
+  Search(std::shared_ptr<Connection> connection, std::wstring base, ULONG scope, std::wstring filter,
+         std::vector<std::wstring> attributes, bool allAttributes, ULONG pageSize, ULONG seconds)
+      : connection_(std::move(connection)),
+        base_(std::move(base)),
+        scope_(scope),
+        filter_(std::move(filter)),
+        attributes_(std::move(attributes)),
+        allAttributes_(allAttributes),
+        pageSize_(pageSize),
+        seconds_(seconds) {}
+  ~Search() {
+    if (page_ != nullptr) ldap_msgfree(page_);
+    if (cookie_ != nullptr) ber_bvfree(cookie_);
+  }
+  Search(const Search&) = delete;
+  Search& operator=(const Search&) = delete;
+
+  // Asks for the next page (the first one on the first call).
+  HRESULT fetchPage() {
+    LDAP* ld = connection_->ld();
+    if (page_ != nullptr) ldap_msgfree(page_);
+    page_ = nullptr;
+    current_ = nullptr;
+    atStart_ = true;
+    more_ = false;
+    PLDAPControlW control = nullptr;
+    if (pageSize_ > 0) {
+      const ULONG code = ldap_create_page_controlW(ld, pageSize_, cookie_, FALSE, &control);
+      if (code != LDAP_SUCCESS) return fromLdap(code);
+    }
+    PLDAPControlW controls[2] = {control, nullptr};
+    std::vector<PWCHAR> names;
+    for (std::wstring& name : attributes_) names.push_back(&name[0]);
+    if (names.empty()) names.push_back(const_cast<PWCHAR>(L"1.1"));  // no attribute
+    names.push_back(nullptr);
+    l_timeval limit = {static_cast<LONG>(seconds_), 0};
+    ULONG code = ldap_search_ext_sW(ld, &base_[0], scope_, &filter_[0], allAttributes_ ? nullptr : names.data(), 0,
+                                    control != nullptr ? controls : nullptr, nullptr, &limit, 0, &page_);
+    if (control != nullptr) ldap_control_freeW(control);
+    if (code != LDAP_SUCCESS) return fromLdap(code);
+    if (pageSize_ == 0 || page_ == nullptr) return S_OK;
+    ULONG result = 0;
+    PLDAPControlW* answered = nullptr;
+    code = ldap_parse_resultW(ld, page_, &result, nullptr, nullptr, nullptr, &answered, FALSE);
+    if (code != LDAP_SUCCESS) return fromLdap(code);
+    if (answered != nullptr) {
+      struct berval* next = nullptr;
+      ULONG total = 0;
+      if (ldap_parse_page_controlW(ld, answered, &total, &next) == LDAP_SUCCESS) {
+        if (cookie_ != nullptr) ber_bvfree(cookie_);
+        cookie_ = next;
+        more_ = next != nullptr && next->bv_len > 0;
+      }
+      ldap_controls_freeW(answered);
+    }
+    return S_OK;
+  }
+  HRESULT nextRow() {
+    for (;;) {
+      LDAP* ld = connection_->ld();
+      if (current_ != nullptr) {
+        current_ = ldap_next_entry(ld, current_);
+      } else if (atStart_ && page_ != nullptr) {
+        current_ = ldap_first_entry(ld, page_);
+      }
+      atStart_ = false;
+      if (current_ != nullptr) return S_OK;
+      if (!more_) return S_ADS_NOMORE_ROWS;
+      const HRESULT hr = fetchPage();
+      if (FAILED(hr)) return hr;
+    }
+  }
+  void abandon() {
+    more_ = false;
+    atStart_ = false;
+    current_ = nullptr;
+  }
+  HRESULT column(const wchar_t* name, ADS_SEARCH_COLUMN* column) {
+    if (current_ == nullptr) return E_ADS_BAD_PARAMETER;
+    LDAP* ld = connection_->ld();
+    auto data = std::make_unique<ColumnData>();
+    data->name = name;
+    ADSTYPE type = ADSTYPE_CASE_IGNORE_STRING;
+    const std::wstring key = lower(name);
+    if (key == L"distinguishedname" || key == L"adspath") {
+      if (PWCHAR dn = ldap_get_dnW(ld, current_)) {
+        data->texts.push_back(key == L"adspath" ? pathOf(*connection_, dn) : std::wstring(dn));
+        ldap_memfreeW(dn);
+      }
+      if (key == L"distinguishedname") type = ADSTYPE_DN_STRING;
+    } else if (PWCHAR* found = ldap_get_valuesW(ld, current_, const_cast<PWCHAR>(name))) {
+      for (PWCHAR* value = found; *value != nullptr; ++value) data->texts.emplace_back(*value);
+      ldap_value_freeW(found);
+    }
+    if (data->texts.empty()) return E_ADS_COLUMN_NOT_SET;
+    for (std::wstring& text : data->texts) {
+      ADSVALUE value = {};
+      value.dwType = type;
+      value.CaseIgnoreString = &text[0];
+      data->values.push_back(value);
+    }
+    column->pszAttrName = &data->name[0];
+    column->dwADsType = type;
+    column->pADsValues = data->values.data();
+    column->dwNumValues = static_cast<DWORD>(data->values.size());
+    column->hReserved = data.release();
+    return S_OK;
+  }
+
+ private:
+  Counted counted_{kSearchObject};
+  std::shared_ptr<Connection> connection_;
+  std::wstring base_;
+  ULONG scope_;
+  std::wstring filter_;
+  std::vector<std::wstring> attributes_;
+  bool allAttributes_;
+  ULONG pageSize_;
+  ULONG seconds_;
+  struct berval* cookie_ = nullptr;  // the server's, for the next page
+  LDAPMessage* page_ = nullptr;
+  LDAPMessage* current_ = nullptr;  // the row GetColumn reads
+  bool atStart_ = false;            // the page is fetched, no row of it taken
+  bool more_ = false;               // the server has pages left
+};
+
 // ------------------------------------------------------------------ entries
 
 // String properties of IADsUser, each read from its directory attribute.
@@ -443,9 +615,9 @@ class MemberCollection final : public IADsMembers {
   HRESULT WINAPI get_##name(type*) override { return E_NOTIMPL; } \
   HRESULT WINAPI put_##name(type) override { return E_NOTIMPL; }
 
-// One directory entry: IADs always, IADsUser for class user, IADsGroup for
-// class group.
-class Entry final : public IADsUser, public IADsGroup {
+// One directory entry: IADs and IDirectorySearch always, IADsUser for class
+// user, IADsGroup for class group.
+class Entry final : public IADsUser, public IADsGroup, public IDirectorySearch {
  public:
   Entry(std::shared_ptr<Connection> connection, EntryData data)
       : connection_(std::move(connection)), data_(std::move(data)) {}
@@ -461,6 +633,8 @@ class Entry final : public IADsUser, public IADsGroup {
       *out = static_cast<IADsUser*>(this);
     } else if (IsEqualIID(iid, IID_IADsGroup) && hasClass(L"group")) {
       *out = static_cast<IADsGroup*>(this);
+    } else if (IsEqualIID(iid, IID_IDirectorySearch)) {
+      *out = static_cast<IDirectorySearch*>(this);
     } else {
       return E_NOINTERFACE;
     }
@@ -537,7 +711,92 @@ class Entry final : public IADsUser, public IADsGroup {
   HRESULT WINAPI SetPassword(BSTR) override { return E_NOTIMPL; }
   HRESULT WINAPI ChangePassword(BSTR, BSTR) override { return E_NOTIMPL; }
 
+  // IDirectorySearch: the preferences hold for the searches executed after.
+  HRESULT WINAPI SetSearchPreference(PADS_SEARCHPREF_INFO preferences, DWORD count) override {
+    if (preferences == nullptr && count > 0) return E_POINTER;
+    HRESULT result = S_OK;
+    for (DWORD i = 0; i < count; ++i) {
+      ADS_SEARCHPREF_INFO& preference = preferences[i];
+      preference.dwStatus = ADS_STATUS_S_OK;
+      const LONG value = preference.vValue.Integer;
+      if (preference.vValue.dwType != ADSTYPE_INTEGER || value < 0) {
+        preference.dwStatus = ADS_STATUS_INVALID_SEARCHPREFVALUE;
+      } else if (preference.dwSearchPref == ADS_SEARCHPREF_SEARCH_SCOPE && value <= ADS_SCOPE_SUBTREE) {
+        searchScope_ = static_cast<ULONG>(value);  // ADS_SCOPE_* has LDAP_SCOPE_*'s values
+      } else if (preference.dwSearchPref == ADS_SEARCHPREF_PAGESIZE) {
+        pageSize_ = static_cast<ULONG>(value);
+      } else if (preference.dwSearchPref == ADS_SEARCHPREF_TIMEOUT ||
+                 preference.dwSearchPref == ADS_SEARCHPREF_TIME_LIMIT) {
+        searchSeconds_ = value > 0 ? static_cast<ULONG>(value) : kRequestSeconds;
+      } else if (preference.dwSearchPref != ADS_SEARCHPREF_CHASE_REFERRALS) {  // referrals are never chased
+        preference.dwStatus = ADS_STATUS_INVALID_SEARCHPREF;
+      }
+      if (preference.dwStatus != ADS_STATUS_S_OK) result = S_ADS_ERRORSOCCURRED;
+    }
+    return result;
+  }
+  HRESULT WINAPI ExecuteSearch(LPWSTR filter, LPWSTR* names, DWORD count, PADS_SEARCH_HANDLE handle) override {
+    if (filter == nullptr || handle == nullptr || (names == nullptr && count != 0 && count != ~DWORD{0})) {
+      return E_POINTER;
+    }
+    *handle = nullptr;
+    // distinguishedName and ADsPath come from each entry's name, not from
+    // an attribute of the server.
+    const bool all = names == nullptr || count == ~DWORD{0};
+    std::vector<std::wstring> attributes;
+    for (DWORD i = 0; !all && i < count; ++i) {
+      const std::wstring name = lower(names[i]);
+      if (name != L"distinguishedname" && name != L"adspath") attributes.emplace_back(names[i]);
+    }
+    auto search = std::make_unique<Search>(connection_, data_.dn, searchScope_, filter, std::move(attributes), all,
+                                           pageSize_, searchSeconds_);
+    const HRESULT hr = search->fetchPage();
+    if (FAILED(hr)) return hr;
+    searches_.insert(search.get());
+    *handle = search.release();
+    return S_OK;
+  }
+  HRESULT WINAPI AbandonSearch(ADS_SEARCH_HANDLE handle) override {
+    Search* search = find(handle);
+    if (search == nullptr) return E_ADS_BAD_PARAMETER;
+    search->abandon();
+    return S_OK;
+  }
+  HRESULT WINAPI GetFirstRow(ADS_SEARCH_HANDLE) override { return E_NOTIMPL; }
+  HRESULT WINAPI GetNextRow(ADS_SEARCH_HANDLE handle) override {
+    Search* search = find(handle);
+    return search != nullptr ? search->nextRow() : E_ADS_BAD_PARAMETER;
+  }
+  HRESULT WINAPI GetPreviousRow(ADS_SEARCH_HANDLE) override { return E_NOTIMPL; }
+  HRESULT WINAPI GetNextColumnName(ADS_SEARCH_HANDLE, LPWSTR*) override { return E_NOTIMPL; }
+  HRESULT WINAPI GetColumn(ADS_SEARCH_HANDLE handle, LPWSTR name, PADS_SEARCH_COLUMN column) override {
+    if (name == nullptr || column == nullptr) return E_POINTER;
+    *column = ADS_SEARCH_COLUMN{};
+    Search* search = find(handle);
+    return search != nullptr ? search->column(name, column) : E_ADS_BAD_PARAMETER;
+  }
+  HRESULT WINAPI FreeColumn(PADS_SEARCH_COLUMN column) override {
+    if (column == nullptr || column->hReserved == nullptr) return E_ADS_BAD_PARAMETER;
+    delete static_cast<ColumnData*>(column->hReserved);
+    *column = ADS_SEARCH_COLUMN{};
+    return S_OK;
+  }
+  HRESULT WINAPI CloseSearchHandle(ADS_SEARCH_HANDLE handle) override {
+    Search* search = find(handle);
+    if (search == nullptr) return E_ADS_BAD_PARAMETER;
+    searches_.erase(search);
+    delete search;
+    return S_OK;
+  }
+
  private:
+  // A search of this object's, or null. A search left open when the object
+  // goes stays alive, so that the accounting reports it.
+  Search* find(ADS_SEARCH_HANDLE handle) const {
+    const auto found = searches_.find(static_cast<Search*>(handle));
+    return found != searches_.end() ? *found : nullptr;
+  }
+
   ~Entry() = default;
 
   bool hasClass(const wchar_t* name) const {
@@ -559,9 +818,7 @@ class Entry final : public IADsUser, public IADsGroup {
     }
     return dn.size();
   }
-  std::wstring pathOf(const std::wstring& dn) const {
-    return L"LDAP://" + connection_->server() + (dn.empty() ? L"" : L"/" + dn);
-  }
+  std::wstring pathOf(const std::wstring& dn) const { return ::pathOf(*connection_, dn); }
   HRESULT attribute(BSTR name, bool asArray, VARIANT* value) {
     if (name == nullptr || value == nullptr) return E_POINTER;
     VariantInit(value);
@@ -588,6 +845,10 @@ class Entry final : public IADsUser, public IADsGroup {
   LONG refs_ = 1;
   std::shared_ptr<Connection> connection_;
   EntryData data_;
+  ULONG searchScope_ = LDAP_SCOPE_SUBTREE;
+  ULONG pageSize_ = 0;
+  ULONG searchSeconds_ = kRequestSeconds;
+  std::set<Search*> searches_;
 };
 
 HRESULT openEntry(const std::shared_ptr<Connection>& connection, const std::wstring& dn, Entry** entry) {

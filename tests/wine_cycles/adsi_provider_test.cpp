@@ -1,8 +1,9 @@
 // The test ADSI provider through ADsOpenObject, as kelvasync reaches it,
 // against the slapd of cycles.sh (KVTEST_LDAP_SERVER, "127.0.0.1:port"):
 // what the cycles do not walk (Skip, Reset, Clone, Next of several, the
-// HRESULTs of a missing entry and a missing attribute) and the live-object
-// accounting that the leak check of the cycles relies on.
+// HRESULTs of a missing entry and a missing attribute, a search that spans
+// several pages, an abandoned search) and the live-object accounting that
+// the leak check of the cycles relies on.
 #include <windows.h>
 #include <ole2.h>
 #include <oleauto.h>
@@ -11,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -154,6 +156,69 @@ TEST_F(AdsiProvider, FailuresCarryTheHresultsOfAdsi) {
   EXPECT_EQ(group, nullptr);
   EXPECT_EQ(object->Release(), 0u);
   EXPECT_EQ(providerCanUnload(), S_OK);
+}
+
+TEST_F(AdsiProvider, SearchesPageByPageAndNamesEntriesAsTheServerDoes) {
+  IDirectorySearch* search = nullptr;
+  ASSERT_EQ(open(L"DC=kelvasync,DC=test", IID_IDirectorySearch, reinterpret_cast<void**>(&search)), S_OK);
+  ADS_SEARCHPREF_INFO preferences[3] = {};
+  preferences[0].dwSearchPref = ADS_SEARCHPREF_PAGESIZE;
+  preferences[0].vValue.dwType = ADSTYPE_INTEGER;
+  preferences[0].vValue.Integer = 2;  // six entries: three pages
+  preferences[1].dwSearchPref = ADS_SEARCHPREF_TIMEOUT;
+  preferences[1].vValue.dwType = ADSTYPE_INTEGER;
+  preferences[1].vValue.Integer = 30;
+  preferences[2].dwSearchPref = ADS_SEARCHPREF_SORT_ON;  // not served
+  preferences[2].vValue.dwType = ADSTYPE_INTEGER;
+  EXPECT_EQ(search->SetSearchPreference(preferences, 3), S_ADS_ERRORSOCCURRED);
+  EXPECT_EQ(preferences[0].dwStatus, ADS_STATUS_S_OK);
+  EXPECT_EQ(preferences[2].dwStatus, ADS_STATUS_INVALID_SEARCHPREF);
+
+  wchar_t* names[] = {const_cast<wchar_t*>(L"distinguishedName"), const_cast<wchar_t*>(L"sAMAccountName")};
+  ADS_SEARCH_HANDLE handle = nullptr;
+  ASSERT_EQ(search->ExecuteSearch(const_cast<wchar_t*>(L"(memberOf=CN=Tessel,OU=Groups,DC=kelvasync,DC=test)"),
+                                  names, 2, &handle),
+            S_OK);
+  std::set<std::wstring> found;
+  HRESULT hr;
+  ADS_SEARCH_COLUMN column;
+  while ((hr = search->GetNextRow(handle)) == S_OK) {
+    ASSERT_EQ(search->GetColumn(handle, names[0], &column), S_OK);
+    ASSERT_EQ(column.dwADsType, ADSTYPE_DN_STRING);
+    ASSERT_EQ(column.dwNumValues, 1u);
+    found.insert(column.pADsValues[0].DNString);
+    EXPECT_EQ(search->FreeColumn(&column), S_OK);
+  }
+  EXPECT_EQ(hr, S_ADS_NOMORE_ROWS);
+  EXPECT_EQ(search->GetNextRow(handle), S_ADS_NOMORE_ROWS);
+  // The readable entries whose memberOf names the group, as the server
+  // spells them; cn=Oculto is out of the account's sight.
+  EXPECT_EQ(found.size(), 6u);
+  EXPECT_EQ(found.count(L"cn=Ana Souza,ou=Users,dc=kelvasync,dc=test"), 1u);
+  EXPECT_EQ(found.count(L"cn=Subgrupo,ou=Groups,dc=kelvasync,dc=test"), 1u);
+  EXPECT_EQ(search->CloseSearchHandle(handle), S_OK);
+
+  // An abandoned search ends; a column the entry lacks is not set.
+  ASSERT_EQ(search->ExecuteSearch(const_cast<wchar_t*>(L"(cn=Subgrupo)"), names, 2, &handle), S_OK);
+  ASSERT_EQ(search->GetNextRow(handle), S_OK);
+  EXPECT_EQ(search->GetColumn(handle, names[1], &column), E_ADS_COLUMN_NOT_SET);
+  EXPECT_EQ(search->AbandonSearch(handle), S_OK);
+  EXPECT_EQ(search->GetNextRow(handle), S_ADS_NOMORE_ROWS);
+  EXPECT_EQ(search->CloseSearchHandle(handle), S_OK);
+  EXPECT_EQ(search->Release(), 0u);
+  EXPECT_EQ(providerCanUnload(), S_OK);
+
+  // Get("distinguishedName") gives the server's spelling, not the path's.
+  IADs* object = nullptr;
+  ASSERT_EQ(open(L"CN=Ana Souza,OU=Users,DC=kelvasync,DC=test", IID_IADs, reinterpret_cast<void**>(&object)), S_OK);
+  BSTR name = SysAllocString(L"distinguishedName");
+  VARIANT value;
+  VariantInit(&value);
+  ASSERT_EQ(object->Get(name, &value), S_OK);
+  EXPECT_EQ(std::wstring(V_BSTR(&value)), L"cn=Ana Souza,ou=Users,dc=kelvasync,dc=test");
+  VariantClear(&value);
+  SysFreeString(name);
+  object->Release();
 }
 
 }  // namespace

@@ -19,6 +19,10 @@
 #   faults    wrong bind password, server down, a group path naming a user,
 #             a stop during the first pass (a slow HSM), a member the account
 #             may not read, each in console mode
+#   hidden    reads that look complete and are not, with removeusers=yes,
+#             each over a slapd of its own whose access rules hide from the
+#             account the group's whole member attribute, one value of it,
+#             or one member's objectClass
 set -uo pipefail
 exe=$1 pelorlib=$2 provider=$3 host_build=$4 provider_test=${5:-}
 here=$(cd "$(dirname "$0")" && pwd)
@@ -64,10 +68,11 @@ wait_quiet() {  # wait_quiet <file>: until the file has not grown for 4 s (at mo
 leaver=$(hsm_id ex-funcionario)
 ana=$(hsm_id asouza)
 
-start_slapd() {  # start_slapd <name>: prints the port
+start_slapd() {  # start_slapd <name> [slapd access rules placed before the built-in ones]
   mkdir -p "$work/$1"
   local line
-  line=$("$root/scripts/start-slapd.sh" "$work/$1/slapd" "$here/directory.ldif" $$) || return 1
+  line=$(SLAPD_EXTRA_ACCESS=${2:-} "$root/scripts/start-slapd.sh" "$work/$1/slapd" "$here/directory.ldif" $$) ||
+    return 1
   echo "${line% *}" >"$work/$1/slapd.port"
   echo "${line#* }" >"$work/$1/slapd.pid"
 }
@@ -113,18 +118,19 @@ hsm_state() {  # hsm_state <name>
 write_ini() {  # write_ini <file> <run name> <interval minutes> [key=value overrides...]
   local file=$1 name=$2 interval=$3
   shift 3
-  local host="127.0.0.1:$(cat "$work/$name/slapd.port" 2>/dev/null)" pwd=segredo grp=$group
+  local host="127.0.0.1:$(cat "$work/$name/slapd.port" 2>/dev/null)" pwd=segredo grp=$group remove=block
   for pair in "$@"; do
     case $pair in
       host=*) host=${pair#host=} ;;
       pwd=*) pwd=${pair#pwd=} ;;
       group=*) grp=${pair#group=} ;;
+      removeusers=*) remove=${pair#removeusers=} ;;
     esac
   done
   mkdir -p "$(dirname "$file")/data"
-  printf '[activedirectory]\r\nhost=%s\r\nusr=cn=svc,ou=Users,%s\r\npwd=%s\r\ngroup=%s\r\nupdatefrequencyinminutes=%s\r\n[hsm]\r\nhost=127.0.0.1:%s\r\nusr=master\r\npwd=%s\r\nremoveusers=block\r\n' \
+  printf '[activedirectory]\r\nhost=%s\r\nusr=cn=svc,ou=Users,%s\r\npwd=%s\r\ngroup=%s\r\nupdatefrequencyinminutes=%s\r\n[hsm]\r\nhost=127.0.0.1:%s\r\nusr=master\r\npwd=%s\r\nremoveusers=%s\r\n' \
     "$host" "$suffix" "$(encrypt "$pwd")" "$grp" "$interval" "$(cat "$work/$name/hsm.port")" \
-    "$(encrypt kv-master-1)" >"$file"
+    "$(encrypt kv-master-1)" "$remove" >"$file"
 }
 
 # --------------------------------------------------------------- the two programs
@@ -295,20 +301,23 @@ check "service mode: same log lines" compare_logs lnx-svc "$work/win-svc/kelvasy
 # console_pair <name> <text> <count> [ini overrides...]: both programs in
 # console mode over the service runs' directories (the same on both sides)
 # and fresh HSMs, stopped with Ctrl+C (SIGINT) once <text> has appeared
-# <count> times in each log. LATENCY slows every HSM answer.
+# <count> times in each log. LATENCY slows every HSM answer; DIRECTORY names
+# one slapd (of start_slapd) that both sides read instead.
 console_pair() {
   local name=$1 text=$2 count=$3 win=win-$1 lnx=lnx-$1 winpid code ok=0
+  local win_dir_name=${DIRECTORY:-win-svc} lnx_dir_name=${DIRECTORY:-lnx-svc}
   shift 3
   start_hsm "$win" "${LATENCY:-0}" && start_hsm "$lnx" "${LATENCY:-0}" || return 1
-  write_ini "$win_product/kelvasync.ini" "$win" 1 "host=127.0.0.1:$(cat "$work/win-svc/slapd.port")" "$@"
-  write_ini "$(linux_product "$lnx")/kelvasync.ini" "$lnx" 1 "host=127.0.0.1:$(cat "$work/lnx-svc/slapd.port")" "$@"
+  write_ini "$win_product/kelvasync.ini" "$win" 1 "host=127.0.0.1:$(cat "$work/$win_dir_name/slapd.port")" "$@"
+  write_ini "$(linux_product "$lnx")/kelvasync.ini" "$lnx" 1 \
+    "host=127.0.0.1:$(cat "$work/$lnx_dir_name/slapd.port")" "$@"
   rm -f "$win_log"
   # Under timeout, whose child takes SIGINT (a background job of a script
   # would ignore it) and which hands Ctrl+C on to the program.
   timeout 300 wine 'C:\kvcycles\kelvasync.exe' -c </dev/null >"$work/$win/console.txt" 2>&1 &
   winpid=$!
   pids+=("$winpid")
-  mkdir -p "$work/$lnx/slapd" && cp "$work/lnx-svc/slapd/ca.pem" "$work/$lnx/slapd/"  # for LDAPTLS_CACERT
+  mkdir -p "$work/$lnx/slapd" && cp "$work/$lnx_dir_name/slapd/ca.pem" "$work/$lnx/slapd/"  # for LDAPTLS_CACERT
   linux_start "$lnx" -c
   wait_count "$win_log" "$text" "$count" 90 || { echo "$win: no '$text'"; ok=1; }
   wait_count "$(linux_product "$lnx")/data/kelvasync.log" "$text" "$count" 90 || { echo "$lnx: no '$text'"; ok=1; }
@@ -351,6 +360,34 @@ check "an unreadable member joins the group" change_both add Oculto
 check "an unreadable member: both agree" console_pair unreadable "nao puderam ser lidos" 1
 check "an unreadable member spares the former member's user" \
   grep -qE "^$leaver .*blocked=no" "$work/win-unreadable/users.txt"
+
+# --------------------------------------------------------------- reads that look complete
+# A group read that hides part of the group from the account must not cost
+# anyone an HSM user: each hidden member counts as one that could not be
+# read (the cross-check against memberOf finds those the member values did
+# not name), and the removal pass is skipped. hidden_run <name> <members not
+# read> <access rule>: a slapd of its own with the rule, read by both
+# programs with removeusers=yes.
+account="cn=svc,ou=Users,$suffix"
+hidden_run() {
+  start_slapd "dir-$1" "$3 by dn.exact=\"$account\" none by * break" || return 1
+  DIRECTORY=dir-$1 console_pair "$1" "nao puderam ser lidos" 1 removeusers=yes || return 1
+  grep -qF "[Atencao] $2 membro(s) do Grupo nao puderam ser lidos; nenhum usuario do HSM/Tessel foi bloqueado ou removido" \
+    "$work/win-$1/kelvasync.log" || { echo "win-$1: no line for $2 member(s) not read"; return 1; }
+  # The former member's user stays, and so does every other seed.
+  grep -qE "^$leaver .*blocked=no" "$work/win-$1/users.txt" && grep -qE "^$ana " "$work/win-$1/users.txt"
+}
+# The whole member attribute: the group reads empty; memberOf names all six
+# entries the account may see (cn=Oculto stays out of its sight).
+check "member attribute hidden: nobody removed, both agree" hidden_run nomember 6 \
+  "access to dn.exact=\"$group\" attrs=member"
+# One value (Ana Souza's): she is missing from the list, her memberOf is not;
+# cn=Oculto is the second member not read.
+check "one member value hidden: nobody removed, both agree" hidden_run novalue 2 \
+  "access to dn.exact=\"$group\" attrs=member val.exact=\"cn=Ana Souza,ou=Users,$suffix\""
+# Bruno Lima's objectClass: he may be a user, so he is not read, not "not a user".
+check "one member's objectClass hidden: nobody removed, both agree" hidden_run noclass 2 \
+  "access to dn.exact=\"cn=Bruno Lima,ou=Users,$suffix\" attrs=objectClass"
 
 # --------------------------------------------------------------- summary
 check "the provider was used and reported every unload" test -s "$provider_report"

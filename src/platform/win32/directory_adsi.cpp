@@ -11,9 +11,12 @@
 #include <oleauto.h>
 #include <activeds.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/directory.h"
 
@@ -94,15 +97,20 @@ int32_t adsiNext(DirectoryRef variantEnumerator, DirectoryRef* element, uint32_t
   return static_cast<int32_t>(hr);
 }
 
-int32_t adsiQueryUser(DirectoryRef element, DirectoryRef* user) { return queryInterface(element, IID_IADsUser, user); }
-
-int32_t adsiGetAttribute(DirectoryRef user, const std::u16string& name, std::u16string* value) {
-  BSTR attribute = SysAllocString(wide(name));
-  if (attribute == nullptr) return static_cast<int32_t>(E_OUTOFMEMORY);
-  VARIANT result;
-  VariantInit(&result);
-  HRESULT hr = reinterpret_cast<IADsUser*>(user)->Get(attribute, &result);
+// IADs::Get of one attribute into `result` (which the caller clears).
+HRESULT getProperty(IADs* object, const wchar_t* name, VARIANT* result) {
+  VariantInit(result);
+  BSTR attribute = SysAllocString(name);
+  if (attribute == nullptr) return E_OUTOFMEMORY;
+  const HRESULT hr = object->Get(attribute, result);
   SysFreeString(attribute);
+  return hr;
+}
+
+// One string attribute; DISP_E_TYPEMISMATCH when it holds several values.
+HRESULT getString(IADs* object, const wchar_t* name, std::u16string* value) {
+  VARIANT result;
+  HRESULT hr = getProperty(object, name, &result);
   if (SUCCEEDED(hr)) {
     if (V_VT(&result) == VT_BSTR) {
       const BSTR text = V_BSTR(&result);
@@ -112,7 +120,228 @@ int32_t adsiGetAttribute(DirectoryRef user, const std::u16string& name, std::u16
     }
   }
   VariantClear(&result);
+  return hr;
+}
+
+// ADSI offers no user interface for an entry whose objectClass the account
+// may not read, although it may well be a user: only an objectClass that was
+// read makes the element "not a user". Otherwise the failure of that read is
+// the result, so that the element counts as unreadable.
+int32_t adsiQueryUser(DirectoryRef element, DirectoryRef* user) {
+  const int32_t code = queryInterface(element, IID_IADsUser, user);
+  if (code != kDirectoryNoInterface) return code;
+  VARIANT classes;
+  HRESULT hr = getProperty(reinterpret_cast<IADs*>(element), L"objectClass", &classes);
+  if (SUCCEEDED(hr) && V_VT(&classes) == VT_EMPTY) hr = E_ADS_PROPERTY_NOT_FOUND;
+  VariantClear(&classes);
+  return FAILED(hr) ? static_cast<int32_t>(hr) : code;
+}
+
+int32_t adsiGetAttribute(DirectoryRef user, const std::u16string& name, std::u16string* value) {
+  return static_cast<int32_t>(getString(reinterpret_cast<IADs*>(user), wide(name), value));
+}
+
+// The DN part of an ADsPath ("LDAP://server/<DN>", where ADSI writes a slash
+// of the DN as "\/"); empty when there is none.
+std::u16string dnOfPath(std::u16string_view path) {
+  constexpr std::u16string_view prefix = u"LDAP://";
+  if (path.size() <= prefix.size()) return {};
+  const size_t slash = path.find(u'/', prefix.size());
+  if (slash == std::u16string_view::npos) return {};
+  std::u16string dn;
+  for (size_t i = slash + 1; i < path.size(); ++i) {
+    if (path[i] == u'\\' && i + 1 < path.size() && path[i + 1] == u'/') ++i;
+    dn += path[i];
+  }
+  return dn;
+}
+
+// The element's distinguishedName as the directory keeps it, or the DN of
+// its ADsPath where that attribute cannot be read.
+int32_t adsiElementName(DirectoryRef element, std::u16string* name) {
+  IADs* object = reinterpret_cast<IADs*>(element);
+  HRESULT hr = getString(object, L"distinguishedName", name);
+  if (SUCCEEDED(hr)) return static_cast<int32_t>(hr);
+  BSTR path = nullptr;
+  if (SUCCEEDED(object->get_ADsPath(&path)) && path != nullptr) {
+    *name = dnOfPath(std::u16string_view(reinterpret_cast<const char16_t*>(path), SysStringLen(path)));
+    if (!name->empty()) hr = S_OK;
+  }
+  if (path != nullptr) SysFreeString(path);
   return static_cast<int32_t>(hr);
+}
+
+// ------------------------------------------------------------------ cross-check
+
+// A bound on each answer of the memberOf search, so that a directory that
+// stops answering cannot hold the worker; and Active Directory's MaxPageSize.
+constexpr int kSearchTimeoutSeconds = 30;
+constexpr int kSearchPageSize = 1000;
+
+// Lower-cased, for comparing DNs without regard to case.
+std::u16string dnKey(std::u16string dn) {
+  if (!dn.empty()) CharLowerBuffW(reinterpret_cast<wchar_t*>(&dn[0]), static_cast<DWORD>(dn.size()));
+  return dn;
+}
+
+// The value of a search filter (RFC 4515): *, (, ), \ and NUL escaped.
+std::u16string filterValue(std::u16string_view value) {
+  std::u16string escaped;
+  for (char16_t c : value) {
+    switch (c) {
+      case u'*': escaped += u"\\2a"; break;
+      case u'(': escaped += u"\\28"; break;
+      case u')': escaped += u"\\29"; break;
+      case u'\\': escaped += u"\\5c"; break;
+      case u'\0': escaped += u"\\00"; break;
+      default: escaped += c;
+    }
+  }
+  return escaped;
+}
+
+// The naming context of the domain that holds `dn`: its trailing run of DC=
+// components ("DC=corp,DC=example"); empty when it has none.
+std::u16string domainOf(std::u16string_view dn) {
+  size_t start = dn.size();
+  size_t end = dn.size();  // end of the RDN being looked at
+  for (size_t i = dn.size(); i-- > 0;) {
+    const bool separator = dn[i] == u',' && (i == 0 || dn[i - 1] != u'\\');
+    if (!separator && i != 0) continue;
+    const size_t first = separator ? i + 1 : 0;
+    std::u16string_view rdn = dn.substr(first, end - first);
+    while (!rdn.empty() && rdn.front() == u' ') rdn.remove_prefix(1);
+    if (rdn.size() < 3 || (rdn[0] != u'D' && rdn[0] != u'd') || (rdn[1] != u'C' && rdn[1] != u'c') || rdn[2] != u'=') {
+      break;
+    }
+    start = first;
+    end = i;
+  }
+  return std::u16string(dn.substr(start));
+}
+
+// A string of a search column, whatever string type the provider gave it.
+bool columnText(const ADS_SEARCH_COLUMN& column, std::u16string* text) {
+  if (column.dwNumValues == 0 || column.pADsValues == nullptr) return false;
+  const ADSVALUE& value = column.pADsValues[0];
+  switch (value.dwType) {
+    case ADSTYPE_DN_STRING:
+    case ADSTYPE_CASE_EXACT_STRING:
+    case ADSTYPE_CASE_IGNORE_STRING:
+    case ADSTYPE_PRINTABLE_STRING:
+      if (value.DNString == nullptr) return false;
+      text->assign(reinterpret_cast<const char16_t*>(value.DNString));
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The name of the search's current row: its distinguishedName, or the DN of
+// its ADsPath. Empty when neither can be read.
+std::u16string rowName(IDirectorySearch* search, ADS_SEARCH_HANDLE handle) {
+  std::u16string name;
+  wchar_t* const columns[] = {const_cast<wchar_t*>(L"distinguishedName"), const_cast<wchar_t*>(L"ADsPath")};
+  for (wchar_t* column : columns) {
+    ADS_SEARCH_COLUMN value;
+    if (FAILED(search->GetColumn(handle, column, &value))) continue;
+    std::u16string text;
+    const bool found = columnText(value, &text);
+    search->FreeColumn(&value);
+    if (!found) continue;
+    name = column == columns[0] ? text : dnOfPath(text);
+    if (!name.empty()) break;
+  }
+  return name;
+}
+
+// Walks the rows of the memberOf search; each row whose name is not among
+// `listed` is appended to `unlisted`.
+HRESULT collectUnlisted(IDirectorySearch* search, ADS_SEARCH_HANDLE handle, const std::set<std::u16string>& listed,
+                        std::vector<std::u16string>* unlisted) {
+  for (;;) {
+    const HRESULT hr = search->GetNextRow(handle);
+    if (FAILED(hr)) return hr;
+    if (hr == S_ADS_NOMORE_ROWS) {
+      // The end, unless ADSI is still waiting for the next page; a search
+      // the server cut short is no proof of anything.
+      DWORD error = 0;
+      wchar_t text[128] = {0};
+      wchar_t provider[64] = {0};
+      ADsGetLastError(&error, text, 128, provider, 64);
+      if (error == ERROR_MORE_DATA) continue;
+      if (error == ERROR_DS_TIMELIMIT_EXCEEDED || error == ERROR_DS_SIZELIMIT_EXCEEDED || error == ERROR_TIMEOUT) {
+        return HRESULT_FROM_WIN32(error);
+      }
+      return S_OK;
+    }
+    const std::u16string name = rowName(search, handle);
+    if (name.empty()) return E_ADS_COLUMN_NOT_SET;  // an entry that cannot be named cannot be matched
+    if (listed.count(dnKey(name)) == 0) unlisted->push_back(name);
+  }
+}
+
+// Searches the group's domain for (memberOf=<group>) with the account, and
+// reports every entry found that the walk of the member values did not yield.
+int32_t adsiUnlistedMembers(const MemberCrossCheck& check, std::vector<std::u16string>* unlisted) {
+  std::u16string group;
+  HRESULT hr = getString(reinterpret_cast<IADs*>(check.group), L"distinguishedName", &group);
+  if (FAILED(hr)) return static_cast<int32_t>(hr);
+  const std::u16string domain = domainOf(group);
+  if (domain.empty()) return static_cast<int32_t>(E_ADS_BAD_PATHNAME);
+
+  std::u16string path(check.domainPath);
+  path += u'/';
+  for (char16_t c : domain) {
+    if (c == u'/') path += u'\\';  // a slash ends the DN of an ADsPath unless escaped
+    path += c;
+  }
+  std::u16string user(check.user);
+  std::u16string password(check.password);
+  IDirectorySearch* search = nullptr;
+  hr = ADsOpenObject(wide(path), wide(user), wide(password), ADS_SECURE_AUTHENTICATION, IID_IDirectorySearch,
+                     reinterpret_cast<void**>(&search));
+  SecureZeroMemory(&password[0], password.size() * sizeof(char16_t));
+  if (FAILED(hr)) return static_cast<int32_t>(hr);
+
+  ADS_SEARCHPREF_INFO preferences[4];
+  preferences[0].dwSearchPref = ADS_SEARCHPREF_SEARCH_SCOPE;
+  preferences[0].vValue.dwType = ADSTYPE_INTEGER;
+  preferences[0].vValue.Integer = ADS_SCOPE_SUBTREE;
+  preferences[1].dwSearchPref = ADS_SEARCHPREF_PAGESIZE;
+  preferences[1].vValue.dwType = ADSTYPE_INTEGER;
+  preferences[1].vValue.Integer = kSearchPageSize;
+  preferences[2].dwSearchPref = ADS_SEARCHPREF_TIMEOUT;
+  preferences[2].vValue.dwType = ADSTYPE_INTEGER;
+  preferences[2].vValue.Integer = kSearchTimeoutSeconds;
+  // The entries of the group's domain are all on this domain controller.
+  preferences[3].dwSearchPref = ADS_SEARCHPREF_CHASE_REFERRALS;
+  preferences[3].vValue.dwType = ADSTYPE_INTEGER;
+  preferences[3].vValue.Integer = ADS_CHASE_REFERRALS_NEVER;
+  hr = search->SetSearchPreference(preferences, 4);
+  if (hr == S_ADS_ERRORSOCCURRED) hr = E_ADS_BAD_PARAMETER;  // an unpaged search could stop at MaxPageSize
+
+  ADS_SEARCH_HANDLE handle = nullptr;
+  if (SUCCEEDED(hr)) {
+    std::u16string filter = u"(memberOf=" + filterValue(group) + u")";
+    wchar_t* attributes[] = {const_cast<wchar_t*>(L"distinguishedName"), const_cast<wchar_t*>(L"ADsPath")};
+    ADsSetLastError(ERROR_SUCCESS, nullptr, nullptr);
+    hr = search->ExecuteSearch(const_cast<wchar_t*>(wide(filter)), attributes, 2, &handle);
+  }
+  if (SUCCEEDED(hr)) {
+    std::set<std::u16string> listed;
+    for (const std::u16string& name : check.listedNames) listed.insert(dnKey(name));
+    std::vector<std::u16string> found;
+    hr = collectUnlisted(search, handle, listed, &found);
+    if (SUCCEEDED(hr)) {
+      // In the order of the DNs, so that the log names them the same way each time.
+      std::sort(found.begin(), found.end());
+      unlisted->insert(unlisted->end(), found.begin(), found.end());
+    }
+  }
+  if (handle != nullptr) search->CloseSearchHandle(handle);
+  search->Release();
+  return static_cast<int32_t>(FAILED(hr) ? hr : S_OK);
 }
 
 void adsiRelease(DirectoryRef object) {
@@ -165,7 +394,7 @@ std::u16string adsiErrorText(int32_t code) {
 const DirectoryApi adsiApi = {
     adsiInitialize, adsiUninitialize,     adsiOpenObject, adsiGetPath,   adsiQueryGroup,   adsiMembers,
     adsiNewEnum,    adsiQueryEnumVariant, adsiNext,       adsiQueryUser, adsiGetAttribute, adsiRelease,
-    adsiErrorText,
+    adsiErrorText,  adsiElementName,      adsiUnlistedMembers,
 };
 
 }  // namespace
