@@ -36,8 +36,9 @@ std::string readPrivateProfileString(const std::string& path, const std::string&
                                      const std::string& key, size_t maxLength);
 
 // One section of the INI file with the names of its keys, as the reader
-// sees them: in file order, comment lines (';', '#') left out. The lines
-// before the first section form a section whose name is empty.
+// sees them: in file order, comment lines (';', '#') and lines without '='
+// left out. Lines before the first section are not listed (Windows lists
+// no such section).
 struct ProfileSection {
   std::string name;
   std::vector<std::string> keys;

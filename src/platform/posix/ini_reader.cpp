@@ -190,7 +190,7 @@ std::vector<ProfileSection> listProfileNames(std::string_view file) {
     for (char16_t unit : untilZero(name)) out.push_back(toCp1252(unit));
     return out;
   };
-  std::vector<ProfileSection> sections(1);  // the lines before the first header
+  std::vector<ProfileSection> sections(1);  // the lines before the first header, dropped below
   for (std::u16string_view line; lines.next(line);) {
     if (line[0] == u';' || line[0] == u'#') continue;
     if (line[0] == u'[') {
@@ -200,11 +200,15 @@ std::vector<ProfileSection> listProfileNames(std::string_view file) {
         continue;
       }
     }
-    std::u16string_view name = line.substr(0, line.find(u'='));
+    // A line without '=' reads as an empty value and is no setting: the
+    // Windows reader does not list it either.
+    const size_t equals = line.find(u'=');
+    if (equals == std::u16string_view::npos) continue;
+    std::u16string_view name = line.substr(0, equals);
     while (!name.empty() && isBlank(name.back())) name.remove_suffix(1);
     sections.back().keys.push_back(toAnsi(name));
   }
-  if (sections.front().keys.empty()) sections.erase(sections.begin());
+  sections.erase(sections.begin());
   return sections;
 }
 
