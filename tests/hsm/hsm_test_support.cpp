@@ -135,6 +135,9 @@ class EmulatorProcess : public HsmServer {
     if (options_.seededUsers != 0)
       commands.push_back({"add-users", "--state", state, "--prefix", kSeedPrefix, "--count",
                           std::to_string(options_.seededUsers), "--password", kSeedPassword});
+    if (!options_.seedNamesFile.empty())
+      commands.push_back({"add-users", "--state", state, "--names-file", options_.seedNamesFile,
+                          "--password", kSeedPassword});
     for (const auto& c : commands) {
       pid_t pid;
       if (!spawn(c, (folder_ / "admin.log").string(), pid) || waitExit(pid) != 0) {
@@ -294,7 +297,7 @@ std::unique_ptr<HsmServer> HsmServer::start(const Options& options, std::string&
       error = std::string(kPortVariable) + " is not a port: " + given;
       return nullptr;
     }
-    if (options.latencyMs != 0 || options.seededUsers != 0) {
+    if (options.latencyMs != 0 || options.seededUsers != 0 || !options.seedNamesFile.empty()) {
       error = "an outside emulator cannot add latency or seeded users";
       return nullptr;
     }
