@@ -50,7 +50,7 @@ class HsmServer {
     uint32_t seededUsers = 0;
     // A file of further user names to add the same way (one a line), with
     // mask 0x4F and kSeedPassword; empty for none.
-    std::string seedNamesFile;
+    std::string seedNamesFile = {};
   };
   // An emulator of our own on a free port with a fresh state in a temporary
   // folder (Linux), or the one named by kPortVariable. Null with `error`
