@@ -1,7 +1,7 @@
 // A whole service-mode update cycle at a given size, against a real slapd
 // (StartTLS) and the real hsm-emulator process, next to its floor.
 //
-//   cycle_bench [--members N] [--steady-rounds R] [--skip-first-floor]
+//   cycle_bench [--members N] [--steady-rounds R] [--skip-first-floor] [--steady-only]
 //                                     (defaults 20,000 and 3)
 //
 // The cycles run in a child process of their own (this program started
@@ -25,7 +25,8 @@
 // steady ratio reported is the median of the R rounds. --skip-first-floor
 // leaves out the first cycle's floor (at 100,000 members it takes as long
 // as the first cycle): the floor's HSM then starts with the members' users
-// already in its store.
+// already in its store. --steady-only seeds both emulators so and runs the
+// steady cycles alone.
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -50,6 +51,7 @@
 #include "config/config.h"
 #include "directory/group_search.h"
 #include "directory/logon_id.h"
+#include "hsm/addb.h"
 #include "hsm/hsm_client.h"
 #include "hsm/user_creation.h"
 #include "hsm_test_support.h"
@@ -249,8 +251,13 @@ class Floor {
       if (code != KV_OK) return false;
       line();
     }
+    // As the service's addb text: whole records within kAddbTextSize bytes.
     std::string text;
-    for (const FloorMember& m : members) text += m.id + "\r\n" + m.logon + "\r\n" + m.commonName + "\r\n";
+    for (const FloorMember& m : members) {
+      const std::string record = m.id + "\r\n" + m.logon + "\r\n" + m.commonName + "\r\n";
+      if (text.size() + record.size() + 1 > kAddbTextSize) break;
+      text += record;
+    }
     const int32_t backup =
         backupHsmObject(hsm_.host(), kvtest::kAddbUser, kvtest::kAddbPassword, "addb", "addb_backup");
     if (backup != KV_OK && backup != KV_ERR_OBJECT_NOT_FOUND) return false;
@@ -307,16 +314,19 @@ int main(int argc, char** argv) {
   long members = 20000;
   int steadyRounds = 3;
   bool skipFirstFloor = false;
+  bool steadyOnly = false;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--members" && i + 1 < argc) {
       members = std::atol(argv[++i]);
     } else if (a == "--skip-first-floor") {
       skipFirstFloor = true;
+    } else if (a == "--steady-only") {
+      steadyOnly = true;
     } else if (a == "--steady-rounds" && i + 1 < argc) {
       steadyRounds = std::max(0, std::atoi(argv[++i]));
     } else {
-      std::fprintf(stderr, "usage: cycle_bench [--members N] [--steady-rounds R] [--skip-first-floor]\n");
+      std::fprintf(stderr, "usage: cycle_bench [--members N] [--steady-rounds R] [--skip-first-floor] [--steady-only]\n");
       return 2;
     }
   }
@@ -343,14 +353,16 @@ int main(int argc, char** argv) {
     slapd = std::make_unique<kvtest::SlapdServer>(data);
   }
   std::string error;
-  auto hsm = kvtest::HsmServer::start(kvtest::HsmServer::Options{}, error);
+  kvtest::HsmServer::Options serviceOptions;
   kvtest::HsmServer::Options floorOptions;
-  if (skipFirstFloor) {
+  if (skipFirstFloor || steadyOnly) {
     // The floor's HSM starts where the first cycle leaves the service's.
     floorOptions.seedNamesFile = slapd->folder() + "/floor-users";
     std::ofstream names(floorOptions.seedNamesFile, std::ios::trunc);
     for (const FloorMember& m : floorMembers) names << m.id << "\n";
   }
+  if (steadyOnly) serviceOptions.seedNamesFile = floorOptions.seedNamesFile;
+  auto hsm = kvtest::HsmServer::start(serviceOptions, error);
   auto floorHsm = kvtest::HsmServer::start(floorOptions, error);
   if (hsm == nullptr || floorHsm == nullptr) {
     std::fprintf(stderr, "cycle_bench: emulator: %s\n", error.c_str());
@@ -392,7 +404,7 @@ int main(int argc, char** argv) {
   if (KvInitialize(0) != KV_OK) return 1;
   Floor floor(*floorHsm, (root / "floor.log").string());
   std::vector<double> steadyRatios;
-  for (int round = 0; round <= steadyRounds; ++round) {
+  for (int round = steadyOnly ? 1 : 0; round <= steadyRounds; ++round) {
     const bool first = round == 0;
     double cycle[2];
     if (!child.ask("cycle", cycle, 2)) {
