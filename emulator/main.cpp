@@ -3,6 +3,8 @@
 // Usage:
 //   hsm-emulator init        --state DIR --master-password PW
 //   hsm-emulator add-user    --state DIR --name NAME --password PW [--mask M] [--blocked]
+//   hsm-emulator add-users   --state DIR (--prefix P --count N | --names-file F) --password PW
+//                            [--mask M]
 //   hsm-emulator list-users  --state DIR
 //   hsm-emulator list-objects --state DIR
 //   hsm-emulator show-object --state DIR --name OWNER/NAME
@@ -10,6 +12,10 @@
 //   hsm-emulator serve       --state DIR [--address A] [--port P] [--port-file F]
 //                            [--latency-ms N] [--idle-timeout-ms N]
 //   hsm-emulator sessions    [--address A] --port P
+//
+// add-users fills a state quickly for tests and benchmarks: N users named P
+// followed by 0 to N-1 in seven digits, or the names in the file F (one a
+// line), in one transaction with one shared password hash.
 //
 // serve listens on 127.0.0.1:4433 unless told otherwise; with --port 0 it
 // takes a free port and writes its number to the --port-file (written
@@ -43,6 +49,8 @@ using emulator::Store;
 constexpr const char* kUsage =
     "usage: hsm-emulator init --state DIR --master-password PW\n"
     "       hsm-emulator add-user --state DIR --name NAME --password PW [--mask M] [--blocked]\n"
+    "       hsm-emulator add-users --state DIR (--prefix P --count N | --names-file F)\n"
+    "                              --password PW [--mask M]\n"
     "       hsm-emulator list-users --state DIR\n"
     "       hsm-emulator list-objects --state DIR\n"
     "       hsm-emulator show-object --state DIR --name OWNER/NAME\n"
@@ -234,6 +242,39 @@ int main(int argc, char** argv) {
     const int32_t code = store->createUser(name, password, mask, o.blocked);
     if (code != KV_OK) {
       std::fprintf(stderr, "hsm-emulator: %s: %s\n", name.c_str(), codeText(code));
+      return 1;
+    }
+    return 0;
+  }
+  if (command == "add-users") {
+    uint32_t mask = 0x4F, count = 0;
+    const std::string prefix = o.get("--prefix"), password = o.get("--password");
+    if (password.empty() || password.size() > KV_PASSWORD_MAX ||
+        !parseNumber(o.get("--mask", "0x4F"), 0xFFFFFFFFu, mask))
+      return usage("add-users needs --password (1-16 bytes) and a valid --mask");
+    std::vector<std::string> names;
+    if (o.has("--names-file")) {
+      std::ifstream in(o.get("--names-file"));
+      std::string name;
+      while (std::getline(in, name)) {
+        if (name.empty() || name.size() > KV_USER_NAME_MAX) return usage("bad name in --names-file");
+        names.push_back(name);
+      }
+      if (!in.eof()) return usage("cannot read --names-file");
+    } else {
+      if (prefix.empty() || prefix.size() + 7 > KV_USER_NAME_MAX ||
+          !parseNumber(o.get("--count"), 9999999, count))
+        return usage("add-users needs --prefix (1-9 bytes) and --count (up to 9999999)");
+      names.reserve(count);
+      char number[16];
+      for (uint32_t i = 0; i < count; ++i) {
+        std::snprintf(number, sizeof number, "%07u", i);
+        names.push_back(prefix + number);
+      }
+    }
+    const int32_t code = store->createUsers(names, password, mask);
+    if (code != KV_OK) {
+      std::fprintf(stderr, "hsm-emulator: add-users: %s\n", codeText(code));
       return 1;
     }
     return 0;

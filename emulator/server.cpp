@@ -119,7 +119,8 @@ const char* opName(kvwire::Op op) {
   return "?";
 }
 
-// Handles one request of a logged-in session; returns the reply body.
+// Handles one request of a logged-in session; returns the reply body. A
+// listing's answer may need several frames: handleListing() makes them.
 kvwire::Writer handleSessionRequest(Store& store, const std::string& sessionUser,
                                     const Request& r) {
   kvwire::Writer reply;
@@ -137,20 +138,6 @@ kvwire::Writer handleSessionRequest(Store& store, const std::string& sessionUser
   };
 
   switch (r.op) {
-    case kvwire::Op::ListUsers: {
-      if (!userAdmin) {
-        reply.u32(KV_ERR_ACCESS_DENIED);
-        break;
-      }
-      std::vector<UserRecord> users;
-      const int32_t code = store.listUsers(users);
-      reply.u32(static_cast<uint32_t>(code));
-      if (code == KV_OK) {
-        reply.u32(static_cast<uint32_t>(users.size()));
-        for (const UserRecord& u : users) reply.str(u.name);
-      }
-      break;
-    }
     case kvwire::Op::CreateUser: {
       int32_t code;
       if (!userAdmin) code = KV_ERR_ACCESS_DENIED;
@@ -206,6 +193,23 @@ kvwire::Writer handleSessionRequest(Store& store, const std::string& sessionUser
       break;
   }
   return reply;
+}
+
+// Answers ListUsers: the whole answer, one frame or more, appended to
+// `out` (kv_wire.h tells the frames' form).
+void handleListing(Store& store, const std::string& sessionUser, std::vector<uint8_t>& out) {
+  const std::optional<UserRecord> me = store.findUser(sessionUser);
+  int32_t code = KV_ERR_ACCESS_DENIED;
+  std::vector<UserRecord> users;
+  if (me && !me->blocked && (me->mask & KV_PERM_USER_ADMIN) != 0) code = store.listUsers(users);
+  if (code != KV_OK) {
+    kvwire::Writer refusal;
+    const std::vector<uint8_t>& frame = refusal.u32(static_cast<uint32_t>(code)).frame();
+    out.insert(out.end(), frame.begin(), frame.end());
+    return;
+  }
+  kvwire::appendListingFrames(
+      users, [](const UserRecord& u) -> std::string_view { return u.name; }, out);
 }
 
 }  // namespace
@@ -341,6 +345,7 @@ void Server::serve(Connection& c) {
   bool loggedIn = false;
   std::string user;
   std::vector<uint8_t> body;
+  std::vector<uint8_t> frames;  // the reply, one frame or (a listing) more
   for (;;) {
     uint8_t header[4];
     const ReadResult h = readExact(c.fd, header, sizeof header, options_.idleTimeoutMs);
@@ -400,11 +405,15 @@ void Server::serve(Connection& c) {
       --openSessions_;
       reply.u32(KV_OK);
       closeAfter = true;
+    } else if (r->op == kvwire::Op::ListUsers) {
+      handleListing(store_, user, frames);
     } else {
       reply = handleSessionRequest(store_, user, *r);
     }
-    const auto& frame = reply.frame();
-    if (!sendAll(c.fd, frame.data(), frame.size())) {
+    if (frames.empty()) frames.swap(reply.frame());
+    const bool sent = sendAll(c.fd, frames.data(), frames.size());
+    frames.clear();
+    if (!sent) {
       logLine("ERROR", tag + ": reply could not be sent, closing");
       break;
     }

@@ -79,6 +79,10 @@ class Statement {
   }
   // SQLITE_ROW, SQLITE_DONE or an error code.
   int step() { return stmt_ ? sqlite3_step(stmt_) : SQLITE_ERROR; }
+  // Makes the statement ready to step again with new bindings.
+  void reset() {
+    if (stmt_) sqlite3_reset(stmt_);
+  }
   std::string columnText(int i) {
     const auto* p = sqlite3_column_text(stmt_, i);
     return p ? std::string(reinterpret_cast<const char*>(p),
@@ -283,6 +287,23 @@ int32_t Store::createUser(const std::string& name, const std::string& password, 
   if (insert.text(1, name).text(2, hash).integer(3, mask).integer(4, blocked ? 1 : 0).step() !=
       SQLITE_DONE)
     return KV_ERR_HSM_FAILURE;
+  return tx.commit() ? KV_OK : KV_ERR_HSM_FAILURE;
+}
+
+int32_t Store::createUsers(const std::vector<std::string>& names, const std::string& password,
+                           uint32_t mask) {
+  const std::string hash = hashPassword(password);
+  if (hash.empty()) return KV_ERR_HSM_FAILURE;
+  std::lock_guard<std::mutex> guard(lock_);
+  Transaction tx(db_);
+  if (!tx.begun()) return KV_ERR_HSM_FAILURE;
+  Statement insert(db_, "INSERT OR ABORT INTO users(name, hash, mask) VALUES(?1, ?2, ?3)");
+  for (const std::string& name : names) {
+    const int rc = insert.text(1, name).text(2, hash).integer(3, mask).step();
+    if (rc == SQLITE_CONSTRAINT) return KV_ERR_USER_EXISTS;
+    if (rc != SQLITE_DONE) return KV_ERR_HSM_FAILURE;
+    insert.reset();
+  }
   return tx.commit() ? KV_OK : KV_ERR_HSM_FAILURE;
 }
 

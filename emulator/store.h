@@ -54,6 +54,11 @@ class Store {
   // KV_ERR_USER_EXISTS when taken.
   int32_t createUser(const std::string& name, const std::string& password, uint32_t mask,
                      bool blocked = false);
+  // Creates all the users in one transaction, sharing one password hash (a
+  // quick way to fill a state for tests and benchmarks); none is created
+  // when any name is taken (KV_ERR_USER_EXISTS).
+  int32_t createUsers(const std::vector<std::string>& names, const std::string& password,
+                      uint32_t mask);
   // Removes the user and every object it owns. KV_ERR_NO_SUCH_USER.
   int32_t removeUser(const std::string& name);
   // KV_ERR_NO_SUCH_USER.

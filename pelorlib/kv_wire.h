@@ -11,7 +11,8 @@
 //         blob = u32 length + bytes.
 //
 //   Login        u32 kProtocolMagic, str user, str password
-//   ListUsers    -                         -> u32 count, count x str
+//   ListUsers    -                         -> u32 total, u32 n, n x str  (one or
+//                                             more frames; see below)
 //   CreateUser   str id, str password, u32 mask
 //   RemoveUser   str id
 //   SetUserParam u32 param, str user
@@ -24,6 +25,15 @@
 //
 // A connection must log in before anything but Login and Status; Status is
 // answered only before login (it serves tests and the admin command line).
+//
+// A listing of any size: ListUsers is the one request answered by more than
+// one frame. Every frame of the answer carries the code 0, the same total
+// (the number of users, at most kMaxListedUsers) and the next n names of the
+// listing, in order, in at most kListChunkBytes of names. n is at least 1,
+// except in the single frame of an empty listing; the answer ends with the
+// frame that brings the names received to the total. A refused listing is
+// one frame holding only its code. The users are taken from one snapshot of
+// the HSM before the first frame is sent.
 #pragma once
 
 #include <cstddef>
@@ -39,6 +49,12 @@ inline constexpr uint32_t kProtocolMagic = 0x4B565331;  // "KVS1"
 inline constexpr uint32_t kMaxObjectBytes = 1024u * 1024u;
 inline constexpr uint32_t kMaxFrameBody = kMaxObjectBytes + 1024u;
 inline constexpr size_t kMaxStringBytes = 255;
+// Names per listing frame, in bytes of their str fields.
+inline constexpr size_t kListChunkBytes = 64u * 1024u;
+// The largest listing a client accepts: far beyond any real HSM, yet small
+// enough that a corrupt or hostile total cannot make it gather without end
+// (at most about 18 bytes a name: about 75 MB).
+inline constexpr uint32_t kMaxListedUsers = 4u * 1024u * 1024u;
 
 enum class Op : uint8_t {
   Login = 1,
@@ -177,6 +193,89 @@ class Reader {
   const uint8_t* p_;
   size_t n_;
   bool ok_ = true;
+};
+
+// The frames of a successful listing of `names` (each kMaxStringBytes at
+// most), appended to `out` with their length prefixes.
+template <typename Names, typename NameOf>
+void appendListingFrames(const Names& names, NameOf nameOf, std::vector<uint8_t>& out) {
+  const auto total = static_cast<uint32_t>(names.size());
+  auto it = names.begin();
+  do {
+    Writer w;
+    w.u32(0).u32(total).u32(0);  // n is filled in below
+    size_t bytes = 0;
+    uint32_t n = 0;
+    for (; it != names.end(); ++it) {
+      const std::string_view name = nameOf(*it);
+      if (n != 0 && bytes + 2 + name.size() > kListChunkBytes) break;
+      w.str(name);
+      bytes += 2 + name.size();
+      ++n;
+    }
+    std::vector<uint8_t>& frame = w.frame();
+    putU32(frame.data() + 12, n);
+    out.insert(out.end(), frame.begin(), frame.end());
+  } while (it != names.end());
+}
+
+// Takes the frames of a ListUsers answer one at a time and gathers the
+// names, each followed by a NUL, in one buffer. Refuses (Step::Malformed) a
+// frame that breaks any rule of the listing: a total above kMaxListedUsers
+// or unlike the first frame's, an empty frame inside a listing, more names
+// than the total, a name longer than maxName or holding a NUL, bytes left
+// over, or a code other than 0 after the first frame.
+class ListingReader {
+ public:
+  enum class Step { More, Done, Refused, Malformed };
+  explicit ListingReader(size_t maxName) : maxName_(maxName) {}
+
+  Step take(const uint8_t* body, size_t size) {
+    if (failed_) return Step::Malformed;
+    Reader in(body, size);
+    const uint32_t code = in.u32();
+    if (!in.ok()) return fail();
+    if (code != 0) {
+      if (frames_ != 0 || !in.atEnd()) return fail();
+      code_ = code;
+      failed_ = true;
+      return Step::Refused;
+    }
+    const uint32_t total = in.u32();
+    const uint32_t n = in.u32();
+    if (!in.ok() || total > kMaxListedUsers || (frames_ != 0 && total != total_) ||
+        n > total - received_ || (n == 0 && total != 0))
+      return fail();
+    total_ = total;
+    ++frames_;
+    for (uint32_t i = 0; i < n; ++i) {
+      const std::string name = in.str(maxName_);
+      if (!in.ok()) return fail();
+      names_.append(name);
+      names_.push_back('\0');
+    }
+    if (!in.atEnd()) return fail();
+    received_ += n;
+    return received_ == total_ ? Step::Done : Step::More;
+  }
+  // The HSM's code of a refused listing.
+  uint32_t code() const { return code_; }
+  uint32_t count() const { return received_; }
+  // The names received, each followed by a NUL.
+  const std::string& names() const { return names_; }
+
+ private:
+  Step fail() {
+    failed_ = true;
+    return Step::Malformed;
+  }
+  size_t maxName_;
+  std::string names_;
+  uint32_t total_ = 0;
+  uint32_t received_ = 0;
+  uint32_t frames_ = 0;
+  uint32_t code_ = 0;
+  bool failed_ = false;
 };
 
 }  // namespace kvwire

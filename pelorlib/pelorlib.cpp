@@ -3,9 +3,11 @@
 //
 // Every socket is non-blocking; each wait goes through waitReady() with a
 // deadline, so a connect costs at most the connect time-out and a request
-// (send and full reply) at most the request time-out. After a failed
-// exchange the stream position is unknown, so the session is marked broken
-// and later calls on it fail at once with KV_ERR_CONNECTION_LOST.
+// (send and full reply) at most the request time-out; a listing, whose
+// answer may span many frames, at most the request time-out per frame.
+// After a failed exchange the stream position is unknown, so the session is
+// marked broken and later calls on it fail at once with
+// KV_ERR_CONNECTION_LOST.
 #define PELORLIB_BUILDING 1
 #include "pelorlib.h"
 
@@ -292,19 +294,24 @@ int32_t recvAll(SocketHandle s, uint8_t* data, size_t size, Clock::time_point de
   return KV_OK;
 }
 
-// Sends one request frame and reads the reply body, all within timeoutMs.
-int32_t exchange(SocketHandle s, std::vector<uint8_t>& frame, uint32_t timeoutMs,
-                 std::vector<uint8_t>& reply) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  int32_t r = sendAll(s, frame.data(), frame.size(), deadline);
-  if (r != KV_OK) return r;
+// Reads one reply frame's body by the deadline.
+int32_t receiveFrame(SocketHandle s, Clock::time_point deadline, std::vector<uint8_t>& reply) {
   uint8_t header[4];
-  r = recvAll(s, header, sizeof header, deadline);
+  const int32_t r = recvAll(s, header, sizeof header, deadline);
   if (r != KV_OK) return r;
   const uint32_t length = kvwire::getU32(header);
   if (length < 4 || length > kvwire::kMaxFrameBody) return KV_ERR_PROTOCOL;
   reply.resize(length);
   return recvAll(s, reply.data(), length, deadline);
+}
+
+// Sends one request frame and reads the reply body, all within timeoutMs.
+int32_t exchange(SocketHandle s, std::vector<uint8_t>& frame, uint32_t timeoutMs,
+                 std::vector<uint8_t>& reply) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  const int32_t r = sendAll(s, frame.data(), frame.size(), deadline);
+  if (r != KV_OK) return r;
+  return receiveFrame(s, deadline, reply);
 }
 
 }  // namespace
@@ -329,6 +336,41 @@ int32_t request(KvSessionRec& session, kvwire::Writer& message, std::vector<uint
     return r;
   }
   return KV_OK;
+}
+
+// Runs a ListUsers request: the answer comes in as many frames as the
+// listing needs (kv_wire.h), each within the request time-out of its own,
+// so that a listing of any size can arrive. On KV_OK `listing` holds every
+// name. Any failure before the last frame leaves the stream position
+// unknown, so it breaks the session; so does a refused listing that breaks
+// the protocol.
+int32_t listingRequest(KvSessionRec& session, kvwire::ListingReader& listing) {
+  std::lock_guard<std::mutex> guard(session.lock);
+  if (session.broken) return KV_ERR_CONNECTION_LOST;
+  session.broken = true;  // until the answer is complete
+  kvwire::Writer message;
+  message.u8(static_cast<uint8_t>(kvwire::Op::ListUsers));
+  const auto timeout = std::chrono::milliseconds(session.ioTimeoutMs);
+  std::vector<uint8_t>& frame = message.frame();
+  int32_t r = sendAll(session.socket, frame.data(), frame.size(), Clock::now() + timeout);
+  std::vector<uint8_t> reply;
+  for (;;) {
+    if (r != KV_OK) return r;
+    r = receiveFrame(session.socket, Clock::now() + timeout, reply);
+    if (r != KV_OK) return r;
+    switch (listing.take(reply.data(), reply.size())) {
+      case kvwire::ListingReader::Step::More:
+        continue;
+      case kvwire::ListingReader::Step::Done:
+        session.broken = false;
+        return KV_OK;
+      case kvwire::ListingReader::Step::Refused:
+        session.broken = false;
+        return static_cast<int32_t>(listing.code());
+      case kvwire::ListingReader::Step::Malformed:
+        return KV_ERR_PROTOCOL;
+    }
+  }
 }
 
 // Runs a request whose reply is a bare result code.
@@ -475,19 +517,16 @@ PELORLIB_API int32_t PELORLIB_CALL KvCloseSession(KvSession* session, uint32_t f
 PELORLIB_API int32_t PELORLIB_CALL KvListUsers(KvSession session, KvUserCallback callback, void* context) {
   if (session == nullptr || callback == nullptr) return KV_ERR_BAD_ARGUMENT;
   return guarded([&]() -> int32_t {
-    kvwire::Writer message;
-    message.u8(static_cast<uint8_t>(kvwire::Op::ListUsers));
-    std::vector<uint8_t> body;
-    const int32_t r = requestWithBody(*session, message, body);
+    kvwire::ListingReader listing(KV_USER_NAME_MAX);
+    const int32_t r = listingRequest(*session, listing);
     if (r != KV_OK) return r;
-    kvwire::Reader in(body.data(), body.size());
-    const uint32_t count = in.u32();
-    std::vector<std::string> names;
-    for (uint32_t i = 0; i < count && in.ok(); ++i) names.push_back(in.str(KV_USER_NAME_MAX));
-    if (!in.atEnd()) return KV_ERR_PROTOCOL;
-    // The session is free again: a callback may use it.
-    for (const std::string& name : names)
-      if (callback(name.c_str(), context, KV_LIST_ENTRY) != 0) return KV_ERR_ABORTED;
+    // The whole listing is in and the session free again: a callback may
+    // use it. The names lie one after another, each ended by its NUL.
+    const char* name = listing.names().c_str();
+    for (uint32_t i = 0; i < listing.count(); ++i) {
+      if (callback(name, context, KV_LIST_ENTRY) != 0) return KV_ERR_ABORTED;
+      name += std::strlen(name) + 1;
+    }
     callback(nullptr, context, KV_LIST_END);
     return KV_OK;
   });

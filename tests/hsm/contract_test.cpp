@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -16,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "hsm/hsm_client.h"
 #include "hsm_test_support.h"
 #include "kv_wire.h"
 #include "pelorlib.h"
@@ -350,6 +352,43 @@ TEST_F(HsmContract, ListUsersStopsWhenTheCallbackSaysSoAndNeedsAnAdministrator) 
   EXPECT_EQ(none.endCalls, 0);
   EXPECT_EQ(KvListUsers(plain.handle, nullptr, &none), KV_ERR_BAD_ARGUMENT);
   EXPECT_EQ(KvListUsers(nullptr, recordUser, &none), KV_ERR_BAD_ARGUMENT);
+}
+
+// A listing far beyond one frame (150,000 names of 8 bytes: about 1.5 MB)
+// arrives whole and in order, through the stand-in and through the
+// service's wrapper, and the session serves on afterwards.
+TEST_F(HsmContract, AnHsmOf150000UsersIsListedWhole) {
+  constexpr uint32_t kSeeded = 150000;
+  HsmServer::Options options;
+  options.seededUsers = kSeeded;
+  std::string error;
+  const auto big = HsmServer::start(options, error);
+  if (big == nullptr && !server_->controllable()) GTEST_SKIP() << error;
+  ASSERT_NE(big, nullptr) << error;
+
+  ScopedSession s;
+  ASSERT_EQ(s.open(big->port(), "master", kMasterPassword), KV_OK);
+  ListCalls calls;
+  ASSERT_EQ(KvListUsers(s.handle, recordUser, &calls), KV_OK);
+  EXPECT_EQ(calls.endCalls, 1);
+  EXPECT_FALSE(calls.nameAfterEnd);
+  ASSERT_EQ(calls.names.size(), kSeeded + 5);
+  EXPECT_EQ(calls.names[0], "master");
+  EXPECT_EQ(calls.names[4], kBlockedUser);
+  size_t outOfPlace = 0;
+  char expected[16];
+  for (uint32_t i = 0; i < kSeeded; ++i) {
+    std::snprintf(expected, sizeof expected, "%s%07u", kSeedPrefix, i);
+    if (calls.names[5 + i] != expected) ++outOfPlace;
+  }
+  EXPECT_EQ(outOfPlace, 0u);
+
+  ASSERT_EQ(KvRemoveUser(s.handle, "S0000000"), KV_OK);
+  std::vector<std::string> users;
+  ASSERT_EQ(listHsmUsers(users, big->host(), "master", kMasterPassword), KV_OK);
+  ASSERT_EQ(users.size(), kSeeded + 3);  // "master" is left out
+  EXPECT_EQ(users[4], "S0000001");
+  EXPECT_EQ(users.back(), "S0149999");
 }
 
 TEST_F(HsmContract, CreateUserThenExistsAndTheNewUserCanLogIn) {

@@ -123,7 +123,7 @@ class EmulatorProcess : public HsmServer {
     folder_ = std::filesystem::temp_directory_path() / name.str();
     std::filesystem::create_directories(folder_);
     const std::string state = (folder_ / "state").string();
-    const std::vector<std::vector<std::string>> commands = {
+    std::vector<std::vector<std::string>> commands = {
         {"init", "--state", state, "--master-password", kMasterPassword},
         {"add-user", "--state", state, "--name", kAddbUser, "--password", kAddbPassword},
         {"add-user", "--state", state, "--name", kPlainUser, "--password", kPlainPassword},
@@ -132,6 +132,12 @@ class EmulatorProcess : public HsmServer {
         {"add-user", "--state", state, "--name", kBlockedUser, "--password", kBlockedPassword,
          "--blocked"},
     };
+    if (options_.seededUsers != 0)
+      commands.push_back({"add-users", "--state", state, "--prefix", kSeedPrefix, "--count",
+                          std::to_string(options_.seededUsers), "--password", kSeedPassword});
+    if (!options_.seedNamesFile.empty())
+      commands.push_back({"add-users", "--state", state, "--names-file", options_.seedNamesFile,
+                          "--password", kSeedPassword});
     for (const auto& c : commands) {
       pid_t pid;
       if (!spawn(c, (folder_ / "admin.log").string(), pid) || waitExit(pid) != 0) {
@@ -291,8 +297,8 @@ std::unique_ptr<HsmServer> HsmServer::start(const Options& options, std::string&
       error = std::string(kPortVariable) + " is not a port: " + given;
       return nullptr;
     }
-    if (options.latencyMs != 0) {
-      error = "an outside emulator cannot add latency";
+    if (options.latencyMs != 0 || options.seededUsers != 0 || !options.seedNamesFile.empty()) {
+      error = "an outside emulator cannot add latency or seeded users";
       return nullptr;
     }
     return std::make_unique<OutsideEmulator>(static_cast<uint16_t>(port));

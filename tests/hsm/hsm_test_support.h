@@ -27,6 +27,9 @@ inline constexpr const char* kReaderPassword = "leitor-pw";
 inline constexpr const char* kBlockedUser = "bloqueado";  // mask 0x4F, blocked
 inline constexpr const char* kBlockedPassword = "bloqueado-pw";
 
+inline constexpr const char* kSeedPrefix = "S";
+inline constexpr const char* kSeedPassword = "seeded-pw";
+
 // Environment variable that names the port of an emulator started outside
 // the test (the Windows run under Wine uses it).
 inline constexpr const char* kPortVariable = "KELVASYNC_TEST_HSM_PORT";
@@ -41,6 +44,13 @@ class HsmServer {
  public:
   struct Options {
     uint32_t latencyMs = 0;
+    // Users added straight to the new state before the emulator starts
+    // (hsm-emulator add-users): kSeedPrefix followed by 0000000, 0000001, ...
+    // with mask 0x4F and kSeedPassword. Only an emulator of our own.
+    uint32_t seededUsers = 0;
+    // A file of further user names to add the same way (one a line), with
+    // mask 0x4F and kSeedPassword; empty for none.
+    std::string seedNamesFile = {};
   };
   // An emulator of our own on a free port with a fresh state in a temporary
   // folder (Linux), or the one named by kPortVariable. Null with `error`

@@ -112,11 +112,42 @@ bool equalsIgnoreCase(std::string_view a, std::string_view b) {
          });
 }
 
+// True for a DN that ldap_dn_normalize() would give back unchanged: RDNs of
+// one "type=value" each, types of letters, digits and '-' starting with a
+// letter, values of letters, digits, '.', '-', '_' and inner blanks, joined
+// by ',' with no blank around it. Most DNs are of this form; dnKey() then
+// skips libldap's parser, which costs more than the rest of a member.
+bool isPlainDn(std::string_view dn) {
+  auto letter = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
+  auto digit = [](char c) { return c >= '0' && c <= '9'; };
+  size_t i = 0;
+  const size_t n = dn.size();
+  for (;;) {
+    if (i == n || !letter(dn[i])) return false;  // the type
+    while (i < n && (letter(dn[i]) || digit(dn[i]) || dn[i] == '-')) ++i;
+    if (i == n || dn[i] != '=') return false;
+    ++i;
+    const size_t valueStart = i;  // the value: not empty, no blank at either end
+    while (i < n && (letter(dn[i]) || digit(dn[i]) || dn[i] == '.' || dn[i] == '-' || dn[i] == '_' || dn[i] == ' '))
+      ++i;
+    if (i == valueStart || dn[valueStart] == ' ' || dn[i - 1] == ' ') return false;
+    if (i == n) return true;
+    if (dn[i] != ',') return false;
+    ++i;
+  }
+}
+
 // The key under which a DN is matched: LDAPv3 form with the spacing
 // normalised, ASCII letters lower-cased (attribute names and values of
 // Active Directory DNs compare without regard to case).
 std::string dnKey(const std::string& dn) {
   std::string key = dn;
+  if (isPlainDn(dn)) {
+    for (char& c : key) {
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return key;
+  }
   char* normalised = nullptr;
   if (ldap_dn_normalize(dn.c_str(), LDAP_DN_FORMAT_LDAP, &normalised, LDAP_DN_FORMAT_LDAPV3) == LDAP_SUCCESS &&
       normalised != nullptr) {
