@@ -8,16 +8,14 @@
 #include <chrono>
 #include <string>
 
+#include "platform/tcp_probe_each.h"
+
 namespace platform {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-int remainingMs(Clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-  return left <= 0 ? 0 : static_cast<int>(left);
-}
+using probe::Clock;
+using probe::remainingMs;
 
 TcpProbeResult failureOf(int error) {
   return error == WSAENETUNREACH || error == WSAEHOSTUNREACH ? TcpProbeResult::Unreachable
@@ -87,38 +85,9 @@ TcpProbeResult probeAddress(const addrinfo& address, Clock::time_point deadline)
 }  // namespace
 
 TcpProbeResult probeTcpConnection(const std::string& host, uint16_t port, uint32_t timeoutMs) {
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   WinsockScope winsock;
   if (!winsock.started()) return TcpProbeResult::Refused;
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_protocol = IPPROTO_TCP;
-  hints.ai_flags = AI_NUMERICSERV;
-  addrinfo* list = nullptr;
-  if (host.empty() || ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &list) != 0 ||
-      list == nullptr) {
-    return TcpProbeResult::NotResolved;
-  }
-  TcpProbeResult result = TcpProbeResult::Refused;
-  bool unreachableOnly = true;
-  for (const addrinfo* address = list; address != nullptr; address = address->ai_next) {
-    const TcpProbeResult one = probeAddress(*address, deadline);
-    if (one == TcpProbeResult::Reachable) {
-      result = one;
-      break;
-    }
-    if (one == TcpProbeResult::TimedOut) result = one;
-    if (one != TcpProbeResult::Unreachable) unreachableOnly = false;
-    if (remainingMs(deadline) == 0) {
-      // Addresses left untried had no time to answer.
-      if (address->ai_next != nullptr) result = TcpProbeResult::TimedOut;
-      break;
-    }
-  }
-  ::freeaddrinfo(list);
-  if (result == TcpProbeResult::Refused && unreachableOnly) result = TcpProbeResult::Unreachable;
-  return result;
+  return probe::probeEachAddress(host, port, timeoutMs, probeAddress);
 }
 
 }  // namespace platform
