@@ -19,6 +19,11 @@
 #   faults    wrong bind password, server down, a group path naming a user,
 #             a stop during the first pass (a slow HSM), a member the account
 #             may not read, each in console mode
+#
+# The provider talks plain LDAP on loopback unless KVTEST_LDAP_TRANSPORT
+# names another transport (starttls, ldaps): Wine's wldap32 cannot read a
+# large answer over TLS. The slapds therefore take binds in clear on
+# loopback (the Linux program still uses StartTLS).
 set -uo pipefail
 exe=$1 pelorlib=$2 provider=$3 host_build=$4 provider_test=${5:-}
 here=$(cd "$(dirname "$0")" && pwd)
@@ -212,6 +217,42 @@ cleanup() {
 }
 trap cleanup EXIT
 
+# --------------------------------------------------------------- transport
+# Wine gives every process the variables of the prefix's Session Manager
+# environment, over those of the shell, and services.exe builds the
+# environment of every service from there once per Wine session: a changed
+# value is written and the session restarted before any service starts.
+transport=${KVTEST_LDAP_TRANSPORT:-plain}
+export KV_SLAPD_ANY_TRANSPORT=1
+env_key='HKLM\System\CurrentControlSet\Control\Session Manager\Environment'
+timeout 60 wine reg query "$env_key" /v KVTEST_LDAP_TRANSPORT >"$work/reg.txt" 2>&1 </dev/null
+if ! tr -d '\r' <"$work/reg.txt" | grep -qE "REG_SZ +$transport\$"; then
+  timeout 60 wine reg add "$env_key" /v KVTEST_LDAP_TRANSPORT /d "$transport" /f >"$work/reg.txt" 2>&1 </dev/null
+  check "the provider's transport is set in the prefix" test $? -eq 0
+  timeout 60 wineserver -k
+  timeout 60 wineserver -w
+  "$root/scripts/wine-prefix.sh" >/dev/null || exit 1
+fi
+echo "provider transport: $transport"
+# A server that answers nothing but the binds of "cn=answered", for the
+# provider's time-outs; it notes each bind, search and abandon in silent.log.
+python3 -c 'import socket,sys,threading
+def serve(c):
+    log=open(sys.argv[2],"a",buffering=1)
+    while True:
+        d=c.recv(65536)
+        if len(d)<8: return
+        i=2+(d[1]&0x7f if d[1]&0x80 else 0); n=d[i+1]; op=d[i+2+n]
+        if op in (0x60,0x63,0x50): log.write({0x60:"bind",0x63:"search",0x50:"abandon"}[op]+"\n")
+        if op==0x60 and b"cn=answered" in d:
+            body=bytes([2,n])+d[i+2:i+2+n]+bytes([0x61,7,10,1,0,4,0,4,0]); c.sendall(bytes([0x30,len(body)])+body)
+s=socket.socket(); s.bind(("127.0.0.1",0)); s.listen(8)
+open(sys.argv[1],"w").write(str(s.getsockname()[1]))
+while True: threading.Thread(target=serve,args=(s.accept()[0],),daemon=True).start()' \
+  "$work/silent.port" "$work/silent.log" </dev/null >/dev/null 2>&1 &
+pids+=($!)
+for _ in $(seq 1 50); do [ -s "$work/silent.port" ] && break; sleep 0.1; done
+
 timeout 60 wine regsvr32 /s "$provider_dll" >"$work/regsvr.txt" 2>&1 </dev/null
 check "the test provider registers in the prefix" test $? -eq 0
 wine_run "C:\\kvcycles\\kelvasync.exe" -d  # leftovers of an interrupted run
@@ -222,11 +263,17 @@ for side in win-svc lnx-svc; do
 done
 if [ -n "$provider_test" ]; then
   cp "$provider_test" "$win_dir/"
-  KVTEST_LDAP_SERVER="127.0.0.1:$(cat "$work/win-svc/slapd.port")" timeout 120 \
+  KVTEST_LDAP_SERVER="127.0.0.1:$(cat "$work/win-svc/slapd.port")" \
+    KVTEST_LDAPS_SERVER="127.0.0.1:$(cat "$work/win-svc/slapd/ldaps.port")" \
+    KVTEST_SILENT_SERVER="127.0.0.1:$(cat "$work/silent.port")" timeout 120 \
     wine "C:\\kvcycles\\$(basename "$provider_test")" >"$work/provider-test.txt" 2>&1 </dev/null
   code=$?
   [ "$code" -eq 0 ] || tr -d '\r' <"$work/provider-test.txt"
   check "the provider's own contract" test "$code" -eq 0
+  # The silent server saw: an unanswered bind given up, then an answered
+  # bind whose search was given up.
+  check "its time-outs abandon the bind and the search" \
+    grep -qx "bind abandon bind search abandon" <(tr '\n' ' ' <"$work/silent.log" | sed 's/ $//')
 fi
 # The cycles run without the unreadable member, which would spare every HSM
 # user (it has a fault run of its own below).
