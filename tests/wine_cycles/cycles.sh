@@ -19,6 +19,9 @@
 #   faults    wrong bind password, server down, a group path naming a user,
 #             a stop during the first pass (a slow HSM), a member the account
 #             may not read, each in console mode
+#   large     a group of 2,000 members (x64 only), and with KV_WINE_BIG=1 one
+#             of 20,000, each through one whole cycle in console mode; the
+#             time of each side's cycle is printed
 #
 # The provider talks plain LDAP on loopback unless KVTEST_LDAP_TRANSPORT
 # names another transport (starttls, ldaps): Wine's wldap32 cannot read a
@@ -340,25 +343,30 @@ check "service mode: same log lines" compare_logs lnx-svc "$work/win-svc/kelvasy
 
 # --------------------------------------------------------------- console mode and faults
 # console_pair <name> <text> <count> [ini overrides...]: both programs in
-# console mode over the service runs' directories (the same on both sides)
-# and fresh HSMs, stopped with Ctrl+C (SIGINT) once <text> has appeared
-# <count> times in each log. LATENCY slows every HSM answer.
+# console mode over the service runs' directories (the same on both sides;
+# DIRECTORY=<name> takes those of win-<name> and lnx-<name> instead) and
+# fresh HSMs, stopped with Ctrl+C (SIGINT) once <text> has appeared <count>
+# times in each log (within WAIT seconds, 90 unless given). LATENCY slows
+# every HSM answer.
 console_pair() {
-  local name=$1 text=$2 count=$3 win=win-$1 lnx=lnx-$1 winpid code ok=0
+  local name=$1 text=$2 count=$3 win=win-$1 lnx=lnx-$1 winpid code ok=0 directory=${DIRECTORY:-svc} wait=${WAIT:-90}
   shift 3
   start_hsm "$win" "${LATENCY:-0}" && start_hsm "$lnx" "${LATENCY:-0}" || return 1
-  write_ini "$win_product/kelvasync.ini" "$win" 1 "host=127.0.0.1:$(cat "$work/win-svc/slapd.port")" "$@"
-  write_ini "$(linux_product "$lnx")/kelvasync.ini" "$lnx" 1 "host=127.0.0.1:$(cat "$work/lnx-svc/slapd.port")" "$@"
+  write_ini "$win_product/kelvasync.ini" "$win" 1 "host=127.0.0.1:$(cat "$work/win-$directory/slapd.port")" "$@"
+  write_ini "$(linux_product "$lnx")/kelvasync.ini" "$lnx" 1 \
+    "host=127.0.0.1:$(cat "$work/lnx-$directory/slapd.port")" "$@"
   rm -f "$win_log"
   # Under timeout, whose child takes SIGINT (a background job of a script
   # would ignore it) and which hands Ctrl+C on to the program.
   timeout 300 wine 'C:\kvcycles\kelvasync.exe' -c </dev/null >"$work/$win/console.txt" 2>&1 &
   winpid=$!
   pids+=("$winpid")
-  mkdir -p "$work/$lnx/slapd" && cp "$work/lnx-svc/slapd/ca.pem" "$work/$lnx/slapd/"  # for LDAPTLS_CACERT
+  [ "$directory" = "${lnx#lnx-}" ] || {  # for LDAPTLS_CACERT
+    mkdir -p "$work/$lnx/slapd" && cp "$work/lnx-$directory/slapd/ca.pem" "$work/$lnx/slapd/"
+  }
   linux_start "$lnx" -c
-  wait_count "$win_log" "$text" "$count" 90 || { echo "$win: no '$text'"; ok=1; }
-  wait_count "$(linux_product "$lnx")/data/kelvasync.log" "$text" "$count" 90 || { echo "$lnx: no '$text'"; ok=1; }
+  wait_count "$win_log" "$text" "$count" "$wait" || { echo "$win: no '$text'"; ok=1; }
+  wait_count "$(linux_product "$lnx")/data/kelvasync.log" "$text" "$count" "$wait" || { echo "$lnx: no '$text'"; ok=1; }
   kill -INT "$winpid"
   linux_stop "$lnx" INT || { echo "$lnx: exit code $?"; ok=1; }
   for _ in $(seq 1 60); do kill -0 "$winpid" 2>/dev/null || break; sleep 0.5; done
@@ -398,6 +406,54 @@ check "an unreadable member joins the group" change_both add Oculto
 check "an unreadable member: both agree" console_pair unreadable "nao puderam ser lidos" 1
 check "an unreadable member spares the former member's user" \
   grep -qE "^$leaver .*blocked=no" "$work/win-unreadable/users.txt"
+
+# --------------------------------------------------------------- large groups
+# big_group <members>: a group "Grande" of that many users, on a directory of
+# its own for each side, read through one whole cycle by both programs in
+# console mode and compared as above. Beyond 1,500 members the range
+# retrieval of both sides is used as Active Directory needs it (slapd hands
+# every value at once). Prints how long each side took to read the group
+# and to finish the cycle.
+big_group() {
+  local count=$1 name=big$1 side
+  awk -v n="$count" -v suffix="$suffix" 'BEGIN {
+      printf "\ndn: ou=Grande,%s\nobjectClass: organizationalUnit\nou: Grande\n", suffix
+      printf "\ndn: cn=Grande,ou=Groups,%s\nobjectClass: group\ncn: Grande\n", suffix
+      for (i = 1; i <= n; i++) printf "member: cn=Membro %05d,ou=Grande,%s\n", i, suffix
+      for (i = 1; i <= n; i++)
+        printf "\ndn: cn=Membro %05d,ou=Grande,%s\nobjectClass: user\ncn: Membro %05d\nsn: Membro\n" \
+          "sAMAccountName: M%05d\nmemberOf: cn=Grande,ou=Groups,%s\n", i, suffix, i, i, suffix
+    }' | cat "$here/directory.ldif" - >"$work/$name.ldif"
+  for side in "win-$name" "lnx-$name"; do
+    mkdir -p "$work/$side"
+    "$root/scripts/start-slapd.sh" "$work/$side/slapd" "$work/$name.ldif" $$ >"$work/$side/slapd.line" || return 1
+    cut -d" " -f1 "$work/$side/slapd.line" >"$work/$side/slapd.port"
+    cut -d" " -f2 "$work/$side/slapd.line" >"$work/$side/slapd.pid"
+  done
+  DIRECTORY=$name WAIT=$((120 + count / 4)) console_pair "$name" "$separator" 1 "group=CN=Grande,OU=Groups,$suffix" ||
+    return 1
+  grep -q "encontrados no Grupo: $count\$" <(tr -d '\r' <"$work/win-$name/kelvasync.log") ||
+    { echo "win-$name: not $count members read"; return 1; }
+  cycle_times Windows "$count" "$work/win-$name/kelvasync.log"
+  cycle_times Linux "$count" "$(linux_product "lnx-$name")/data/kelvasync.log"
+}
+# cycle_times <side> <members> <log>: seconds from the group search to the
+# count line, and to the end of the cycle.
+cycle_times() {
+  tr -d '\r' <"$3" | awk -v who="$1" -v n="$2" '
+    function at(t) { split(t, p, ":"); return p[1] * 3600 + p[2] * 60 + p[3] }
+    function since(t) { return t >= start ? t - start : t + 86400 - start }
+    / \[Info\] LDAP:\/\// && !start { start = at($2) }
+    /encontrados no Grupo:/ && start && !read { read = at($2) }
+    / \[Console\] -----------------------------------------------------------------------/ && read && !end { end = at($2) }
+    END { printf "%d members, %s: group read in %d s, cycle in %d s\n", n, who, since(read), since(end) }'
+}
+if [ "${KV_WINE_ARCH:-x64}" = x64 ]; then
+  check "2,000 members: both agree" big_group 2000
+  if [ "${KV_WINE_BIG:-0}" = 1 ]; then
+    check "20,000 members: both agree" big_group 20000
+  fi
+fi
 
 # --------------------------------------------------------------- summary
 check "the provider was used and reported every unload" test -s "$provider_report"
