@@ -359,7 +359,7 @@ console_pair() {
   rm -f "$win_log"
   # Under timeout, whose child takes SIGINT (a background job of a script
   # would ignore it) and which hands Ctrl+C on to the program.
-  timeout 300 wine 'C:\kvcycles\kelvasync.exe' -c </dev/null >"$work/$win/console.txt" 2>&1 &
+  timeout $((wait + 300)) wine 'C:\kvcycles\kelvasync.exe' -c </dev/null >"$work/$win/console.txt" 2>&1 &
   winpid=$!
   pids+=("$winpid")
   [ "$directory" = "${lnx#lnx-}" ] || {  # for LDAPTLS_CACERT
