@@ -12,6 +12,10 @@
 #
 # Prints one line "PORT PID" (StartTLS on ldap://127.0.0.1:PORT) and returns
 # once the server answers. Stop it with `kill PID` (or let WATCH_PID end).
+# With KV_SLAPD_ANY_TRANSPORT=1 the server also takes binds and searches in
+# clear on that loopback port (StartTLS stays available) and listens for
+# LDAPS on the port written to DIR/ldaps.port: for clients that must be
+# tried over each transport. Without it, nothing but StartTLS travels in clear.
 # Certificates: DIR/ca.pem is a test CA; the server's certificate names
 # 127.0.0.1 and localhost. Point libldap at it with LDAPTLS_CACERT=DIR/ca.pem.
 # Accounts: cn=admin,dc=kelvasync,dc=test / admin (manager), and whatever the
@@ -40,6 +44,11 @@ openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 
   -extfile server.ext -out server.pem >/dev/null 2>&1
 chmod 600 server.key
 
+any_transport=${KV_SLAPD_ANY_TRANSPORT:-0}
+security="# Everything but StartTLS itself needs TLS: no password travels in clear.
+security tls=1"
+[ "$any_transport" = 1 ] && security="# Clear text accepted on loopback (KV_SLAPD_ANY_TRANSPORT=1)."
+
 cat >slapd.conf <<EOF
 include /etc/ldap/schema/core.schema
 include /etc/ldap/schema/cosine.schema
@@ -52,8 +61,7 @@ pidfile $dir/slapd.pid
 TLSCACertificateFile $dir/ca.pem
 TLSCertificateFile $dir/server.pem
 TLSCertificateKeyFile $dir/server.key
-# Everything but StartTLS itself needs TLS: no password travels in clear.
-security tls=1
+$security
 sizelimit unlimited
 
 database mdb
@@ -91,8 +99,10 @@ EOF
 
 for attempt in 1 2 3 4 5 6 7 8; do
   port=$((20000 + RANDOM % 40000))
+  urls="ldap://127.0.0.1:$port/"
+  [ "$any_transport" = 1 ] && urls="$urls ldaps://127.0.0.1:$((port + 1))/"
   rm -f slapd.pid
-  "$slapd" -f slapd.conf -h "ldap://127.0.0.1:$port/" -d 0 >slapd.log 2>&1 &
+  "$slapd" -f slapd.conf -h "$urls" -d 0 >slapd.log 2>&1 &
   pid=$!
   for _ in $(seq 1 100); do
     if LDAPTLS_CACERT=$dir/ca.pem ldapsearch -ZZ -x -H "ldap://127.0.0.1:$port" -s base -b "" -LLL \
@@ -101,6 +111,7 @@ for attempt in 1 2 3 4 5 6 7 8; do
         (while kill -0 "$watch" 2>/dev/null && kill -0 "$pid" 2>/dev/null; do sleep 1; done; kill "$pid" 2>/dev/null) \
           >/dev/null 2>&1 </dev/null &
       fi
+      [ "$any_transport" = 1 ] && echo $((port + 1)) >ldaps.port
       echo "$port $pid"
       exit 0
     fi

@@ -5,7 +5,7 @@
 // creates that class and calls IADsOpenDSObject::OpenDSObject. Registered
 // there (regsvr32) in a test prefix, this in-process server lets the
 // unmodified kelvasync.exe read a group: it binds to the directory with the
-// account given, over StartTLS, through Wine's own wldap32, and serves:
+// account given, through Wine's own wldap32, and serves:
 //
 //   IADsOpenDSObject::OpenDSObject  "LDAP://host[:port]" (the rootDSE) or
 //                                   "LDAP://host[:port]/<DN>" (one entry)
@@ -32,6 +32,18 @@
 // column not set 0x80005010, end of a search S_ADS_NOMORE_ROWS.
 // The provider is read-only: every setter answers E_NOTIMPL.
 //
+// Transport: KVTEST_LDAP_TRANSPORT = "starttls" (also when unset), "plain" or
+// "ldaps"; a path that names port 636 always gets LDAPS. Any other value
+// fails every bind (0x80070057), so a misspelt name cannot pick a transport
+// silently. Wine's wldap32 never delivers an answer that spans more than one
+// TLS record, so a large group is read over "plain" on loopback; on Windows
+// the system's own ADSI does the transport, which this provider does not
+// stand for. Every answer is awaited for at most KVTEST_LDAP_TIMEOUT seconds
+// (30 unless set) and abandoned after that: wldap32 ignores the time limit
+// of its synchronous searches. StartTLS itself has no asynchronous form and
+// no time-out. `member` is read by range retrieval (member_ranges.h), as
+// IADsGroup::Members does on Windows beyond 1,500 values.
+//
 // Every COM object, LDAP connection, search handle and search column is
 // counted while it lives. When
 // the DLL is unloaded (or the process ends) one line is appended to
@@ -55,6 +67,8 @@
 #include <string>
 #include <vector>
 
+#include "member_ranges.h"
+
 namespace {
 
 HMODULE thisModule = nullptr;
@@ -71,7 +85,7 @@ constexpr HRESULT kServerDown = static_cast<HRESULT>(0x8007203A);
 constexpr HRESULT kNoSuchObject = static_cast<HRESULT>(0x80072030);
 
 // Bounds on the directory's answers: establishing the connection, and each
-// request after it.
+// request after it (KVTEST_LDAP_TIMEOUT overrides the latter).
 constexpr ULONG kConnectSeconds = 10;
 constexpr ULONG kRequestSeconds = 30;
 
@@ -172,8 +186,63 @@ class Connection {
   std::wstring server_;
 };
 
-// Connects to "host[:port]", starts TLS and makes a simple bind; the bind's
-// answer is awaited for at most kRequestSeconds.
+// The value of an environment variable, lower-cased; `tooLong` when it does
+// not fit the few characters any of ours needs.
+std::wstring environmentValue(const wchar_t* name, bool& tooLong) {
+  wchar_t buffer[32];
+  const DWORD length = GetEnvironmentVariableW(name, buffer, ARRAYSIZE(buffer));
+  tooLong = length >= ARRAYSIZE(buffer);
+  if (length == 0 || tooLong) return L"";
+  std::wstring value(buffer, length);
+  for (wchar_t& c : value) c = static_cast<wchar_t>(std::towlower(c));
+  return value;
+}
+
+enum class Transport { kStartTls, kPlain, kLdaps, kUnknown };
+
+Transport chosenTransport(ULONG port) {
+  if (port == LDAP_SSL_PORT) return Transport::kLdaps;
+  bool tooLong = false;
+  const std::wstring value = environmentValue(L"KVTEST_LDAP_TRANSPORT", tooLong);
+  if (tooLong) return Transport::kUnknown;
+  if (value.empty() || value == L"starttls") return Transport::kStartTls;
+  if (value == L"plain") return Transport::kPlain;
+  if (value == L"ldaps") return Transport::kLdaps;
+  return Transport::kUnknown;
+}
+
+ULONG requestSeconds() {
+  bool tooLong = false;
+  const std::wstring value = environmentValue(L"KVTEST_LDAP_TIMEOUT", tooLong);
+  const unsigned long seconds = value.empty() ? 0 : wcstoul(value.c_str(), nullptr, 10);
+  return seconds == 0 || seconds > 3600 ? kRequestSeconds : static_cast<ULONG>(seconds);
+}
+
+// Waits for the whole answer to request `message` (a result of one of the
+// asynchronous calls, -1 when it could not be sent) for at most
+// requestSeconds(). On expiry the request is abandoned, so that a late
+// answer is never taken for a later request's. The answer is the caller's
+// to free. A request that could not be sent means the server could not be
+// reached (wldap32 connects only with the first request in clear, and its
+// last-error code then says nothing useful).
+ULONG awaitAnswer(LDAP* ld, ULONG message, LDAPMessage** answer) {
+  *answer = nullptr;
+  if (message == static_cast<ULONG>(-1)) return LDAP_SERVER_DOWN;
+  l_timeval limit = {static_cast<LONG>(requestSeconds()), 0};
+  const ULONG kind = ldap_result(ld, message, LDAP_MSG_ALL, &limit, answer);
+  if (kind != 0 && kind != static_cast<ULONG>(-1) && *answer != nullptr) return LDAP_SUCCESS;
+  if (*answer != nullptr) ldap_msgfree(*answer);
+  *answer = nullptr;
+  if (kind != 0) {
+    const ULONG code = LdapGetLastError();
+    return code != LDAP_SUCCESS ? code : static_cast<ULONG>(LDAP_SERVER_DOWN);
+  }
+  ldap_abandon(ld, message);
+  return LDAP_TIMEOUT;
+}
+
+// Connects to "host[:port]" over the transport chosen (see the top of this
+// file) and makes a simple bind, whose answer is awaited with a time-out.
 HRESULT connectAndBind(const std::wstring& server, const std::wstring& user, const std::wstring& password,
                        std::shared_ptr<Connection>& connection) {
   std::wstring host = server;
@@ -184,10 +253,13 @@ HRESULT connectAndBind(const std::wstring& server, const std::wstring& user, con
     port = wcstoul(server.c_str() + colon + 1, nullptr, 10);
   }
   if (host.empty() || port == 0 || port > 65535) return E_ADS_BAD_PATHNAME;
+  const Transport transport = chosenTransport(port);
+  if (transport == Transport::kUnknown) return E_INVALIDARG;
   // A name without a password is an unauthenticated bind, which proves nothing.
   if (password.empty()) return kBadCredentials;
 
-  LDAP* ld = ldap_initW(const_cast<PWCHAR>(host.c_str()), port);
+  LDAP* ld = transport == Transport::kLdaps ? ldap_sslinitW(const_cast<PWCHAR>(host.c_str()), port, 1)
+                                            : ldap_initW(const_cast<PWCHAR>(host.c_str()), port);
   if (ld == nullptr) return kServerDown;
   auto holder = std::make_shared<Connection>(ld, server);
   ULONG version = LDAP_VERSION3;
@@ -197,22 +269,18 @@ HRESULT connectAndBind(const std::wstring& server, const std::wstring& user, con
   ULONG code = ldap_connect(ld, &connectLimit);
   if (code != LDAP_SUCCESS) return fromLdap(code);
 
-  ULONG serverCode = 0;
-  LDAPMessage* tlsResult = nullptr;
-  code = ldap_start_tls_sW(ld, &serverCode, &tlsResult, nullptr, nullptr);
-  if (tlsResult != nullptr) ldap_msgfree(tlsResult);
-  if (code != LDAP_SUCCESS) return fromLdap(code);
-
-  const ULONG message =
-      ldap_simple_bindW(ld, const_cast<PWCHAR>(user.c_str()), const_cast<PWCHAR>(password.c_str()));
-  if (message == static_cast<ULONG>(-1)) return fromLdap(LdapGetLastError());
-  l_timeval requestLimit = {static_cast<LONG>(kRequestSeconds), 0};
-  LDAPMessage* answer = nullptr;
-  const ULONG kind = ldap_result(ld, message, LDAP_MSG_ALL, &requestLimit, &answer);
-  if (kind == 0 || kind == static_cast<ULONG>(-1) || answer == nullptr) {
-    if (answer != nullptr) ldap_msgfree(answer);
-    return kServerDown;
+  if (transport == Transport::kStartTls) {
+    ULONG serverCode = 0;
+    LDAPMessage* tlsResult = nullptr;
+    code = ldap_start_tls_sW(ld, &serverCode, &tlsResult, nullptr, nullptr);
+    if (tlsResult != nullptr) ldap_msgfree(tlsResult);
+    if (code != LDAP_SUCCESS) return fromLdap(code);
   }
+
+  LDAPMessage* answer = nullptr;
+  code = awaitAnswer(ld, ldap_simple_bindW(ld, const_cast<PWCHAR>(user.c_str()), const_cast<PWCHAR>(password.c_str())),
+                     &answer);
+  if (code != LDAP_SUCCESS) return fromLdap(code);
   code = ldap_result2error(ld, answer, TRUE);
   if (code != LDAP_SUCCESS) return fromLdap(code);
   ++bindCount;
@@ -223,7 +291,7 @@ HRESULT connectAndBind(const std::wstring& server, const std::wstring& user, con
 // The attributes of one entry, names lower-cased.
 struct EntryData {
   std::wstring dn;
-  std::map<std::wstring, std::vector<std::wstring>> attributes;
+  kvtest::Attributes attributes;
 };
 
 std::wstring lower(std::wstring text) {
@@ -231,38 +299,61 @@ std::wstring lower(std::wstring text) {
   return text;
 }
 
-// Reads every attribute the account may read of `dn` ("" is the rootDSE),
-// and its distinguishedName as the server spells it. The filter is the
-// absolute true one (RFC 4526): "(objectClass=*)" would hide an entry whose
-// objectClass the account may not read, which is still there to bind to.
-HRESULT readEntry(const Connection& connection, const std::wstring& dn, EntryData& data) {
-  l_timeval limit = {static_cast<LONG>(kRequestSeconds), 0};
+// One base search of `dn` for `attributes` (nullptr: all the account may
+// read), awaited with a time-out; fills `found` with the descriptions as the
+// server names them, lower-cased, and distinguishedName as the server spells
+// it. The filter is the absolute true one (RFC 4526): "(objectClass=*)"
+// would hide an entry whose objectClass the account may not read, which is
+// still there to bind to.
+HRESULT searchBase(const Connection& connection, const std::wstring& dn, PWCHAR* attributes,
+                   kvtest::Attributes& found) {
+  LDAP* ld = connection.ld();
+  ULONG message = static_cast<ULONG>(-1);
+  ULONG code = ldap_search_extW(ld, const_cast<PWCHAR>(dn.c_str()), LDAP_SCOPE_BASE,
+                                const_cast<PWCHAR>(L"(&)"), attributes, 0, nullptr, nullptr, 0, 0,
+                                &message);
   LDAPMessage* result = nullptr;
-  ULONG code = ldap_search_ext_sW(connection.ld(), const_cast<PWCHAR>(dn.c_str()), LDAP_SCOPE_BASE,
-                                  const_cast<PWCHAR>(L"(&)"), nullptr, 0, nullptr, nullptr, &limit, 0, &result);
+  if (code == LDAP_SUCCESS) code = awaitAnswer(ld, message, &result);
+  if (code == LDAP_SUCCESS) code = ldap_result2error(ld, result, FALSE);
   HRESULT hr = fromLdap(code);
-  LDAPMessage* entry = SUCCEEDED(hr) && result != nullptr ? ldap_first_entry(connection.ld(), result) : nullptr;
+  LDAPMessage* entry = SUCCEEDED(hr) ? ldap_first_entry(ld, result) : nullptr;
   if (SUCCEEDED(hr) && entry == nullptr) hr = kNoSuchObject;
   if (SUCCEEDED(hr)) {
-    data.dn = dn;
     BerElement* position = nullptr;
-    for (PWCHAR name = ldap_first_attributeW(connection.ld(), entry, &position); name != nullptr;
-         name = ldap_next_attributeW(connection.ld(), entry, position)) {
-      std::vector<std::wstring>& values = data.attributes[lower(name)];
-      if (PWCHAR* found = ldap_get_valuesW(connection.ld(), entry, name)) {
-        for (PWCHAR* value = found; *value != nullptr; ++value) values.emplace_back(*value);
-        ldap_value_freeW(found);
+    for (PWCHAR name = ldap_first_attributeW(ld, entry, &position); name != nullptr;
+         name = ldap_next_attributeW(ld, entry, position)) {
+      std::vector<std::wstring>& values = found[lower(name)];
+      if (PWCHAR* read = ldap_get_valuesW(ld, entry, name)) {
+        for (PWCHAR* value = read; *value != nullptr; ++value) values.emplace_back(*value);
+        ldap_value_freeW(read);
       }
       ldap_memfreeW(name);
     }
     if (position != nullptr) ber_free(position, 0);
-    if (PWCHAR name = ldap_get_dnW(connection.ld(), entry)) {
-      if (*name != 0) data.attributes.emplace(L"distinguishedname", std::vector<std::wstring>{name});
+    if (PWCHAR name = ldap_get_dnW(ld, entry)) {
+      if (*name != 0) found.emplace(L"distinguishedname", std::vector<std::wstring>{name});
       ldap_memfreeW(name);
     }
   }
   if (result != nullptr) ldap_msgfree(result);
   return hr;
+}
+
+// Reads every attribute the account may read of `dn` ("" is the rootDSE),
+// `member` whole however many ranges the server splits it into.
+HRESULT readEntry(const Connection& connection, const std::wstring& dn, EntryData& data) {
+  kvtest::Attributes attributes;
+  HRESULT hr = searchBase(connection, dn, nullptr, attributes);
+  if (FAILED(hr)) return hr;
+  hr = kvtest::completeMemberRanges(attributes, [&](long long low, kvtest::Attributes& answer) {
+    std::wstring description = L"member;range=" + std::to_wstring(low) + L"-*";
+    PWCHAR wanted[] = {description.data(), nullptr};
+    return searchBase(connection, dn, wanted, answer);
+  });
+  if (FAILED(hr)) return hr;
+  data.dn = dn;
+  data.attributes = std::move(attributes);
+  return S_OK;
 }
 
 // ------------------------------------------------------------------ COM helpers

@@ -1,9 +1,12 @@
 // The test ADSI provider through ADsOpenObject, as kelvasync reaches it,
-// against the slapd of cycles.sh (KVTEST_LDAP_SERVER, "127.0.0.1:port"):
-// what the cycles do not walk (Skip, Reset, Clone, Next of several, the
-// HRESULTs of a missing entry and a missing attribute, a search that spans
-// several pages, an abandoned search) and the live-object accounting that
-// the leak check of the cycles relies on.
+// against the slapd of cycles.sh (KVTEST_LDAP_SERVER, "127.0.0.1:port";
+// KVTEST_LDAPS_SERVER its LDAPS port; KVTEST_SILENT_SERVER a server that
+// answers only binds of "cn=answered" and nothing else): what the cycles do
+// not walk (Skip, Reset, Clone, Next of several, the HRESULTs of a missing
+// entry and a missing attribute, a search that spans several pages, an
+// abandoned search, each transport, the time-outs, the range retrieval of
+// member) and the live-object accounting that the leak check of the cycles
+// relies on.
 #include <windows.h>
 #include <ole2.h>
 #include <oleauto.h>
@@ -16,16 +19,19 @@
 #include <string>
 #include <vector>
 
+#include "member_ranges.h"
+
 namespace {
 
 const wchar_t kAccount[] = L"cn=svc,ou=Users,dc=kelvasync,dc=test";
 const wchar_t kPassword[] = L"segredo";
 
-std::wstring server() {
-  const char* value = std::getenv("KVTEST_LDAP_SERVER");
+std::wstring environment(const char* name) {
+  const char* value = std::getenv(name);
   std::string text = value != nullptr ? value : "";
   return std::wstring(text.begin(), text.end());
 }
+std::wstring server() { return environment("KVTEST_LDAP_SERVER"); }
 
 HRESULT open(const std::wstring& dn, REFIID iid, void** out) {
   const std::wstring path = L"LDAP://" + server() + (dn.empty() ? L"" : L"/" + dn);
@@ -219,6 +225,88 @@ TEST_F(AdsiProvider, SearchesPageByPageAndNamesEntriesAsTheServerDoes) {
   VariantClear(&value);
   SysFreeString(name);
   object->Release();
+}
+
+// A group of 3,200 members from a server that gives at most 1,500 values per
+// answer, as Active Directory does: every range is asked for in turn and
+// the values keep their order; a server that names the wrong range, or a
+// failed request, fails the read instead of shortening the group.
+TEST(MemberRanges, AreReadToTheLastRange) {
+  std::vector<std::wstring> all;
+  for (int i = 0; i < 3200; ++i) all.push_back(L"cn=m" + std::to_wstring(i));
+  const auto answerFrom = [&](long long low, long long shift, kvtest::Attributes& answer) {
+    const long long high = low + 1499 < 3199 ? low + 1499 : -1;
+    answer[L"member;range=" + std::to_wstring(low + shift) + L"-" + (high < 0 ? L"*" : std::to_wstring(high))] =
+        std::vector<std::wstring>(all.begin() + low, high < 0 ? all.end() : all.begin() + high + 1);
+  };
+  kvtest::Attributes first;
+  answerFrom(0, 0, first);
+  first[L"cn"] = {L"Grande"};
+  std::vector<long long> asked;
+  ASSERT_EQ(kvtest::completeMemberRanges(first,
+                                         [&](long long low, kvtest::Attributes& answer) {
+                                           asked.push_back(low);
+                                           answerFrom(low, 0, answer);
+                                           return S_OK;
+                                         }),
+            S_OK);
+  EXPECT_EQ(asked, (std::vector<long long>{1500, 3000}));
+  EXPECT_EQ(first[L"member"], all);
+  EXPECT_EQ(first.size(), 2u);  // cn and member, no range left behind
+
+  // A server that answers every request with the first range again.
+  kvtest::Attributes repeated;
+  answerFrom(0, 0, repeated);
+  int calls = 0;
+  EXPECT_EQ(kvtest::completeMemberRanges(repeated,
+                                         [&](long long, kvtest::Attributes& answer) {
+                                           ++calls;
+                                           answerFrom(0, 0, answer);
+                                           return S_OK;
+                                         }),
+            kvtest::kBadRange);
+  EXPECT_EQ(calls, 1);
+  kvtest::Attributes failing;
+  answerFrom(0, 0, failing);
+  EXPECT_EQ(kvtest::completeMemberRanges(failing, [](long long, kvtest::Attributes&) { return E_ABORT; }), E_ABORT);
+
+  // A server without ranges (slapd) hands the whole attribute at once.
+  kvtest::Attributes whole = {{L"member", all}};
+  EXPECT_EQ(kvtest::completeMemberRanges(whole, [](long long, kvtest::Attributes&) { return E_FAIL; }), S_OK);
+  EXPECT_EQ(whole[L"member"].size(), 3200u);
+}
+
+// KVTEST_LDAP_TRANSPORT picks how the provider talks to the server, and no
+// answer is awaited for ever: a bind the server never answers, and a search
+// after a bind it did answer (wldap32 ignores the time limit of its own
+// synchronous search), each end in "server down" after KVTEST_LDAP_TIMEOUT.
+TEST_F(AdsiProvider, TransportsAndTimeOuts) {
+  const std::wstring ldaps = environment("KVTEST_LDAPS_SERVER");
+  const std::wstring silent = environment("KVTEST_SILENT_SERVER");
+  ASSERT_FALSE(ldaps.empty() || silent.empty()) << "KVTEST_LDAPS_SERVER and KVTEST_SILENT_SERVER are needed";
+  const std::wstring before = environment("KVTEST_LDAP_TRANSPORT");
+  const auto bind = [](const wchar_t* transport, const std::wstring& where, const wchar_t* account) {
+    SetEnvironmentVariableW(L"KVTEST_LDAP_TRANSPORT", transport);
+    IADs* object = nullptr;
+    const std::wstring path = L"LDAP://" + where;
+    const HRESULT hr =
+        ADsOpenObject(path.c_str(), account, kPassword, ADS_SECURE_AUTHENTICATION, IID_IADs, reinterpret_cast<void**>(&object));
+    if (object != nullptr) object->Release();
+    return hr;
+  };
+  constexpr HRESULT kServerDown = static_cast<HRESULT>(0x8007203A);
+  EXPECT_EQ(bind(L"plain", server(), kAccount), S_OK);
+  EXPECT_EQ(bind(nullptr, server(), kAccount), S_OK);  // StartTLS
+  EXPECT_EQ(bind(L"LDAPS", ldaps, kAccount), S_OK);
+  EXPECT_EQ(bind(L"tls", server(), kAccount), E_INVALIDARG);
+
+  SetEnvironmentVariableW(L"KVTEST_LDAP_TIMEOUT", L"2");
+  EXPECT_EQ(bind(L"plain", ldaps, kAccount), kServerDown);  // a bind in clear to the LDAPS port
+  EXPECT_EQ(bind(L"plain", silent, kAccount), kServerDown);
+  EXPECT_EQ(bind(L"plain", silent, L"cn=answered"), kServerDown);
+  SetEnvironmentVariableW(L"KVTEST_LDAP_TIMEOUT", nullptr);
+  SetEnvironmentVariableW(L"KVTEST_LDAP_TRANSPORT", before.empty() ? nullptr : before.c_str());
+  EXPECT_EQ(providerCanUnload(), S_OK);
 }
 
 }  // namespace

@@ -23,6 +23,14 @@
 #             each over a slapd of its own whose access rules hide from the
 #             account the group's whole member attribute, one value of it,
 #             or one member's objectClass
+#   large     a group of 2,000 members (x64 only), and with KV_WINE_BIG=1 one
+#             of 20,000, each through one whole cycle in console mode; the
+#             time of each side's cycle is printed
+#
+# The provider talks plain LDAP on loopback unless KVTEST_LDAP_TRANSPORT
+# names another transport (starttls, ldaps): Wine's wldap32 cannot read a
+# large answer over TLS. The slapds therefore take binds in clear on
+# loopback (the Linux program still uses StartTLS).
 set -uo pipefail
 exe=$1 pelorlib=$2 provider=$3 host_build=$4 provider_test=${5:-}
 here=$(cd "$(dirname "$0")" && pwd)
@@ -218,6 +226,42 @@ cleanup() {
 }
 trap cleanup EXIT
 
+# --------------------------------------------------------------- transport
+# Wine gives every process the variables of the prefix's Session Manager
+# environment, over those of the shell, and services.exe builds the
+# environment of every service from there once per Wine session: a changed
+# value is written and the session restarted before any service starts.
+transport=${KVTEST_LDAP_TRANSPORT:-plain}
+export KV_SLAPD_ANY_TRANSPORT=1
+env_key='HKLM\System\CurrentControlSet\Control\Session Manager\Environment'
+timeout 60 wine reg query "$env_key" /v KVTEST_LDAP_TRANSPORT >"$work/reg.txt" 2>&1 </dev/null
+if ! tr -d '\r' <"$work/reg.txt" | grep -qE "REG_SZ +$transport\$"; then
+  timeout 60 wine reg add "$env_key" /v KVTEST_LDAP_TRANSPORT /d "$transport" /f >"$work/reg.txt" 2>&1 </dev/null
+  check "the provider's transport is set in the prefix" test $? -eq 0
+  timeout 60 wineserver -k
+  timeout 60 wineserver -w
+  "$root/scripts/wine-prefix.sh" >/dev/null || exit 1
+fi
+echo "provider transport: $transport"
+# A server that answers nothing but the binds of "cn=answered", for the
+# provider's time-outs; it notes each bind, search and abandon in silent.log.
+python3 -c 'import socket,sys,threading
+def serve(c):
+    log=open(sys.argv[2],"a",buffering=1)
+    while True:
+        d=c.recv(65536)
+        if len(d)<8: return
+        i=2+(d[1]&0x7f if d[1]&0x80 else 0); n=d[i+1]; op=d[i+2+n]
+        if op in (0x60,0x63,0x50): log.write({0x60:"bind",0x63:"search",0x50:"abandon"}[op]+"\n")
+        if op==0x60 and b"cn=answered" in d:
+            body=bytes([2,n])+d[i+2:i+2+n]+bytes([0x61,7,10,1,0,4,0,4,0]); c.sendall(bytes([0x30,len(body)])+body)
+s=socket.socket(); s.bind(("127.0.0.1",0)); s.listen(8)
+open(sys.argv[1],"w").write(str(s.getsockname()[1]))
+while True: threading.Thread(target=serve,args=(s.accept()[0],),daemon=True).start()' \
+  "$work/silent.port" "$work/silent.log" </dev/null >/dev/null 2>&1 &
+pids+=($!)
+for _ in $(seq 1 50); do [ -s "$work/silent.port" ] && break; sleep 0.1; done
+
 timeout 60 wine regsvr32 /s "$provider_dll" >"$work/regsvr.txt" 2>&1 </dev/null
 check "the test provider registers in the prefix" test $? -eq 0
 wine_run "C:\\kvcycles\\kelvasync.exe" -d  # leftovers of an interrupted run
@@ -228,11 +272,17 @@ for side in win-svc lnx-svc; do
 done
 if [ -n "$provider_test" ]; then
   cp "$provider_test" "$win_dir/"
-  KVTEST_LDAP_SERVER="127.0.0.1:$(cat "$work/win-svc/slapd.port")" timeout 120 \
+  KVTEST_LDAP_SERVER="127.0.0.1:$(cat "$work/win-svc/slapd.port")" \
+    KVTEST_LDAPS_SERVER="127.0.0.1:$(cat "$work/win-svc/slapd/ldaps.port")" \
+    KVTEST_SILENT_SERVER="127.0.0.1:$(cat "$work/silent.port")" timeout 120 \
     wine "C:\\kvcycles\\$(basename "$provider_test")" >"$work/provider-test.txt" 2>&1 </dev/null
   code=$?
   [ "$code" -eq 0 ] || tr -d '\r' <"$work/provider-test.txt"
   check "the provider's own contract" test "$code" -eq 0
+  # The silent server saw: an unanswered bind given up, then an answered
+  # bind whose search was given up.
+  check "its time-outs abandon the bind and the search" \
+    grep -qx "bind abandon bind search abandon" <(tr '\n' ' ' <"$work/silent.log" | sed 's/ $//')
 fi
 # The cycles run without the unreadable member, which would spare every HSM
 # user (it has a fault run of its own below).
@@ -299,34 +349,68 @@ check "service mode: same log lines" compare_logs lnx-svc "$work/win-svc/kelvasy
 
 # --------------------------------------------------------------- console mode and faults
 # console_pair <name> <text> <count> [ini overrides...]: both programs in
-# console mode over the service runs' directories (the same on both sides)
-# and fresh HSMs, stopped with Ctrl+C (SIGINT) once <text> has appeared
-# <count> times in each log. LATENCY slows every HSM answer; DIRECTORY names
-# one slapd (of start_slapd) that both sides read instead.
+# console mode over the service runs' directories (the same on both sides;
+# DIRECTORY=<name> takes those of win-<name> and lnx-<name> instead, or the
+# one slapd <name> of start_slapd that both sides then read) and fresh HSMs,
+# stopped with Ctrl+C (SIGINT) once <text> has appeared <count> times in
+# each log (within WAIT seconds, 90 unless given). LATENCY slows every HSM
+# answer; INTERVAL is the pause between cycles in minutes (1).
 console_pair() {
-  local name=$1 text=$2 count=$3 win=win-$1 lnx=lnx-$1 winpid code ok=0
-  local win_dir_name=${DIRECTORY:-win-svc} lnx_dir_name=${DIRECTORY:-lnx-svc}
+  local name=$1 text=$2 count=$3 win=win-$1 lnx=lnx-$1 winpid code ok=0 directory=${DIRECTORY:-svc} wait=${WAIT:-90}
+  local win_dir=win-$directory lnx_dir=lnx-$directory
+  if [ -n "${DIRECTORY:-}" ] && [ -f "$work/$DIRECTORY/slapd.port" ]; then win_dir=$DIRECTORY lnx_dir=$DIRECTORY; fi
   shift 3
   start_hsm "$win" "${LATENCY:-0}" && start_hsm "$lnx" "${LATENCY:-0}" || return 1
-  write_ini "$win_product/kelvasync.ini" "$win" 1 "host=127.0.0.1:$(cat "$work/$win_dir_name/slapd.port")" "$@"
-  write_ini "$(linux_product "$lnx")/kelvasync.ini" "$lnx" 1 \
-    "host=127.0.0.1:$(cat "$work/$lnx_dir_name/slapd.port")" "$@"
+  write_ini "$win_product/kelvasync.ini" "$win" "${INTERVAL:-1}" \
+    "host=127.0.0.1:$(cat "$work/$win_dir/slapd.port")" "$@"
+  write_ini "$(linux_product "$lnx")/kelvasync.ini" "$lnx" "${INTERVAL:-1}" \
+    "host=127.0.0.1:$(cat "$work/$lnx_dir/slapd.port")" "$@"
   rm -f "$win_log"
   # Under timeout, whose child takes SIGINT (a background job of a script
   # would ignore it) and which hands Ctrl+C on to the program.
-  timeout 300 wine 'C:\kvcycles\kelvasync.exe' -c </dev/null >"$work/$win/console.txt" 2>&1 &
+  timeout $((wait + 300)) wine 'C:\kvcycles\kelvasync.exe' -c </dev/null >"$work/$win/console.txt" 2>&1 &
   winpid=$!
   pids+=("$winpid")
-  mkdir -p "$work/$lnx/slapd" && cp "$work/$lnx_dir_name/slapd/ca.pem" "$work/$lnx/slapd/"  # for LDAPTLS_CACERT
+  [ "$lnx_dir" = "$lnx" ] || {  # for LDAPTLS_CACERT
+    mkdir -p "$work/$lnx/slapd" && cp "$work/$lnx_dir/slapd/ca.pem" "$work/$lnx/slapd/"
+  }
   linux_start "$lnx" -c
-  wait_count "$win_log" "$text" "$count" 90 || { echo "$win: no '$text'"; ok=1; }
-  wait_count "$(linux_product "$lnx")/data/kelvasync.log" "$text" "$count" 90 || { echo "$lnx: no '$text'"; ok=1; }
+  # Each step's time is counted from the program's own start: Wine's
+  # start-up (start.exe, then the program) can take a minute on a loaded
+  # machine, and a Ctrl+C sent because that minute was charged to the step
+  # stops the program in its first pause, before it binds.
+  local started=$SECONDS
+  if ! wait_count "$win_log" "Variaveis inicializadas" 1 240; then
+    echo "$win: not started after 240 s"
+    ok=1
+  else
+    [ $((SECONDS - started)) -le 20 ] || echo "$win: started $((SECONDS - started)) s after launch"
+    if ! wait_count "$win_log" "$text" "$count" "$wait"; then
+      echo "$win: no '$text' within $wait s of its start ($((SECONDS - started)) s after launch)"
+      ok=1
+    fi
+  fi
+  wait_count "$(linux_product "$lnx")/data/kelvasync.log" "$text" "$count" "$wait" || { echo "$lnx: no '$text'"; ok=1; }
   kill -INT "$winpid"
   linux_stop "$lnx" INT || { echo "$lnx: exit code $?"; ok=1; }
   for _ in $(seq 1 60); do kill -0 "$winpid" 2>/dev/null || break; sleep 0.5; done
   if kill -0 "$winpid" 2>/dev/null; then
     echo "$win: still running 30 s after Ctrl+C"
-    kill -KILL "$winpid"
+    ok=1
+  fi
+  # timeout's child is start.exe, which returns once the program's process
+  # has ended for Wine; the program's own Unix process (in the same process
+  # group) may take a moment longer. Nothing of this run may outlive it: a
+  # program left behind would write its stop lines into the next run's log.
+  local left
+  for _ in $(seq 1 20); do
+    left=$(ps -eo pgid=,pid=,args= | awk -v g="$winpid" '$1 == g && /kvcycles/ { print $2 }')
+    [ -z "$left" ] && break
+    sleep 0.5
+  done
+  if [ -n "$left" ]; then
+    echo "$win: processes left 10 s after Ctrl+C: $(echo $left)"
+    kill -KILL $left 2>/dev/null
     ok=1
   fi
   wait "$winpid"
@@ -388,6 +472,56 @@ check "one member value hidden: nobody removed, both agree" hidden_run novalue 2
 # Bruno Lima's objectClass: he may be a user, so he is not read, not "not a user".
 check "one member's objectClass hidden: nobody removed, both agree" hidden_run noclass 2 \
   "access to dn.exact=\"cn=Bruno Lima,ou=Users,$suffix\" attrs=objectClass"
+
+# --------------------------------------------------------------- large groups
+# big_group <members>: a group "Grande" of that many users, on a directory of
+# its own for each side, read through one whole cycle by both programs in
+# console mode and compared as above. Beyond 1,500 members the range
+# retrieval of both sides is used as Active Directory needs it (slapd hands
+# every value at once). Prints how long each side took to read the group
+# and to finish the cycle.
+big_group() {
+  local count=$1 name=big$1 side
+  awk -v n="$count" -v suffix="$suffix" 'BEGIN {
+      printf "\ndn: ou=Grande,%s\nobjectClass: organizationalUnit\nou: Grande\n", suffix
+      printf "\ndn: cn=Grande,ou=Groups,%s\nobjectClass: group\ncn: Grande\n", suffix
+      for (i = 1; i <= n; i++) printf "member: cn=Membro %05d,ou=Grande,%s\n", i, suffix
+      for (i = 1; i <= n; i++)
+        printf "\ndn: cn=Membro %05d,ou=Grande,%s\nobjectClass: user\ncn: Membro %05d\nsn: Membro\n" \
+          "sAMAccountName: M%05d\nmemberOf: cn=Grande,ou=Groups,%s\n", i, suffix, i, i, suffix
+    }' | cat "$here/directory.ldif" - >"$work/$name.ldif"
+  for side in "win-$name" "lnx-$name"; do
+    mkdir -p "$work/$side"
+    "$root/scripts/start-slapd.sh" "$work/$side/slapd" "$work/$name.ldif" $$ >"$work/$side/slapd.line" || return 1
+    cut -d" " -f1 "$work/$side/slapd.line" >"$work/$side/slapd.port"
+    cut -d" " -f2 "$work/$side/slapd.line" >"$work/$side/slapd.pid"
+  done
+  # One cycle each: the faster side must not start a second one (and log
+  # it) while the slower one still works on its first.
+  DIRECTORY=$name WAIT=$((120 + count / 4)) INTERVAL=60 console_pair "$name" "$separator" 1 \
+    "group=CN=Grande,OU=Groups,$suffix" || return 1
+  grep -q "encontrados no Grupo: $count\$" <(tr -d '\r' <"$work/win-$name/kelvasync.log") ||
+    { echo "win-$name: not $count members read"; return 1; }
+  cycle_times Windows "$count" "$work/win-$name/kelvasync.log"
+  cycle_times Linux "$count" "$(linux_product "lnx-$name")/data/kelvasync.log"
+}
+# cycle_times <side> <members> <log>: seconds from the group search to the
+# count line, and to the end of the cycle.
+cycle_times() {
+  tr -d '\r' <"$3" | awk -v who="$1" -v n="$2" '
+    function at(t) { split(t, p, ":"); return p[1] * 3600 + p[2] * 60 + p[3] }
+    function since(t) { return t >= start ? t - start : t + 86400 - start }
+    / \[Info\] LDAP:\/\// && !start { start = at($2) }
+    /encontrados no Grupo:/ && start && !read { read = at($2) }
+    / \[Console\] -----------------------------------------------------------------------/ && read && !end { end = at($2) }
+    END { printf "%d members, %s: group read in %d s, cycle in %d s\n", n, who, since(read), since(end) }'
+}
+if [ "${KV_WINE_ARCH:-x64}" = x64 ]; then
+  check "2,000 members: both agree" big_group 2000
+  if [ "${KV_WINE_BIG:-0}" = 1 ]; then
+    check "20,000 members: both agree" big_group 20000
+  fi
+fi
 
 # --------------------------------------------------------------- summary
 check "the provider was used and reported every unload" test -s "$provider_report"
