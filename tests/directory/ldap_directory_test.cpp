@@ -2,6 +2,7 @@
 // carries Active Directory's schema essentials.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -320,6 +321,32 @@ TEST_F(LdapDirectoryTest, StopInTheMiddleOfALongEnumerationKeepsTheMembersSoFar)
   for (GroupMember& m : expected) m.hsmUserId = "id";
   EXPECT_EQ(withoutIds(list), expected);
   EXPECT_EQ(logLines().back(), "[Info] Quantidade de usuarios encontrados no Grupo: 1200");
+}
+
+TEST_F(LdapDirectoryTest, AServerThatFreezesBetweenPagesFailsTheReadWithinTheBound) {
+  // The server freezes once the first member is read; the next page of the
+  // members' entries never comes, and the read fails within the bound
+  // instead of waiting for ever or handing on a partial group.
+  constexpr uint32_t kNetwork = 1, kOperation = 2;
+  platform::setDirectoryTuning({0, 1, kNetwork, kOperation});  // pages of one entry
+  stopping = platform::platformDirectoryApi();
+  stopping.next = [](platform::DirectoryRef enumerator, platform::DirectoryRef* element, uint32_t* fetched) {
+    if (++logonsRead == 2) kill(directory->server->pid(), SIGSTOP);
+    return platform::platformDirectoryApi().next(enumerator, element, fetched);
+  };
+  logonsRead = 0;
+  setDirectoryApiForTesting(&stopping);
+  useGroup("Grande");
+  MemberList list;
+  const auto start = std::chrono::steady_clock::now();
+  const bool read = searchGroupMembers(list);
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  kill(directory->server->pid(), SIGCONT);
+  EXPECT_FALSE(read);
+  EXPECT_LT(elapsed, std::chrono::seconds(3 * (kNetwork + kOperation)));
+  const std::string last = logLines().back();
+  EXPECT_EQ(last.rfind("[Atencao] ", 0), 0u) << last;
+  EXPECT_NE(last.find("membros: LDAP -5"), std::string::npos) << last;
 }
 
 }  // namespace

@@ -54,6 +54,7 @@ class SlapdServer {
   std::string host() const { return "127.0.0.1:" + std::to_string(port_); }
   const std::string& folder() const { return folder_; }
   std::string caFile() const { return folder_ + "/ca.pem"; }
+  int pid() const { return pid_; }  // to freeze the server (SIGSTOP) in a test
 
  private:
   std::string folder_;

@@ -53,6 +53,7 @@
 #include <sys/time.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -106,10 +107,11 @@ int32_t failLdap(LDAP* ld, int rc, const char* what, const char* hint = "") {
   return fail(std::move(text) + hint);
 }
 
+// Attribute names and class names are ASCII: compared without the locale.
 bool equalsIgnoreCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-         });
+  const auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return fold(x) == fold(y); });
 }
 
 // True for a DN that ldap_dn_normalize() would give back unchanged: RDNs of
@@ -529,22 +531,42 @@ std::string escapedFilterValue(const std::string& value) {
 
 char memberAttributes[3][16] = {"objectClass", "cn", "sAMAccountName"};
 
-// The parts of a member's entry the search uses.
+// The parts of a member's entry the search uses, taken in one pass over the
+// entry: the DN and the values are read in place, so that only the strings
+// kept are allocated (a search of many members spends most of its time here).
 std::shared_ptr<MemberEntry> memberEntryOf(LDAP* ld, LDAPMessage* entry) {
   auto member = std::make_shared<MemberEntry>();
-  if (char* dn = ldap_get_dn(ld, entry); dn != nullptr) {
-    member->dn = dn;
-    ldap_memfree(dn);
+  BerElement* ber = nullptr;
+  berval dn{};
+  if (ldap_get_dn_ber(ld, entry, &ber, &dn) != LDAP_SUCCESS) {
+    if (ber != nullptr) ber_free(ber, 0);
+    return member;  // no DN: the caller skips the entry
   }
-  // Every entry has a class; none in the answer means the account may not
-  // read it, and such a member may well be a user.
-  const std::vector<std::string> classes = values(ld, entry, memberAttributes[0]);
-  member->classKnown = !classes.empty();
-  member->isUser = hasClass(classes, "user");
-  const std::vector<std::string> cnValues = values(ld, entry, memberAttributes[1]);
-  const std::vector<std::string> samValues = values(ld, entry, memberAttributes[2]);
-  if ((member->hasCn = !cnValues.empty())) member->cn = utf8ToUtf16(cnValues.front());
-  if ((member->hasLogon = !samValues.empty())) member->logon = utf8ToUtf16(samValues.front());
+  member->dn.assign(dn.bv_val, dn.bv_len);
+  berval name{};
+  berval* list = nullptr;
+  while (ldap_get_attribute_ber(ld, entry, ber, &name, &list) == LDAP_SUCCESS && name.bv_val != nullptr) {
+    const std::string_view attribute(name.bv_val, name.bv_len);
+    const bool none = list == nullptr || list[0].bv_val == nullptr;
+    if (equalsIgnoreCase(attribute, memberAttributes[0])) {
+      // Every entry has a class; none in the answer means the account may
+      // not read it, and such a member may well be a user.
+      member->classKnown = member->classKnown || !none;
+      for (berval* v = list; v != nullptr && v->bv_val != nullptr; ++v) {
+        if (equalsIgnoreCase(std::string_view(v->bv_val, v->bv_len), "user")) member->isUser = true;
+      }
+    } else if (equalsIgnoreCase(attribute, memberAttributes[1]) && !none && !member->hasCn) {
+      member->hasCn = true;
+      member->cn = utf8ToUtf16(std::string_view(list[0].bv_val, list[0].bv_len));
+    } else if (equalsIgnoreCase(attribute, memberAttributes[2]) && !none && !member->hasLogon) {
+      member->hasLogon = true;
+      member->logon = utf8ToUtf16(std::string_view(list[0].bv_val, list[0].bv_len));
+    }
+    if (list != nullptr) ber_memfree(list);
+    list = nullptr;
+  }
+  if (list != nullptr) ber_memfree(list);
+  ber_free(ber, 0);
   return member;
 }
 
@@ -585,16 +607,42 @@ int32_t readPage(Cursor& cursor) {
   int rc = ldap_create_page_control(session.ld, static_cast<ber_int_t>(pageSize()), cursor.cookie, 1, &pageControl);
   if (rc != LDAP_SUCCESS) return failLdap(session.ld, rc, "pagina");
   LDAPControl* serverControls[] = {pageControl, nullptr};
-  LdapMessageHolder result;
   timeval tv = operationTimeval();
-  rc = ldap_search_ext_s(session.ld, session.namingContext.c_str(), LDAP_SCOPE_SUBTREE, filter.c_str(), attributes,
-                         0, serverControls, nullptr, &tv, 0, &result.message);
+  int messageId = 0;
+  rc = ldap_search_ext(session.ld, session.namingContext.c_str(), LDAP_SCOPE_SUBTREE, filter.c_str(), attributes, 0,
+                       serverControls, nullptr, &tv, 0, &messageId);
   ldap_control_free(pageControl);
   if (rc != LDAP_SUCCESS) return failLdap(session.ld, rc, "membros");
   cursor.searchStarted = true;
 
-  for (LDAPMessage* entry = ldap_first_entry(session.ld, result.message); entry != nullptr;
-       entry = ldap_next_entry(session.ld, entry)) {
+  // The entries are taken one by one as they arrive, so that reading them
+  // here overlaps the server's sending of the rest of the page. The whole
+  // page, not each message, is bounded by the operation time-out.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(tv.tv_sec);
+  LdapMessageHolder result;
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - std::chrono::steady_clock::now());
+    timeval wait{};
+    if (left.count() > 0) {
+      wait.tv_sec = static_cast<time_t>(left.count() / 1000000);
+      wait.tv_usec = static_cast<suseconds_t>(left.count() % 1000000);
+    }
+    LDAPMessage* message = nullptr;
+    const int type = left.count() > 0 ? ldap_result(session.ld, messageId, LDAP_MSG_ONE, &wait, &message) : 0;
+    if (type <= 0) {
+      int code = LDAP_TIMEOUT;
+      if (type < 0) ldap_get_option(session.ld, LDAP_OPT_RESULT_CODE, &code);
+      ldap_abandon_ext(session.ld, messageId, nullptr, nullptr);
+      return failLdap(session.ld, code, "membros");
+    }
+    if (type == LDAP_RES_SEARCH_RESULT) {
+      result.message = message;
+      break;
+    }
+    LdapMessageHolder held{message};
+    if (type != LDAP_RES_SEARCH_ENTRY) continue;  // a continuation reference: another server's entries
+    LDAPMessage* entry = ldap_first_entry(session.ld, message);
+    if (entry == nullptr) continue;
     std::shared_ptr<MemberEntry> member = memberEntryOf(session.ld, entry);
     if (member->dn.empty()) continue;
     std::string key = dnKey(member->dn);
@@ -603,7 +651,12 @@ int32_t readPage(Cursor& cursor) {
 
   // The cookie of the next page; none (or an empty one) ends the search.
   LDAPControl** controls = nullptr;
-  rc = ldap_parse_result(session.ld, result.message, nullptr, nullptr, nullptr, nullptr, &controls, 0);
+  int resultCode = LDAP_SUCCESS;
+  rc = ldap_parse_result(session.ld, result.message, &resultCode, nullptr, nullptr, nullptr, &controls, 0);
+  if (rc == LDAP_SUCCESS && resultCode != LDAP_SUCCESS) {
+    if (controls != nullptr) ldap_controls_free(controls);
+    rc = resultCode;
+  }
   if (rc != LDAP_SUCCESS) return failLdap(session.ld, rc, "membros");
   if (cursor.cookie != nullptr) {
     ber_bvfree(cursor.cookie);
