@@ -23,6 +23,8 @@
 #             each over a slapd of its own whose access rules hide from the
 #             account the group's whole member attribute, one value of it,
 #             or one member's objectClass
+#   silent    a stop while the directory takes the bind and never answers,
+#             in console and in service mode
 #   large     a group of 2,000 members (x64 only), and with KV_WINE_BIG=1 one
 #             of 20,000, each through one whole cycle in console mode; the
 #             time of each side's cycle is printed
@@ -472,6 +474,64 @@ check "one member value hidden: nobody removed, both agree" hidden_run novalue 2
 # Bruno Lima's objectClass: he may be a user, so he is not read, not "not a user".
 check "one member's objectClass hidden: nobody removed, both agree" hidden_run noclass 2 \
   "access to dn.exact=\"cn=Bruno Lima,ou=Users,$suffix\" attrs=objectClass"
+
+# --------------------------------------------------------------- a directory that never answers
+# silent_stop console|service: the program binds to the silent server, which
+# takes the connection and never answers; once the bind is under way a stop
+# is asked for (Ctrl+C, sc stop). The program names the step that did not
+# return and ends as a stop does, long before the provider would give up
+# waiting (30 s): the stop's lines within 20 s, the process ended and, as a
+# service, STOPPED. Prints how long the stop took.
+silent_stop() {
+  local mode=$1 binds pid asked code=0 stopped reported
+  start_hsm "win-silent-$mode" || return 1
+  reported=$(cat "$provider_report" 2>/dev/null | wc -l)
+  write_ini "$win_product/kelvasync.ini" "win-silent-$mode" 1 "host=127.0.0.1:$(cat "$work/silent.port")"
+  rm -f "$win_log"
+  binds=$(count_in "$work/silent.log" bind)
+  if [ "$mode" = console ]; then
+    timeout 300 wine 'C:\kvcycles\kelvasync.exe' -c </dev/null >"$work/silent-console.txt" 2>&1 &
+    pid=$!
+    pids+=("$pid")
+  else
+    wine_run 'C:\kvcycles\kelvasync.exe' -i && wine_run sc start kelvasync || return 1
+  fi
+  # The first pause (10 s) comes before the bind.
+  wait_count "$work/silent.log" bind $((binds + 1)) 240 || { echo "silent-$mode: no bind"; return 1; }
+  sleep 1
+  asked=$SECONDS
+  if [ "$mode" = console ]; then kill -INT "$pid"; else wine_run sc stop kelvasync; fi
+  wait_count "$win_log" "Log parado" 1 20 || { echo "silent-$mode: no 'Log parado' 20 s after the stop"; return 1; }
+  stopped=$((SECONDS - asked))
+  if [ "$mode" = console ]; then
+    for _ in $(seq 1 20); do kill -0 "$pid" 2>/dev/null || break; sleep 0.5; done
+    kill -0 "$pid" 2>/dev/null && { echo "silent-console: still running"; return 1; }
+    wait "$pid" || { echo "silent-console: exit code $?"; code=1; }
+  else
+    for _ in $(seq 1 20); do
+      wine_run sc query kelvasync
+      grep -q STOPPED "$work/wine-out.txt" && break
+      sleep 0.5
+    done
+    grep -q STOPPED "$work/wine-out.txt" || { echo "silent-service: not STOPPED"; code=1; }
+    wine_run 'C:\kvcycles\kelvasync.exe' -d
+  fi
+  echo "silent-$mode: the stop's lines $stopped s after the request"
+  tr -d '\r' <"$win_log" | grep -qF "[Atencao] A etapa 'conexao ao Controlador de Dominio (DC)' do diretorio nao retornou; o servico termina sem espera-la" ||
+    { echo "silent-$mode: the step that did not return is not named"; code=1; }
+  for line in "Servico parado" "Variaveis finalizadas"; do
+    tr -d '\r' <"$win_log" | grep -qF "[Info] $line" || { echo "silent-$mode: no '$line'"; code=1; }
+  done
+  cp "$win_log" "$work/win-silent-$mode/kelvasync.log"
+  # The bind that never returned still holds its objects when the process
+  # ends (that is the point); what the provider reported at that unload is
+  # left out of the leak check at the end.
+  [ -f "$provider_report" ] && head -n "$reported" "$provider_report" >"$work/report.txt" &&
+    cp "$work/report.txt" "$provider_report"
+  return $code
+}
+check "a directory that never answers: a console run stops at once" silent_stop console
+check "a directory that never answers: the service stops at once" silent_stop service
 
 # --------------------------------------------------------------- large groups
 # big_group <members>: a group "Grande" of that many users, on a directory of
