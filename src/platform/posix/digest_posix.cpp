@@ -21,7 +21,9 @@ const EVP_MD* md5Algorithm() {
 bool md5Digest(std::string_view bytes, Md5Digest& digest) {
   digest.fill(0);
   if (md5Algorithm() == nullptr) return false;
-  const std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
+  // One context per thread, initialised anew for each digest.
+  thread_local const std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
+                                                                                     &EVP_MD_CTX_free);
   if (!context) return false;
   unsigned int length = 0;
   Md5Digest result{};
