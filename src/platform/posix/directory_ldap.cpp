@@ -222,8 +222,15 @@ struct Cursor {
   size_t index = 0;
   std::unordered_map<std::string, std::shared_ptr<MemberEntry>> entries;  // by dnKey
   berval* cookie = nullptr;
-  bool searchStarted = false, searchDone = false;
+  // The request for the next page, sent as soon as the page before it has
+  // ended, so that the server prepares it while this side hands out the
+  // page in hand; -1 when none is outstanding.
+  int pendingMessage = -1;
+  bool searchDone = false;
   ~Cursor() {
+    if (pendingMessage >= 0 && session != nullptr && session->ld != nullptr) {
+      ldap_abandon_ext(session->ld, pendingMessage, nullptr, nullptr);
+    }
     if (cookie != nullptr) ber_bvfree(cookie);
   }
 };
@@ -592,8 +599,9 @@ int32_t readMemberByDn(Session& session, const std::string& dn, std::shared_ptr<
   return kDirectoryOk;
 }
 
-// Reads the next page of the members' entries into the cursor.
-int32_t readPage(Cursor& cursor) {
+// Sends the request for the page after the cursor's cookie (the first page
+// when there is none).
+int32_t requestPage(Cursor& cursor) {
   Session& session = *cursor.session;
   if (session.namingContext.empty()) {
     int32_t code = readNamingContext(session);
@@ -613,12 +621,24 @@ int32_t readPage(Cursor& cursor) {
                        serverControls, nullptr, &tv, 0, &messageId);
   ldap_control_free(pageControl);
   if (rc != LDAP_SUCCESS) return failLdap(session.ld, rc, "membros");
-  cursor.searchStarted = true;
+  cursor.pendingMessage = messageId;
+  return kDirectoryOk;
+}
+
+// Reads the next page of the members' entries into the cursor, and asks for
+// the one after it.
+int32_t readPage(Cursor& cursor) {
+  Session& session = *cursor.session;
+  if (cursor.pendingMessage < 0) {
+    const int32_t code = requestPage(cursor);
+    if (!directorySucceeded(code)) return code;
+  }
+  const int messageId = cursor.pendingMessage;
 
   // The entries are taken one by one as they arrive, so that reading them
   // here overlaps the server's sending of the rest of the page. The whole
   // page, not each message, is bounded by the operation time-out.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(tv.tv_sec);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(operationTimeout());
   LdapMessageHolder result;
   for (;;) {
     const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - std::chrono::steady_clock::now());
@@ -633,10 +653,12 @@ int32_t readPage(Cursor& cursor) {
       int code = LDAP_TIMEOUT;
       if (type < 0) ldap_get_option(session.ld, LDAP_OPT_RESULT_CODE, &code);
       ldap_abandon_ext(session.ld, messageId, nullptr, nullptr);
+      cursor.pendingMessage = -1;
       return failLdap(session.ld, code, "membros");
     }
     if (type == LDAP_RES_SEARCH_RESULT) {
       result.message = message;
+      cursor.pendingMessage = -1;
       break;
     }
     LdapMessageHolder held{message};
@@ -652,7 +674,7 @@ int32_t readPage(Cursor& cursor) {
   // The cookie of the next page; none (or an empty one) ends the search.
   LDAPControl** controls = nullptr;
   int resultCode = LDAP_SUCCESS;
-  rc = ldap_parse_result(session.ld, result.message, &resultCode, nullptr, nullptr, nullptr, &controls, 0);
+  int rc = ldap_parse_result(session.ld, result.message, &resultCode, nullptr, nullptr, nullptr, &controls, 0);
   if (rc == LDAP_SUCCESS && resultCode != LDAP_SUCCESS) {
     if (controls != nullptr) ldap_controls_free(controls);
     rc = resultCode;
@@ -675,7 +697,7 @@ int32_t readPage(Cursor& cursor) {
   }
   if (controls != nullptr) ldap_controls_free(controls);
   cursor.searchDone = cursor.cookie == nullptr;
-  return kDirectoryOk;
+  return cursor.searchDone ? kDirectoryOk : requestPage(cursor);
 }
 
 int32_t ldapNext(DirectoryRef variantEnumerator, DirectoryRef* element, uint32_t* fetched) {
@@ -720,19 +742,27 @@ int32_t ldapQueryUser(DirectoryRef element, DirectoryRef* user) {
   return kDirectoryOk;
 }
 
+// True when `name` spells the ASCII `attribute` in any case (no conversion:
+// this is asked twice per member).
+bool namesAttribute(const std::u16string& name, std::string_view attribute) {
+  const auto fold = [](char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c; };
+  return name.size() == attribute.size() &&
+         std::equal(name.begin(), name.end(), attribute.begin(),
+                    [&](char16_t x, char y) { return fold(x) == fold(static_cast<unsigned char>(y)); });
+}
+
 int32_t ldapGetAttribute(DirectoryRef user, const std::u16string& name, std::u16string* value) {
   if (user == nullptr || user->kind != DirectoryObject::Kind::User) return fail("objeto invalido");
-  const std::string attribute = utf16ToUtf8(name);
   const MemberEntry& member = *user->member;
-  if (equalsIgnoreCase(attribute, "cn") && member.hasCn) {
+  if (namesAttribute(name, "cn") && member.hasCn) {
     *value = member.cn;
     return kDirectoryOk;
   }
-  if (equalsIgnoreCase(attribute, "sAMAccountName") && member.hasLogon) {
+  if (namesAttribute(name, "sAMAccountName") && member.hasLogon) {
     *value = member.logon;
     return kDirectoryOk;
   }
-  return fail("atributo ausente: " + attribute);
+  return fail("atributo ausente: " + utf16ToUtf8(name));
 }
 
 // The paged memberOf search behind `next` is read to its end; the entries it
