@@ -394,7 +394,7 @@ std::u16string adsiErrorText(int32_t code) {
 const DirectoryApi adsiApi = {
     adsiInitialize, adsiUninitialize,     adsiOpenObject, adsiGetPath,   adsiQueryGroup,   adsiMembers,
     adsiNewEnum,    adsiQueryEnumVariant, adsiNext,       adsiQueryUser, adsiGetAttribute, adsiRelease,
-    adsiErrorText,  adsiElementName,      adsiUnlistedMembers,
+    adsiErrorText,  adsiElementName,      adsiUnlistedMembers, nullptr,
 };
 
 }  // namespace
