@@ -7,6 +7,8 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <optional>
 #include <random>
@@ -584,6 +586,48 @@ TEST_F(AddbAcrossFaults, AnAccountThatCannotWriteTheObjectsNeverLosesTheList) {
     EXPECT_EQ(labelOf(folder_.lines(), refused), "Erro");
     EXPECT_EQ(stored(kAddbBackupObject), addbTextOf(first)) << "cycle " << i;
   }
+}
+
+TEST_F(AddbAcrossFaults, ABackupOrWriteThatFailsFailsTheCycleAndKeepsTheLastList) {
+  // The emulator refuses or drops the backup's rename and the write in
+  // turn: each such cycle is an HSM failure, and one of the two objects
+  // still holds the last complete list.
+  const std::string faults = (folder_.root() / "faults").string();
+  std::string error;
+  HsmServer::Options options;
+  options.faultFile = faults;
+  server_ = HsmServer::start(options, error);
+  ASSERT_NE(server_, nullptr) << error;
+  folder_.writeHsmSettings(server_->host(), "master", kMasterPassword);
+  const MemberList first = {groupMember("ana", "Ana")};
+  group = first;
+  cycle();
+  ASSERT_EQ(lastOutcome_, CycleOutcome::Complete);
+  group.push_back(groupMember("bia", "Bia"));
+  for (const char* fault : {"rename-object drop", "rename-object 5904", "write-object drop", "write-object 5904"}) {
+    SCOPED_TRACE(fault);
+    std::ofstream(faults, std::ios::trunc) << fault << "\n";
+    folder_.clearLog();
+    cycle();
+    EXPECT_EQ(lastOutcome_, CycleOutcome::Hsm);
+    EXPECT_TRUE(loginWithInitialPassword(group[1]));  // the rest of the cycle was done
+    const bool backupFault = fault[0] == 'r';
+    EXPECT_EQ(stored(kAddbObject), backupFault ? addbTextOf(first) : "<missing>");
+    if (!backupFault) {
+      EXPECT_EQ(stored(kAddbBackupObject), addbTextOf(first));
+    }
+    const std::string step = backupFault ? "Nao foi possivel fazer o backup interno 'addb'" : "Nao foi possivel salvar 'addb'";
+    bool named = false;
+    for (const auto& line : folder_.lines()) named = named || (line.label == "Erro" && line.message.rfind(step, 0) == 0);
+    EXPECT_TRUE(named) << step;
+    const std::string summary = folder_.messages().back();
+    EXPECT_NE(summary.find("removidos 0, operacoes com falha 1, membros"), std::string::npos) << summary;
+  }
+  std::filesystem::remove(faults);
+  cycle();
+  EXPECT_EQ(lastOutcome_, CycleOutcome::Complete);
+  EXPECT_EQ(stored(kAddbObject), addbTextOf(group));
+  EXPECT_EQ(stored(kAddbBackupObject), addbTextOf(first));
 }
 
 TEST_F(AddbAcrossFaults, KillsAtRandomPointsOfTheSaveNeverLoseTheLastCompleteList) {
