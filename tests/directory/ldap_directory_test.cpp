@@ -269,7 +269,7 @@ TEST_F(LdapDirectoryTest, ServerDownFailsTheFirstBind) {
   EXPECT_FALSE(searchGroupMembers(list));
   const std::vector<std::string> lines = logLines();
   ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(lines[0].rfind("[Atencao] Nao foi possivel conectar no Controlador de Dominio (DC) (StartTLS: LDAP -1", 0),
+  EXPECT_EQ(lines[0].rfind("[Atencao] Nao foi possivel conectar no Controlador de Dominio (DC) (conexao: LDAP -1", 0),
             0u)
       << lines[0];
 }
