@@ -146,6 +146,7 @@ const platform::DirectoryApi crossCheckOnly = {
     [](const platform::MemberCrossCheck& check, std::vector<std::u16string>* unlisted) {
       return platform::collectUnlistedRows(scriptedRows, check.listedNames, unlisted);
     },
+    nullptr,  // elements name themselves on Windows
 };
 
 // Only an end of the rows with no error recorded, after any number of rows,
