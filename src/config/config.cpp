@@ -436,13 +436,15 @@ std::string describeUnknownSetting(const UnknownSetting& setting) {
   return text;
 }
 
-void reportUnknownSettings() {
-  for (const UnknownSetting& setting : findUnknownSettings(configFilePath())) {
+size_t reportUnknownSettings() {
+  const std::vector<UnknownSetting> unknown = findUnknownSettings(configFilePath());
+  for (const UnknownSetting& setting : unknown) {
     writeLog(Warning,
              setting.key.empty() ? u"Secao desconhecida no arquivo de configuracao, ignorada com suas chaves: %s"
                                  : u"Chave desconhecida no arquivo de configuracao, ignorada: %s",
              widenText(describeUnknownSetting(setting)));
   }
+  return unknown.size();
 }
 
 bool reportConfigurationGaps() {

@@ -157,7 +157,7 @@ std::string describeUnknownSetting(const UnknownSetting& setting);
 // Called once at start: one Warning line per unknown section or key of the
 // configuration file. A typo in an optional key (maxremovals) would
 // otherwise switch a guard off without a word.
-void reportUnknownSettings();
+size_t reportUnknownSettings();
 
 // What to do with an HSM user made by the service whose owner left the group.
 enum class RemovalPolicy { Remove, Block, Neither };

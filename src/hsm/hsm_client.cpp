@@ -1,6 +1,7 @@
 #include "hsm/hsm_client.h"
 
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -37,6 +38,19 @@ int32_t discardObjectChunk(const uint8_t*, uint32_t, void*, int32_t) { return 0;
 
 }  // namespace
 
+namespace {
+thread_local int32_t lastOpenFailure = 0;
+thread_local std::string lastOpenFailureHost;
+}  // namespace
+
+int32_t takeSessionOpenFailure(std::string& host) {
+  const int32_t code = lastOpenFailure;
+  host = std::move(lastOpenFailureHost);
+  lastOpenFailure = 0;
+  lastOpenFailureHost.clear();
+  return code;
+}
+
 int32_t openHsmSession(KvSession& session, const std::string& host, const std::string& user,
                        const std::string& password) {
   session = nullptr;
@@ -49,7 +63,11 @@ int32_t openHsmSession(KvSession& session, const std::string& host, const std::s
   const int32_t code =
       KvOpenSession(&session, KV_CHANNEL_TCP, &login, sizeof login, KV_LOGIN_PASSWORD);
   std::memset(login.password, 0, sizeof login.password);
-  if (code != KV_OK) session = nullptr;
+  if (code != KV_OK) {
+    session = nullptr;
+    lastOpenFailure = code;
+    lastOpenFailureHost = host;
+  }
   return code;
 }
 

@@ -24,6 +24,12 @@ inline constexpr uint32_t kHsmPort = 4433;
 int32_t openHsmSession(KvSession& session, const std::string& host, const std::string& user,
                        const std::string& password);
 
+// The code of the last session that the client library could not open on
+// this thread since the last call (0: none), and the host it was for; the
+// call clears it. Lets the cycle tell an HSM that stopped answering from an
+// operation the HSM refused.
+int32_t takeSessionOpenFailure(std::string& host);
+
 // Creates a user in a session the caller opened (and closes). An identifier
 // or password that does not fit HsmNewUserBlock is refused with
 // KV_ERR_BAD_ARGUMENT before the library is called.

@@ -64,9 +64,9 @@ void printUsage(void (*write)(std::u16string_view)) {
   }
 }
 
-int exitCodeOf(CycleOutcome outcome) {
-  switch (outcome) {
-    case CycleOutcome::Complete: return 0;
+int exitCodeOf(const CycleResult& result) {
+  switch (result.outcome) {
+    case CycleOutcome::Complete: return result.heldBack != 0 ? kExitCodeHeldBack : 0;
     case CycleOutcome::Configuration: return 1;
     case CycleOutcome::Directory: return 2;
     case CycleOutcome::Hsm: return 3;
@@ -256,7 +256,7 @@ int runKelvasync(int argc, const char16_t* const argv[]) {
   writeLogAndEvent(Info, u"Servico parado");
   writeLog(Info, u"Variaveis finalizadas");
   writeLog(Info, u"Log parado");
-  if (singleCycleRun) exitCode = exitCodeOf(singleCycleOutcome);
+  if (singleCycleRun) exitCode = exitCodeOf(singleCycleResult);
   // A worker still inside a directory call must not see the process torn
   // down around it.
   if (workerAbandoned) platform::endProcessNow(exitCode);

@@ -35,6 +35,10 @@ void serviceMain();
 // instance lock unusable).
 constexpr uint32_t kExitCodeAnotherInstance = 3;
 constexpr uint32_t kExitCodeLogUnavailable = 4;
+// A single cycle (--once) that ran to its end but held something back or
+// found something an administrator must act on (the removal limit tripped,
+// unknown names in the INI file, members sharing one HSM user).
+constexpr int kExitCodeHeldBack = 5;
 
 // The service procedure of a refused start: reports SERVICE_STOPPED at once
 // with refusedStartExitCode, so the service manager says why.
@@ -57,4 +61,4 @@ unsigned workerThread(void* argument);
 // Set by the entry point before the worker starts: the worker runs one
 // cycle at once (no first pause), records its outcome and asks for the stop.
 extern bool singleCycleRun;
-extern CycleOutcome singleCycleOutcome;
+extern CycleResult singleCycleResult;

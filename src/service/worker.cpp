@@ -40,7 +40,7 @@ bool pauseBeforeCycle(int32_t waitSeconds) {
 }  // namespace
 
 bool singleCycleRun = false;
-CycleOutcome singleCycleOutcome = CycleOutcome::Stopped;
+CycleResult singleCycleResult;
 
 unsigned workerThread(void*) {
   if (!hsmLibraryReady) {
@@ -48,7 +48,9 @@ unsigned workerThread(void*) {
     hsmLibraryReady = true;
   }
   reportConfigurationGaps();
-  reportUnknownSettings();
+  // A typo in an optional key switches its protection off: every cycle's
+  // status says so until the file is mended and the service restarted.
+  const uint32_t unknownSettings = reportUnknownSettings() > 0 ? uint32_t{kHeldUnknownSettings} : 0u;
   const bool directoryConfigured = loadDirectorySettings();  // when incomplete, the interval stays as it was
   // Read once: a new interval takes effect with the next start.
   const int32_t interval = directorySettings.updateIntervalSeconds;
@@ -60,11 +62,14 @@ unsigned workerThread(void*) {
   if (singleCycleRun) {
     // One cycle at once, then the run ends as a stop would end it.
     nextWaitSeconds = 0;
+    const int64_t start = secondsSinceEpoch();
     if (!directoryConfigured) {
-      singleCycleOutcome = CycleOutcome::Configuration;
+      singleCycleResult.outcome = CycleOutcome::Configuration;
     } else if (!isStopRequested()) {
-      singleCycleOutcome = runUpdateCycle().outcome;
+      singleCycleResult = runUpdateCycle();
     }
+    singleCycleResult.heldBack |= unknownSettings;
+    recordCycleStatus(singleCycleResult, start, interval);
     storeStopRequested(true);
   } else if (!isStopRequested()) {
     for (;;) {
@@ -75,7 +80,8 @@ unsigned workerThread(void*) {
       nextWaitSeconds = interval;
       if (isStopRequested()) break;
       const int64_t start = secondsSinceEpoch();
-      const CycleResult result = runUpdateCycle();
+      CycleResult result = runUpdateCycle();
+      result.heldBack |= unknownSettings;
       recordCycleStatus(result, start, interval);
       if (isStopRequested()) break;
     }

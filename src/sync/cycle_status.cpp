@@ -1,6 +1,7 @@
 #include "sync/cycle_status.h"
 
 #include <algorithm>
+#include <bit>
 #include <chrono>
 #include <utility>
 #include <vector>
@@ -39,6 +40,17 @@ std::string countsText(ReconcileCounts counts, std::string_view before, std::str
   };
   for (const auto& [key, value] : countFields(counts)) append(key, *value);
   if (withUnreadable) append("nao_lidos", counts.unreadable);
+  return text;
+}
+
+// The names of the bits set, joined by `separator`.
+std::string heldBackText(uint32_t bits, std::string_view separator) {
+  std::string text;
+  for (const auto& [bit, name] : heldBackNames()) {
+    if ((bits & bit) == 0) continue;
+    if (!text.empty()) text.append(separator);
+    text.append(name);
+  }
   return text;
 }
 
@@ -86,6 +98,8 @@ std::string formatCycleStatus(const CycleStatus& status) {
     text += "ultimo_completo=" + status.lastComplete + "\nultimo_completo_epoch=" +
             std::to_string(status.lastCompleteEpoch) + "\n";
   }
+  if (status.heldBack != 0) text += "retido=" + heldBackText(status.heldBack, ",") + "\n";
+  text += "duracao=" + std::to_string(status.durationSeconds) + "\n";
   text += "intervalo=" + std::to_string(status.intervalSeconds) + "\nproximo=" + status.next + "\n";
   return text;
 }
@@ -109,6 +123,16 @@ bool parseCycleStatus(std::string_view text, CycleStatus& status) {
     if (key == "proximo") status.next = value;
     if (key == "ultimo_completo") status.lastComplete = value;
     if (key == "fim_epoch") haveEnd = parseNumber(value, status.endEpoch);
+    if (key == "duracao") parseNumber(value, status.durationSeconds);
+    if (key == "retido") {
+      for (const auto& [bit, name] : heldBackNames()) {
+        for (std::string_view rest = value; !rest.empty();) {
+          const size_t comma = rest.find(',');
+          if (rest.substr(0, comma) == name) status.heldBack |= bit;
+          rest.remove_prefix(comma == std::string_view::npos ? rest.size() : comma + 1);
+        }
+      }
+    }
     if (key == "ultimo_completo_epoch") parseNumber(value, status.lastCompleteEpoch);
     if (key == "intervalo" && parseNumber(value, number) && number <= INT32_MAX) {
       status.intervalSeconds = static_cast<int32_t>(number);
@@ -143,9 +167,56 @@ std::u16string cycleStatusPath() {
   return path + u"status";
 }
 
+std::u16string cycleMetricsPath() {
+  std::u16string path = logFilePath();
+  path.resize(path.size() - 3);  // "log"
+  return path + u"prom";
+}
+
+std::string formatCycleMetrics(const CycleStatus& status) {
+  std::string text;
+  const auto gauge = [&text](std::string_view name, std::string_view help, const std::string& samples) {
+    text += "# HELP kelvasync_" + std::string(name) + " " + std::string(help) + "\n";
+    text += "# TYPE kelvasync_" + std::string(name) + " gauge\n" + samples;
+  };
+  const auto sample = [](std::string_view name, std::string_view labels, int64_t value) {
+    return "kelvasync_" + std::string(name) + std::string(labels) + " " + std::to_string(value) + "\n";
+  };
+  gauge("last_cycle_timestamp_seconds", "End of the last cycle, seconds since 1970.",
+        sample("last_cycle_timestamp_seconds", "", status.endEpoch));
+  gauge("last_cycle_duration_seconds", "Seconds the last cycle took.",
+        sample("last_cycle_duration_seconds", "", status.durationSeconds));
+  std::string outcomes;
+  for (CycleOutcome outcome : {CycleOutcome::Complete, CycleOutcome::Configuration, CycleOutcome::Directory,
+                               CycleOutcome::Hsm, CycleOutcome::Stopped}) {
+    outcomes += sample("last_cycle_outcome", "{outcome=\"" + std::string(cycleOutcomeName(outcome)) + "\"}",
+                       outcome == status.outcome ? 1 : 0);
+  }
+  gauge("last_cycle_outcome", "1 for the outcome of the last cycle, 0 for the others.", outcomes);
+  gauge("last_complete_cycle_timestamp_seconds", "End of the last complete cycle (0: none).",
+        sample("last_complete_cycle_timestamp_seconds", "", status.lastCompleteEpoch));
+  std::string held;
+  for (const auto& [bit, name] : heldBackNames()) {
+    held += sample("held_back", "{state=\"" + std::string(name) + "\"}", (status.heldBack & bit) != 0 ? 1 : 0);
+  }
+  gauge("held_back", "1 for what the last cycle held back or found that needs a person.", held);
+  if (status.counts) {
+    ReconcileCounts counts = *status.counts;
+    const std::pair<std::string_view, size_t> values[] = {
+        {"members", counts.membersRead}, {"created", counts.created},   {"unblocked", counts.unblocked},
+        {"blocked", counts.blocked},     {"removed", counts.removed},   {"failures", counts.failed},
+        {"unreadable_members", counts.unreadable}};
+    for (const auto& [name, value] : values) {
+      gauge(name, "Last reconciliation's count.", sample(name, "", static_cast<int64_t>(value)));
+    }
+  }
+  return text;
+}
+
 std::u16string cycleStatusLine(const CycleStatus& status) {
   std::string line = "ultimo ciclo " + status.end + ": " + std::string(cycleOutcomeName(status.outcome));
   if (status.counts) line += countsText(*status.counts, ", ", " ", "", false);
+  if (status.heldBack != 0) line += "; retido: " + heldBackText(status.heldBack, ", ");
   line += "; proximo ciclo " + status.next;
   return asciiToUtf16(line);
 }
@@ -159,14 +230,20 @@ ServiceHealth judgeCycleStatus(const std::optional<CycleStatus>& status, int64_t
   const int64_t limit = 2 * std::max<int64_t>(status->intervalSeconds, 60);
   const int64_t age = status->lastCompleteEpoch > 0 ? std::max<int64_t>(now - status->lastCompleteEpoch, 0) : -1;
   std::string last = "ultimo ciclo " + status->end + ": " + std::string(cycleOutcomeName(status->outcome));
-  if (age < 0) {
+  if (status->heldBack != 0) last += " (retido: " + heldBackText(status->heldBack, ", ") + ")";
+  if ((status->heldBack & kHeldEmptyRead) != 0) {
+    // Users keep HSM access that the group may have taken away, and only a
+    // person can tell an emptied group from a read cut down to nothing.
+    health.code = 2;
+    health.line = "KELVASYNC CRITICO - nenhum membro lido no Grupo enquanto ha usuarios gerenciados no HSM; " + last;
+  } else if (age < 0) {
     health.code = 2;
     health.line = "KELVASYNC CRITICO - nenhum ciclo completo registrado; " + last;
   } else if (age > limit) {
     health.code = 2;
     health.line = "KELVASYNC CRITICO - ultimo ciclo completo ha " + std::to_string(age) + " s (" +
                   status->lastComplete + "), mais que o dobro do intervalo; " + last;
-  } else if (status->outcome != CycleOutcome::Complete) {
+  } else if (status->outcome != CycleOutcome::Complete || status->heldBack != 0) {
     health.code = 1;
     health.line = "KELVASYNC ATENCAO - " + last + "; ultimo completo ha " + std::to_string(age) + " s";
   } else {
@@ -179,6 +256,7 @@ ServiceHealth judgeCycleStatus(const std::optional<CycleStatus>& status, int64_t
   health.perfData += std::to_string(limit);
   health.perfData += ";0";
   if (status->counts) health.perfData += countsText(*status->counts, " ", "=", "", true);
+  health.perfData += " retido=" + std::to_string(std::popcount(status->heldBack));
   return health;
 }
 
@@ -206,10 +284,13 @@ void recordCycleStatus(const CycleResult& result, int64_t startEpoch, int32_t in
   status.lastComplete = lastComplete;
   status.lastCompleteEpoch = lastCompleteEpoch;
   status.intervalSeconds = intervalSeconds;
+  status.heldBack = result.heldBack;
+  status.durationSeconds = std::max<int64_t>(status.endEpoch - startEpoch, 0);
   const std::string next = timeText(platform::localTimeAt(status.endEpoch + intervalSeconds));
   status.next = next.substr(next.size() - 8);  // hh:mm:ss
 
-  if (platform::replaceFileContents(path, formatCycleStatus(status))) {
+  if (platform::replaceFileContents(path, formatCycleStatus(status)) &&
+      platform::replaceFileContents(cycleMetricsPath(), formatCycleMetrics(status))) {
     writeFailureReported = false;
   } else if (!writeFailureReported) {
     writeFailureReported = true;

@@ -12,8 +12,18 @@
 //   ultimo_completo, ultimo_completo_epoch
 //                            the end of the last complete cycle, also of an
 //                            earlier run of the service (absent when none)
+//   retido                   what the cycle held back or found that needs a
+//                            person, comma-separated (leitura_vazia,
+//                            membros_nao_lidos, limite_remocoes,
+//                            operacoes_com_falha, chaves_desconhecidas,
+//                            identificadores_compartilhados,
+//                            lista_guardada_mantida); absent when nothing
+//   duracao                  seconds the cycle took
 //   intervalo                seconds between cycles
 //   proximo                  local time of the next cycle
+//
+// Beside it, kelvasync.prom holds the same in Prometheus' text format, for
+// node_exporter's textfile collector; it is replaced whole the same way.
 #pragma once
 
 #include <cstdint>
@@ -32,6 +42,8 @@ struct CycleStatus {
   int64_t lastCompleteEpoch = 0;
   int32_t intervalSeconds = 0;
   std::string next;
+  uint32_t heldBack = 0;  // HeldBack bits
+  int64_t durationSeconds = 0;
 };
 
 // "completo", "configuracao", "diretorio", "hsm" or "parado".
@@ -41,8 +53,12 @@ std::string formatCycleStatus(const CycleStatus& status);
 // False when `text` is not a status file (no fim_epoch or resultado).
 bool parseCycleStatus(std::string_view text, CycleStatus& status);
 
-// kelvasync.status, beside the log.
+// kelvasync.status, beside the log; kelvasync.prom beside it.
 std::u16string cycleStatusPath();
+std::u16string cycleMetricsPath();
+
+// The status in Prometheus' text format (gauges named kelvasync_...).
+std::string formatCycleMetrics(const CycleStatus& status);
 
 // The one line for systemd: "ultimo ciclo 07/12/2026 15:30:02: completo,
 // membros 3, criados 0, ...; proximo ciclo 15:33:02".
@@ -57,9 +73,11 @@ void recordCycleStatus(const CycleResult& result, int64_t startEpoch, int32_t in
 int64_t secondsSinceEpoch();
 
 // The health the status file tells, in monitoring terms: 0 ok (the last
-// cycle was complete), 1 warning (the last cycle was not, but a complete one
-// is recent), 2 critical (no complete cycle within twice the interval, at
-// least a minute, or none at all), 3 unknown (no readable status). `line`
+// cycle was complete and held nothing back), 1 warning (the last cycle was
+// not complete, or held something back, but a complete one is recent), 2
+// critical (no complete cycle within twice the interval, at least a minute,
+// or none at all, or an empty read held back), 3 unknown (no readable
+// status). `line`
 // is one line for a person; `perfData` the counts in the form monitoring
 // plug-ins print after a '|'.
 struct ServiceHealth {

@@ -28,9 +28,40 @@ bool isManagedUserName(std::string_view name) {
   return true;
 }
 
+const std::vector<std::pair<uint32_t, std::string_view>>& heldBackNames() {
+  static const std::vector<std::pair<uint32_t, std::string_view>> names = {
+      {kHeldEmptyRead, "leitura_vazia"},           {kHeldUnreadableMembers, "membros_nao_lidos"},
+      {kHeldRemovalLimit, "limite_remocoes"},      {kHeldRefusedOperations, "operacoes_com_falha"},
+      {kHeldUnknownSettings, "chaves_desconhecidas"}, {kHeldCollisions, "identificadores_compartilhados"},
+      {kHeldStoredListKept, "lista_guardada_mantida"},
+  };
+  return names;
+}
+
+uint32_t heldBackOf(const ReconcileCounts& counts) {
+  uint32_t bits = 0;
+  if (counts.emptyReadHeld) bits |= kHeldEmptyRead;
+  if (counts.unreadable > 0) bits |= kHeldUnreadableMembers;
+  if (counts.removalLimitTripped) bits |= kHeldRemovalLimit;
+  if (counts.failed > 0 || counts.notDone > 0) bits |= kHeldRefusedOperations;
+  if (counts.collisions > 0) bits |= kHeldCollisions;
+  if (counts.storedListKept) bits |= kHeldStoredListKept;
+  return bits;
+}
+
 ReconcileActions defaultReconcileActions() {
   return ReconcileActions{setHsmUserBlocked, createSyncedUser, removeSyncedUser, writeAddb,
-                          removalPolicy,     removalLimit};
+                          removalPolicy,     removalLimit,     hsmStoppedAnswering};
+}
+
+bool hsmStoppedAnswering(std::u16string& cause, int32_t& code) {
+  std::string host;
+  code = takeSessionOpenFailure(host);
+  if (code == KV_OK) return false;  // the HSM answered and refused this one operation
+  const HsmReachability reachability = probeHsmHost(host);
+  if (reachability == HsmReachability::Reachable) return false;  // it listens: the login or rights failed
+  cause = widenText(describeHsmReachability(reachability, host));
+  return true;
 }
 
 ReconcilePlan matchMembers(const MemberList& members, const std::vector<std::string>& managedUserNames) {
@@ -204,6 +235,7 @@ CycleResult synchronizeHsmWith(const MemberList& members, const ReconcileActions
   if (isStopRequested()) return result;
   result.counts = reconcileWith(members, managedUserNames, actions, unreadableMembers);
   result.reconciled = true;
+  result.heldBack = heldBackOf(result.counts);
   result.outcome = isStopRequested() ? CycleOutcome::Stopped
                    : result.counts.unreadable > 0 || result.counts.emptyReadHeld ? CycleOutcome::Directory
                    : result.counts.failed > 0                                     ? CycleOutcome::Hsm
@@ -246,8 +278,25 @@ ReconcileCounts reconcileWith(const MemberList& members, const std::vector<std::
   // Decided before the passes: a stop that ends them early must not make an
   // incomplete read look complete to the save.
   const bool readComplete = unreadableMembers == 0 && !plan.emptyRead;
-  const auto tally = [&counts](bool succeeded, size_t& done) { ++(succeeded ? done : counts.failed); };
+  // Once the HSM stops answering, every further operation would wait for
+  // its time-outs in turn: the passes end, and what is left (the save
+  // included) waits for the next cycle, with one line that says why.
+  bool hsmGone = false;
+  std::string ignoredHost;
+  takeSessionOpenFailure(ignoredHost);  // a failure before the passes is not theirs
+  const auto tally = [&](bool succeeded, size_t& done) {
+    ++(succeeded ? done : counts.failed);
+    std::u16string cause;
+    int32_t code = 0;
+    if (succeeded || hsmGone || actions.hsmGone == nullptr || !actions.hsmGone(cause, code)) return;
+    hsmGone = true;
+    writeLog(Error,
+             u"O HSM/Tessel parou de responder durante o ciclo; as operacoes restantes e a gravacao de 'addb' "
+             u"ficam para o proximo ciclo. Codigo %d. Causa: %s.",
+             code, cause);
+  };
   for (const IdentifierCollision& collision : plan.collisions) logIdentifierCollision(collision);
+  counts.collisions = plan.collisions.size();
 
   // Pass 1: every member is unblocked when it has a user, created when not.
   // The stop flag is read after every member, so that a stop waits for at
@@ -269,6 +318,10 @@ ReconcileCounts reconcileWith(const MemberList& members, const std::vector<std::
               result == CreationResult::Unblocked ? counts.unblocked : counts.created);
       }
     }
+    if (hsmGone) {
+      for (size_t j = i + 1; j < members.size(); ++j) counts.notDone += plan.memberSteps[j] != MemberStep::Skip;
+      break;
+    }
     if (isStopRequested()) break;
   }
 
@@ -281,7 +334,7 @@ ReconcileCounts reconcileWith(const MemberList& members, const std::vector<std::
   // Pass 2: managed users without a member, as the removal policy says. The
   // list is the one listed before pass 1; users created above are not in it.
   // The policy and the limit are read only when some name lacks a member.
-  if (!isStopRequested()) {
+  if (!isStopRequested() && !hsmGone) {
     ReconcileOptions options;
     options.unreadableMembers = unreadableMembers;
     if (plan.orphanCount > 0 && counts.unreadable == 0 && !plan.emptyRead) {
@@ -301,14 +354,20 @@ ReconcileCounts reconcileWith(const MemberList& members, const std::vector<std::
                u"usuarios no HSM/Tessel manualmente",
                static_cast<long long>(managedUserNames.size()));
     } else if (plan.removalLimitExceeded) {
+      counts.removalLimitTripped = true;
       writeLog(Warning,
                u"O ciclo bloquearia ou removeria %d usuarios do HSM/Tessel, acima do limite maxremovals = %d; "
                u"nenhum usuario foi bloqueado ou removido",
                static_cast<long long>(plan.removeCount + plan.blockCount), static_cast<long long>(*options.maxRemovals));
     }
   }
-  if (!isStopRequested() && plan.passTwoRuns()) {
+  if (!isStopRequested() && !hsmGone && plan.passTwoRuns()) {
     for (size_t i = 0; i < managedUserNames.size(); ++i) {
+      if (hsmGone) {
+        const ManagedStep step = plan.managedSteps[i];
+        counts.notDone += step == ManagedStep::Remove || step == ManagedStep::Block;
+        continue;
+      }
       if (isStopRequested()) break;
       const std::string& name = managedUserNames[i];
       const ManagedStep step = plan.managedSteps[i];
@@ -338,7 +397,10 @@ ReconcileCounts reconcileWith(const MemberList& members, const std::vector<std::
   // missing would become addb, and the next save would push the last
   // complete one out of addb_backup as well. (A stop that cut the passes
   // short leaves the read complete, so the list is saved.)
-  if (!readComplete) {
+  if (hsmGone) {
+    counts.storedListKept = true;
+    ++counts.notDone;
+  } else if (!readComplete) {
     counts.storedListKept = true;
     writeLog(Warning,
              u"A leitura do Grupo nao foi completa; a lista de membros guardada no HSM/Tessel ('addb' e "
@@ -356,6 +418,9 @@ ReconcileCounts reconcileWith(const MemberList& members, const std::vector<std::
            static_cast<long long>(counts.unblocked), static_cast<long long>(counts.blocked),
            static_cast<long long>(counts.removed), static_cast<long long>(counts.failed),
            static_cast<long long>(counts.unreadable));
+  if (counts.notDone > 0) {
+    writeLog(Info, u"Operacoes deixadas para o proximo ciclo: %d", static_cast<long long>(counts.notDone));
+  }
   return counts;
 }
 

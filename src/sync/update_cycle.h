@@ -36,7 +36,17 @@ struct ReconcileActions {
   // The most managed users one cycle may block or remove; none means no
   // limit. Null reads as no limit.
   std::optional<uint32_t> (*limit)() = nullptr;
+  // Asked after an operation failed: true when the HSM stopped answering
+  // (the operation's session could not be opened, and the HSM's address no
+  // longer takes connections), with the cause and the code for the log.
+  // The rest of the passes and the save then wait for the next cycle. Null
+  // reads as never.
+  bool (*hsmGone)(std::u16string& cause, int32_t& code) = nullptr;
 };
+
+// The real hsmGone: the last session that could not be opened, and a probe
+// of its host.
+bool hsmStoppedAnswering(std::u16string& cause, int32_t& code);
 ReconcileActions defaultReconcileActions();
 
 // What pass 1 does with one member.
@@ -132,7 +142,28 @@ struct ReconcileCounts {
   bool emptyReadHeld = false;    // no member read while managed users exist: pass 2 held back
   bool storedListKept = false;   // the read was incomplete: addb and addb_backup left untouched
   bool saveFailed = false;       // the backup or the write of addb failed (counted in `failed`)
+  bool removalLimitTripped = false;  // pass 2 held back by maxremovals
+  size_t collisions = 0;         // identifiers shared by several members
+  // Operations left for the next cycle because the HSM stopped answering
+  // in the middle of the passes (the save included).
+  size_t notDone = 0;
 };
+
+// What a cycle held back or found that an administrator must act on, even
+// when it ran to its end: one bit each, in the order of heldBackNames().
+enum HeldBack : uint32_t {
+  kHeldEmptyRead = 1u << 0,         // an empty read: nobody blocked or removed
+  kHeldUnreadableMembers = 1u << 1,  // members not read: departures wait
+  kHeldRemovalLimit = 1u << 2,      // maxremovals tripped: departures wait
+  kHeldRefusedOperations = 1u << 3,  // HSM operations that failed or were not done
+  kHeldUnknownSettings = 1u << 4,   // names in the INI file the service does not know
+  kHeldCollisions = 1u << 5,        // members sharing one HSM user
+  kHeldStoredListKept = 1u << 6,    // addb left as the last complete read stored it
+};
+// The names of the bits, as the status file and the metrics write them.
+const std::vector<std::pair<uint32_t, std::string_view>>& heldBackNames();
+// The bits a reconciliation's counts give.
+uint32_t heldBackOf(const ReconcileCounts& counts);
 
 // How one cycle ended, for the health status and a single-cycle run.
 enum class CycleOutcome : uint8_t {
@@ -146,6 +177,7 @@ struct CycleResult {
   CycleOutcome outcome = CycleOutcome::Stopped;
   bool reconciled = false;  // counts holds the reconciliation's summary
   ReconcileCounts counts;
+  uint32_t heldBack = 0;    // HeldBack bits
 };
 
 // One cycle: search the group (logs nothing here when it fails), count the

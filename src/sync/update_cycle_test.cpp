@@ -84,9 +84,25 @@ TEST(CycleStatusFile, ReadsBackWhatItWroteAndTellsMonitoringHowOldTheLastComplet
   const ServiceHealth stale = judgeCycleStatus(written, 999820 + 361);
   EXPECT_EQ(stale.code, 2);
   EXPECT_EQ(stale.perfData, "idade=361s;;360;0 membros=3 criados=1 desbloqueados=2 bloqueados=0 removidos=0 "
-                            "falhas=1 nao_lidos=0");
+                            "falhas=1 nao_lidos=0 retido=0");
   written.outcome = CycleOutcome::Complete;
   EXPECT_EQ(judgeCycleStatus(written, 1000000).code, 0);
+  // A cycle that ran to its end but held something back is a warning; an
+  // empty read held back is critical however recent.
+  written.heldBack = kHeldRemovalLimit | kHeldUnknownSettings;
+  ASSERT_TRUE(parseCycleStatus(formatCycleStatus(written), read));
+  EXPECT_EQ(read.heldBack, written.heldBack);
+  EXPECT_NE(formatCycleStatus(written).find("retido=limite_remocoes,chaves_desconhecidas\n"), std::string::npos);
+  const ServiceHealth held = judgeCycleStatus(read, 1000000);
+  EXPECT_EQ(held.code, 1);
+  EXPECT_NE(held.line.find("retido: limite_remocoes, chaves_desconhecidas"), std::string::npos) << held.line;
+  written.heldBack = kHeldEmptyRead;
+  EXPECT_EQ(judgeCycleStatus(written, 1000000).code, 2);
+  const std::string metrics = formatCycleMetrics(written);
+  EXPECT_NE(metrics.find("kelvasync_held_back{state=\"leitura_vazia\"} 1\n"), std::string::npos) << metrics;
+  EXPECT_NE(metrics.find("kelvasync_last_cycle_outcome{outcome=\"completo\"} 1\n"), std::string::npos);
+  EXPECT_NE(metrics.find("kelvasync_failures 1\n"), std::string::npos);
+  written.heldBack = 0;
   written.lastComplete.clear();
   written.lastCompleteEpoch = 0;
   EXPECT_EQ(judgeCycleStatus(written, 1000000).code, 2);  // never complete

@@ -242,6 +242,37 @@ TEST_F(ServiceEndToEnd, OnceRunsOneCycleAtOnceAndItsExitCodeSaysHowItEnded) {
   EXPECT_EQ(occurrences(child->output(), "Inicio cruzamento"), 1u);
   EXPECT_NE(child->output().find("Modo console"), std::string::npos);
   EXPECT_EQ(logText().find("Notificacao de 'shutdown' recebida"), std::string::npos);
+  // --once records its cycle for monitoring too, and the metrics beside it
+  // parse as Prometheus' text format.
+  std::string output;
+  EXPECT_EQ(runCheck({"--status"}, output), 0) << output;
+  const fs::path metrics = productDir_ / "data" / "kelvasync.prom";
+  const std::string parsed = runToEnd(
+      "/usr/bin/python3",
+      {"-c", "import sys\nfrom prometheus_client.parser import text_string_to_metric_families as f\n"
+             "print(sorted((s.name, s.labels.get('state', s.labels.get('outcome', '')), s.value) for m in "
+             "f(open(sys.argv[1]).read()) for s in m.samples))",
+       metrics.string()});
+  EXPECT_NE(parsed.find("('kelvasync_members', '', 3.0)"), std::string::npos) << parsed;
+  EXPECT_NE(parsed.find("('kelvasync_last_cycle_outcome', 'completo', 1.0)"), std::string::npos) << parsed;
+
+  // A cycle that held departures back (the removal limit) or runs with a
+  // name the service does not know is no success: exit 5, and a warning
+  // for monitoring, with the states named.
+  ASSERT_EQ(createByHand(*hsm_, "A0123456789abcd", "ex-membro"), KV_OK);  // managed, and nobody's
+  {
+    std::ofstream(productDir_ / "kelvasync.ini", std::ios::binary | std::ios::app)
+        << "maxremovals=0\r\nmaxremoval=5\r\n";
+  }
+  child = once();
+  EXPECT_EQ(child->exitCode(), 5) << child->output();
+  EXPECT_TRUE(hasUser(*hsm_, "A0123456789abcd"));
+  EXPECT_EQ(runCheck({"--status"}, output), 1) << output;
+  EXPECT_NE(output.find("retido: limite_remocoes, chaves_desconhecidas"), std::string::npos) << output;
+  EXPECT_EQ(runCheck({"--status", "--json"}, output), 1) << output;
+  EXPECT_NE(output.find("\"retido\": [\"limite_remocoes\", \"chaves_desconhecidas\"]"), std::string::npos)
+      << output;
+  writeIni("5", "block");
 
   const std::string ini = (productDir_ / "kelvasync.ini").string();
   const auto replaceInIni = [&](const std::string& from, const std::string& to) {

@@ -37,6 +37,8 @@ MemberList group;         // what the search hands to the cycle
 std::string policyValue;  // the removeusers value the cycle sees
 int creationsBeforeStop = -1;
 int unblocksBeforeStop = -1;
+int creationsBeforeKill = -1;  // the emulator is killed after that many creations
+HsmServer* emulatorToKill = nullptr;
 
 bool searchTestGroup(MemberList& members, uint32_t&) {
   members = group;
@@ -55,6 +57,7 @@ bool setBlockedThenMaybeStop(bool block, std::string userId) {
 CreationResult createThenMaybeStop(GroupMember member) {
   const CreationResult result = createSyncedUser(member);
   if (--creationsBeforeStop == 0) storeStopRequested(true);
+  if (--creationsBeforeKill == 0) emulatorToKill->kill9();
   return result;
 }
 
@@ -74,6 +77,7 @@ class UpdateCycle : public ::testing::Test {
     policyValue.clear();
     creationsBeforeStop = -1;
     unblocksBeforeStop = -1;
+    creationsBeforeKill = -1;
     storeStopRequested(false);
   }
   void TearDown() override { storeStopRequested(false); }
@@ -628,6 +632,37 @@ TEST_F(AddbAcrossFaults, ABackupOrWriteThatFailsFailsTheCycleAndKeepsTheLastList
   EXPECT_EQ(lastOutcome_, CycleOutcome::Complete);
   EXPECT_EQ(stored(kAddbObject), addbTextOf(group));
   EXPECT_EQ(stored(kAddbBackupObject), addbTextOf(first));
+}
+
+TEST_F(AddbAcrossFaults, AnHsmThatStopsAnsweringEndsThePassesWithOneLineThatSaysWhy) {
+  // 40 members to create; the emulator dies after the fifth creation. The
+  // sixth finds nothing listening: one line with its cause, the other 34
+  // and the save wait for the next cycle instead of failing one by one.
+  startWithLatency(5);
+  for (int i = 0; i < 40; ++i) group.push_back(groupMember("novo" + std::to_string(i), "Novo"));
+  emulatorToKill = server_.get();
+  creationsBeforeKill = 5;
+  ReconcileActions actions = defaultReconcileActions();
+  actions.create = createThenMaybeStop;
+  EXPECT_EQ(runUpdateCycleWith(searchTestGroup, actions).outcome, CycleOutcome::Hsm);  // no session count: it died
+  const auto lines = folder_.lines();
+  size_t gone = 0, supportLines = 0;
+  for (const auto& line : lines) {
+    if (line.message.rfind("O HSM/Tessel parou de responder durante o ciclo", 0) == 0) {
+      ++gone;
+      EXPECT_EQ(line.label, "Erro");
+      EXPECT_NE(line.message.find("Causa: nada aceita conexoes em"), std::string::npos) << line.message;
+    }
+    supportLines += line.message.find("Procure o atendimento de Suporte") != std::string::npos;
+  }
+  EXPECT_EQ(gone, 1u);
+  EXPECT_LE(supportLines, 1u);  // the one operation that met the dead HSM
+  EXPECT_TRUE(contains(folder_.messages(), "Operacoes deixadas para o proximo ciclo: 35"));
+  ASSERT_TRUE(server_->restart());
+  folder_.writeHsmSettings(server_->host(), "master", kMasterPassword);
+  cycle();
+  EXPECT_EQ(lastOutcome_, CycleOutcome::Complete);
+  EXPECT_EQ(stored(kAddbObject), addbTextOf(group));
 }
 
 TEST_F(AddbAcrossFaults, KillsAtRandomPointsOfTheSaveNeverLoseTheLastCompleteList) {

@@ -5,10 +5,12 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "common/records.h"
+#include "sync/cycle_status.h"
 
 // Exit codes, the lowest failing one wins.
 enum CheckExitCode : int {
@@ -86,3 +88,6 @@ CheckReport runCheck(bool serviceFiles);
 // The report as text for a person, and as one JSON document.
 std::string renderText(const CheckReport& report);
 std::string renderJson(const CheckReport& report);
+
+// --status --json: the service's last cycle and the health judged from it.
+std::string renderStatusJson(const std::optional<CycleStatus>& status, const ServiceHealth& health);

@@ -36,6 +36,7 @@ void usage(FILE* to) {
       "                 nao foi completo), 2 critico (nenhum ciclo completo em duas vezes o intervalo),\n"
       "                 3 desconhecido (sem arquivo de estado)\n"
       "  --nagios       com --status: uma linha com dados de desempenho depois de '|'\n"
+      "  --json         com --status: o estado e o seu julgamento como um documento JSON\n"
       "Variaveis do arquivo /etc/default/kelvasync (as do servico) valem tambem aqui, exceto\n"
       "as ja definidas no ambiente.\n"
       "\n"
@@ -51,14 +52,15 @@ void usage(FILE* to) {
 }
 
 // --status: the service's own account of its last cycles, for monitoring.
-int reportServiceStatus(bool nagios) {
+int reportServiceStatus(bool nagios, bool json) {
   programFilesDir = platform::programFilesFolder();
   std::string text;
   std::optional<CycleStatus> status;
   CycleStatus parsed;
   if (platform::readFileContents(cycleStatusPath(), text) && parseCycleStatus(text, parsed)) status = parsed;
   const ServiceHealth health = judgeCycleStatus(status, secondsSinceEpoch());
-  const std::string line = health.line + (nagios ? " | " + health.perfData : std::string()) + "\n";
+  const std::string line = json ? renderStatusJson(status, health)
+                                : health.line + (nagios ? " | " + health.perfData : std::string()) + "\n";
   std::fwrite(line.data(), 1, line.size(), stdout);
   std::fflush(stdout);
   return health.code;
@@ -102,7 +104,7 @@ int main(int argc, char** argv) {
   // Before anything reads its settings from the environment (the status
   // file lies under KELVASYNC_PROGRAM_FILES too).
   adoptServiceEnvironment();
-  if (status) return reportServiceStatus(nagios);
+  if (status) return reportServiceStatus(nagios, json);
   tuneCheckTimeouts(timeoutSeconds);
   armCheckWatchdog(timeoutSeconds, json);
   const CheckReport report = runCheck(ownIni);
