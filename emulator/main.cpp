@@ -10,7 +10,7 @@
 //   hsm-emulator show-object --state DIR --name OWNER/NAME
 //   hsm-emulator remove-object --state DIR --name OWNER/NAME
 //   hsm-emulator serve       --state DIR [--address A] [--port P] [--port-file F]
-//                            [--latency-ms N] [--idle-timeout-ms N]
+//                            [--latency-ms N] [--idle-timeout-ms N] [--fault-file F]
 //   hsm-emulator sessions    [--address A] --port P
 //
 // add-users fills a state quickly for tests and benchmarks: N users named P
@@ -56,7 +56,7 @@ constexpr const char* kUsage =
     "       hsm-emulator show-object --state DIR --name OWNER/NAME\n"
     "       hsm-emulator remove-object --state DIR --name OWNER/NAME\n"
     "       hsm-emulator serve --state DIR [--address A] [--port P] [--port-file F]\n"
-    "                          [--latency-ms N] [--idle-timeout-ms N]\n"
+    "                          [--latency-ms N] [--idle-timeout-ms N] [--fault-file F]\n"
     "       hsm-emulator sessions [--address A] --port P\n";
 
 struct Options {
@@ -126,6 +126,7 @@ int serve(const Options& o) {
   so.port = static_cast<uint16_t>(port);
   so.latencyMs = latency;
   so.idleTimeoutMs = idle;
+  so.faultFile = o.get("--fault-file", "");
 
   auto store = openState(o);
   if (!store) return 1;

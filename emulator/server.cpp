@@ -12,8 +12,10 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fstream>
 
 #include "pelorlib.h"
 #include "request.h"
@@ -117,6 +119,16 @@ const char* opName(kvwire::Op op) {
     case kvwire::Op::Status: return "status";
   }
   return "?";
+}
+
+// What the fault file says about `op`: "drop", a result code, or nothing.
+std::string faultFor(const std::string& path, const char* op) {
+  std::ifstream in(path);
+  std::string name, action;
+  while (in >> name >> action) {
+    if (name == op) return action;
+  }
+  return {};
 }
 
 // Handles one request of a logged-in session; returns the reply body. A
@@ -384,7 +396,16 @@ void Server::serve(Connection& c) {
 
     kvwire::Writer reply;
     bool closeAfter = false;
-    if (r->op == kvwire::Op::Status) {
+    const std::string fault = loggedIn && !options_.faultFile.empty() ? faultFor(options_.faultFile, opName(r->op))
+                                                                       : std::string();
+    if (fault == "drop") {
+      logLine("INFO", tag + ": " + opName(r->op) + " dropped (fault file)");
+      break;
+    }
+    if (!fault.empty()) {
+      logLine("INFO", tag + ": " + opName(r->op) + " refused with " + fault + " (fault file)");
+      reply.u32(static_cast<uint32_t>(std::strtoul(fault.c_str(), nullptr, 10)));
+    } else if (r->op == kvwire::Op::Status) {
       reply.u32(KV_OK).u32(openSessions_.load()).u32(loginsSoFar_.load());
     } else if (r->op == kvwire::Op::Login) {
       if (store_.authenticate(r->first, r->second)) {

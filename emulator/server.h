@@ -19,6 +19,12 @@ struct ServerOptions {
   uint16_t port = 4433;       // 0: any free port (see Server::port)
   uint32_t latencyMs = 0;     // added before every request is handled
   uint32_t idleTimeoutMs = 600000;  // a silent connection is closed after this
+  // For fault tests: a file read before every request of a session. Each
+  // line "OPERATION ACTION" (operation as in the log: write-object,
+  // rename-object, ...) makes requests of that operation fail: ACTION
+  // "drop" closes the connection without an answer, a number is answered
+  // as that result code. A missing file injects nothing. Empty: no file.
+  std::string faultFile;
 };
 
 // Writes one line to standard error: time, level, text.

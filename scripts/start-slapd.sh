@@ -86,6 +86,19 @@ access to dn.exact="cn=Um Oculto,ou=Groups,dc=kelvasync,dc=test" attrs=member
   by dn.exact="cn=svc,ou=Users,dc=kelvasync,dc=test" none by * break
 access to dn.exact="cn=Sem Classe,ou=Users,dc=kelvasync,dc=test" attrs=objectClass
   by dn.exact="cn=svc,ou=Users,dc=kelvasync,dc=test" none by * break
+# One user's logon; and a group the service account sees neither in member
+# nor in any memberOf (a read that comes back empty); and one value of a
+# group whose two members differ in case only.
+access to dn.exact="cn=Logon Oculto,ou=Users,dc=kelvasync,dc=test" attrs=sAMAccountName
+  by dn.exact="cn=svc,ou=Users,dc=kelvasync,dc=test" none by * break
+access to dn.exact="cn=Nenhum Visivel,ou=Groups,dc=kelvasync,dc=test" attrs=member
+  by dn.exact="cn=svc,ou=Users,dc=kelvasync,dc=test" none by * break
+access to dn.subtree="dc=kelvasync,dc=test" attrs=memberOf
+    val.exact="cn=Nenhum Visivel,ou=Groups,dc=kelvasync,dc=test"
+  by dn.exact="cn=svc,ou=Users,dc=kelvasync,dc=test" none by * break
+access to dn.exact="cn=Exato Oculto,ou=Groups,dc=kelvasync,dc=test" attrs=member
+    val.exact="kvExactName=dup,ou=Users,dc=kelvasync,dc=test"
+  by dn.exact="cn=svc,ou=Users,dc=kelvasync,dc=test" none by * break
 access to attrs=userPassword by anonymous auth by * none
 access to * by users read by anonymous auth
 overlay memberof

@@ -137,6 +137,25 @@ bool enumerateGroupMembers(DirectoryRef members, MemberList& memberList, uint32_
     return false;
   }
 
+  // The first members that could not be read, by name, for one line at
+  // the end of the walk: the administrator must know whose read holds the
+  // departures back.
+  constexpr size_t kNamedUnreadable = 5;
+  std::vector<std::u16string> unreadableNames;
+  uint32_t unreadableInWalk = 0;
+  const auto noteUnreadable = [&](DirectoryRef element) {
+    ++unreadableMembers;
+    if (unreadableInWalk++ >= kNamedUnreadable) return;
+    std::u16string name;
+    int32_t nameCode = platform::kDirectoryFail;
+    if (api.valueName != nullptr) {
+      nameCode = api.valueName(variantEnumerator.get(), &name);
+    } else if (api.elementName != nullptr && element != nullptr) {
+      nameCode = inDirectoryStep(u"leitura de um membro", [&] { return api.elementName(element, &name); });
+    }
+    if (platform::directorySucceeded(nameCode) && !name.empty()) unreadableNames.push_back(std::move(name));
+  };
+
   for (;;) {
     HeldRef element;  // the variant: cleared on every way out of this pass
     uint32_t fetched = 0;
@@ -162,9 +181,9 @@ bool enumerateGroupMembers(DirectoryRef members, MemberList& memberList, uint32_
       }
       if (element.get() == nullptr) {
         writeLog(Warning, u"Nao foi possivel obter dados do usuario dentro do Grupo");
-        ++unreadableMembers;
+        noteUnreadable(nullptr);
       } else if (!readMember(element.get(), member)) {
-        ++unreadableMembers;
+        noteUnreadable(element.get());
       } else {
         writeLog(Console, u"membros: [%s] [%s]", widenText(member.commonName), widenText(member.logon));
         memberList.push_back(std::move(member));
@@ -172,6 +191,18 @@ bool enumerateGroupMembers(DirectoryRef members, MemberList& memberList, uint32_
     }
     element.reset();
     if (isStopRequested()) return true;
+  }
+  if (unreadableInWalk > 0) {
+    std::u16string names;
+    for (const std::u16string& name : unreadableNames) names += (names.empty() ? u"[" : u", [") + name + u"]";
+    if (!names.empty() && unreadableInWalk > unreadableNames.size()) {
+      names += u" e " + asciiToUtf16(std::to_string(unreadableInWalk - unreadableNames.size())) + u" outro(s)";
+    }
+    if (!names.empty()) names.insert(0, u": ");
+    writeLog(Warning,
+             u"%d membro(s) do Grupo nao puderam ser lidos%s. Enquanto houver membros sem leitura, ninguem que "
+             u"saiu do Grupo serah bloqueado ou removido no HSM/Tessel",
+             static_cast<long long>(unreadableInWalk), names);
   }
   if (!crossChecking) return true;
 

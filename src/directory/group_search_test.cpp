@@ -126,6 +126,10 @@ const platform::DirectoryApi fakeApi = {
     [](int32_t code) { return code == kFailCode ? std::u16string(u"servidor fora do ar") : std::u16string(); },
     nullptr,  // no cross-check: the fake's members are all it has
     nullptr,
+    [](DirectoryRef, std::u16string* name) -> int32_t {
+      *name = u"CN=M" + asciiToUtf16(std::to_string(fake->index - 1));
+      return 0;
+    },
 };
 
 class GroupSearchTest : public ::testing::Test {
@@ -300,6 +304,9 @@ TEST_F(GroupSearchTest, MembersBecomeRecordsInOrderWithConsoleLinesAndCount) {
                             "[Atencao] Nao foi possivel obter o samAccountName do usuario [Sem Logon] dentro do Grupo",
                             "[Atencao] Nao foi possivel obter dados do usuario dentro do Grupo",
                             "[Console] membros: [Joao Silva] [jsilva]",
+                            "[Atencao] 3 membro(s) do Grupo nao puderam ser lidos: [CN=M2], [CN=M4], [CN=M5]. "
+                            "Enquanto houver membros sem leitura, ninguem que saiu do Grupo serah bloqueado ou "
+                            "removido no HSM/Tessel",
                             "[Info] Quantidade de usuarios encontrados no Grupo: 4",
                         }));
   EXPECT_EQ(fake_.live, 0);

@@ -108,6 +108,12 @@ bool saveAddbText(AddbBuffer& buffer) {
   const int32_t opened = openHsmSession(session, settings.host, settings.user, settings.password);
   if (opened != KV_OK) {
     writeLog(Warning, u"Nao foi possivel efetuar conexao com o HSM/Tessel. Codigo %d", opened);
+    // The backup has already moved the last list to addb_backup, where it
+    // stays until a save succeeds; the cycle must not pass for complete.
+    writeLog(Error,
+             u"Nao foi possivel salvar 'addb': a sessao para a gravacao nao foi aberta; a lista anterior, se havia, "
+             u"continua em 'addb_backup'. Codigo %d.",
+             opened);
     return false;
   }
   if (buffer.length == 0) {

@@ -13,6 +13,18 @@ bool checkHsmUserIdLength(const std::string& userId) {
   return false;
 }
 
+namespace {
+
+// A block or unblock that did not happen is said with the user it concerns:
+// a former member who keeps access, or a member left blocked, must show in
+// the log.
+void logRefusedBlockChange(bool block, const std::string& userId, int32_t code) {
+  writeLog(Warning, u"O %s do usuario [%s] no HSM/Tessel nao foi feito. Codigo %d",
+           std::u16string(block ? u"bloqueio" : u"desbloqueio"), widenText(userId), code);
+}
+
+}  // namespace
+
 bool setHsmUserBlocked(bool block, std::string userId) {
   if (!checkHsmUserIdLength(userId)) return false;
   CachedHsmSettings& settings = cachedHsmSettings(HsmOperation::SetBlocked);
@@ -24,6 +36,7 @@ bool setHsmUserBlocked(bool block, std::string userId) {
     writeLog(Error,
              u"Nao foi possivel fazer a operacao de %s do usuario. Procure o atendimento de Suporte. Codigo %d.",
              std::u16string(block ? u"bloqueio" : u"desbloqueio"), opened);
+    logRefusedBlockChange(block, userId, opened);
     return false;
   }
   const int32_t code = KvSetUserParam(session, block ? KV_PARAM_BLOCK : KV_PARAM_UNBLOCK,
@@ -32,7 +45,10 @@ bool setHsmUserBlocked(bool block, std::string userId) {
   // to disk, and the HSM need not hold the session meanwhile (a fifth of a
   // cycle's time at 20,000 members).
   KvCloseSession(&session, 0);
-  if (code != KV_OK) return false;
+  if (code != KV_OK) {
+    logRefusedBlockChange(block, userId, code);
+    return false;
+  }
   writeLog(Info, u"O usuario [%s] foi %s no HSM/Tessel", widenText(userId),
            std::u16string(block ? u"bloqueado" : u"desbloqueado"));
   return true;

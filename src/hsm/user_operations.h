@@ -14,8 +14,10 @@ inline constexpr size_t kHsmUserIdMaxBytes = 16;
 bool checkHsmUserIdLength(const std::string& userId);
 
 // Blocks (true) or unblocks (false) the user. True when the HSM accepted the
-// change. Silent false when the [hsm] settings are incomplete or the HSM
-// refuses the request; an Error line when no session could be opened.
+// change. Silent false when the [hsm] settings are incomplete. An Error
+// line when no session could be opened; in that case and when the HSM
+// refuses the request, a Warning line names the user, the operation and
+// the code.
 bool setHsmUserBlocked(bool block, std::string userId);
 
 // Removes the user. True when it was removed; an Error line with the code

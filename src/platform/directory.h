@@ -109,6 +109,10 @@ struct DirectoryApi {
   // account cannot search does not show here, and needs not: its value was
   // walked. Fails when the search fails; the group then counts as not read.
   int32_t (*unlistedMembers)(const MemberCrossCheck& check, std::vector<std::u16string>* unlisted);
+  // The member value that the last `next` on `variantEnumerator` fetched, as
+  // the group lists it: the name of a member that yielded no object. Null
+  // in a backend whose elements always carry their own (elementName).
+  int32_t (*valueName)(DirectoryRef variantEnumerator, std::u16string* name);
 };
 
 // The platform's own table.

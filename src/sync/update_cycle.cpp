@@ -85,9 +85,7 @@ ReconcilePlan matchMembers(const MemberList& members, const std::vector<std::str
 }
 
 void decideManagedUsers(ReconcilePlan& plan, const ReconcileOptions& options) {
-  plan.removalsBecameBlocks = plan.emptyRead && options.policy == RemovalPolicy::Remove;
-  const ManagedStep orphanStep = plan.removalsBecameBlocks                ? ManagedStep::Block
-                                 : options.policy == RemovalPolicy::Remove  ? ManagedStep::Remove
+  const ManagedStep orphanStep = options.policy == RemovalPolicy::Remove  ? ManagedStep::Remove
                                  : options.policy == RemovalPolicy::Block ? ManagedStep::Block
                                                                           : ManagedStep::Report;
   plan.managedSteps.clear();
@@ -105,7 +103,7 @@ void decideManagedUsers(ReconcilePlan& plan, const ReconcileOptions& options) {
   // A member that could not be read may own any of the names without a
   // member; only a group read completely can make anyone lose a user.
   plan.sparedForUnreadable = options.unreadableMembers > 0 || plan.unidentifiedMembers > 0;
-  plan.removalLimitExceeded = !plan.sparedForUnreadable && options.maxRemovals.has_value() &&
+  plan.removalLimitExceeded = !plan.sparedForUnreadable && !plan.emptyRead && options.maxRemovals.has_value() &&
                               plan.removeCount + plan.blockCount > *options.maxRemovals;
 }
 
@@ -206,10 +204,10 @@ CycleResult synchronizeHsmWith(const MemberList& members, const ReconcileActions
   if (isStopRequested()) return result;
   result.counts = reconcileWith(members, managedUserNames, actions, unreadableMembers);
   result.reconciled = true;
-  result.outcome = isStopRequested()            ? CycleOutcome::Stopped
-                   : result.counts.unreadable > 0 ? CycleOutcome::Directory
-                   : result.counts.failed > 0     ? CycleOutcome::Hsm
-                                                  : CycleOutcome::Complete;
+  result.outcome = isStopRequested() ? CycleOutcome::Stopped
+                   : result.counts.unreadable > 0 || result.counts.emptyReadHeld ? CycleOutcome::Directory
+                   : result.counts.failed > 0                                     ? CycleOutcome::Hsm
+                                                                                  : CycleOutcome::Complete;
   return result;
 }
 
@@ -241,6 +239,13 @@ ReconcileCounts reconcileWith(const MemberList& members, const std::vector<std::
   ReconcileCounts counts;
   counts.membersRead = members.size();
   counts.unreadable = unreadableMembers + plan.unidentifiedMembers;
+  counts.emptyReadHeld = plan.emptyRead;
+  // Only a read that showed the whole group may replace the stored list. A
+  // member whose identifier could not be derived was read (its record is
+  // saved with an empty identifier); one that could not be read was not.
+  // Decided before the passes: a stop that ends them early must not make an
+  // incomplete read look complete to the save.
+  const bool readComplete = unreadableMembers == 0 && !plan.emptyRead;
   const auto tally = [&counts](bool succeeded, size_t& done) { ++(succeeded ? done : counts.failed); };
   for (const IdentifierCollision& collision : plan.collisions) logIdentifierCollision(collision);
 
@@ -279,7 +284,7 @@ ReconcileCounts reconcileWith(const MemberList& members, const std::vector<std::
   if (!isStopRequested()) {
     ReconcileOptions options;
     options.unreadableMembers = unreadableMembers;
-    if (plan.orphanCount > 0 && counts.unreadable == 0) {
+    if (plan.orphanCount > 0 && counts.unreadable == 0 && !plan.emptyRead) {
       options.policy = actions.policy();
       if (options.policy != RemovalPolicy::Neither && actions.limit != nullptr) options.maxRemovals = actions.limit();
     }
@@ -288,17 +293,18 @@ ReconcileCounts reconcileWith(const MemberList& members, const std::vector<std::
       writeLog(Warning,
                u"%d membro(s) do Grupo nao puderam ser lidos; nenhum usuario do HSM/Tessel foi bloqueado ou removido",
                static_cast<long long>(counts.unreadable));
+    } else if (plan.emptyRead) {
+      writeLog(Warning,
+               u"Nenhum membro com identificador foi lido no Grupo e existem %d usuario(s) do HSM/Tessel criados por "
+               u"este servico: nenhum foi bloqueado ou removido, pois uma leitura incompleta (permissoes da conta) "
+               u"parece igual a um Grupo vazio. Se o Grupo foi esvaziado de proposito, bloqueie ou remova esses "
+               u"usuarios no HSM/Tessel manualmente",
+               static_cast<long long>(managedUserNames.size()));
     } else if (plan.removalLimitExceeded) {
       writeLog(Warning,
                u"O ciclo bloquearia ou removeria %d usuarios do HSM/Tessel, acima do limite maxremovals = %d; "
                u"nenhum usuario foi bloqueado ou removido",
                static_cast<long long>(plan.removeCount + plan.blockCount), static_cast<long long>(*options.maxRemovals));
-    } else if (plan.removalsBecameBlocks) {
-      writeLog(Warning,
-               u"Nenhum membro foi lido no Grupo e existem %d usuario(s) do HSM/Tessel criados por este servico: "
-               u"eles serao bloqueados, nao removidos (um proximo ciclo com membros os desbloqueia). Se o Grupo "
-               u"foi esvaziado de proposito, remova esses usuarios no HSM/Tessel manualmente",
-               static_cast<long long>(plan.blockCount));
     }
   }
   if (!isStopRequested() && plan.passTwoRuns()) {
@@ -327,6 +333,22 @@ ReconcileCounts reconcileWith(const MemberList& members, const std::vector<std::
     }
   }
 
+  writeLog(Console, u"-----------------------------------------------------------------------");
+  // Only a complete read replaces the stored list: a list with members
+  // missing would become addb, and the next save would push the last
+  // complete one out of addb_backup as well. (A stop that cut the passes
+  // short leaves the read complete, so the list is saved.)
+  if (!readComplete) {
+    counts.storedListKept = true;
+    writeLog(Warning,
+             u"A leitura do Grupo nao foi completa; a lista de membros guardada no HSM/Tessel ('addb' e "
+             u"'addb_backup') foi mantida como estava");
+  } else if (!actions.saveMembers(members) && !members.empty()) {
+    // An empty list is never saved (there is nothing to store); any other
+    // false is a backup or a write that failed and logged its step.
+    counts.saveFailed = true;
+    ++counts.failed;
+  }
   writeLog(Info,
            u"Resumo do cruzamento: membros lidos %d, criados %d, desbloqueados %d, bloqueados %d, removidos %d, "
            u"operacoes com falha %d, membros ignorados por falha de leitura %d",
@@ -334,8 +356,6 @@ ReconcileCounts reconcileWith(const MemberList& members, const std::vector<std::
            static_cast<long long>(counts.unblocked), static_cast<long long>(counts.blocked),
            static_cast<long long>(counts.removed), static_cast<long long>(counts.failed),
            static_cast<long long>(counts.unreadable));
-  writeLog(Console, u"-----------------------------------------------------------------------");
-  actions.saveMembers(members);
   return counts;
 }
 

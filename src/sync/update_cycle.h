@@ -96,16 +96,16 @@ struct ReconcilePlan {
 
   // The read gave no member with an identifier while managed users exist.
   // A group emptied on purpose looks the same as a read that only looks
-  // complete (an attribute the account may not see), so such a read never
-  // removes: the removal policy blocks instead, which the next complete
-  // read undoes.
+  // complete (an attribute the account may not see, a value hidden by an
+  // access rule), so such a read blocks and removes nobody, whatever the
+  // removal policy says; an administrator who emptied the group on purpose
+  // takes the users away by hand.
   bool emptyRead = false;
-  bool removalsBecameBlocks = false;
 
-  // Pass 2 does nothing (beyond one Warning line) when either holds.
+  // Pass 2 does nothing (beyond one Warning line) when any of these holds.
   bool sparedForUnreadable = false;    // some member could not be read or identified
   bool removalLimitExceeded = false;   // removeCount + blockCount > maxRemovals
-  bool passTwoRuns() const { return !sparedForUnreadable && !removalLimitExceeded; }
+  bool passTwoRuns() const { return !emptyRead && !sparedForUnreadable && !removalLimitExceeded; }
   // Pass 2 would block or remove every managed user.
   bool losesEveryManagedUser() const {
     return passTwoRuns() && !managedSteps.empty() && removeCount + blockCount == managedSteps.size();
@@ -129,13 +129,16 @@ ReconcilePlan planReconciliation(const MemberList& members, const std::vector<st
 struct ReconcileCounts {
   size_t membersRead = 0, created = 0, unblocked = 0, blocked = 0, removed = 0, failed = 0;
   uint32_t unreadable = 0;  // members that could not be read or identified
+  bool emptyReadHeld = false;    // no member read while managed users exist: pass 2 held back
+  bool storedListKept = false;   // the read was incomplete: addb and addb_backup left untouched
+  bool saveFailed = false;       // the backup or the write of addb failed (counted in `failed`)
 };
 
 // How one cycle ended, for the health status and a single-cycle run.
 enum class CycleOutcome : uint8_t {
   Complete,       // the group was read wholly and every operation of the plan succeeded
   Configuration,  // settings needed for the cycle are missing
-  Directory,      // the group could not be read, or some of its members could not
+  Directory,      // the group could not be read, some of its members could not, or it read empty
   Hsm,            // the HSM could not be listed, or an operation on it failed
   Stopped,        // a stop request ended the cycle early
 };
@@ -161,11 +164,13 @@ CycleResult synchronizeHsmWith(const MemberList& members, const ReconcileActions
                                uint32_t unreadableMembers = 0);
 
 // Pass 1 over the members (unblock or create), pass 2 over the managed names
-// (remove, block or only report those without a member), a summary line,
-// then the addb save. Pass 2 is skipped, with one Warning line, when any
-// member could not be read or when it would exceed the removal limit. A
-// stop request is read after every member of pass 1 and before every name
-// of pass 2.
+// (remove, block or only report those without a member), the addb save, then
+// a summary line. Pass 2 is skipped, with one Warning line, when any member
+// could not be read, when the read found no member while managed users
+// exist, or when it would exceed the removal limit. The save runs only after
+// a complete read (otherwise one Warning line says the stored list was
+// kept); a failed save counts as a failed operation. A stop request is read
+// after every member of pass 1 and before every name of pass 2.
 void reconcile(const MemberList& members, const std::vector<std::string>& managedUserNames);
 ReconcileCounts reconcileWith(const MemberList& members, const std::vector<std::string>& managedUserNames,
                               const ReconcileActions& actions, uint32_t unreadableMembers = 0);

@@ -152,6 +152,9 @@ TEST_F(LdapDirectoryTest, MixedGroupGivesUsersEmptyRecordsAndSkipsUnreadableMemb
   const std::vector<std::string> expectedLog = {
       "[Atencao] Nao foi possivel obter dados do usuario dentro do Grupo",  // Oculto
       "[Atencao] Nao foi possivel obter dados do usuario dentro do Grupo",  // Fantasma
+      "[Atencao] 2 membro(s) do Grupo nao puderam ser lidos: [cn=Oculto,ou=Users,dc=kelvasync,dc=test], "
+      "[cn=Fantasma,ou=Users,dc=kelvasync,dc=test]. Enquanto houver membros sem leitura, ninguem que saiu do Grupo "
+      "serah bloqueado ou removido no HSM/Tessel",
       "[Info] Quantidade de usuarios encontrados no Grupo: 5"};
   EXPECT_EQ(logLines(), expectedLog);
 }

@@ -63,7 +63,10 @@ DirectoryData::DirectoryData() {
 
 std::string DirectoryData::add(const std::string& dn, const std::vector<std::string>& classes,
                                const std::map<std::string, std::string>& attributes) {
-  index_[lowerAscii(dn)] = entries_.size();
+  // By the DN as given, and by its ASCII lower case unless an entry already
+  // has that (two entries may differ in case under a case-exact name).
+  index_[dn] = entries_.size();
+  index_.try_emplace(lowerAscii(dn), entries_.size());
   entries_.push_back({dn, classes, attributes, {}, {}});
   return dn;
 }
@@ -80,7 +83,8 @@ std::string DirectoryData::addGroup(const std::string& cn, const std::vector<std
   const std::string dn = add("cn=" + cn + ",ou=Groups," + kSuffix, {"group"}, {{"cn", cn}});
   entries_.back().members = memberDns;
   for (const std::string& member : memberDns) {
-    const auto found = index_.find(lowerAscii(member));
+    auto found = index_.find(member);
+    if (found == index_.end()) found = index_.find(lowerAscii(member));
     if (found != index_.end()) entries_[found->second].memberOf.push_back(dn);
   }
   return dn;

@@ -36,7 +36,7 @@ class DirectoryData {
     std::vector<std::string> members, memberOf;
   };
   std::vector<Entry> entries_;
-  std::map<std::string, size_t> index_;  // lower-cased DN -> entry
+  std::map<std::string, size_t> index_;  // DN as given, and lower-cased -> entry
 };
 
 // Lower-cases ASCII letters (DNs compare without regard to case).

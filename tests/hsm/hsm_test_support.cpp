@@ -252,6 +252,10 @@ class EmulatorProcess : public HsmServer {
       args.push_back("--latency-ms");
       args.push_back(std::to_string(options_.latencyMs));
     }
+    if (!options_.faultFile.empty()) {
+      args.push_back("--fault-file");
+      args.push_back(options_.faultFile);
+    }
     if (!spawn(args, (folder_ / "emulator.log").string(), pid_)) {
       error = "cannot start " KV_EMULATOR_PATH;
       return false;
@@ -297,8 +301,9 @@ std::unique_ptr<HsmServer> HsmServer::start(const Options& options, std::string&
       error = std::string(kPortVariable) + " is not a port: " + given;
       return nullptr;
     }
-    if (options.latencyMs != 0 || options.seededUsers != 0 || !options.seedNamesFile.empty()) {
-      error = "an outside emulator cannot add latency or seeded users";
+    if (options.latencyMs != 0 || options.seededUsers != 0 || !options.seedNamesFile.empty() ||
+        !options.faultFile.empty()) {
+      error = "an outside emulator cannot add latency, seeded users or faults";
       return nullptr;
     }
     return std::make_unique<OutsideEmulator>(static_cast<uint16_t>(port));

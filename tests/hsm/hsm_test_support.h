@@ -51,6 +51,9 @@ class HsmServer {
     // A file of further user names to add the same way (one a line), with
     // mask 0x4F and kSeedPassword; empty for none.
     std::string seedNamesFile = {};
+    // The emulator's --fault-file (see emulator/server.h); empty for none.
+    // Only an emulator of our own.
+    std::string faultFile = {};
   };
   // An emulator of our own on a free port with a fresh state in a temporary
   // folder (Linux), or the one named by kPortVariable. Null with `error`

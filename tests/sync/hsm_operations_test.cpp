@@ -60,11 +60,15 @@ TEST_F(HsmOperations, BlockAndUnblockChangeTheUserAndLogTheirOutcome) {
   EXPECT_EQ(lines[2].message, lines[1].message);
 }
 
-TEST_F(HsmOperations, ARefusedBlockRequestLeavesNoLineAndClosesItsSession) {
+TEST_F(HsmOperations, ARefusedBlockRequestIsNamedWithItsCodeAndClosesItsSession) {
   SessionWindow window(*server_);
-  EXPECT_FALSE(setHsmUserBlocked(true, newId()));  // no such user
+  const std::string id = newId();
+  EXPECT_FALSE(setHsmUserBlocked(true, id));  // no such user
   EXPECT_EQ(window.loginsSince(), 1u);
-  EXPECT_TRUE(folder_.lines().empty());
+  const auto lines = folder_.lines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].label, "Atencao");
+  EXPECT_EQ(lines[0].message.rfind("O bloqueio do usuario [" + id + "] no HSM/Tessel nao foi feito. Codigo ", 0), 0u);
 }
 
 TEST_F(HsmOperations, RemovalDeletesTheUserAndReportsARefusalWithItsCode) {
@@ -155,12 +159,13 @@ TEST_F(HsmOperations, AnUnreachableHsmIsReportedByEachOperation) {
   EXPECT_FALSE(readAddb(members));  // silent
   const std::vector<std::string> expected = {
       "Nao foi possivel fazer a operacao de desbloqueio do usuario. Procure o atendimento de Suporte. Codigo " + code + ".",
+      "O desbloqueio do usuario [" + id + "] no HSM/Tessel nao foi feito. Codigo " + code,
       "Nao foi possivel remover o usuario [" + id + "] do HSM/Tessel. Procure o atendimento de Suporte. Codigo " + code + ".",
       "Nao foi possivel conectar com o HSM/Tessel. Procure o atendimento de Suporte. Codigo " + code + ".",
       "Nao foi possivel fazer o backup interno 'addb'. Procure o atendimento de Suporte. Codigo " + code + ".",
   };
   EXPECT_EQ(folder_.messages(), expected);
-  for (const auto& line : folder_.lines()) EXPECT_EQ(line.label, "Erro");
+  for (const auto& line : folder_.lines()) EXPECT_EQ(line.label, line.message[0] == 'O' ? "Atencao" : "Erro");
 }
 
 TEST_F(HsmOperations, IncompleteSettingsMeanNoHsmContactAndNoLine) {

@@ -208,6 +208,7 @@ masked() {
     }' | LC_ALL=C sort -k1,1 -k2,2n | cut -d" " -f1,3- |
     sed -E -e 's/(\(DC\)) \(.*\)$/\1 (<erro do diretorio>)/' \
       -e 's/^(T[0-9]+ \[Atencao\] Nao foi possivel [^(]*[^ (]) \(.*\)$/\1 (<erro do diretorio>)/' \
+      -e 's/(nao puderam ser lidos)(: .*)?\. (Enquanto houver membros sem leitura)/\1<nomes>. \3/' \
       -e 's/127\.0\.0\.1:[0-9]+/127.0.0.1:<porta>/g'
 }
 compare_logs() {  # compare_logs <name> <windows log copy>

@@ -344,6 +344,8 @@ void planNextCycle(CheckReport& report) {
   if (plan.sparedForUnreadable) {
     report.passTwoReason = std::to_string(plan.sparingMembers()) +
                            " membro(s) nao puderam ser lidos; ninguem seria bloqueado ou removido";
+  } else if (plan.emptyRead) {
+    report.passTwoReason = "nenhum membro com identificador foi lido; ninguem seria bloqueado ou removido";
   } else if (plan.removalLimitExceeded) {
     report.guardTrips = true;
     report.passTwoReason = std::to_string(plan.removeCount + plan.blockCount) +

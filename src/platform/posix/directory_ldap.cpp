@@ -20,10 +20,17 @@
 //                                 a member the search does not return
 //                                 (outside the naming context, or without
 //                                 memberOf) is read by a base search on its
-//                                 own DN; one that this cannot read either
+//                                 own DN, and the entry it finds is also
+//                                 matched by the DN the server gives it (a
+//                                 value may spell a letter beyond ASCII in
+//                                 another case); one that this cannot read
 //                                 (no entry, not readable by the account, a
 //                                 referral elsewhere) comes back as an
-//                                 element without object
+//                                 element without object. Two entries of the
+//                                 search whose DNs differ in ASCII case only
+//                                 (a case-exact naming attribute) fail the
+//                                 read: neither may stand in for the other
+//   valueName                    the member value last fetched
 //   queryUser                    the entry is of class `user`; an entry
 //                                 whose objectClass the account may not
 //                                 read is unreadable, not "not a user"
@@ -162,6 +169,16 @@ std::string dnKey(const std::string& dn) {
   return key;
 }
 
+size_t hashOf(std::string_view text) { return std::hash<std::string_view>{}(text); }
+
+// Two entries that the server holds apart but whose DNs give one key (a
+// naming attribute that compares case-exactly, which Active Directory's never
+// do): neither may stand in for the other, so the read fails, naming both.
+int32_t failTwoEntriesOneKey(const std::string& first, const std::string& second) {
+  return fail("duas entradas distintas do diretorio com o mesmo DN sem distincao de maiusculas: [" + first + "] e [" +
+              second + "]; o Grupo nao pode ser lido assim");
+}
+
 struct LdapMessageHolder {
   LDAPMessage* message = nullptr;
   ~LdapMessageHolder() {
@@ -221,6 +238,15 @@ struct Cursor {
   std::shared_ptr<const std::vector<std::string>> memberDns;
   size_t index = 0;
   std::unordered_map<std::string, std::shared_ptr<MemberEntry>> entries;  // by dnKey
+  // The entries already handed out, by the hash of their dnKey: the hash of
+  // the DN as the server spells it, and the member value it was handed out
+  // for. An entry of a later page under a key already handed out for
+  // another DN is a second entry that the key cannot tell apart.
+  struct HandedOut {
+    size_t dnHash;
+    size_t valueIndex;
+  };
+  std::unordered_map<size_t, HandedOut> handedOut;
   berval* cookie = nullptr;
   // The request for the next page, sent as soon as the page before it has
   // ended, so that the server prepares it while this side hands out the
@@ -599,6 +625,12 @@ int32_t readMemberByDn(Session& session, const std::string& dn, std::shared_ptr<
   return kDirectoryOk;
 }
 
+// Abandons the request in flight, if any: the read is given up.
+void abandonPending(Cursor& cursor) {
+  if (cursor.pendingMessage >= 0) ldap_abandon_ext(cursor.session->ld, cursor.pendingMessage, nullptr, nullptr);
+  cursor.pendingMessage = -1;
+}
+
 // Sends the request for the page after the cursor's cookie (the first page
 // when there is none).
 int32_t requestPage(Cursor& cursor) {
@@ -668,6 +700,16 @@ int32_t readPage(Cursor& cursor) {
     std::shared_ptr<MemberEntry> member = memberEntryOf(session.ld, entry);
     if (member->dn.empty()) continue;
     std::string key = dnKey(member->dn);
+    const auto waiting = cursor.entries.find(key);
+    if (waiting != cursor.entries.end() && waiting->second->dn != member->dn) {
+      abandonPending(cursor);
+      return failTwoEntriesOneKey(waiting->second->dn, member->dn);
+    }
+    const auto given = cursor.handedOut.find(hashOf(key));
+    if (given != cursor.handedOut.end() && given->second.dnHash != hashOf(member->dn)) {
+      abandonPending(cursor);
+      return failTwoEntriesOneKey((*cursor.memberDns)[given->second.valueIndex], member->dn);
+    }
     cursor.entries[std::move(key)] = std::move(member);
   }
 
@@ -720,9 +762,23 @@ int32_t ldapNext(DirectoryRef variantEnumerator, DirectoryRef* element, uint32_t
   if (found != cursor.entries.end()) {
     member = std::move(found->second);
     cursor.entries.erase(found);  // each entry is handed out once; keeps memory to the pages in hand
+    cursor.handedOut[hashOf(key)] = {hashOf(member->dn), cursor.index};
   } else {
     const int32_t code = readMemberByDn(*cursor.session, (*cursor.memberDns)[cursor.index], member);
     if (!directorySucceeded(code)) return code;
+    if (member != nullptr) {
+      // The value may spell the DN otherwise than the entry does (another
+      // case of a letter beyond ASCII, another escaping): the memberOf search
+      // returned the same entry under the server's spelling, and it is this
+      // member, not one the list lacks.
+      const std::string serverKey = dnKey(member->dn);
+      const auto same = cursor.entries.find(serverKey);
+      if (same != cursor.entries.end()) {
+        if (same->second->dn != member->dn) return failTwoEntriesOneKey(same->second->dn, member->dn);
+        cursor.entries.erase(same);
+      }
+      cursor.handedOut[hashOf(serverKey)] = {hashOf(member->dn), cursor.index};
+    }
   }
   ++cursor.index;
   *fetched = 1;
@@ -788,6 +844,16 @@ int32_t ldapUnlistedMembers(const MemberCrossCheck& check, std::vector<std::u16s
   return kDirectoryOk;
 }
 
+int32_t ldapValueName(DirectoryRef variantEnumerator, std::u16string* name) {
+  if (variantEnumerator == nullptr || variantEnumerator->kind != DirectoryObject::Kind::VariantEnumerator) {
+    return fail("objeto invalido");
+  }
+  const Cursor& cursor = *variantEnumerator->cursor;
+  if (cursor.index == 0) return fail("nenhum membro lido");
+  *name = utf8ToUtf16((*cursor.memberDns)[cursor.index - 1]);
+  return kDirectoryOk;
+}
+
 void ldapRelease(DirectoryRef object) { delete object; }
 
 int32_t ldapInitialize() { return kDirectoryOk; }
@@ -798,7 +864,7 @@ std::u16string ldapErrorText(int32_t) { return lastErrorText; }
 const DirectoryApi ldapApi = {
     ldapInitialize, ldapUninitialize, ldapOpenObject, ldapGetPath,  ldapQueryGroup,   ldapMembers,
     ldapNewEnum,    ldapQueryEnumVariant, ldapNext,   ldapQueryUser, ldapGetAttribute, ldapRelease,
-    ldapErrorText,  nullptr,              ldapUnlistedMembers,
+    ldapErrorText,  nullptr,              ldapUnlistedMembers, ldapValueName,
 };
 
 }  // namespace
