@@ -23,6 +23,11 @@
 #             each over a slapd of its own whose access rules hide from the
 #             account the group's whole member attribute, one value of it,
 #             or one member's objectClass
+#   held      single cycles (--once) in a row on HSMs carried over from one
+#             to the next: complete reads, then reads with a member not read
+#             and empty reads (member and memberOf hidden; removeusers block,
+#             yes, no), which must leave the HSM users, addb and addb_backup
+#             as the last complete read left them; then a complete one again
 #   silent    a stop while the directory takes the bind and never answers,
 #             in console and in service mode
 #   large     a group of 2,000 members (x64 only), and with KV_WINE_BIG=1 one
@@ -86,26 +91,35 @@ start_slapd() {  # start_slapd <name> [slapd access rules placed before the buil
   echo "${line% *}" >"$work/$1/slapd.port"
   echo "${line#* }" >"$work/$1/slapd.pid"
 }
-change_group() {  # change_group <name> add|delete <user cn>: the user joins or leaves Tessel
-  printf 'dn: %s\nchangetype: modify\n%s: member\nmember: cn=%s,ou=Users,%s\n' "$group" "$2" "$3" "$suffix" |
+modify_group() {  # modify_group <name> add|delete <attribute> <value>: Tessel changed by the manager
+  printf 'dn: %s\nchangetype: modify\n%s: %s\n%s: %s\n' "$group" "$2" "$3" "$3" "$4" |
     LDAPTLS_CACERT="$work/$1/slapd/ca.pem" ldapmodify -ZZ -x -H "ldap://127.0.0.1:$(cat "$work/$1/slapd.port")" \
       -D "cn=admin,$suffix" -w admin >/dev/null
+}
+change_group() {  # change_group <name> add|delete <user cn>: the user joins or leaves Tessel
+  modify_group "$1" "$2" member "cn=$3,ou=Users,$suffix"
 }
 # The same change on the directories of both service runs.
 change_both() { change_group win-svc "$1" "$2" && change_group lnx-svc "$1" "$2"; }
 # The same seeds on every HSM: the owner of addb, a former member's user
 # (removed or blocked by the service), a hand-made account the service never
 # touches, and one member's user blocked by hand (unblocked by the service).
+# With HSM_FROM=<run>, the HSM starts instead from the state in which the
+# same side's HSM of that run was stopped (win-<run> for win-<name>).
 start_hsm() {  # start_hsm <name> [latency ms]
   local state=$work/$1/hsm
   mkdir -p "$work/$1"
-  {
-    "$emulator" init --state "$state" --master-password kv-master-1 &&
-      "$emulator" add-user --state "$state" --name IntegracaoAD --password 73905162 &&
-      "$emulator" add-user --state "$state" --name "$leaver" --password pw-leaver &&
-      "$emulator" add-user --state "$state" --name admin --password pw-admin &&
-      "$emulator" add-user --state "$state" --name "$ana" --password pw-ana --blocked
-  } >"$work/$1/hsm-admin.log" 2>&1 || { cat "$work/$1/hsm-admin.log"; return 1; }
+  if [ -n "${HSM_FROM:-}" ]; then
+    cp -a "$work/${1%%-*}-$HSM_FROM/hsm" "$state" || return 1
+  else
+    {
+      "$emulator" init --state "$state" --master-password kv-master-1 &&
+        "$emulator" add-user --state "$state" --name IntegracaoAD --password 73905162 &&
+        "$emulator" add-user --state "$state" --name "$leaver" --password pw-leaver &&
+        "$emulator" add-user --state "$state" --name admin --password pw-admin &&
+        "$emulator" add-user --state "$state" --name "$ana" --password pw-ana --blocked
+    } >"$work/$1/hsm-admin.log" 2>&1 || { cat "$work/$1/hsm-admin.log"; return 1; }
+  fi
   "$emulator" serve --state "$state" --port 0 --port-file "$work/$1/hsm.port" --latency-ms "${2:-0}" \
     </dev/null >"$work/$1/hsm.log" 2>&1 &
   echo $! >"$work/$1/hsm.pid"
@@ -164,7 +178,7 @@ linux_start() {
   echo $! >"$work/$name/linux.pid"
   pids+=($!)
 }
-linux_stop() {  # linux_stop <name> <signal>
+linux_stop() {  # linux_stop <name> <signal> (0: only wait for the program's end)
   local pid
   pid=$(cat "$work/$1/linux.pid")
   kill "-$2" "$pid" 2>/dev/null
@@ -360,9 +374,14 @@ check "service mode: same log lines" compare_logs lnx-svc "$work/win-svc/kelvasy
 # one slapd <name> of start_slapd that both sides then read) and fresh HSMs,
 # stopped with Ctrl+C (SIGINT) once <text> has appeared <count> times in
 # each log (within WAIT seconds, 90 unless given). LATENCY slows every HSM
-# answer; INTERVAL is the pause between cycles in minutes (1).
+# answer; INTERVAL is the pause between cycles in minutes (1). With
+# ONCE=<exit code>, both run one cycle with --once instead (no first pause,
+# no Ctrl+C: the run ends by itself once <text> is there) and each must end
+# with that code.
 console_pair() {
   local name=$1 text=$2 count=$3 win=win-$1 lnx=lnx-$1 winpid code ok=0 directory=${DIRECTORY:-svc} wait=${WAIT:-90}
+  local mode=-c stop=INT stopped=Ctrl+C expected=${ONCE:-0}
+  [ -n "${ONCE:-}" ] && mode=--once stop=0 stopped="its cycle"
   local win_dir=win-$directory lnx_dir=lnx-$directory
   if [ -n "${DIRECTORY:-}" ] && [ -f "$work/$DIRECTORY/slapd.port" ]; then win_dir=$DIRECTORY lnx_dir=$DIRECTORY; fi
   shift 3
@@ -374,13 +393,13 @@ console_pair() {
   rm -f "$win_log"
   # Under timeout, whose child takes SIGINT (a background job of a script
   # would ignore it) and which hands Ctrl+C on to the program.
-  timeout $((wait + 300)) wine 'C:\kvcycles\kelvasync.exe' -c </dev/null >"$work/$win/console.txt" 2>&1 &
+  timeout $((wait + 300)) wine 'C:\kvcycles\kelvasync.exe' "$mode" </dev/null >"$work/$win/console.txt" 2>&1 &
   winpid=$!
   pids+=("$winpid")
   [ "$lnx_dir" = "$lnx" ] || {  # for LDAPTLS_CACERT
     mkdir -p "$work/$lnx/slapd" && cp "$work/$lnx_dir/slapd/ca.pem" "$work/$lnx/slapd/"
   }
-  linux_start "$lnx" -c
+  linux_start "$lnx" "$mode"
   # Each step's time is counted from the program's own start: Wine's
   # start-up (start.exe, then the program) can take a minute on a loaded
   # machine, and a Ctrl+C sent because that minute was charged to the step
@@ -397,11 +416,13 @@ console_pair() {
     fi
   fi
   wait_count "$(linux_product "$lnx")/data/kelvasync.log" "$text" "$count" "$wait" || { echo "$lnx: no '$text'"; ok=1; }
-  kill -INT "$winpid"
-  linux_stop "$lnx" INT || { echo "$lnx: exit code $?"; ok=1; }
+  kill "-$stop" "$winpid" 2>/dev/null
+  linux_stop "$lnx" "$stop"
+  code=$?
+  [ "$code" -eq "$expected" ] || { echo "$lnx: exit code $code"; ok=1; }
   for _ in $(seq 1 60); do kill -0 "$winpid" 2>/dev/null || break; sleep 0.5; done
   if kill -0 "$winpid" 2>/dev/null; then
-    echo "$win: still running 30 s after Ctrl+C"
+    echo "$win: still running 30 s after $stopped"
     ok=1
   fi
   # timeout's child is start.exe, which returns once the program's process
@@ -415,13 +436,13 @@ console_pair() {
     sleep 0.5
   done
   if [ -n "$left" ]; then
-    echo "$win: processes left 10 s after Ctrl+C: $(echo $left)"
+    echo "$win: processes left 10 s after $stopped: $(echo $left)"
     kill -KILL $left 2>/dev/null
     ok=1
   fi
   wait "$winpid"
   code=$?
-  [ "$code" -eq 0 ] || { echo "$win: exit code $code"; ok=1; }
+  [ "$code" -eq "$expected" ] || { echo "$win: exit code $code"; ok=1; }
   cp "$win_log" "$work/$win/kelvasync.log"
   hsm_state "$win"
   hsm_state "$lnx"
@@ -459,8 +480,14 @@ check "an unreadable member spares the former member's user" \
 # read> <access rule>: a slapd of its own with the rule, read by both
 # programs with removeusers=yes.
 account="cn=svc,ou=Users,$suffix"
+# hidden_from_account <what>...: one access rule for each <what> of slapd's
+# "access to <what>" that hides it from the service account alone.
+hidden_from_account() {
+  local what
+  for what; do printf '%s by dn.exact="%s" none by * break\n' "$what" "$account"; done
+}
 hidden_run() {
-  start_slapd "dir-$1" "$3 by dn.exact=\"$account\" none by * break" || return 1
+  start_slapd "dir-$1" "$(hidden_from_account "$3")" || return 1
   DIRECTORY=dir-$1 console_pair "$1" "nao puderam ser lidos" 1 removeusers=yes || return 1
   grep -qF "[Atencao] $2 membro(s) do Grupo nao puderam ser lidos; nenhum usuario do HSM/Tessel foi bloqueado ou removido" \
     "$work/win-$1/kelvasync.log" || { echo "win-$1: no line for $2 member(s) not read"; return 1; }
@@ -478,6 +505,82 @@ check "one member value hidden: nobody removed, both agree" hidden_run novalue 2
 # Bruno Lima's objectClass: he may be a user, so he is not read, not "not a user".
 check "one member's objectClass hidden: nobody removed, both agree" hidden_run noclass 2 \
   "access to dn.exact=\"cn=Bruno Lima,ou=Users,$suffix\" attrs=objectClass"
+
+# --------------------------------------------------------------- incomplete reads in a row
+# A cycle whose read was not complete keeps the stored member list: it
+# neither writes addb nor moves it to addb_backup, however many such cycles
+# follow each other; and a read that finds no member while managed users
+# exist blocks and removes nobody, whatever removeusers says, and ends as a
+# directory failure. Single cycles (--once) one after the other over one
+# slapd, each on the HSMs the one before left, both sides compared after
+# each: two complete reads store addb and addb_backup (different lists);
+# then two reads with a member the account may not read (cn=Oculto back in
+# the group while Ana Souza leaves, so that the list read differs from the
+# stored one) and three empty reads (the group's member attribute hidden;
+# removeusers block, yes and no) must leave every HSM user and the addb and
+# addb_backup bytes as the second complete read left them. A last complete
+# read saves again: the kept list becomes addb_backup.
+# memberOf is hidden from the account throughout, so that the cross-check
+# finds nobody and a hidden member attribute reads as an empty group (not as
+# members not read); the complete reads name every member in `member`, and
+# the Linux side reads each by its DN. The member attribute is hidden while
+# the group's description is "vazio".
+held_last=
+held_run() {  # held_run <run> <exit code of both> [ini overrides...]
+  local ok=0
+  HSM_FROM=$held_last DIRECTORY=dir-held ONCE=$2 console_pair "$1" "Log parado" 1 "${@:3}" || ok=1
+  held_last=$1
+  return $ok
+}
+# held_kept <run> <line>...: on both sides, the HSM users, addb and
+# addb_backup are those held2 left, and each <line> is in the log once.
+held_kept() {
+  local run=$1 side f line ok=0
+  shift
+  for side in win lnx; do
+    for f in users.txt addb.bin addb_backup.bin; do
+      cmp -s "$work/$side-held2/$f" "$work/$side-$run/$f" && continue
+      echo "$side-$run: $f is not as the last complete read left it:"
+      diff <(od -c "$work/$side-held2/$f") <(od -c "$work/$side-$run/$f") | head -10
+      ok=1
+    done
+  done
+  for line; do
+    for f in "$work/win-$run/kelvasync.log" "$(linux_product "lnx-$run")/data/kelvasync.log"; do
+      [ "$(count_in "$f" "$line")" -eq 1 ] || { echo "$run: not once in $f: $line"; ok=1; }
+    done
+  done
+  return $ok
+}
+kept_line="[Atencao] A leitura do Grupo nao foi completa; a lista de membros guardada no HSM/Tessel ('addb' e 'addb_backup') foi mantida como estava"
+check "held-back reads: a directory of their own" start_slapd dir-held "$(hidden_from_account \
+  "access to dn.exact=\"$group\" filter=(description=vazio) attrs=member" "access to attrs=memberOf")"
+check "held-back reads: the unreadable member leaves the group" change_group dir-held delete Oculto
+check "a complete read: both agree" held_run held1 0
+check "a member leaves the group" change_group dir-held delete "Bruno Lima"
+check "a second complete read: both agree" held_run held2 0
+check "it stored two lists and unblocked the members' users" bash -c "
+  grep -q blima '$work/win-held2/addb_backup.bin' && ! grep -q blima '$work/win-held2/addb.bin' &&
+  grep -q asouza '$work/win-held2/addb.bin' && grep -qE '^$ana +mask=0x04f blocked=no' '$work/win-held2/users.txt'"
+check "an unreadable member joins, a member leaves" eval \
+  'change_group dir-held add Oculto && change_group dir-held delete "Ana Souza"'
+check "a read with a member not read, removeusers=yes: both agree" held_run held3 2 removeusers=yes
+check "it kept the stored lists and every HSM user, and said so" held_kept held3 "$kept_line" \
+  "[Atencao] 1 membro(s) do Grupo nao puderam ser lidos; nenhum usuario do HSM/Tessel foi bloqueado ou removido"
+check "the same read again, removeusers=no: both agree" held_run held4 2 removeusers=no
+check "it kept the stored lists and every HSM user, and said so" held_kept held4 "$kept_line"
+check "the group's member attribute is hidden" modify_group dir-held add description vazio
+for policy in block yes no; do
+  check "an empty read, removeusers=$policy: both agree" held_run "held-$policy" 2 "removeusers=$policy"
+  check "it blocked and removed nobody, kept the stored lists, and said so" held_kept "held-$policy" "$kept_line" \
+    "[Atencao] Nenhum membro com identificador foi lido no Grupo e existem 5 usuario(s) do HSM/Tessel criados por este servico: nenhum foi bloqueado ou removido"
+done
+check "the group is readable and whole again" eval \
+  'modify_group dir-held delete description vazio && change_group dir-held delete Oculto'
+check "the next complete read: both agree" held_run held8 0
+check "it saved again, with the kept list as addb_backup and Ana Souza's user blocked" bash -c "
+  cmp -s '$work/win-held2/addb.bin' '$work/win-held8/addb_backup.bin' && ! grep -q asouza '$work/win-held8/addb.bin' &&
+  grep -qE '^$ana +mask=0x04f blocked=yes' '$work/win-held8/users.txt'"
 
 # --------------------------------------------------------------- a directory that never answers
 # silent_stop console|service: the program binds to the silent server, which
