@@ -77,6 +77,7 @@ usr=cn=svc,ou=Users,dc=kelvasync,dc=test
 pwd=$ad_pwd
 group=cn=HSM Operadores,ou=Groups,dc=kelvasync,dc=test
 updatefrequencyinminutes=3
+cacert=$work/ldap/ca.pem
 
 [hsm]
 host=127.0.0.1:$hsm_port
@@ -89,8 +90,7 @@ sed 's/^/    /' "$product/kelvasync.ini"
 
 echo "--- kelvasync -c (the first cycle starts after a 10-second pause)"
 log="$product/data/kelvasync.log"
-KELVASYNC_PROGRAM_FILES="$program_files" LDAPTLS_CACERT="$work/ldap/ca.pem" \
-  "$bin/kelvasync" -c </dev/null &
+KELVASYNC_PROGRAM_FILES="$program_files" "$bin/kelvasync" -c </dev/null &
 pid=$!
 # The reconciliation ends with a line of dashes, then the addb save; a stop
 # request lets the cycle finish first.
@@ -112,6 +112,6 @@ check_tool="$bin/kelvasync-check"
 if [ -x "$check_tool" ]; then
   echo "--- kelvasync-check: the next cycle's plan, with nothing left to do"
   code=0
-  KELVASYNC_PROGRAM_FILES="$program_files" LDAPTLS_CACERT="$work/ldap/ca.pem" "$check_tool" || code=$?
+  KELVASYNC_PROGRAM_FILES="$program_files" "$check_tool" || code=$?
   echo "kelvasync-check exit code: $code"
 fi

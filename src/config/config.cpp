@@ -331,7 +331,7 @@ struct KnownSection {
   std::vector<const char*> keys;
 };
 const KnownSection kKnownSettings[] = {
-    {"activedirectory", {"host", "usr", "pwd", "group", "updatefrequencyinminutes"}},
+    {"activedirectory", {"host", "usr", "pwd", "group", "updatefrequencyinminutes", "cacert"}},
     {"hsm", {"host", "usr", "pwd", "removeusers", "maxremovals"}},
     {"log", {"maxsizemb"}},
 };

@@ -1,5 +1,6 @@
 #include "directory/group_search.h"
 
+#include <fstream>
 #include <string>
 #include <utility>
 
@@ -117,6 +118,24 @@ bool readMember(DirectoryRef element, GroupMember& member) {
 }  // namespace
 
 void setDirectoryApiForTesting(const platform::DirectoryApi* api) { testDirectoryApi = api; }
+
+bool applyDirectoryTrust() {
+  const std::string configured = readConfigString(configFilePath(), "activedirectory", "cacert");
+  if (!platform::setDirectoryCaFile(configured)) {
+    if (configured.empty()) return true;
+    writeLog(Warning,
+             u"A chave cacert da secao activedirectory nao eh usada neste sistema: o certificado do AD eh "
+             u"verificado pelo repositorio de certificados do computador");
+    return false;
+  }
+  const platform::DirectoryTrust trust = platform::directoryTrust();
+  if (trust.caFile.empty() || std::ifstream(trust.caFile).is_open()) return true;
+  writeLog(Error,
+           u"O arquivo da autoridade certificadora (CA) do AD '%s' (%s) nao pode ser lido; nenhuma conexao ao AD "
+           u"serah aceita ate que ele exista e seja legivel pela conta do servico",
+           widenText(trust.caFile), widenText(trust.source));
+  return false;
+}
 
 bool enumerateGroupMembers(DirectoryRef members, MemberList& memberList, uint32_t& unreadableMembers,
                            platform::MemberCrossCheck* crossCheck) {

@@ -46,6 +46,13 @@ bool readGroupMembers(MemberList& memberList, uint32_t& unreadableMembers);
 bool enumerateGroupMembers(platform::DirectoryRef members, MemberList& memberList, uint32_t& unreadableMembers,
                            platform::MemberCrossCheck* crossCheck = nullptr);
 
+// Hands [activedirectory] cacert to the directory backend and says at start
+// what a bind will trust: an Erro line when the CA file cannot be read
+// (every bind would then fail as a certificate problem), an Atencao line
+// where the platform ignores the key. True when nothing is wrong. Worker
+// thread, before the first search.
+bool applyDirectoryTrust();
+
 // The directory table the search uses: the platform's own unless a test has
 // put another in its place (null restores the platform's).
 void setDirectoryApiForTesting(const platform::DirectoryApi* api);

@@ -140,4 +140,22 @@ constexpr uint32_t kDefaultOperationTimeoutSeconds = 30;
 // For tests and tools: replaces the tuning (call while no search runs).
 void setDirectoryTuning(const DirectoryTuning& tuning);
 
+// The certificate authority that the directory's certificate must chain to
+// (Linux; Windows trusts the machine's certificate store). The file comes
+// from one explicit place, in this order: the INI file's
+// [activedirectory] cacert (setDirectoryCaFile), LDAPTLS_CACERT in the
+// environment, TLS_CACERT of /etc/ldap/ldap.conf. Nothing else is read:
+// no ldaprc or .ldaprc in the working or home folder, no $LDAPRC, so that
+// whoever may write there cannot pick the trust anchor (nor any other
+// setting of libldap). No file at all leaves the system's trust store.
+struct DirectoryTrust {
+  std::string caFile;  // empty: none named
+  std::string source;  // where it was named
+};
+// Call before the first connection (the worker does at its start); later
+// calls do not change a connection already made. Empty: no INI value. False
+// where the platform trusts its own store and takes no file (Windows).
+bool setDirectoryCaFile(const std::string& path);
+DirectoryTrust directoryTrust();
+
 }  // namespace platform

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "config/config.h"
+#include "directory/group_search.h"
 #include "logging/log.h"
 #include "pelorlib.h"
 #include "platform/system.h"
@@ -52,6 +53,7 @@ unsigned workerThread(void*) {
   // status says so until the file is mended and the service restarted.
   const uint32_t unknownSettings = reportUnknownSettings() > 0 ? uint32_t{kHeldUnknownSettings} : 0u;
   const bool directoryConfigured = loadDirectorySettings();  // when incomplete, the interval stays as it was
+  applyDirectoryTrust();
   // Read once: a new interval takes effect with the next start.
   const int32_t interval = directorySettings.updateIntervalSeconds;
   writeLog(Info, u"Atualizacao do HSM/Tessel a cada %d minuto(s)", interval / 60);

@@ -84,13 +84,15 @@ class ServiceEndToEnd : public ::testing::Test {
   // Members of the group beyond members_, as DNs (entries may be added to `data`).
   virtual std::vector<std::string> extraMemberDns(kvtest::DirectoryData&) const { return {}; }
 
-  void writeIni(const std::string& intervalMinutes, const std::string& removeUsers) {
+  // `directoryExtra`: more lines of [activedirectory], each ending in CR LF.
+  void writeIni(const std::string& intervalMinutes, const std::string& removeUsers,
+                const std::string& directoryExtra = "") {
     std::ofstream ini(productDir_ / "kelvasync.ini", std::ios::binary | std::ios::trunc);
     ini << "[activedirectory]\r\nhost=" << slapd_->host() << "\r\nusr=" << kvtest::kServiceAccount
         << "\r\npwd=" << encodeConfigPassword(kvtest::kServicePassword)
         << "\r\ngroup=CN=Tessel,OU=Groups," << kvtest::kSuffix
         << "\r\nupdatefrequencyinminutes=" << intervalMinutes << "\r\n"
-        << "[hsm]\r\nhost=" << hsm_->host() << "\r\nusr=master\r\npwd="
+        << directoryExtra << "[hsm]\r\nhost=" << hsm_->host() << "\r\nusr=master\r\npwd="
         << encodeConfigPassword(kvtest::kMasterPassword) << "\r\nremoveusers=" << removeUsers << "\r\n";
   }
   std::unique_ptr<ChildProcess> start() {
@@ -473,7 +475,8 @@ TEST_F(ServiceEndToEnd, CertificateIsVerifiedWhateverLdaprcSays) {
                 .find("namingContexts: " + std::string(kvtest::kSuffix)),
             std::string::npos);
 
-  const std::string hint = "certificado do servidor nao verificado? a CA que o emitiu deve estar em LDAPTLS_CACERT";
+  const std::string hint = "certificado do servidor nao verificado? a CA que o emitiu deve estar no arquivo de "
+                           "[activedirectory] cacert";
   ChildProcess service("/usr/bin/env", inWork(KELVASYNC_BINARY, {"-c"}), environment);
   ASSERT_TRUE(service.waitForOutput("Nao foi possivel conectar no Controlador de Dominio", 40s)) << service.output();
   service.signal(SIGTERM);
@@ -487,12 +490,35 @@ TEST_F(ServiceEndToEnd, CertificateIsVerifiedWhateverLdaprcSays) {
   EXPECT_EQ(check.exitCode(), 2) << check.output();
   EXPECT_NE(check.output().find(hint), std::string::npos) << check.output();
 
-  // The CA an ldaprc names is still the one trusted.
+  // Nor may an ldaprc pick the CA: whoever can write the folder a tool runs
+  // from would choose the trust anchor.
   std::ofstream(work / "ldaprc") << "TLS_CACERT " << slapd_->caFile() << "\nTLS_REQCERT never\n";
+  ChildProcess ignored("/usr/bin/env", inWork(KELVASYNC_CHECK_BINARY, {}), environment);
+  ASSERT_TRUE(ignored.waitForExit(60s));
+  EXPECT_EQ(ignored.exitCode(), 2) << ignored.output();
+
+  // One place serves every mode: the CA named in the INI file, with nothing
+  // in the environment, for the check and a cycle alike.
+  writeIni("1", "yes", "cacert=" + slapd_->caFile() + "\r\n");
   ChildProcess trusted("/usr/bin/env", inWork(KELVASYNC_CHECK_BINARY, {}), environment);
   ASSERT_TRUE(trusted.waitForExit(60s));
   EXPECT_EQ(trusted.exitCode(), 0) << trusted.output();
   EXPECT_NE(trusted.output().find("grupo lido: sim"), std::string::npos) << trusted.output();
+  ChildProcess once("/usr/bin/env", inWork(KELVASYNC_BINARY, {"--once"}), environment);
+  ASSERT_TRUE(once.waitForExit(60s));
+  EXPECT_EQ(once.exitCode(), 0) << once.output();
+
+  // A CA file that cannot be read is named at start and fails the check.
+  writeIni("1", "yes", "cacert=" + (root_ / "nao-existe.pem").string() + "\r\n");
+  ChildProcess missing("/usr/bin/env", inWork(KELVASYNC_CHECK_BINARY, {}), environment);
+  ASSERT_TRUE(missing.waitForExit(60s));
+  EXPECT_EQ(missing.exitCode(), 1) << missing.output();
+  ChildProcess failing("/usr/bin/env", inWork(KELVASYNC_BINARY, {"--once"}), environment);
+  ASSERT_TRUE(failing.waitForExit(60s));
+  EXPECT_EQ(failing.exitCode(), 2) << failing.output();
+  EXPECT_NE(logText().find("[Erro] O arquivo da autoridade certificadora (CA) do AD '" +
+                           (root_ / "nao-existe.pem").string() + "' ([activedirectory] cacert) nao pode ser lido"),
+            std::string::npos);
 }
 
 // A member whose entry the service account cannot find: nobody may lose a

@@ -124,6 +124,41 @@ void checkPassword(CheckReport& report, const std::string& path, const char* sec
       {section, "pwd", KeyFinding::Ok, "decifra, " + std::to_string(password.size()) + " caracteres"});
 }
 
+// The CA the service's binds will trust, as it will find it: from the INI
+// key, LDAPTLS_CACERT or ldap.conf. Bad when it cannot be read; a note when
+// it lies where the packaged unit hides files from the service.
+void checkDirectoryTrust(CheckReport& report, const std::string& path) {
+  const std::string configured = readConfigString(path, "activedirectory", "cacert");
+  if (!platform::setDirectoryCaFile(configured)) {
+    if (!configured.empty()) {
+      report.keys.push_back({"activedirectory", "cacert", KeyFinding::Note,
+                             "ignorada neste sistema (vale o repositorio de certificados do computador)"});
+    }
+    return;
+  }
+  const platform::DirectoryTrust trust = platform::directoryTrust();
+  if (trust.caFile.empty()) {
+    report.keys.push_back({"activedirectory", "cacert", KeyFinding::Ok,
+                           "nenhum arquivo de CA nomeado: vale o repositorio do sistema"});
+    return;
+  }
+  const std::string named = trust.caFile + " (" + trust.source + ")";
+  if (!std::ifstream(trust.caFile).is_open()) {
+    report.keys.push_back({"activedirectory", "cacert", KeyFinding::Bad,
+                           named + " nao pode ser lido: nenhuma conexao ao AD seria aceita"});
+    return;
+  }
+  for (const char* hidden : {"/home/", "/root/", "/run/user/", "/tmp/", "/var/tmp/"}) {
+    if (trust.caFile.rfind(hidden, 0) == 0) {
+      report.keys.push_back({"activedirectory", "cacert", KeyFinding::Note,
+                             named + " fica em " + hidden +
+                                 ", que a unidade do systemd esconde do servico; copie-o para /etc/kelvasync"});
+      return;
+    }
+  }
+  report.keys.push_back({"activedirectory", "cacert", KeyFinding::Ok, named});
+}
+
 void checkConfiguration(CheckReport& report, bool serviceFiles) {
   const std::u16string widePath = configFileWidePath();
   report.iniPath = utf16ToUtf8(widePath);
@@ -165,6 +200,8 @@ void checkConfiguration(CheckReport& report, bool serviceFiles) {
                              isDecimal(interval) ? minutes : minutes + " ('" + interval + "')"});
     }
   }
+
+  checkDirectoryTrust(report, path);
 
   requireText(report, path, "hsm", "host", KV_HOST_FIELD_SIZE);
   std::string hsmHost;

@@ -41,8 +41,9 @@
 // Security: the host is always reached with TLS, never in clear: StartTLS on
 // "LDAP://host[:port]", LDAPS when the port is 636. The certificate is always
 // verified (a valid chain to a trusted CA, a name that matches the host),
-// whatever ldap.conf, ldaprc or LDAPTLS_REQCERT say; the CA is found as
-// libldap's configuration names it (LDAPTLS_CACERT, TLS_CACERT). The bind is a simple bind made only after TLS is up, with
+// whatever any file or variable says; the CA comes from one explicit place
+// (see DirectoryTrust), and libldap reads no configuration of its own
+// (LDAPNOINIT). The bind is a simple bind made only after TLS is up, with
 // the account as configured: a DN, user@domain or DOMAIN\user (Active
 // Directory accepts all three). An empty password is refused here, since a
 // simple bind with a name and no password is an unauthenticated bind that
@@ -62,6 +63,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
+#include <cstdio>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -82,6 +85,38 @@ namespace platform {
 namespace {
 
 DirectoryTuning tuning;
+std::string configuredCaFile;
+
+// libldap reads ldaprc and .ldaprc in the working and home folders, and
+// $LDAPRC, at its first call unless LDAPNOINIT is set: set it before main,
+// while the process has one thread. Its own defaults are given explicitly
+// below instead (the CA, the certificate check).
+const bool noLdapInit = [] { return setenv("LDAPNOINIT", "1", 1) == 0; }();
+
+// TLS_CACERT of the system's ldap.conf, read here since libldap no longer
+// reads the file itself; empty when the file or the line is missing.
+std::string systemLdapConfCaFile() {
+  std::FILE* file = std::fopen("/etc/ldap/ldap.conf", "r");
+  if (file == nullptr) return {};
+  std::string found;
+  char line[4096];
+  while (std::fgets(line, sizeof line, file) != nullptr) {
+    std::string_view text(line);
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' || text.back() == '\t'))
+      text.remove_suffix(1);
+    const size_t blank = text.find_first_of(" \t");
+    if (blank == std::string_view::npos) continue;
+    std::string keyword(text.substr(0, blank));
+    for (char& c : keyword) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (keyword != "TLS_CACERT") continue;
+    text.remove_prefix(blank);
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+    found = std::string(text);
+  }
+  std::fclose(file);
+  return found;
+}
 
 uint32_t rangeSize() { return tuning.rangeSize; }
 uint32_t pageSize() {
@@ -122,8 +157,8 @@ int32_t fail(std::string text, int32_t code = kDirectoryFail) {
 // Appended to a failure of the TLS step: libldap's own text for a refused
 // certificate says nothing about certificates.
 constexpr const char* kCertificateHint =
-    "; certificado do servidor nao verificado? a CA que o emitiu deve estar em LDAPTLS_CACERT "
-    "ou em TLS_CACERT do ldap.conf";
+    "; certificado do servidor nao verificado? a CA que o emitiu deve estar no arquivo de [activedirectory] "
+    "cacert, em LDAPTLS_CACERT ou em TLS_CACERT de /etc/ldap/ldap.conf";
 
 // "LDAP <code>: <text>", with the server's diagnostic message when it sent
 // one, and `hint` after it.
@@ -479,20 +514,21 @@ int32_t connectAndBind(const std::string& host, const std::string& port, const s
 
   if (password.empty()) return fail("senha vazia: bind sem autenticacao recusado");
 
-  // libldap also reads ./ldaprc and LDAPTLS_REQCERT, so anyone who can put a
-  // file in the working directory or set the environment could switch the
-  // certificate check off and have the bind password sent to any server.
-  // Before the first connection the process-wide TLS settings are made to
-  // demand a verified certificate whatever they say, and the TLS context is
-  // made anew from them: it keeps the CA they name. Connections inherit both
-  // (a connection's own TLS settings start without any CA, so they are not
-  // the place for this).
+  // Before the first connection the process-wide TLS settings name the CA
+  // and demand a verified certificate, and the TLS context is made anew
+  // from them. Connections inherit both (a connection's own TLS settings
+  // start without any CA, so they are not the place for this). libldap
+  // reads no file or variable of its own (LDAPNOINIT): none could switch
+  // the check off or swap the trust anchor.
   static int tlsSetup = LDAP_OPT_ERROR;
   static std::once_flag tlsOnce;
   std::call_once(tlsOnce, [] {
     const int demand = LDAP_OPT_X_TLS_DEMAND;
     const int clientContext = 0;
-    tlsSetup = ldap_set_option(nullptr, LDAP_OPT_X_TLS_REQUIRE_CERT, &demand);
+    const DirectoryTrust trust = directoryTrust();
+    tlsSetup = trust.caFile.empty() ? LDAP_OPT_SUCCESS
+                                    : ldap_set_option(nullptr, LDAP_OPT_X_TLS_CACERTFILE, trust.caFile.c_str());
+    if (tlsSetup == LDAP_OPT_SUCCESS) tlsSetup = ldap_set_option(nullptr, LDAP_OPT_X_TLS_REQUIRE_CERT, &demand);
     if (tlsSetup == LDAP_OPT_SUCCESS) tlsSetup = ldap_set_option(nullptr, LDAP_OPT_X_TLS_NEWCTX, &clientContext);
   });
   if (tlsSetup != LDAP_OPT_SUCCESS) return fail(std::string("contexto TLS recusado") + kCertificateHint);
@@ -1074,5 +1110,19 @@ const DirectoryApi ldapApi = {
 const DirectoryApi& platformDirectoryApi() { return ldapApi; }
 
 void setDirectoryTuning(const DirectoryTuning& newTuning) { tuning = newTuning; }
+
+bool setDirectoryCaFile(const std::string& path) {
+  configuredCaFile = path;
+  return true;
+}
+
+DirectoryTrust directoryTrust() {
+  if (!configuredCaFile.empty()) return {configuredCaFile, "[activedirectory] cacert"};
+  const char* environment = std::getenv("LDAPTLS_CACERT");
+  if (environment != nullptr && *environment != '\0') return {environment, "LDAPTLS_CACERT"};
+  std::string system = systemLdapConfCaFile();
+  if (!system.empty()) return {std::move(system), "TLS_CACERT de /etc/ldap/ldap.conf"};
+  return {};
+}
 
 }  // namespace platform

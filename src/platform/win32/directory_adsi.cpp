@@ -437,4 +437,8 @@ const DirectoryApi& platformDirectoryApi() { return adsiApi; }
 // ADSI tunes its own ranges, pages and time-outs.
 void setDirectoryTuning(const DirectoryTuning&) {}
 
+// ADSI trusts the machine's certificate store.
+bool setDirectoryCaFile(const std::string&) { return false; }
+DirectoryTrust directoryTrust() { return {}; }
+
 }  // namespace platform
