@@ -87,11 +87,25 @@ namespace {
 DirectoryTuning tuning;
 std::string configuredCaFile;
 
-// libldap reads ldaprc and .ldaprc in the working and home folders, and
-// $LDAPRC, at its first call unless LDAPNOINIT is set: set it before main,
-// while the process has one thread. Its own defaults are given explicitly
-// below instead (the CA, the certificate check).
-const bool noLdapInit = [] { return setenv("LDAPNOINIT", "1", 1) == 0; }();
+// libldap reads ldap.conf, ldaprc and .ldaprc in the working and home
+// folders, $LDAPRC and its LDAP* variables once, at its first call, unless
+// LDAPNOINIT is set. That first call is made here, before main, while the
+// process has one thread, with LDAPNOINIT set for its duration only (child
+// processes such as ldapsearch keep their usual behaviour). The defaults
+// that matter are given explicitly below instead (the CA, the check).
+const bool libldapReadNoConfiguration = [] {
+  const char* before = std::getenv("LDAPNOINIT");
+  const std::string saved = before != nullptr ? before : "";
+  setenv("LDAPNOINIT", "1", 1);
+  int version = 0;
+  const bool initialised = ldap_get_option(nullptr, LDAP_OPT_PROTOCOL_VERSION, &version) == LDAP_OPT_SUCCESS;
+  if (before != nullptr) {
+    setenv("LDAPNOINIT", saved.c_str(), 1);
+  } else {
+    unsetenv("LDAPNOINIT");
+  }
+  return initialised;
+}();
 
 // TLS_CACERT of the system's ldap.conf, read here since libldap no longer
 // reads the file itself; empty when the file or the line is missing.
