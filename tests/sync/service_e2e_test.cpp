@@ -427,6 +427,19 @@ TEST_F(ServiceEndToEnd, CheckNamesWhatFailsWithItsExitCode) {
       << out;
   EXPECT_NE(out.find("usuarios listados: sim"), std::string::npos) << out;
 
+  // Text beyond ASCII saved as UTF-8 would be read as Windows-1252, unless
+  // the file starts with the UTF-8 mark, as the service's reader agrees.
+  writeBroken({{"[hsm]", "; Opera\xC3\xA7\xC3\xA3o\r\n[hsm]"}});
+  runCheck({"--ini", broken.string()}, out);
+  EXPECT_NE(out.find("o arquivo parece UTF-8"), std::string::npos) << out;
+  {
+    std::ifstream in(broken, std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(in)), {});
+    std::ofstream(broken, std::ios::binary | std::ios::trunc) << "\xEF\xBB\xBF" << text;
+  }
+  runCheck({"--ini", broken.string()}, out);
+  EXPECT_EQ(out.find("parece UTF-8"), std::string::npos) << out;
+
   // The HSM refuses the [hsm] account: 3, with the code.
   writeBroken({{masterPwd, wrongPwd}});
   EXPECT_EQ(runCheck({"--ini", broken.string()}, out), 3) << out;

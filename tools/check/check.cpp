@@ -61,6 +61,8 @@ bool isHexadecimal(const std::string& text) {
 // service reads the file byte by byte as Windows-1252, so a "ç" saved this
 // way reaches the directory as two other letters.
 bool looksLikeUtf8(const std::string& bytes) {
+  // With its byte-order mark the file is read as UTF-8, as Windows reads it.
+  if (bytes.rfind("\xEF\xBB\xBF", 0) == 0) return false;
   const bool beyondAscii =
       std::any_of(bytes.begin(), bytes.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
   return beyondAscii && utf8ToUtf16(bytes).find(u'\xFFFD') == std::u16string::npos;
