@@ -3,12 +3,14 @@
 #include <string>
 #include <utility>
 
+#include "common/reachability.h"
 #include "common/stop_flag.h"
 #include "common/text.h"
 #include "config/config.h"
 #include "directory/logon_id.h"
 #include "logging/log.h"
 #include "logging/stop_request.h"
+#include "platform/network.h"
 #include "platform/settings.h"
 
 bool groupPathLogged = false;
@@ -26,14 +28,37 @@ const platform::DirectoryApi& directory() {
 // Logs a step's failure at Warning. When the directory itself refused the
 // step, its own description follows the message in parentheses; when the
 // step succeeded and only a stop request ended the search, the message
-// stands alone.
-void logStepFailure(std::u16string_view message, int32_t code) {
+// stands alone. `cause`, when not empty, ends the line.
+void logStepFailure(std::u16string_view message, int32_t code, std::u16string_view cause = {}) {
   std::u16string line(message);
   if (!platform::directorySucceeded(code)) {
     const std::u16string detail = directory().errorText(code);
     if (!detail.empty()) line += u" (" + detail + u")";
   }
+  line += cause;
   writeLog(Warning, u"%s", line);
+}
+
+uint32_t directoryProbeTimeoutMs = kDirectoryProbeTimeoutMs;
+
+// ". Causa: ..." for a first connection that failed for a network reason:
+// a TCP probe of the host tells a name that does not resolve, a refusal, a
+// time-out, no route, or a server that takes connections (then the TLS
+// handshake or the bind failed, or the server did not answer in time).
+// Empty for other failures, and after a stop request, which must not wait
+// for a probe.
+std::u16string connectionCause(int32_t code, const std::u16string& ldapPath) {
+  if (!platform::directoryConnectionFailed(code) || isStopRequested()) return {};
+  std::string host;
+  uint16_t port = 0;
+  if (!splitDirectoryHost(ldapPath, host, port)) return {};
+  static constexpr ProbedServer kDomainController{
+      "[activedirectory] host", "o Controlador de Dominio (DC)",
+      "a conexao TLS ou o bind nao foi aceito (confira o certificado do servidor e [activedirectory] usr e pwd)"};
+  const platform::TcpProbeResult result = platform::probeTcpConnection(host, port, directoryProbeTimeoutMs);
+  return u". Causa: " +
+         widenText(describeProbeResult(result, kDomainController, host, port, directoryProbeTimeoutMs,
+                                       platform::directoryTimedOut(code)));
 }
 
 // A directory call counts as failed when it failed, or when it succeeded but
@@ -117,6 +142,43 @@ bool readMember(DirectoryRef element, GroupMember& member) {
 }  // namespace
 
 void setDirectoryApiForTesting(const platform::DirectoryApi* api) { testDirectoryApi = api; }
+
+void setDirectoryProbeTimeout(uint32_t milliseconds) { directoryProbeTimeoutMs = milliseconds; }
+
+bool splitDirectoryHost(const std::u16string& ldapPath, std::string& host, uint16_t& port) {
+  std::string rest = narrowText(ldapPath);
+  if (rest.size() >= 7) {
+    std::string scheme = rest.substr(0, 7);
+    lowerCaseAscii(scheme);
+    if (scheme == "ldap://") rest.erase(0, 7);
+  }
+  rest = rest.substr(0, rest.find('/'));
+  std::string portText;
+  if (!rest.empty() && rest.front() == '[') {
+    const size_t close = rest.find(']');
+    if (close == std::string::npos) return false;
+    host = rest.substr(1, close - 1);
+    if (close + 1 < rest.size()) {
+      if (rest[close + 1] != ':') return false;
+      portText = rest.substr(close + 2);
+      if (portText.empty()) return false;
+    }
+  } else if (rest.find(':') != std::string::npos && rest.find(':') == rest.rfind(':')) {
+    host = rest.substr(0, rest.find(':'));
+    portText = rest.substr(rest.find(':') + 1);
+    if (portText.empty()) return false;
+  } else {
+    host = rest;  // a name, an IPv4 address or a bare IPv6 address
+  }
+  uint32_t number = 389;
+  if (!portText.empty()) {
+    if (portText.size() > 5 || portText.find_first_not_of("0123456789") != std::string::npos) return false;
+    number = static_cast<uint32_t>(std::stoul(portText));
+  }
+  if (host.empty() || number == 0 || number > 65535) return false;
+  port = static_cast<uint16_t>(number);
+  return true;
+}
 
 bool enumerateGroupMembers(DirectoryRef members, MemberList& memberList, uint32_t& unreadableMembers,
                            platform::MemberCrossCheck* crossCheck) {
@@ -252,7 +314,8 @@ bool readGroupMembers(MemberList& memberList, uint32_t& unreadableMembers) {
       return api.openObject(settings.ldapPath, settings.adUser, settings.adPassword, domain.out());
     });
     if (stepFailed(code)) {
-      logStepFailure(u"Nao foi possivel conectar no Controlador de Dominio (DC)", code);
+      logStepFailure(u"Nao foi possivel conectar no Controlador de Dominio (DC)", code,
+                     connectionCause(code, settings.ldapPath));
     } else if (stepFailed(code = inDirectoryStep(u"caminho do Dominio", [&] { return api.getPath(domain.get()); }))) {
       logStepFailure(u"Nao foi possivel obter o caminho completo do Dominio", code);
     } else {
@@ -271,7 +334,13 @@ bool readGroupMembers(MemberList& memberList, uint32_t& unreadableMembers) {
                               groupObject.out());
       });
       if (stepFailed(code)) {
-        logStepFailure(u"Nao foi possivel conectar com o caminho completo no Controlador de Dominio (DC)", code);
+        // A group that does not exist is named: the DN in the INI is wrong.
+        const std::u16string cause =
+            code == platform::kDirectoryNoSuchObject
+                ? u". Causa: o Grupo [" + widenText(settings.groupName) +
+                      u"] nao existe no diretorio (confira [activedirectory] group)"
+                : std::u16string();
+        logStepFailure(u"Nao foi possivel conectar com o caminho completo no Controlador de Dominio (DC)", code, cause);
       } else if (stepFailed(code = inDirectoryStep(u"conexao ao Grupo",
                                                    [&] { return api.queryGroup(groupObject.get(), group.out()); }))) {
         logStepFailure(u"Nao foi possivel obter interface para comunicacao com o Grupo de pesquisa", code);

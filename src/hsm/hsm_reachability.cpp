@@ -1,5 +1,6 @@
 #include "hsm/hsm_reachability.h"
 
+#include "common/reachability.h"
 #include "hsm/hsm_client.h"
 #include "platform/network.h"
 
@@ -46,28 +47,21 @@ HsmReachability probeHsmHost(const std::string& hostValue, uint32_t timeoutMs) {
 }
 
 std::string describeHsmReachability(HsmReachability reachability, const std::string& hostValue,
-                                    uint32_t timeoutMs) {
+                                    uint32_t timeoutMs, bool callTimedOut) {
   std::string host;
   uint16_t port = 0;
-  if (!splitHsmHost(hostValue, host, port)) {
+  if (reachability == HsmReachability::BadAddress || !splitHsmHost(hostValue, host, port)) {
     return "o valor de [hsm] host ('" + hostValue + "') nao eh um endereco valido (use nome ou nome:porta)";
   }
-  const std::string address =
-      (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + std::to_string(port);
+  static constexpr ProbedServer kHsm{"[hsm] host", "o HSM/Tessel", "o login nao foi aceito (confira [hsm] usr e pwd)"};
+  platform::TcpProbeResult result = platform::TcpProbeResult::Reachable;
   switch (reachability) {
     case HsmReachability::BadAddress:
-      break;
-    case HsmReachability::NotResolved:
-      return "o nome '" + host + "' de [hsm] host nao foi resolvido (confira o nome e o DNS)";
-    case HsmReachability::Refused:
-      return "nada aceita conexoes em " + address + " (conexao recusada: o HSM/Tessel estah ligado e nessa porta?)";
-    case HsmReachability::TimedOut:
-      return address + " nao respondeu em " + std::to_string((timeoutMs + 999) / 1000) +
-             " s (sem resposta: confira a rede e o firewall)";
-    case HsmReachability::Unreachable:
-      return "nao ha rota de rede ate " + address + " (rede inalcancavel)";
-    case HsmReachability::Reachable:
-      return "o HSM/Tessel em " + address + " aceita conexoes; o login nao foi aceito (confira [hsm] usr e pwd)";
+    case HsmReachability::Reachable: break;
+    case HsmReachability::NotResolved: result = platform::TcpProbeResult::NotResolved; break;
+    case HsmReachability::Refused: result = platform::TcpProbeResult::Refused; break;
+    case HsmReachability::TimedOut: result = platform::TcpProbeResult::TimedOut; break;
+    case HsmReachability::Unreachable: result = platform::TcpProbeResult::Unreachable; break;
   }
-  return "o valor de [hsm] host ('" + hostValue + "') nao eh um endereco valido (use nome ou nome:porta)";
+  return describeProbeResult(result, kHsm, host, port, timeoutMs, callTimedOut);
 }

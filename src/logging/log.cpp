@@ -1,5 +1,7 @@
 #include "logging/log.h"
 
+#include <filesystem>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -88,6 +90,20 @@ bool makeRoomForLine(size_t lineBytes) {
 
 std::u16string logFilePath() {
   return platform::productPath(programFilesDir, u"\\Karvell Networks\\HSM Karvell\\data\\kelvasync.log");
+}
+
+std::u16string missingLogFolderAdvice(const std::u16string& folder) {
+  const std::filesystem::path link(folder);
+  std::error_code error;
+  if (std::filesystem::is_symlink(link, error)) {
+    std::filesystem::path target = std::filesystem::read_symlink(link, error);
+    if (!error) {
+      if (target.is_relative()) target = link.parent_path() / target;
+      return u"eh um link para '" + target.lexically_normal().u16string() +
+             u"', que nao existe; crie essa pasta (o servico nunca cria pastas)";
+    }
+  }
+  return u"crie-a (o servico nunca cria pastas)";
 }
 
 std::u16string rotatedLogFilePath(int index) {

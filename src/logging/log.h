@@ -30,6 +30,12 @@ extern platform::FileHandle logFileHandle;
 // Full path of the log file: programFilesDir + the product's data folder.
 std::u16string logFilePath();
 
+// What to do about the log's folder `folder` when it is missing, for the
+// line that names it: "crie-a", or, when the folder is a symbolic link (as
+// the Debian package installs `data`), to create the folder it points to,
+// named.
+std::u16string missingLogFolderAdvice(const std::u16string& folder);
+
 // Size the log file may reach before it is renamed to kelvasync.1.log and a
 // new one started; 0 (the default) lets it grow without limit. Set by the
 // entry point from [log] maxsizemb before any other thread exists.

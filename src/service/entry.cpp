@@ -94,7 +94,7 @@ std::u16string logFailureLine(const std::u16string& path) {
   std::error_code error;
   const std::u16string folder = file.parent_path().u16string();
   if (!std::filesystem::is_directory(file.parent_path(), error)) {
-    return u"a pasta do log '" + folder + u"' nao existe; crie-a (o servico nunca cria pastas)";
+    return u"a pasta do log '" + folder + u"' nao existe; " + missingLogFolderAdvice(folder);
   }
   return u"nao foi possivel abrir o log '" + path +
          u"' para escrita (permissao negada, ou outro programa o mantem aberto); execute com a conta do "

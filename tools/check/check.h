@@ -35,6 +35,8 @@ struct CheckReport {
   bool iniLooksUtf8 = false;  // text beyond ASCII saved as UTF-8, not Windows-1252
   std::string logFolder;  // the service's data folder; empty when not checked
   bool logFolderExists = true;
+  bool logFolderWritable = true;  // by this account: run the check as the service's
+  std::string logFolderAdvice;    // for a missing folder: what to create
   std::vector<KeyFinding> keys;
 
   // Directory.
