@@ -83,3 +83,16 @@ bool writeLog(uint32_t level, std::u16string_view format, const Args&... args) {
   const FormatArg list[sizeof...(Args) + 1] = {FormatArg(args)..., FormatArg(0)};
   return writeLogArgs(level, format, std::span<const FormatArg>(list, sizeof...(Args)));
 }
+
+// Writes one line as writeLog does and, in service mode, hands it to the
+// journal whatever its level (Info at priority 6): the start and stop lines
+// and the cycle summary. Other Info lines stay in the file alone (at 20,000
+// members one line each would double a cycle's writes); Erro and Atencao
+// lines reach the journal through writeLog already.
+bool writeJournaledLogArgs(uint32_t level, std::u16string_view format, std::span<const FormatArg> args);
+
+template <typename... Args>
+bool writeJournaledLog(uint32_t level, std::u16string_view format, const Args&... args) {
+  const FormatArg list[sizeof...(Args) + 1] = {FormatArg(args)..., FormatArg(0)};
+  return writeJournaledLogArgs(level, format, std::span<const FormatArg>(list, sizeof...(Args)));
+}

@@ -354,7 +354,7 @@ ReconcileCounts reconcileWith(const MemberList& members, const std::vector<std::
     counts.saveFailed = true;
     ++counts.failed;
   }
-  writeLog(Info,
+  writeJournaledLog(Info,
            u"Resumo do cruzamento: membros lidos %d, criados %d, desbloqueados %d, bloqueados %d, removidos %d, "
            u"operacoes com falha %d, membros ignorados por falha de leitura %d",
            static_cast<long long>(counts.membersRead), static_cast<long long>(counts.created),
