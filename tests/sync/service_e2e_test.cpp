@@ -317,6 +317,10 @@ TEST_F(ServiceEndToEnd, CheckPrintsTheNextCycleAndChangesNothing) {
   EXPECT_NE(out.find("  deixados de lado (nao gerenciados): 5\n    IntegracaoAD\n"), std::string::npos) << out;
   EXPECT_NE(out.find("    admin\n  membros sem identificador: 0\n"), std::string::npos) << out;
   EXPECT_NE(out.find("resultado: 0"), std::string::npos) << out;
+  EXPECT_EQ(runCheck({"--nagios"}, out), 0) << out;
+  EXPECT_EQ(out, "KELVASYNC-CHECK OK - grupo lido (3 membros), HSM lido (7 usuarios); proximo ciclo: criar 2, "
+                 "desbloquear 1, bloquear 1, remover 0 | membros=3 naoLidos=0 criar=2 desbloquear=1 bloquear=1 "
+                 "remover=0\n");
 
   // The same as one JSON document, from an INI only its owner reads.
   fs::permissions(ini, fs::perms::owner_read | fs::perms::owner_write);
@@ -355,6 +359,8 @@ TEST_F(ServiceEndToEnd, CheckPrintsTheNextCycleAndChangesNothing) {
                      "gerenciados"),
             std::string::npos)
       << out;
+  EXPECT_EQ(runCheck({"--nagios", "--ini", empty.string()}, out), 2) << out;
+  EXPECT_EQ(out.rfind("KELVASYNC-CHECK CRITICO - PERIGO: nenhum membro com identificador foi lido", 0), 0u) << out;
   EXPECT_EQ(hsmState(), before);
   EXPECT_FALSE(fs::exists(productDir_ / "data" / "kelvasync.log"));
 }
@@ -414,6 +420,8 @@ TEST_F(ServiceEndToEnd, CheckNamesWhatFailsWithItsExitCode) {
       << out;
   EXPECT_NE(out.find("grupo lido: sim"), std::string::npos) << out;
   EXPECT_NE(out.find("nao verificado: a secao hsm"), std::string::npos) << out;
+  EXPECT_EQ(runCheck({"--nagios", "--ini", broken.string()}, out), 1) << out;
+  EXPECT_EQ(out.rfind("KELVASYNC-CHECK ATENCAO - ", 0), 0u) << out;
 
   writeIni("1", "yes");
   // A data folder the service's account cannot write (read-only here; for
@@ -481,7 +489,8 @@ TEST_F(ServiceEndToEnd, CheckNamesWhatFailsWithItsExitCode) {
 
   // An HSM that takes the connection and never answers: the library's
   // waits are cut to a fifth of --timeout, and the cause says the HSM did
-  // not answer, not that the account was refused.
+  // not answer, not that the account was refused. As a Nagios plug-in:
+  // CRITICAL.
   kvtest::SilentListener silent;
   ASSERT_TRUE(silent.ok());
   writeBroken({{"host=" + hsm_->host(), "host=127.0.0.1:" + std::to_string(silent.port())}});
@@ -491,9 +500,13 @@ TEST_F(ServiceEndToEnd, CheckNamesWhatFailsWithItsExitCode) {
                      std::to_string(silent.port()) + " aceita conexoes, mas nao respondeu a tempo"),
             std::string::npos)
       << out;
+  EXPECT_EQ(runCheck({"--nagios", "--ini", broken.string(), "--timeout", "10"}, out), 2) << out;
+  EXPECT_EQ(out.rfind("KELVASYNC-CHECK CRITICO - o HSM nao pode ser lido: Nao foi possivel conectar ao HSM", 0), 0u)
+      << out;
+  EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
 
   // With a client library that would wait a minute: --timeout ends the run
-  // with 3 and names the step, as text and as JSON.
+  // with 3 and names the step, as text and as JSON (CRITICAL for Nagios).
   const std::map<std::string, std::string> patientLibrary{{"KELVASYNC_HSM_IO_TIMEOUT_MS", "60000"}};
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(runCheck({"--ini", broken.string(), "--timeout", "3"}, out, patientLibrary), 3) << out;
@@ -501,6 +514,8 @@ TEST_F(ServiceEndToEnd, CheckNamesWhatFailsWithItsExitCode) {
   EXPECT_NE(out.find("tempo limite de 3 s esgotado na etapa HSM"), std::string::npos) << out;
   EXPECT_EQ(runCheck({"--json", "--ini", broken.string(), "--timeout", "3"}, out, patientLibrary), 3) << out;
   EXPECT_NE(out.find("\"etapa\": \"HSM\""), std::string::npos) << out;
+  EXPECT_EQ(runCheck({"--nagios", "--ini", broken.string(), "--timeout", "3"}, out, patientLibrary), 2) << out;
+  EXPECT_EQ(out, "KELVASYNC-CHECK CRITICO - tempo limite de 3 s esgotado na etapa HSM (sem resposta)\n");
   EXPECT_FALSE(fs::exists(productDir_ / "data" / "kelvasync.log"));
 }
 

@@ -629,3 +629,63 @@ std::string renderJson(const CheckReport& r) {
          jsonString(exitMeaning(r.exitCode)) + "\n}\n";
   return out;
 }
+
+NagiosState nagiosState(const CheckReport& r) {
+  const bool directoryFailed = r.directoryChecked && (!r.directoryOk || r.unreadableMembers > 0);
+  const bool hsmFailed = r.hsmChecked && !r.hsmOk;
+  if (directoryFailed || hsmFailed || r.guardTrips || !r.everyUserAtRisk.empty()) return kNagiosCritical;
+  return r.exitCode == kCheckOk ? kNagiosOk : kNagiosWarning;
+}
+
+std::string renderNagios(const CheckReport& r) {
+  const NagiosState state = nagiosState(r);
+  // The findings that decide the state, in the order an operator would
+  // mend them; 8-bit text (messages, values) goes through printable(),
+  // paths are UTF-8 already.
+  std::string what;
+  const auto add = [&what](const std::string& finding) {
+    if (!finding.empty()) what += (what.empty() ? "" : "; ") + finding;
+  };
+  if (state == kNagiosCritical) {
+    if (!r.everyUserAtRisk.empty()) add("PERIGO: " + printable(r.everyUserAtRisk));
+    if (r.guardTrips) add("trava de remocoes em massa: " + printable(r.passTwoReason));
+    if (r.directoryChecked && !r.directoryOk) {
+      add("o grupo do diretorio nao pode ser lido" +
+          (r.directoryMessages.empty() ? std::string() : ": " + printable(r.directoryMessages.front())));
+    } else if (r.directoryChecked && r.unreadableMembers > 0) {
+      add(std::to_string(r.unreadableMembers) + " membro(s) do grupo nao puderam ser lidos");
+    }
+    if (r.hsmChecked && !r.hsmOk) {
+      add("o HSM nao pode ser lido" + (r.hsmMessages.empty() ? std::string() : ": " + printable(r.hsmMessages.back())));
+    }
+  } else if (state == kNagiosWarning) {
+    if (!r.iniExists) add("o arquivo " + r.iniPath + " nao existe");
+    else if (!r.iniReadable) add("o arquivo " + r.iniPath + " nao pode ser lido por esta conta");
+    if (!r.logFolderExists) add("a pasta do log " + r.logFolder + " nao existe");
+    else if (!r.logFolderWritable) add("a pasta do log " + r.logFolder + " nao pode ser gravada");
+    size_t bad = 0;
+    std::string first;
+    for (const KeyFinding& key : r.keys) {
+      if (key.status != KeyFinding::Missing && key.status != KeyFinding::Bad) continue;
+      if (bad++ == 0)
+        first = printable((key.key.empty() ? "[" + key.section + "]" : key.section + "." + key.key) + ": " + key.detail);
+    }
+    if (bad > 0) add(std::to_string(bad) + " chave(s) do INI ausente(s) ou invalida(s), a primeira " + first);
+  } else {
+    add("grupo lido (" + std::to_string(r.members.size() - r.notUsers) + " membros), HSM lido (" +
+        std::to_string(r.hsmUsers.size()) + " usuarios); proximo ciclo: criar " + std::to_string(r.create.size()) +
+        ", desbloquear " + std::to_string(r.unblock.size()) + ", bloquear " + std::to_string(r.block.size()) +
+        ", remover " + std::to_string(r.remove.size()));
+  }
+  // One line: a member's name or a message cannot start another.
+  std::string line = "KELVASYNC-CHECK " +
+                     std::string(state == kNagiosOk ? "OK" : state == kNagiosWarning ? "ATENCAO" : "CRITICO") + " - " +
+                     what;
+  for (char& c : line)
+    if (c == '\n' || c == '\r' || c == '|') c = c == '|' ? '/' : ' ';
+  line += " | membros=" + std::to_string(r.members.size() - r.notUsers) +
+          " naoLidos=" + std::to_string(r.unreadableMembers) + " criar=" + std::to_string(r.create.size()) +
+          " desbloquear=" + std::to_string(r.unblock.size()) + " bloquear=" + std::to_string(r.block.size()) +
+          " remover=" + std::to_string(r.remove.size()) + "\n";
+  return line;
+}

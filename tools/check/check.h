@@ -19,6 +19,9 @@ enum CheckExitCode : int {
   kCheckGuard = 4,      // the mass-removal guard would stop pass 2, or the plan would cost every managed user
 };
 
+// The states of a Nagios/Icinga plug-in (kelvasync-check --nagios).
+enum NagiosState : int { kNagiosOk = 0, kNagiosWarning = 1, kNagiosCritical = 2, kNagiosUnknown = 3 };
+
 // One key of the INI file as the check found it.
 struct KeyFinding {
   std::string section, key;
@@ -88,3 +91,11 @@ CheckReport runCheck(bool serviceFiles);
 // The report as text for a person, and as one JSON document.
 std::string renderText(const CheckReport& report);
 std::string renderJson(const CheckReport& report);
+
+// The report as a Nagios/Icinga plug-in sees it: the state, and one line
+// "KELVASYNC-CHECK <state> - <what> | <perfdata>". Unlike the exit codes of
+// the plain check (the lowest wins), the worst finding decides: CRITICAL
+// when the group or the HSM could not be read or the plan trips a guard
+// (PERIGO, maxremovals), WARNING for findings in the configuration alone.
+NagiosState nagiosState(const CheckReport& report);
+std::string renderNagios(const CheckReport& report);
