@@ -152,32 +152,7 @@ bool splitDirectoryHost(const std::u16string& ldapPath, std::string& host, uint1
     lowerCaseAscii(scheme);
     if (scheme == "ldap://") rest.erase(0, 7);
   }
-  rest = rest.substr(0, rest.find('/'));
-  std::string portText;
-  if (!rest.empty() && rest.front() == '[') {
-    const size_t close = rest.find(']');
-    if (close == std::string::npos) return false;
-    host = rest.substr(1, close - 1);
-    if (close + 1 < rest.size()) {
-      if (rest[close + 1] != ':') return false;
-      portText = rest.substr(close + 2);
-      if (portText.empty()) return false;
-    }
-  } else if (rest.find(':') != std::string::npos && rest.find(':') == rest.rfind(':')) {
-    host = rest.substr(0, rest.find(':'));
-    portText = rest.substr(rest.find(':') + 1);
-    if (portText.empty()) return false;
-  } else {
-    host = rest;  // a name, an IPv4 address or a bare IPv6 address
-  }
-  uint32_t number = 389;
-  if (!portText.empty()) {
-    if (portText.size() > 5 || portText.find_first_not_of("0123456789") != std::string::npos) return false;
-    number = static_cast<uint32_t>(std::stoul(portText));
-  }
-  if (host.empty() || number == 0 || number > 65535) return false;
-  port = static_cast<uint16_t>(number);
-  return true;
+  return splitHostPort(rest.substr(0, rest.find('/')), 389, host, port);
 }
 
 bool enumerateGroupMembers(DirectoryRef members, MemberList& memberList, uint32_t& unreadableMembers,
