@@ -465,7 +465,7 @@ TEST_F(ServiceEndToEnd, CheckNamesWhatFailsWithItsExitCode) {
            {silentHost, "Causa: o Controlador de Dominio (DC) em " + silentHost +
                             " aceita conexoes, mas nao respondeu a tempo"}}) {
     writeBroken({{"host=" + slapd_->host(), "host=" + host}});
-    EXPECT_EQ(runCheck({"--ini", broken.string(), "--timeout", "10"}, out), 2) << out;
+    EXPECT_EQ(runCheck({"--ini", broken.string(), "--timeout", "15"}, out), 2) << out;
     const size_t line = out.find(connectionFailed);
     EXPECT_NE(line, std::string::npos) << out;
     const size_t found = out.find(cause, line);
