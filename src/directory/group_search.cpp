@@ -44,7 +44,9 @@ uint32_t directoryProbeTimeoutMs = kDirectoryProbeTimeoutMs;
 // ". Causa: ..." for a first connection that failed for a network reason:
 // a TCP probe of the host tells a name that does not resolve, a refusal, a
 // time-out, no route, or a server that takes connections (then the TLS
-// handshake or the bind failed, or the server did not answer in time).
+// handshake failed or the server did not answer in time: a refused bind
+// is no network failure and never gets here, so the account is not
+// blamed; ADSI may report a silent server as "server down").
 // Empty for other failures, and after a stop request, which must not wait
 // for a probe.
 std::u16string connectionCause(int32_t code, const std::u16string& ldapPath) {
@@ -54,7 +56,8 @@ std::u16string connectionCause(int32_t code, const std::u16string& ldapPath) {
   if (!splitDirectoryHost(ldapPath, host, port)) return {};
   static constexpr ProbedServer kDomainController{
       "[activedirectory] host", "o Controlador de Dominio (DC)",
-      "a conexao TLS ou o bind nao foi aceito (confira o certificado do servidor e [activedirectory] usr e pwd)"};
+      "a conexao LDAP nao se completou: o TLS falhou (confira o certificado do servidor e a CA confiada) ou o "
+      "servidor nao respondeu a tempo"};
   const platform::TcpProbeResult result = platform::probeTcpConnection(host, port, directoryProbeTimeoutMs);
   return u". Causa: " +
          widenText(describeProbeResult(result, kDomainController, host, port, directoryProbeTimeoutMs,
