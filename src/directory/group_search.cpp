@@ -4,12 +4,14 @@
 #include <string>
 #include <utility>
 
+#include "common/reachability.h"
 #include "common/stop_flag.h"
 #include "common/text.h"
 #include "config/config.h"
 #include "directory/logon_id.h"
 #include "logging/log.h"
 #include "logging/stop_request.h"
+#include "platform/network.h"
 #include "platform/settings.h"
 
 bool groupPathLogged = false;
@@ -27,14 +29,40 @@ const platform::DirectoryApi& directory() {
 // Logs a step's failure at Warning. When the directory itself refused the
 // step, its own description follows the message in parentheses; when the
 // step succeeded and only a stop request ended the search, the message
-// stands alone.
-void logStepFailure(std::u16string_view message, int32_t code) {
+// stands alone. `cause`, when not empty, ends the line.
+void logStepFailure(std::u16string_view message, int32_t code, std::u16string_view cause = {}) {
   std::u16string line(message);
   if (!platform::directorySucceeded(code)) {
     const std::u16string detail = directory().errorText(code);
     if (!detail.empty()) line += u" (" + detail + u")";
   }
+  line += cause;
   writeLog(Warning, u"%s", line);
+}
+
+uint32_t directoryProbeTimeoutMs = kDirectoryProbeTimeoutMs;
+
+// ". Causa: ..." for a first connection that failed for a network reason:
+// a TCP probe of the host tells a name that does not resolve, a refusal, a
+// time-out, no route, or a server that takes connections (then the TLS
+// handshake failed or the server did not answer in time: a refused bind
+// is no network failure and never gets here, so the account is not
+// blamed; ADSI may report a silent server as "server down").
+// Empty for other failures, and after a stop request, which must not wait
+// for a probe.
+std::u16string connectionCause(int32_t code, const std::u16string& ldapPath) {
+  if (!platform::directoryConnectionFailed(code) || isStopRequested()) return {};
+  std::string host;
+  uint16_t port = 0;
+  if (!splitDirectoryHost(ldapPath, host, port)) return {};
+  static constexpr ProbedServer kDomainController{
+      "[activedirectory] host", "o Controlador de Dominio (DC)",
+      "a conexao LDAP nao se completou: o TLS falhou (confira o certificado do servidor e a CA confiada) ou o "
+      "servidor nao respondeu a tempo"};
+  const platform::TcpProbeResult result = platform::probeTcpConnection(host, port, directoryProbeTimeoutMs);
+  return u". Causa: " +
+         widenText(describeProbeResult(result, kDomainController, host, port, directoryProbeTimeoutMs,
+                                       platform::directoryTimedOut(code)));
 }
 
 // A directory call counts as failed when it failed, or when it succeeded but
@@ -135,6 +163,18 @@ bool applyDirectoryTrust() {
            u"serah aceita ate que ele exista e seja legivel pela conta do servico",
            widenText(trust.caFile), widenText(trust.source));
   return false;
+}
+
+void setDirectoryProbeTimeout(uint32_t milliseconds) { directoryProbeTimeoutMs = milliseconds; }
+
+bool splitDirectoryHost(const std::u16string& ldapPath, std::string& host, uint16_t& port) {
+  std::string rest = narrowText(ldapPath);
+  if (rest.size() >= 7) {
+    std::string scheme = rest.substr(0, 7);
+    lowerCaseAscii(scheme);
+    if (scheme == "ldap://") rest.erase(0, 7);
+  }
+  return splitHostPort(rest.substr(0, rest.find('/')), 389, host, port);
 }
 
 bool enumerateGroupMembers(DirectoryRef members, MemberList& memberList, uint32_t& unreadableMembers,
@@ -271,7 +311,8 @@ bool readGroupMembers(MemberList& memberList, uint32_t& unreadableMembers) {
       return api.openObject(settings.ldapPath, settings.adUser, settings.adPassword, domain.out());
     });
     if (stepFailed(code)) {
-      logStepFailure(u"Nao foi possivel conectar no Controlador de Dominio (DC)", code);
+      logStepFailure(u"Nao foi possivel conectar no Controlador de Dominio (DC)", code,
+                     connectionCause(code, settings.ldapPath));
     } else if (stepFailed(code = inDirectoryStep(u"caminho do Dominio", [&] { return api.getPath(domain.get()); }))) {
       logStepFailure(u"Nao foi possivel obter o caminho completo do Dominio", code);
     } else {
@@ -290,7 +331,13 @@ bool readGroupMembers(MemberList& memberList, uint32_t& unreadableMembers) {
                               groupObject.out());
       });
       if (stepFailed(code)) {
-        logStepFailure(u"Nao foi possivel conectar com o caminho completo no Controlador de Dominio (DC)", code);
+        // A group that does not exist is named: the DN in the INI is wrong.
+        const std::u16string cause =
+            code == platform::kDirectoryNoSuchObject
+                ? u". Causa: o Grupo [" + widenText(settings.groupName) +
+                      u"] nao existe no diretorio (confira [activedirectory] group)"
+                : std::u16string();
+        logStepFailure(u"Nao foi possivel conectar com o caminho completo no Controlador de Dominio (DC)", code, cause);
       } else if (stepFailed(code = inDirectoryStep(u"conexao ao Grupo",
                                                    [&] { return api.queryGroup(groupObject.get(), group.out()); }))) {
         logStepFailure(u"Nao foi possivel obter interface para comunicacao com o Grupo de pesquisa", code);

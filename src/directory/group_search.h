@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "common/records.h"
 
@@ -52,6 +53,18 @@ bool enumerateGroupMembers(platform::DirectoryRef members, MemberList& memberLis
 // where the platform ignores the key. True when nothing is wrong. Worker
 // thread, before the first search.
 bool applyDirectoryTrust();
+
+// When the first connection to the domain controller fails for a network
+// reason, the line names the cause found by a TCP probe of the
+// [activedirectory] host (common/reachability.h), bounded by this time-out.
+inline constexpr uint32_t kDirectoryProbeTimeoutMs = 3000;
+// For kelvasync-check, whose whole run is bounded: replaces that time-out.
+void setDirectoryProbeTimeout(uint32_t milliseconds);
+
+// Splits the host of a directory path "LDAP://host[:port][/DN]" into name
+// and port (389 when none is given; "[v6 address]:port" too). False when
+// there is no name or the port is not a number from 1 to 65535.
+bool splitDirectoryHost(const std::u16string& ldapPath, std::string& host, uint16_t& port);
 
 // The directory table the search uses: the platform's own unless a test has
 // put another in its place (null restores the platform's).

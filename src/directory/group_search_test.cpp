@@ -15,10 +15,12 @@
 #include <vector>
 
 #include "common/process_state.h"
+#include "common/reachability.h"
 #include "common/stop_flag.h"
 #include "common/text.h"
 #include "config/config.h"
 #include "directory/logon_id.h"
+#include "hsm/hsm_reachability.h"
 #include "platform/console.h"
 
 void PrintTo(const GroupMember& m, std::ostream* os) {
@@ -47,6 +49,9 @@ struct FakeObject {
 struct Fake {
   int32_t initResult = 0;
   Step failAt = None;
+  // The code of the failing step: no network fault unless a test says so,
+  // so that no probe runs (the fake's host is no address of this machine).
+  int32_t failCode = static_cast<int32_t>(0x80070015);  // ERROR_NOT_READY
   Step stopAfter = None;
   int stopWhileReading = -1;   // stop requested while this element is read
   int nextFailsAt = -1;        // Next fails when asked for this element
@@ -59,8 +64,6 @@ struct Fake {
 };
 Fake* fake = nullptr;
 
-constexpr int32_t kFailCode = static_cast<int32_t>(0x8007203A);  // "The server is not operational"
-
 DirectoryRef make(int member = -1) {
   ++fake->live;
   return reinterpret_cast<DirectoryRef>(new FakeObject{member});
@@ -68,7 +71,7 @@ DirectoryRef make(int member = -1) {
 
 int32_t step(Step s, DirectoryRef* out) {
   fake->reached.push_back(s);
-  if (fake->failAt == s) return kFailCode;
+  if (fake->failAt == s) return fake->failCode;
   if (out != nullptr) *out = make();
   if (fake->stopAfter == s) storeStopRequested(true);
   return 0;
@@ -94,7 +97,7 @@ const platform::DirectoryApi fakeApi = {
       *element = nullptr;
       *fetched = 0;
       ++fake->nextCalls;
-      if (static_cast<int>(fake->index) == fake->nextFailsAt) return kFailCode;
+      if (static_cast<int>(fake->index) == fake->nextFailsAt) return fake->failCode;
       if (fake->index >= fake->members.size()) return platform::kDirectoryNoMore;
       const int i = static_cast<int>(fake->index++);
       *fetched = 1;
@@ -123,7 +126,9 @@ const platform::DirectoryApi fakeApi = {
       --fake->live;
       delete reinterpret_cast<FakeObject*>(object);
     },
-    [](int32_t code) { return code == kFailCode ? std::u16string(u"servidor fora do ar") : std::u16string(); },
+    [](int32_t code) {
+      return fake != nullptr && code == fake->failCode ? std::u16string(u"servidor fora do ar") : std::u16string();
+    },
     nullptr,  // no cross-check: the fake's members are all it has
     nullptr,
     [](DirectoryRef, std::u16string* name) -> int32_t {
@@ -211,6 +216,30 @@ TEST_F(GroupSearchTest, EachFailingStepLogsItsMessageWithTheDirectorysWordsAndSt
     EXPECT_EQ(fake_.uninitCalls, 1);
     EXPECT_FALSE(isStopRequested());
   }
+}
+
+// A first connection that fails for a network reason gets the cause a
+// probe of the host finds; a group the directory does not have is named.
+TEST_F(GroupSearchTest, ANetworkFailureNamesItsCauseAndAMissingGroupItsDn) {
+  directorySettings.ldapPath = u"LDAP://127.0.0.1:1";  // nothing listens on port 1
+  fake_.failAt = OpenDomain;
+  fake_.failCode = platform::kDirectoryServerDown;
+  MemberList list;
+  EXPECT_FALSE(searchGroupMembers(list));
+  EXPECT_EQ(logLines(), std::vector<std::string>{"[Atencao] Nao foi possivel conectar no Controlador de Dominio (DC) "
+                                                 "(servidor fora do ar). Causa: nada aceita conexoes em 127.0.0.1:1 "
+                                                 "(conexao recusada: o Controlador de Dominio (DC) estah ligado e "
+                                                 "nessa porta?)"});
+  fake_ = Fake{};
+  fake_.failAt = OpenGroup;
+  fake_.failCode = platform::kDirectoryNoSuchObject;
+  clearLog();
+  EXPECT_FALSE(searchGroupMembers(list));
+  EXPECT_EQ(logLines(), std::vector<std::string>{"[Atencao] Nao foi possivel conectar com o caminho completo no "
+                                                 "Controlador de Dominio (DC) (servidor fora do ar). Causa: o Grupo "
+                                                 "[CN=Grp,OU=Groups] nao existe no diretorio (confira "
+                                                 "[activedirectory] group)"});
+  EXPECT_EQ(fake_.live, 0);
 }
 
 TEST_F(GroupSearchTest, StopRequestedDuringAStepFailsThatStepWithItsPlainMessage) {
@@ -439,3 +468,44 @@ TEST_F(GroupSearchTest, DirectoryFailingInTheMiddleOfTheListFailsTheSearch) {
 }
 
 }  // namespace
+
+// The cause named when the first connection fails: the same words for the
+// domain controller as for the HSM, each probe result with the address.
+// "No route" needs a network of the test's own, so its text is checked here.
+TEST(ConnectionCause, EachProbeResultIsNamedWithTheHostAndNeverBlamesTheAccountForSilence) {
+  std::string host;
+  uint16_t port = 0;
+  ASSERT_TRUE(splitDirectoryHost(u"LDAP://dc01.example.com", host, port));
+  EXPECT_EQ(host + ":" + std::to_string(port), "dc01.example.com:389");
+  ASSERT_TRUE(splitDirectoryHost(u"ldap://10.0.0.7:636/CN=G,DC=x", host, port));
+  EXPECT_EQ(host + ":" + std::to_string(port), "10.0.0.7:636");
+  ASSERT_TRUE(splitDirectoryHost(u"LDAP://[fd00::7]:3268", host, port));
+  EXPECT_EQ(formatHostPort(host, port), "[fd00::7]:3268");
+  EXPECT_FALSE(splitDirectoryHost(u"LDAP://dc01:99999", host, port));
+  EXPECT_FALSE(splitDirectoryHost(u"LDAP://", host, port));
+
+  const ProbedServer dc{"[activedirectory] host", "o Controlador de Dominio (DC)", "confira usr e pwd"};
+  const auto cause = [&](platform::TcpProbeResult result, bool timedOut) {
+    return describeProbeResult(result, dc, "dc01", 389, 3000, timedOut);
+  };
+  using R = platform::TcpProbeResult;
+  EXPECT_EQ(cause(R::NotResolved, false),
+            "o nome 'dc01' de [activedirectory] host nao foi resolvido (confira o nome e o DNS)");
+  EXPECT_EQ(cause(R::Refused, false), "nada aceita conexoes em dc01:389 (conexao recusada: o Controlador de Dominio "
+                                      "(DC) estah ligado e nessa porta?)");
+  EXPECT_EQ(cause(R::TimedOut, true), "dc01:389 nao respondeu em 3 s (sem resposta: confira a rede e o firewall)");
+  EXPECT_EQ(cause(R::Unreachable, false), "nao ha rota de rede ate dc01:389 (rede inalcancavel)");
+  EXPECT_EQ(cause(R::Reachable, false), "o Controlador de Dominio (DC) em dc01:389 aceita conexoes; confira usr e pwd");
+  EXPECT_EQ(cause(R::Reachable, true), "o Controlador de Dominio (DC) em dc01:389 aceita conexoes, mas nao "
+                                       "respondeu a tempo (servidor parado ou sobrecarregado?)");
+  // The HSM side is the same code with its own names.
+  EXPECT_EQ(describeHsmReachability(HsmReachability::Unreachable, "10.0.0.5"),
+            "nao ha rota de rede ate 10.0.0.5:4433 (rede inalcancavel)");
+  EXPECT_EQ(describeHsmReachability(HsmReachability::Reachable, "10.0.0.5", 3000, true),
+            "o HSM/Tessel em 10.0.0.5:4433 aceita conexoes, mas nao respondeu a tempo (servidor parado ou "
+            "sobrecarregado?)");
+  // Only network failures are probed.
+  EXPECT_TRUE(platform::directoryConnectionFailed(platform::kDirectoryServerDown));
+  EXPECT_TRUE(platform::directoryTimedOut(platform::kDirectoryTimedOut));
+  EXPECT_FALSE(platform::directoryConnectionFailed(static_cast<int32_t>(0x8007052E)));  // bad credentials
+}

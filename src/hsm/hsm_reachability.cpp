@@ -1,34 +1,11 @@
 #include "hsm/hsm_reachability.h"
 
+#include "common/reachability.h"
 #include "hsm/hsm_client.h"
 #include "platform/network.h"
 
 bool splitHsmHost(const std::string& value, std::string& host, uint16_t& port) {
-  std::string portText;
-  if (!value.empty() && value.front() == '[') {
-    const size_t close = value.find(']');
-    if (close == std::string::npos) return false;
-    host = value.substr(1, close - 1);
-    if (close + 1 < value.size()) {
-      if (value[close + 1] != ':' || close + 2 == value.size()) return false;
-      portText = value.substr(close + 2);
-    }
-  } else if (value.find(':') != std::string::npos && value.find(':') == value.rfind(':')) {
-    const size_t colon = value.find(':');
-    host = value.substr(0, colon);
-    portText = value.substr(colon + 1);
-    if (portText.empty()) return false;
-  } else {
-    host = value;  // a name, an IPv4 address or a bare IPv6 address
-  }
-  uint32_t number = kHsmPort;
-  if (!portText.empty()) {
-    if (portText.size() > 5 || portText.find_first_not_of("0123456789") != std::string::npos) return false;
-    number = static_cast<uint32_t>(std::stoul(portText));
-  }
-  if (host.empty() || number == 0 || number > 65535) return false;
-  port = static_cast<uint16_t>(number);
-  return true;
+  return splitHostPort(value, static_cast<uint16_t>(kHsmPort), host, port);
 }
 
 HsmReachability probeHsmHost(const std::string& hostValue, uint32_t timeoutMs) {
@@ -46,28 +23,21 @@ HsmReachability probeHsmHost(const std::string& hostValue, uint32_t timeoutMs) {
 }
 
 std::string describeHsmReachability(HsmReachability reachability, const std::string& hostValue,
-                                    uint32_t timeoutMs) {
+                                    uint32_t timeoutMs, bool callTimedOut) {
   std::string host;
   uint16_t port = 0;
-  if (!splitHsmHost(hostValue, host, port)) {
+  if (reachability == HsmReachability::BadAddress || !splitHsmHost(hostValue, host, port)) {
     return "o valor de [hsm] host ('" + hostValue + "') nao eh um endereco valido (use nome ou nome:porta)";
   }
-  const std::string address =
-      (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + std::to_string(port);
+  static constexpr ProbedServer kHsm{"[hsm] host", "o HSM/Tessel", "o login nao foi aceito (confira [hsm] usr e pwd)"};
+  platform::TcpProbeResult result = platform::TcpProbeResult::Reachable;
   switch (reachability) {
     case HsmReachability::BadAddress:
-      break;
-    case HsmReachability::NotResolved:
-      return "o nome '" + host + "' de [hsm] host nao foi resolvido (confira o nome e o DNS)";
-    case HsmReachability::Refused:
-      return "nada aceita conexoes em " + address + " (conexao recusada: o HSM/Tessel estah ligado e nessa porta?)";
-    case HsmReachability::TimedOut:
-      return address + " nao respondeu em " + std::to_string((timeoutMs + 999) / 1000) +
-             " s (sem resposta: confira a rede e o firewall)";
-    case HsmReachability::Unreachable:
-      return "nao ha rota de rede ate " + address + " (rede inalcancavel)";
-    case HsmReachability::Reachable:
-      return "o HSM/Tessel em " + address + " aceita conexoes; o login nao foi aceito (confira [hsm] usr e pwd)";
+    case HsmReachability::Reachable: break;
+    case HsmReachability::NotResolved: result = platform::TcpProbeResult::NotResolved; break;
+    case HsmReachability::Refused: result = platform::TcpProbeResult::Refused; break;
+    case HsmReachability::TimedOut: result = platform::TcpProbeResult::TimedOut; break;
+    case HsmReachability::Unreachable: result = platform::TcpProbeResult::Unreachable; break;
   }
-  return "o valor de [hsm] host ('" + hostValue + "') nao eh um endereco valido (use nome ou nome:porta)";
+  return describeProbeResult(result, kHsm, host, port, timeoutMs, callTimedOut);
 }

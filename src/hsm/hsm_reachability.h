@@ -29,8 +29,15 @@ inline constexpr uint32_t kHsmProbeTimeoutMs = 3000;
 HsmReachability probeHsmHost(const std::string& hostValue, uint32_t timeoutMs = kHsmProbeTimeoutMs);
 
 // The cause as one Portuguese phrase without diacritics, naming the address
-// (for Reachable: the login was not accepted, so the [hsm] account is to be
-// checked),
-// e.g. "nada aceita conexoes em 10.0.0.5:4433 (conexao recusada)".
+// (common/reachability.h), e.g. "nada aceita conexoes em 10.0.0.5:4433
+// (conexao recusada: ...)". For Reachable: with `callTimedOut` the HSM
+// accepts connections but did not answer in time; without it the login was
+// not accepted, so the [hsm] account is to be checked.
 std::string describeHsmReachability(HsmReachability reachability, const std::string& hostValue,
-                                    uint32_t timeoutMs = kHsmProbeTimeoutMs);
+                                    uint32_t timeoutMs = kHsmProbeTimeoutMs, bool callTimedOut = false);
+
+// The client library's codes are its maker's, so whether a failed opening
+// gave up waiting for the HSM is told by its duration: an HSM that answers
+// refuses a login at once, so an opening that failed only after this long
+// against an HSM that accepts connections met one that does not answer.
+inline constexpr uint32_t kHsmSilentAfterMs = 4000;

@@ -38,7 +38,8 @@ void reportLogLineEvent(uint32_t level, std::string_view lineBytes) {
 }
 
 bool writeLogAndEventArgs(uint32_t level, std::u16string_view format, std::span<const FormatArg> args) {
-  const bool written = writeLogArgs(level, format, args);
+  // The start and stop lines: the journal gets them too.
+  const bool written = writeJournaledLogArgs(level, format, args);
   if (level != Error) {
     reportLogLineEvent(level, formatLogLine(level, platform::localTime(), platform::currentThreadId(), format,
                                             args));

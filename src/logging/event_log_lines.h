@@ -21,8 +21,8 @@ extern bool eventLogEnabled;
 // writeLog for Error lines, under logLock.
 void reportLogLineEvent(uint32_t level, std::string_view lineBytes);
 
-// Writes a line as writeLog does and reports it to the event log whatever
-// its level (Error lines are reported once).
+// Writes a line as writeJournaledLog does and reports it to the event log
+// whatever its level (Error lines are reported once).
 bool writeLogAndEventArgs(uint32_t level, std::u16string_view format, std::span<const FormatArg> args);
 
 template <typename... Args>

@@ -1,5 +1,7 @@
 #include "logging/log.h"
 
+#include <filesystem>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -90,6 +92,20 @@ std::u16string logFilePath() {
   return platform::productPath(programFilesDir, u"\\Karvell Networks\\HSM Karvell\\data\\kelvasync.log");
 }
 
+std::u16string missingLogFolderAdvice(const std::u16string& folder) {
+  const std::filesystem::path link(folder);
+  std::error_code error;
+  if (std::filesystem::is_symlink(link, error)) {
+    std::filesystem::path target = std::filesystem::read_symlink(link, error);
+    if (!error) {
+      if (target.is_relative()) target = link.parent_path() / target;
+      return u"eh um link para '" + target.lexically_normal().u16string() +
+             u"', que nao existe; crie essa pasta (o servico nunca cria pastas)";
+    }
+  }
+  return u"crie-a (o servico nunca cria pastas)";
+}
+
 std::u16string rotatedLogFilePath(int index) {
   std::u16string path = logFilePath();
   path.resize(path.size() - 4);  // ".log"
@@ -136,7 +152,12 @@ void setLogCapture(LogCapture capture, void* context) {
   logCaptureContext = context;
 }
 
-bool writeLogArgs(uint32_t level, std::u16string_view format, std::span<const FormatArg> args) {
+namespace {
+
+// The journal's priority for a line of `level`: Erro 3, Atencao 4, Info 6.
+int journalPriority(uint32_t level) { return level == Error ? 3 : level == Warning ? 4 : 6; }
+
+bool writeLogLine(uint32_t level, std::u16string_view format, std::span<const FormatArg> args, bool toJournal) {
   platform::CriticalSectionGuard guard(logLock);
   if (logCapture != nullptr) {
     std::u16string message;
@@ -168,8 +189,22 @@ bool writeLogArgs(uint32_t level, std::u16string_view format, std::span<const Fo
   }
   unwrittenLines = written ? 0 : unwrittenLines + 1;
   if (!serviceMode) platform::writeConsoleBytes(bytes.data(), bytes.size());
-  // In service mode the lines that call for attention reach the journal too.
-  if (serviceMode && (level == Error || level == Warning)) platform::writeJournalLine(level == Error ? 3 : 4, bytes);
+  // In service mode the lines that call for attention reach the journal
+  // too, and the Info lines chosen for it (start, stop, cycle summary); the
+  // file keeps every line.
+  if (serviceMode && (toJournal || level == Error || level == Warning)) {
+    platform::writeJournalLine(journalPriority(level), bytes);
+  }
   if (level == Error) reportLogLineEvent(level, bytes);
   return written;
+}
+
+}  // namespace
+
+bool writeLogArgs(uint32_t level, std::u16string_view format, std::span<const FormatArg> args) {
+  return writeLogLine(level, format, args, false);
+}
+
+bool writeJournaledLogArgs(uint32_t level, std::u16string_view format, std::span<const FormatArg> args) {
+  return writeLogLine(level, format, args, true);
 }

@@ -30,6 +30,12 @@ extern platform::FileHandle logFileHandle;
 // Full path of the log file: programFilesDir + the product's data folder.
 std::u16string logFilePath();
 
+// What to do about the log's folder `folder` when it is missing, for the
+// line that names it: "crie-a", or, when the folder is a symbolic link (as
+// the Debian package installs `data`), to create the folder it points to,
+// named.
+std::u16string missingLogFolderAdvice(const std::u16string& folder);
+
 // Size the log file may reach before it is renamed to kelvasync.1.log and a
 // new one started; 0 (the default) lets it grow without limit. Set by the
 // entry point from [log] maxsizemb before any other thread exists.
@@ -76,4 +82,17 @@ template <typename... Args>
 bool writeLog(uint32_t level, std::u16string_view format, const Args&... args) {
   const FormatArg list[sizeof...(Args) + 1] = {FormatArg(args)..., FormatArg(0)};
   return writeLogArgs(level, format, std::span<const FormatArg>(list, sizeof...(Args)));
+}
+
+// Writes one line as writeLog does and, in service mode, hands it to the
+// journal whatever its level (Info at priority 6): the start and stop lines
+// and the cycle summary. Other Info lines stay in the file alone (at 20,000
+// members one line each would double a cycle's writes); Erro and Atencao
+// lines reach the journal through writeLog already.
+bool writeJournaledLogArgs(uint32_t level, std::u16string_view format, std::span<const FormatArg> args);
+
+template <typename... Args>
+bool writeJournaledLog(uint32_t level, std::u16string_view format, const Args&... args) {
+  const FormatArg list[sizeof...(Args) + 1] = {FormatArg(args)..., FormatArg(0)};
+  return writeJournaledLogArgs(level, format, std::span<const FormatArg>(list, sizeof...(Args)));
 }

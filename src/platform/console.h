@@ -31,9 +31,23 @@ void writeConsoleLine(std::u16string_view text);
 // whoever started the program even when standard output is the log's echo.
 void writeErrorLine(std::u16string_view text);
 
+// The same, for a line that the journal must file at `priority` (3 for a
+// start refused): with the "<priority>" prefix when standard error is the
+// journal (Linux), plain otherwise.
+void writeErrorLineAt(int priority, std::u16string_view text);
+
+// Linux: whether standard error is systemd's journal: the device and inode
+// that JOURNAL_STREAM names are those of file descriptor 2 (systemd sets it
+// for a unit whose output goes to the journal; a terminal, a file or a pipe
+// of a shell is none). Decided once per process. False on Windows.
+bool standardErrorIsJournal();
+
 // Linux: one log line (its bytes, one per character, ending in CR LF) on
-// standard error as UTF-8 with the "<priority>" prefix that systemd's
-// journal reads (3 error, 4 warning). Nothing on Windows.
+// standard error as UTF-8. When standard error is the journal, with the
+// "<priority>" prefix that the journal reads (3 error, 4 warning, 6 info);
+// otherwise without it, and only for priorities 3 and 4 (a plain service
+// run whose standard error is a terminal or a file gets its Erro and
+// Atencao lines, never a "<3>"). Nothing on Windows.
 void writeJournalLine(int priority, std::string_view line);
 
 // Writes bytes as they are to standard output and flushes (log echo).

@@ -40,6 +40,36 @@ constexpr int32_t kComUnexpected = static_cast<int32_t>(0x8000FFFF);
 
 inline bool directorySucceeded(int32_t code) { return code >= 0; }
 
+// Failures the group search tells apart, with the HRESULTs ADSI gives for
+// them; the LDAP backend returns the same codes. The server could not be
+// reached, or the connection broke (ERROR_DS_SERVER_DOWN); no answer came
+// in time (ERROR_TIMEOUT); the entry of the path does not exist
+// (ERROR_DS_NO_SUCH_OBJECT).
+constexpr int32_t kDirectoryServerDown = static_cast<int32_t>(0x8007203A);
+constexpr int32_t kDirectoryTimedOut = static_cast<int32_t>(0x800705B4);
+constexpr int32_t kDirectoryNoSuchObject = static_cast<int32_t>(0x80072030);
+
+// Whether `code` ended a connection for a network reason (the server down,
+// refused, unreachable or silent), whose cause a TCP probe of the host can
+// name. Besides the codes above, the Winsock errors ADSI may pass on.
+inline bool directoryConnectionFailed(int32_t code) {
+  switch (static_cast<uint32_t>(code)) {
+    case 0x8007203A:  // ERROR_DS_SERVER_DOWN
+    case 0x800705B4:  // ERROR_TIMEOUT
+    case 0x8007274C:  // WSAETIMEDOUT
+    case 0x8007274D:  // WSAECONNREFUSED
+    case 0x80072751:  // WSAEHOSTUNREACH
+    case 0x80072AF9:  // WSAHOST_NOT_FOUND
+      return true;
+    default:
+      return false;
+  }
+}
+// Whether `code` says that the server did not answer in time.
+inline bool directoryTimedOut(int32_t code) {
+  return static_cast<uint32_t>(code) == 0x800705B4 || static_cast<uint32_t>(code) == 0x8007274C;
+}
+
 // What the cross-check of a walked member list is given (see
 // DirectoryApi::unlistedMembers).
 struct MemberCrossCheck {

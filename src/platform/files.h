@@ -57,6 +57,12 @@ bool fileExists(const std::u16string& path);
 // Deletes a file; false when it is missing or cannot be deleted.
 bool removeFile(const std::u16string& path);
 
+// Whether the calling account may create files in `folder` (and, when
+// `file` in it exists, write to that file): access(W_OK) on Linux, which
+// also fails on a read-only file system; on Windows a file of its own is
+// created in the folder and deleted at once.
+bool folderAcceptsWrites(const std::u16string& folder, const std::u16string& file);
+
 // True when a user other than the folder's owner may create, rename or
 // delete files in it. Linux: its group or other write bit is set; `mode`
 // receives its permission bits. Windows: false (the installer gives the

@@ -64,6 +64,11 @@ ServiceStatusHandle registerServiceControlHandler(const char16_t* serviceName, S
 // one, so the watcher's re-report every second sends nothing.
 bool setServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status);
 
+// A start refused before the first cycle: the SERVICE_STOPPED report of
+// `status` (with its exit codes). On Linux STATUS= then carries `reason`,
+// the line that names the cause, instead of the state word "parado".
+bool reportServiceRefused(ServiceStatusHandle handle, const ServiceStatus& status, std::u16string_view reason);
+
 // The one-line health of the running service for systemctl status (the
 // last cycle's summary and the next cycle's time): STATUS= on Linux, sent
 // only when it changes. Nothing on Windows.

@@ -40,7 +40,7 @@ void showConsoleBanner() {
 void logVersionLine() {
   platform::VersionNumbers version;
   if (platform::readOwnProductVersion(version)) {
-    writeLog(Info, u"Versao deste servico %d.%d.%d (maior, menor, revisao)", unsigned{version.major},
+    writeJournaledLog(Info, u"Versao deste servico %d.%d.%d (maior, menor, revisao)", unsigned{version.major},
              unsigned{version.minor}, unsigned{version.revision});
   }
 }
@@ -79,10 +79,12 @@ int exitCodeOf(const CycleResult& result) {
 // the cause on standard error, and in service mode a stop report with the
 // service-specific code, which `sc query` and systemd show.
 int refuseStart(std::u16string_view line, uint32_t serviceExitCode) {
-  platform::writeErrorLine(std::u16string(u"kelvasync: ") + std::u16string(line));
+  // An error to the journal (priority 3) when standard error is the journal.
+  platform::writeErrorLineAt(3, std::u16string(u"kelvasync: ") + std::u16string(line));
   reportStartupFailureEvent(std::u16string(line));
   if (serviceMode) {
     refusedStartExitCode = serviceExitCode;
+    refusedStartReason = line;
     platform::runServiceDispatcher(kServiceName, refusedServiceMain);
   }
   return static_cast<int>(serviceExitCode);
@@ -94,7 +96,7 @@ std::u16string logFailureLine(const std::u16string& path) {
   std::error_code error;
   const std::u16string folder = file.parent_path().u16string();
   if (!std::filesystem::is_directory(file.parent_path(), error)) {
-    return u"a pasta do log '" + folder + u"' nao existe; crie-a (o servico nunca cria pastas)";
+    return u"a pasta do log '" + folder + u"' nao existe; " + missingLogFolderAdvice(folder);
   }
   return u"nao foi possivel abrir o log '" + path +
          u"' para escrita (permissao negada, ou outro programa o mantem aberto); execute com a conta do "
@@ -209,7 +211,7 @@ int runKelvasync(int argc, const char16_t* const argv[]) {
 
   // Opening is not writing: a full disk or a quota takes the file but no
   // line, and a service whose log stays empty must not run unseen.
-  if (!writeLog(Info, u"Log iniciado")) {
+  if (!writeJournaledLog(Info, u"Log iniciado")) {
     return refuseStart(u"nao foi possivel gravar no log '" + logFilePath() +
                            u"' (disco cheio, cota esgotada ou arquivo inacessivel); o kelvasync nao sera iniciado",
                        kExitCodeLogUnavailable);
@@ -222,17 +224,17 @@ int runKelvasync(int argc, const char16_t* const argv[]) {
   }
   logVersionLine();
   if (platform::lowerProcessPriority()) {
-    writeLog(Info, u"Esse processo estah executando com baixa prioridade de CPU");
+    writeJournaledLog(Info, u"Esse processo estah executando com baixa prioridade de CPU");
   } else {
     writeLog(Warning, u"Nao foi possivel diminuir a prioridade deste processo");
-    writeLog(Info, u"Esse processo estah executando com prioridade normal");
+    writeJournaledLog(Info, u"Esse processo estah executando com prioridade normal");
   }
   writeLogAndEvent(Info, serviceMode ? u"Servico iniciado"
                                      : u"Modo console. Pressione e segure a tecla ESC para cancelar a execucao");
-  writeLog(Info, u"Para atendimento de suporte envie e-mail para '%s' ou Skype '%s'", KV_SUPPORT_EMAIL,
+  writeJournaledLog(Info, u"Para atendimento de suporte envie e-mail para '%s' ou Skype '%s'", KV_SUPPORT_EMAIL,
            KV_SUPPORT_SKYPE);
   // stateLock exists from here (a process-wide object).
-  writeLog(Info, u"Variaveis inicializadas");
+  writeJournaledLog(Info, u"Variaveis inicializadas");
 
   int exitCode = 0;
   if (serviceMode) {
@@ -254,8 +256,8 @@ int runKelvasync(int argc, const char16_t* const argv[]) {
   }
 
   writeLogAndEvent(Info, u"Servico parado");
-  writeLog(Info, u"Variaveis finalizadas");
-  writeLog(Info, u"Log parado");
+  writeJournaledLog(Info, u"Variaveis finalizadas");
+  writeJournaledLog(Info, u"Log parado");
   if (singleCycleRun) exitCode = exitCodeOf(singleCycleResult);
   // A worker still inside a directory call must not see the process torn
   // down around it.

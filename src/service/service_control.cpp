@@ -27,10 +27,10 @@ void updateRecord(int32_t state, int32_t checkPoint) {
 }
 
 void stopWithControlLines() {
-  writeLog(Info, u"Inicio da requisicao para termino do servico");
-  writeLog(Info, u"Notificacao de 'shutdown' recebida");
+  writeJournaledLog(Info, u"Inicio da requisicao para termino do servico");
+  writeJournaledLog(Info, u"Notificacao de 'shutdown' recebida");
   storeStopRequested(true);
-  writeLog(Info, u"Todas as funcoes foram notificadas para termino do servico");
+  writeJournaledLog(Info, u"Todas as funcoes foram notificadas para termino do servico");
 }
 
 }  // namespace
@@ -88,7 +88,7 @@ void serviceMain() {
     std::lock_guard<std::mutex> guard(statusLock);
     platform::setServiceStatus(serviceStatusHandle, serviceStatus);  // first report, result ignored
   }
-  writeLog(Info, u"Notificacao para continuar o servico recebida");
+  writeJournaledLog(Info, u"Notificacao para continuar o servico recebida");
   storeStopRequested(false);
 
   reportServiceStatus(kKeep, kKeep);
@@ -101,6 +101,7 @@ void serviceMain() {
 }
 
 uint32_t refusedStartExitCode = kExitCodeAnotherInstance;
+std::u16string refusedStartReason;
 std::atomic<bool> workerAbandoned{false};
 
 void refusedServiceMain() {
@@ -111,7 +112,7 @@ void refusedServiceMain() {
   status.serviceSpecificExitCode = refusedStartExitCode;
   const platform::ServiceStatusHandle handle =
       platform::registerServiceControlHandler(kServiceName, [](uint32_t) {});
-  if (handle != 0) platform::setServiceStatus(handle, status);
+  if (handle != 0) platform::reportServiceRefused(handle, status, refusedStartReason);
 }
 
 void serviceControlHandler(uint32_t control) {
@@ -143,7 +144,7 @@ void runWorkerAndWatch() {
       } while (!isStopRequested());
     }
   }
-  writeLog(Info, u"Servico em modo de encerramento");
+  writeJournaledLog(Info, u"Servico em modo de encerramento");
   // The worker ends after the step in hand. Inside the directory, before any
   // HSM change of the cycle, that step is not waited for past a few seconds:
   // a directory that accepts and never answers must not hold a stop (the

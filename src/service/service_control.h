@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 
 #include "common/stop_flag.h"
 #include "platform/service_manager.h"
@@ -32,8 +33,10 @@ void serviceMain();
 // refused before the first cycle, shown by `sc query` and systemd: another
 // instance of kelvasync runs on the machine; the data folder cannot be used
 // (missing, not writable by the account, writable by others, or its
-// instance lock unusable).
-constexpr uint32_t kExitCodeAnotherInstance = 3;
+// instance lock unusable). "Another instance" is kept apart from the codes
+// --once gives for how its cycle ended (1 to 5), so that the unit's
+// RestartPreventExitStatus= names it alone.
+constexpr uint32_t kExitCodeAnotherInstance = 6;
 constexpr uint32_t kExitCodeLogUnavailable = 4;
 // A single cycle (--once) that ran to its end but held something back or
 // found something an administrator must act on (the removal limit tripped,
@@ -41,8 +44,10 @@ constexpr uint32_t kExitCodeLogUnavailable = 4;
 constexpr int kExitCodeHeldBack = 5;
 
 // The service procedure of a refused start: reports SERVICE_STOPPED at once
-// with refusedStartExitCode, so the service manager says why.
+// with refusedStartExitCode, so the service manager says why (under systemd
+// also refusedStartReason as STATUS=).
 extern uint32_t refusedStartExitCode;
+extern std::u16string refusedStartReason;
 void refusedServiceMain();
 void serviceControlHandler(uint32_t control);
 

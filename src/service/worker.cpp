@@ -89,10 +89,10 @@ unsigned workerThread(void*) {
     }
   }
   if (acknowledgeStop) {
-    writeLog(Info, u"Notificacao de 'shutdown' recebida");
+    writeJournaledLog(Info, u"Notificacao de 'shutdown' recebida");
     storeStopRequested(true);
   }
-  writeLog(Info, u"As pesquisas no AD foram canceladas");
+  writeJournaledLog(Info, u"As pesquisas no AD foram canceladas");
   KvFinalize();
   return 0;
 }

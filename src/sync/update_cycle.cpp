@@ -1,5 +1,6 @@
 #include "sync/update_cycle.h"
 
+#include <chrono>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -199,15 +200,19 @@ CycleResult synchronizeHsmWith(const MemberList& members, const ReconcileActions
 
   std::vector<std::string> hsmUsers;
   bool sessionOpened = false;
+  const auto listStart = std::chrono::steady_clock::now();
   const int32_t listed = listHsmUsers(hsmUsers, settings.host, settings.user, settings.password, &sessionOpened);
   if (listed != KV_OK) {
     // The step that failed: the connection and login, or the listing. A
     // failed opening gets its cause from a probe of our own, so that the
-    // line reads the same whatever codes the client library uses.
+    // line reads the same whatever codes the client library uses; its
+    // duration tells an HSM that does not answer from a refused login.
     std::u16string cause;
     if (!sessionOpened) {
+      const bool slow = std::chrono::steady_clock::now() - listStart >= std::chrono::milliseconds(kHsmSilentAfterMs);
       cause = u" Causa: ";
-      cause += widenText(describeHsmReachability(probeHsmHost(settings.host), settings.host));
+      cause += widenText(
+          describeHsmReachability(probeHsmHost(settings.host), settings.host, kHsmProbeTimeoutMs, slow));
       cause += u'.';
     }
     writeLog(Error, u"Nao foi possivel %s. Nenhum usuario foi alterado neste ciclo. Codigo %d.%s",
@@ -411,15 +416,15 @@ ReconcileCounts reconcileWith(const MemberList& members, const std::vector<std::
     counts.saveFailed = true;
     ++counts.failed;
   }
-  writeLog(Info,
-           u"Resumo do cruzamento: membros lidos %d, criados %d, desbloqueados %d, bloqueados %d, removidos %d, "
-           u"operacoes com falha %d, membros ignorados por falha de leitura %d",
-           static_cast<long long>(counts.membersRead), static_cast<long long>(counts.created),
-           static_cast<long long>(counts.unblocked), static_cast<long long>(counts.blocked),
-           static_cast<long long>(counts.removed), static_cast<long long>(counts.failed),
-           static_cast<long long>(counts.unreadable));
+  writeJournaledLog(Info,
+                    u"Resumo do cruzamento: membros lidos %d, criados %d, desbloqueados %d, bloqueados %d, "
+                    u"removidos %d, operacoes com falha %d, membros ignorados por falha de leitura %d",
+                    static_cast<long long>(counts.membersRead), static_cast<long long>(counts.created),
+                    static_cast<long long>(counts.unblocked), static_cast<long long>(counts.blocked),
+                    static_cast<long long>(counts.removed), static_cast<long long>(counts.failed),
+                    static_cast<long long>(counts.unreadable));
   if (counts.notDone > 0) {
-    writeLog(Info, u"Operacoes deixadas para o proximo ciclo: %d", static_cast<long long>(counts.notDone));
+    writeJournaledLog(Info, u"Operacoes deixadas para o proximo ciclo: %d", static_cast<long long>(counts.notDone));
   }
   return counts;
 }

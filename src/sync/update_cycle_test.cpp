@@ -4,10 +4,18 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+#include <filesystem>
+#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "common/process_state.h"
 #include "common/stop_flag.h"
 #include "hsm/user_creation.h"
 #include "sync/sync_test_support.h"
@@ -209,6 +217,44 @@ TEST_F(Reconcile, UnblocksFoundMembersCreatesMissingOnesAndSavesTheWholeList) {
   EXPECT_EQ(messages[messages.size() - 2], std::string(71, '-'));
   EXPECT_EQ(messages.back().rfind("Resumo do cruzamento: membros lidos 4,", 0), 0u);  // after the save
 }
+
+#if !defined(_WIN32)
+// In service mode under systemd the journal gets the summary and every
+// Atencao and Erro line, each at its priority, but not the per-member Info
+// lines; the log file keeps them all, as in any other run.
+TEST_F(Reconcile, UnderSystemdTheJournalGetsTheSummaryAndTheWarningsButNotEachMember) {
+  const std::filesystem::path journal = std::filesystem::temp_directory_path() /
+                                        ("kvjournal-" + std::to_string(getpid()) + ".txt");
+  const int file = open(journal.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  ASSERT_GE(file, 0);
+  struct stat status {};
+  ASSERT_EQ(fstat(file, &status), 0);
+  const std::string stream = std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino);
+  ASSERT_EQ(setenv("JOURNAL_STREAM", stream.c_str(), 1), 0);
+  const int savedError = dup(STDERR_FILENO);
+  dup2(file, STDERR_FILENO);
+  serviceMode = true;
+  policyValue = "block";
+  limitValue = 0;  // the guard trips: one Atencao line
+  run({member("A000000000000c1")}, {"A000000000000c1", "A000000000000c9"});
+  serviceMode = false;
+  dup2(savedError, STDERR_FILENO);
+  close(savedError);
+  close(file);
+  unsetenv("JOURNAL_STREAM");
+
+  std::ifstream in(journal, std::ios::binary);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  std::filesystem::remove(journal);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0].rfind("<4>", 0), 0u) << lines[0];
+  EXPECT_NE(lines[0].find("[Atencao] O ciclo bloquearia ou removeria 1 usuarios do HSM/Tessel"), std::string::npos) << lines[0];
+  EXPECT_EQ(lines[1].rfind("<6>", 0), 0u) << lines[1];
+  EXPECT_NE(lines[1].find("[Info] Resumo do cruzamento: membros lidos 1,"), std::string::npos) << lines[1];
+  EXPECT_TRUE(synctest::contains(folder_.messages(), "Inicio cruzamento"));
+}
+#endif
 
 TEST_F(Reconcile, ManagedUsersWithoutAMemberFollowTheRemovalPolicyInAnyCase) {
   const MemberList members = {member("A000000000000c1")};

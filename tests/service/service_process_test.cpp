@@ -167,27 +167,54 @@ TEST_F(ProcessTest, ABackgroundConsoleRunLeavesItsTerminalAlone) {
 }
 
 TEST_F(ProcessTest, ServiceModeOutsideSystemdEndsAtOnceWithTheShutdownLines) {
-  ChildProcess child(kBinary, {}, environment_);
+  std::map<std::string, std::string> otherJournal = environment_;
+  otherJournal["JOURNAL_STREAM"] = "1:1";
+  ChildProcess child(kBinary, {}, otherJournal);
   const auto started = std::chrono::steady_clock::now();
   ASSERT_TRUE(child.waitForExit(10s));
   const auto took = std::chrono::steady_clock::now() - started;
   EXPECT_EQ(child.exitCode(), 1);
   EXPECT_LT(took, 2s);
-  // Standard error says what to type instead; the Erro line goes there too
-  // with the journal's priority prefix, as every Atencao and Erro line of
-  // service mode does.
+  // Standard error says what to type instead; the Erro line goes there too,
+  // as every Atencao and Erro line of service mode does, without the
+  // journal's priority prefix: standard error is no journal here (a
+  // JOURNAL_STREAM that names another file does not count).
   EXPECT_NE(child.output().find("kelvasync: este processo nao foi iniciado pelo gerenciador de servicos (Windows ou "
                                 "systemd); para rodar num terminal use -c, e para um unico ciclo --once\n"),
             std::string::npos)
       << child.output();
-  const size_t journal = child.output().find("<3>");
-  ASSERT_NE(journal, std::string::npos) << child.output();
   EXPECT_NE(child.output().find("[Erro] O processo nao foi iniciado pelo gerenciador de servicos; para rodar num "
-                                "terminal use -c\n",
-                                journal),
+                                "terminal use -c\n"),
             std::string::npos)
       << child.output();
+  EXPECT_EQ(child.output().find('<'), std::string::npos) << child.output();
   EXPECT_EQ(splitLines(child.output()).size(), 2u) << child.output();
+
+  // Standard error that is the journal (JOURNAL_STREAM names its device and
+  // inode): each line with its priority, the start and stop lines too.
+  fs::remove(dataDir_ / "kelvasync.log");
+  const std::string journaled = runToEnd(
+      "/bin/sh", {"-c", "export JOURNAL_STREAM=$(stat -L -c %d:%i /proc/self/fd/2); exec \"$0\"", kBinary}, environment_);
+  const auto journalLines = splitLines(journaled);
+  for (const std::string& line : {std::string("<6>"), std::string("<3>")}) {
+    EXPECT_TRUE(std::any_of(journalLines.begin(), journalLines.end(),
+                            [&](const std::string& l) { return l.rfind(line, 0) == 0; }))
+        << journaled;
+  }
+  const auto withPriority = [&](const std::string& priority, const std::string& message) {
+    return std::any_of(journalLines.begin(), journalLines.end(), [&](const std::string& l) {
+      return l.rfind(priority, 0) == 0 && l.size() > message.size() &&
+             l.compare(l.size() - message.size(), message.size(), message) == 0;
+    });
+  };
+  for (const char* message : {"[Info] Log iniciado", "[Info] Servico iniciado", "[Info] Variaveis inicializadas",
+                              "[Info] Servico parado", "[Info] Log parado"})
+    EXPECT_TRUE(withPriority("<6>", message)) << message << "\n" << journaled;
+  EXPECT_TRUE(withPriority("<3>", "[Erro] O processo nao foi iniciado pelo gerenciador de servicos; para rodar num "
+                                  "terminal use -c"))
+      << journaled;
+  // The log file's bytes are those of a run without the journal.
+  EXPECT_EQ(logText().find('<'), std::string::npos);
   const auto messages = logMessages(logText());
   EXPECT_TRUE(containsInOrder(messages, {"Log iniciado", "Servico iniciado", "Variaveis inicializadas",
                                          "Servico parado", "Variaveis finalizadas", "Log parado"}));
@@ -404,11 +431,17 @@ TEST_F(ProcessTest, ASecondInstanceRefusesToStartAndLeavesTheFirstRunning) {
        {std::pair{std::vector<std::string>{"-c"}, environment_}, std::pair{std::vector<std::string>{}, underSystemd}}) {
     ChildProcess second(kBinary, arguments, environment);
     ASSERT_TRUE(second.waitForExit(10s));
-    EXPECT_EQ(second.exitCode(), 3);
-    EXPECT_NE(second.output().find(refusal), std::string::npos) << second.output();
+    EXPECT_EQ(second.exitCode(), 6);
+    EXPECT_NE(second.output().find("kelvasync: " + refusal + "\n"), std::string::npos) << second.output();
+    EXPECT_EQ(second.output().find("<3>"), std::string::npos) << second.output();
   }
-  ASSERT_TRUE(notify.collectUntil("STATUS=parado", 5s));
-  EXPECT_EQ(notify.messages.back(), "STOPPING=1\nEXIT_STATUS=3\nSTATUS=parado");
+  // systemd hears the code and the cause.
+  ASSERT_TRUE(notify.collectUntil("STATUS=" + refusal, 5s));
+  EXPECT_EQ(notify.messages.back(), "STOPPING=1\nEXIT_STATUS=6\nSTATUS=" + refusal);
+  // The refusal reaches the journal as an error.
+  const std::string journaled = runToEnd(
+      "/bin/sh", {"-c", "export JOURNAL_STREAM=$(stat -L -c %d:%i /proc/self/fd/2); exec \"$0\"", kBinary}, underSystemd);
+  EXPECT_EQ(journaled, "<3>kelvasync: " + refusal + "\n");
 
   // The first wrote every line and still runs; the others wrote none.
   auto messages = logMessages(logText());
@@ -443,9 +476,10 @@ TEST_F(ProcessTest, AMissingOrFullLogEndsTheRunAndSaysWhy) {
     EXPECT_NE(child.output().find("kelvasync: a pasta do log '" + data.string() + "' nao existe"), std::string::npos)
         << child.output();
   }
-  // systemd hears the service-specific code.
-  ASSERT_TRUE(notify.collectUntil("STATUS=parado", 5s));
-  EXPECT_EQ(notify.messages.back(), "STOPPING=1\nEXIT_STATUS=4\nSTATUS=parado");
+  // systemd hears the service-specific code and the cause.
+  const std::string cause = "a pasta do log '" + data.string() + "' nao existe; crie-a (o servico nunca cria pastas)";
+  ASSERT_TRUE(notify.collectUntil("STATUS=" + cause, 5s));
+  EXPECT_EQ(notify.messages.back(), "STOPPING=1\nEXIT_STATUS=4\nSTATUS=" + cause);
   EXPECT_FALSE(fs::exists(data));
 
   // A log that opens but takes no line (a full disk; here a file size

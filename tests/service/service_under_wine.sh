@@ -112,7 +112,7 @@ with_events run "$svc" -c
 code=$?
 check "the refusal is in the event log" event_has "$work/out.txt" err \
   "Ja existe outra instancia do kelvasync em execucao neste computador. Esta instancia nao sera iniciada."
-check "second instance exits with 3" test "$code" -eq 3
+check "second instance exits with 6" test "$code" -eq 6
 check "second instance says why" has_line "$work/out.txt" \
   "kelvasync: Ja existe outra instancia do kelvasync em execucao neste computador. Esta instancia nao sera iniciada."
 check "second instance wrote no line" test "$(tr -d '\r' <"$log" | grep -c 'Log iniciado$')" -eq 1

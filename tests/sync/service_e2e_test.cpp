@@ -3,9 +3,11 @@
 // stopped with SIGTERM. Two runs over the same directory and HSM: the first
 // creates the group's users, the second finds and unblocks them.
 #include <signal.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -227,11 +229,10 @@ TEST_F(ServiceEndToEnd, FirstRunCreatesTheGroupAndTheNextRunUnblocksIt) {
 }
 
 TEST_F(ServiceEndToEnd, OnceRunsOneCycleAtOnceAndItsExitCodeSaysHowItEnded) {
-  const auto once = [this]() {
-    auto child = std::make_unique<ChildProcess>(
-        KELVASYNC_BINARY, std::vector<std::string>{"--once"},
-        std::map<std::string, std::string>{{"KELVASYNC_PROGRAM_FILES", root_.string()},
-                                           {"LDAPTLS_CACERT", slapd_->caFile()}});
+  const auto once = [this](std::map<std::string, std::string> environment = {}) {
+    environment.emplace("KELVASYNC_PROGRAM_FILES", root_.string());
+    environment.emplace("LDAPTLS_CACERT", slapd_->caFile());
+    auto child = std::make_unique<ChildProcess>(KELVASYNC_BINARY, std::vector<std::string>{"--once"}, environment);
     EXPECT_TRUE(child->waitForExit(60s)) << child->output();
     return child;
   };
@@ -286,6 +287,24 @@ TEST_F(ServiceEndToEnd, OnceRunsOneCycleAtOnceAndItsExitCodeSaysHowItEnded) {
   const std::string masterPwd = "pwd=" + encodeConfigPassword(kvtest::kMasterPassword);
   replaceInIni(masterPwd, "pwd=" + encodeConfigPassword("errada"));
   EXPECT_EQ(once()->exitCode(), 3);
+  EXPECT_NE(logText().find("Causa: o HSM/Tessel em " + hsm_->host() +
+                           " aceita conexoes; o login nao foi aceito (confira [hsm] usr e pwd)."),
+            std::string::npos)
+      << logText();
+  // An HSM that takes the connection and never answers: the client library
+  // gives up, and the cause says so instead of blaming the account.
+  kvtest::SilentListener silent;
+  ASSERT_TRUE(silent.ok());
+  const std::string silentHost = "127.0.0.1:" + std::to_string(silent.port());
+  replaceInIni("host=" + hsm_->host(), "host=" + silentHost);
+  fs::remove(productDir_ / "data" / "kelvasync.log");
+  EXPECT_EQ(once({{"KELVASYNC_HSM_IO_TIMEOUT_MS", "5000"}})->exitCode(), 3);
+  EXPECT_NE(logText().find("Codigo " + std::to_string(KV_ERR_TIMEOUT) + ". Causa: o HSM/Tessel em " + silentHost +
+                           " aceita conexoes, mas nao respondeu a tempo (servidor parado ou sobrecarregado?)."),
+            std::string::npos)
+      << logText();
+  EXPECT_EQ(logText().find("confira [hsm] usr e pwd"), std::string::npos) << logText();
+  replaceInIni("host=" + silentHost, "host=" + hsm_->host());
   replaceInIni("pwd=" + encodeConfigPassword(kvtest::kServicePassword), "pwd=" + encodeConfigPassword("errada"));
   EXPECT_EQ(once()->exitCode(), 2);
 }
@@ -331,6 +350,10 @@ TEST_F(ServiceEndToEnd, CheckPrintsTheNextCycleAndChangesNothing) {
   EXPECT_NE(out.find("  deixados de lado (nao gerenciados): 5\n    IntegracaoAD\n"), std::string::npos) << out;
   EXPECT_NE(out.find("    admin\n  membros sem identificador: 0\n"), std::string::npos) << out;
   EXPECT_NE(out.find("resultado: 0"), std::string::npos) << out;
+  EXPECT_EQ(runCheck({"--nagios"}, out), 0) << out;
+  EXPECT_EQ(out, "KELVASYNC-CHECK OK - grupo lido (3 membros), HSM lido (7 usuarios); proximo ciclo: criar 2, "
+                 "desbloquear 1, bloquear 1, remover 0 | membros=3 naoLidos=0 criar=2 desbloquear=1 bloquear=1 "
+                 "remover=0\n");
 
   // The same as one JSON document, from an INI only its owner reads.
   fs::permissions(ini, fs::perms::owner_read | fs::perms::owner_write);
@@ -369,6 +392,8 @@ TEST_F(ServiceEndToEnd, CheckPrintsTheNextCycleAndChangesNothing) {
                      "gerenciados"),
             std::string::npos)
       << out;
+  EXPECT_EQ(runCheck({"--nagios", "--ini", empty.string()}, out), 2) << out;
+  EXPECT_EQ(out.rfind("KELVASYNC-CHECK CRITICO - PERIGO: nenhum membro com identificador foi lido", 0), 0u) << out;
   EXPECT_EQ(hsmState(), before);
   EXPECT_FALSE(fs::exists(productDir_ / "data" / "kelvasync.log"));
 }
@@ -381,6 +406,16 @@ TEST_F(ServiceEndToEnd, CheckNamesWhatFailsWithItsExitCode) {
   EXPECT_EQ(runCheck({}, out), 1) << out;
   EXPECT_NE(out.find("/data NAO EXISTE: o servico terminaria logo ao iniciar"), std::string::npos) << out;
   EXPECT_FALSE(fs::exists(productDir_ / "data"));
+  EXPECT_NE(out.find("/data NAO EXISTE: o servico terminaria logo ao iniciar; crie-a"), std::string::npos) << out;
+  // A `data` that is a link (as the Debian package installs it) to a folder
+  // that is gone: the folder to create is the link's target.
+  fs::create_directory_symlink(root_ / "logs", productDir_ / "data");
+  EXPECT_EQ(runCheck({}, out), 1) << out;
+  EXPECT_NE(out.find("/data NAO EXISTE: o servico terminaria logo ao iniciar; eh um link para '" +
+                     (root_ / "logs").string() + "', que nao existe; crie essa pasta"),
+            std::string::npos)
+      << out;
+  fs::remove(productDir_ / "data");
   fs::create_directories(productDir_ / "data");
   for (const char* key : {"activedirectory.host", "activedirectory.usr", "activedirectory.pwd",
                           "activedirectory.group", "hsm.host", "hsm.usr", "hsm.pwd"})
@@ -418,14 +453,63 @@ TEST_F(ServiceEndToEnd, CheckNamesWhatFailsWithItsExitCode) {
       << out;
   EXPECT_NE(out.find("grupo lido: sim"), std::string::npos) << out;
   EXPECT_NE(out.find("nao verificado: a secao hsm"), std::string::npos) << out;
+  EXPECT_EQ(runCheck({"--nagios", "--ini", broken.string()}, out), 1) << out;
+  EXPECT_EQ(out.rfind("KELVASYNC-CHECK ATENCAO - ", 0), 0u) << out;
+
+  writeIni("1", "yes");
+  // A data folder the service's account cannot write (read-only here; for
+  // root, whom no mode stops, the check runs as nobody) fails the check
+  // whose INI is fine otherwise: 1.
+  fs::permissions(productDir_ / "data", fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
+                                            fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec);
+  {
+    std::vector<std::string> command{KELVASYNC_CHECK_BINARY, "--json"};
+    if (geteuid() == 0) command.insert(command.begin(), {"--reuid=65534", "--regid=65534", "--clear-groups"});
+    ChildProcess child(geteuid() == 0 ? "/usr/bin/setpriv" : command.front(),
+                       std::vector<std::string>(command.begin() + (geteuid() == 0 ? 0 : 1), command.end()),
+                       {{"KELVASYNC_PROGRAM_FILES", root_.string()}, {"LDAPTLS_CACERT", slapd_->caFile()}});
+    ASSERT_TRUE(child.waitForExit(60s));
+    EXPECT_EQ(child.exitCode(), 1) << child.output();
+    EXPECT_NE(child.output().find("\"pastaDoLogExiste\": true, \"pastaDoLogGravavel\": false"), std::string::npos)
+        << child.output();
+  }
+  fs::permissions(productDir_ / "data", fs::perms::owner_write, std::filesystem::perm_options::add);
 
   // The directory refuses the bind: 2, with the service's own message.
-  writeIni("1", "yes");
   writeBroken({{"pwd=" + encodeConfigPassword(kvtest::kServicePassword), wrongPwd}});
   EXPECT_EQ(runCheck({"--ini", broken.string()}, out), 2) << out;
   EXPECT_NE(out.find("mensagem: Nao foi possivel conectar no Controlador de Dominio (DC)"), std::string::npos)
       << out;
   EXPECT_NE(out.find("usuarios listados: sim"), std::string::npos) << out;
+  EXPECT_EQ(out.find("Causa:"), std::string::npos) << out;  // a refused bind is not a network fault
+
+  // A domain controller that cannot be reached: the line names the cause
+  // the probe of [activedirectory] host found, as the HSM side does; one
+  // that takes the connection and never answers is not blamed on the
+  // account. A group that does not exist is named with its DN.
+  kvtest::SilentListener silentDirectory;
+  ASSERT_TRUE(silentDirectory.ok());
+  const std::string silentHost = "127.0.0.1:" + std::to_string(silentDirectory.port());
+  const std::string connectionFailed = "mensagem: Nao foi possivel conectar no Controlador de Dominio (DC) (";
+  for (const auto& [host, cause] : std::vector<std::pair<std::string, std::string>>{
+           {"nao-existe.invalid", "Causa: o nome 'nao-existe.invalid' de [activedirectory] host nao foi resolvido"},
+           {"127.0.0.1:1", "Causa: nada aceita conexoes em 127.0.0.1:1 (conexao recusada: o Controlador de Dominio "
+                           "(DC) estah ligado e nessa porta?)"},
+           {silentHost, "Causa: o Controlador de Dominio (DC) em " + silentHost +
+                            " aceita conexoes, mas nao respondeu a tempo"}}) {
+    writeBroken({{"host=" + slapd_->host(), "host=" + host}});
+    EXPECT_EQ(runCheck({"--ini", broken.string(), "--timeout", "15"}, out), 2) << out;
+    const size_t line = out.find(connectionFailed);
+    EXPECT_NE(line, std::string::npos) << out;
+    const size_t found = out.find(cause, line);
+    EXPECT_LT(found, out.find('\n', line)) << host << ": " << out;  // on that line
+  }
+  writeBroken({{"CN=Tessel,", "CN=Sumido,"}});
+  EXPECT_EQ(runCheck({"--ini", broken.string()}, out), 2) << out;
+  EXPECT_NE(out.find("Causa: o Grupo [CN=Sumido,OU=Groups," + std::string(kvtest::kSuffix) +
+                     "] nao existe no diretorio (confira [activedirectory] group)"),
+            std::string::npos)
+      << out;
 
   // Text beyond ASCII saved as UTF-8 would be read as Windows-1252, unless
   // the file starts with the UTF-8 mark, as the service's reader agrees.
@@ -449,12 +533,26 @@ TEST_F(ServiceEndToEnd, CheckNamesWhatFailsWithItsExitCode) {
             std::string::npos)
       << out;
 
-  // An HSM that takes the connection and never answers, with a client
-  // library that would wait a minute: --timeout ends the run with 3 and
-  // names the step, as text and as JSON.
+  // An HSM that takes the connection and never answers: the library's
+  // waits are cut to a fifth of --timeout, and the cause says the HSM did
+  // not answer, not that the account was refused. As a Nagios plug-in:
+  // CRITICAL.
   kvtest::SilentListener silent;
   ASSERT_TRUE(silent.ok());
   writeBroken({{"host=" + hsm_->host(), "host=127.0.0.1:" + std::to_string(silent.port())}});
+  EXPECT_EQ(runCheck({"--ini", broken.string(), "--timeout", "10"}, out), 3) << out;
+  EXPECT_NE(out.find("Nao foi possivel conectar ao HSM para listar os usuarios. Codigo " +
+                     std::to_string(KV_ERR_TIMEOUT) + ". Causa: o HSM/Tessel em 127.0.0.1:" +
+                     std::to_string(silent.port()) + " aceita conexoes, mas nao respondeu a tempo"),
+            std::string::npos)
+      << out;
+  EXPECT_EQ(runCheck({"--nagios", "--ini", broken.string(), "--timeout", "10"}, out), 2) << out;
+  EXPECT_EQ(out.rfind("KELVASYNC-CHECK CRITICO - o HSM nao pode ser lido: Nao foi possivel conectar ao HSM", 0), 0u)
+      << out;
+  EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
+
+  // With a client library that would wait a minute: --timeout ends the run
+  // with 3 and names the step, as text and as JSON (CRITICAL for Nagios).
   const std::map<std::string, std::string> patientLibrary{{"KELVASYNC_HSM_IO_TIMEOUT_MS", "60000"}};
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(runCheck({"--ini", broken.string(), "--timeout", "3"}, out, patientLibrary), 3) << out;
@@ -462,6 +560,8 @@ TEST_F(ServiceEndToEnd, CheckNamesWhatFailsWithItsExitCode) {
   EXPECT_NE(out.find("tempo limite de 3 s esgotado na etapa HSM"), std::string::npos) << out;
   EXPECT_EQ(runCheck({"--json", "--ini", broken.string(), "--timeout", "3"}, out, patientLibrary), 3) << out;
   EXPECT_NE(out.find("\"etapa\": \"HSM\""), std::string::npos) << out;
+  EXPECT_EQ(runCheck({"--nagios", "--ini", broken.string(), "--timeout", "3"}, out, patientLibrary), 2) << out;
+  EXPECT_EQ(out, "KELVASYNC-CHECK CRITICO - tempo limite de 3 s esgotado na etapa HSM (sem resposta)\n");
   EXPECT_FALSE(fs::exists(productDir_ / "data" / "kelvasync.log"));
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -71,8 +72,11 @@ bool looksLikeUtf8(const std::string& bytes) {
 // The step under way, for the watchdog of --timeout.
 std::atomic<const char*> stepInProgress{"configuracao"};
 
-// Bound of the probe that names an HSM failure's cause (tuneCheckTimeouts).
+// Bound of the probe that names an HSM failure's cause, and the duration
+// past which a failed opening met an HSM that does not answer
+// (tuneCheckTimeouts).
 uint32_t hsmProbeTimeoutMs = kHsmProbeTimeoutMs;
+uint32_t hsmSilentAfterMs = kHsmSilentAfterMs;
 
 // `fieldSize`: the HSM login block's field that carries the value, with its
 // terminator (0 when the value goes elsewhere); a longer value is refused
@@ -268,11 +272,20 @@ void checkConfiguration(CheckReport& report, bool serviceFiles) {
     const std::filesystem::path logFile(logFilePath());
     report.logFolder = utf16ToUtf8(logFile.parent_path().u16string());
     report.logFolderExists = std::filesystem::is_directory(logFile.parent_path(), ignored);
+    const std::u16string folder = logFile.parent_path().u16string();
+    if (!report.logFolderExists) {
+      report.logFolderAdvice = utf16ToUtf8(missingLogFolderAdvice(folder));
+    } else {
+      // A folder the service cannot write ends its start as surely as a
+      // missing one (a read-only file system, a folder or log left to root).
+      report.logFolderWritable = platform::folderAcceptsWrites(folder, logFile.u16string());
+    }
   }
 
   for (const KeyFinding& key : report.keys)
     if (key.status == KeyFinding::Missing || key.status == KeyFinding::Bad) report.exitCode = kCheckConfig;
-  if (!report.iniExists || !report.iniReadable || !report.logFolderExists) report.exitCode = kCheckConfig;
+  if (!report.iniExists || !report.iniReadable || !report.logFolderExists || !report.logFolderWritable)
+    report.exitCode = kCheckConfig;
 }
 
 // Whether the keys a step needs (host, usr, pwd and, for the directory,
@@ -303,17 +316,21 @@ void checkHsm(CheckReport& report) {
   CachedHsmSettings& settings = cachedHsmSettings(HsmOperation::UpdateCycle);
   refreshHsmSettings(settings);
   bool sessionOpened = false;
+  const auto listStart = std::chrono::steady_clock::now();
   report.listCode =
       listHsmUsers(report.hsmUsers, settings.host, settings.user, settings.password, &sessionOpened);
   if (report.listCode != KV_OK) {
-    // The account is blamed only when the HSM is known to listen: a probe
-    // of our own tells a network fault from a refused login.
+    // The account is blamed only when the HSM is known to listen and
+    // answered: a probe of our own tells a network fault from a refused
+    // login, and the opening's duration an HSM that does not answer.
+    const bool slow = !sessionOpened && std::chrono::steady_clock::now() - listStart >=
+                                            std::chrono::milliseconds(hsmSilentAfterMs);
     const HsmReachability reach =
         sessionOpened ? HsmReachability::Reachable : probeHsmHost(settings.host, hsmProbeTimeoutMs);
     const std::string cause =
         sessionOpened ? "a conta entrou, mas a listagem foi recusada (a conta [hsm] usr pode administrar usuarios?)"
-                      : describeHsmReachability(reach, settings.host, hsmProbeTimeoutMs);
-    const std::string failed = reach == HsmReachability::Reachable
+                      : describeHsmReachability(reach, settings.host, hsmProbeTimeoutMs, slow);
+    const std::string failed = reach == HsmReachability::Reachable && !slow
                                    ? "Nao foi possivel listar os usuarios do HSM com a conta [hsm] usr"
                                    : "Nao foi possivel conectar ao HSM para listar os usuarios";
     report.hsmMessages.push_back(failed + ". Codigo " + std::to_string(report.listCode) + ". Causa: " + cause);
@@ -409,6 +426,8 @@ void tuneCheckTimeouts(uint32_t seconds) {
   tuning.operationTimeoutSeconds = tuning.networkTimeoutSeconds;
   platform::setDirectoryTuning(tuning);
   hsmProbeTimeoutMs = std::min(fifthMs, kHsmProbeTimeoutMs);
+  hsmSilentAfterMs = std::min(fifthMs * 3 / 4, kHsmSilentAfterMs);
+  setDirectoryProbeTimeout(hsmProbeTimeoutMs);
   // Read by our stand-in client library at KvInitialize; a library that
   // does not know them keeps its own bounds, and the watchdog still holds.
   // A value the operator set is kept.
@@ -566,7 +585,11 @@ std::string renderText(const CheckReport& r) {
   }
   if (!r.logFolder.empty()) {
     out += "  pasta do log: " + r.logFolder +
-           (r.logFolderExists ? "\n" : " NAO EXISTE: o servico terminaria logo ao iniciar; crie a pasta\n");
+           (!r.logFolderExists ? " NAO EXISTE: o servico terminaria logo ao iniciar; " + r.logFolderAdvice + "\n"
+            : !r.logFolderWritable
+                ? " NAO PODE SER GRAVADA por esta conta (somente leitura): o servico terminaria logo ao iniciar; "
+                  "libere a escrita para a conta do servico\n"
+                : std::string("\n"));
   }
   if (r.iniReadableByOthers)
     out += "  ATENCAO: o arquivo pode ser lido por outros usuarios e guarda as senhas; restrinja o acesso\n";
@@ -639,7 +662,8 @@ std::string renderText(const CheckReport& r) {
 std::string renderJson(const CheckReport& r) {
   std::string out = "{\n  \"configuracao\": {\"arquivo\": " + jsonString(r.iniPath, true) +
                     ", \"existe\": " + bool01(r.iniExists) + ", \"legivel\": " + bool01(r.iniReadable) + ", \"pastaDoLog\": " + jsonString(r.logFolder, true) +
-                    ", \"pastaDoLogExiste\": " + bool01(r.logFolderExists) + ", \"legivelPorOutros\": " +
+                    ", \"pastaDoLogExiste\": " + bool01(r.logFolderExists) +
+                    ", \"pastaDoLogGravavel\": " + bool01(r.logFolderWritable) + ", \"legivelPorOutros\": " +
                     bool01(r.iniReadableByOthers) + ", \"pareceUtf8\": " + bool01(r.iniLooksUtf8) + ", \"chaves\": [";
   for (size_t i = 0; i < r.keys.size(); ++i) {
     const KeyFinding& key = r.keys[i];
@@ -675,4 +699,64 @@ std::string renderJson(const CheckReport& r) {
   out += "  \"codigoSaida\": " + std::to_string(r.exitCode) + ", \"significado\": " +
          jsonString(exitMeaning(r.exitCode)) + "\n}\n";
   return out;
+}
+
+NagiosState nagiosState(const CheckReport& r) {
+  const bool directoryFailed = r.directoryChecked && (!r.directoryOk || r.unreadableMembers > 0);
+  const bool hsmFailed = r.hsmChecked && !r.hsmOk;
+  if (directoryFailed || hsmFailed || r.guardTrips || !r.everyUserAtRisk.empty()) return kNagiosCritical;
+  return r.exitCode == kCheckOk ? kNagiosOk : kNagiosWarning;
+}
+
+std::string renderNagios(const CheckReport& r) {
+  const NagiosState state = nagiosState(r);
+  // The findings that decide the state, in the order an operator would
+  // mend them; 8-bit text (messages, values) goes through printable(),
+  // paths are UTF-8 already.
+  std::string what;
+  const auto add = [&what](const std::string& finding) {
+    if (!finding.empty()) what += (what.empty() ? "" : "; ") + finding;
+  };
+  if (state == kNagiosCritical) {
+    if (!r.everyUserAtRisk.empty()) add("PERIGO: " + printable(r.everyUserAtRisk));
+    if (r.guardTrips) add("trava de remocoes em massa: " + printable(r.passTwoReason));
+    if (r.directoryChecked && !r.directoryOk) {
+      add("o grupo do diretorio nao pode ser lido" +
+          (r.directoryMessages.empty() ? std::string() : ": " + printable(r.directoryMessages.front())));
+    } else if (r.directoryChecked && r.unreadableMembers > 0) {
+      add(std::to_string(r.unreadableMembers) + " membro(s) do grupo nao puderam ser lidos");
+    }
+    if (r.hsmChecked && !r.hsmOk) {
+      add("o HSM nao pode ser lido" + (r.hsmMessages.empty() ? std::string() : ": " + printable(r.hsmMessages.back())));
+    }
+  } else if (state == kNagiosWarning) {
+    if (!r.iniExists) add("o arquivo " + r.iniPath + " nao existe");
+    else if (!r.iniReadable) add("o arquivo " + r.iniPath + " nao pode ser lido por esta conta");
+    if (!r.logFolderExists) add("a pasta do log " + r.logFolder + " nao existe");
+    else if (!r.logFolderWritable) add("a pasta do log " + r.logFolder + " nao pode ser gravada");
+    size_t bad = 0;
+    std::string first;
+    for (const KeyFinding& key : r.keys) {
+      if (key.status != KeyFinding::Missing && key.status != KeyFinding::Bad) continue;
+      if (bad++ == 0)
+        first = printable((key.key.empty() ? "[" + key.section + "]" : key.section + "." + key.key) + ": " + key.detail);
+    }
+    if (bad > 0) add(std::to_string(bad) + " chave(s) do INI ausente(s) ou invalida(s), a primeira " + first);
+  } else {
+    add("grupo lido (" + std::to_string(r.members.size() - r.notUsers) + " membros), HSM lido (" +
+        std::to_string(r.hsmUsers.size()) + " usuarios); proximo ciclo: criar " + std::to_string(r.create.size()) +
+        ", desbloquear " + std::to_string(r.unblock.size()) + ", bloquear " + std::to_string(r.block.size()) +
+        ", remover " + std::to_string(r.remove.size()));
+  }
+  // One line: a member's name or a message cannot start another.
+  std::string line = "KELVASYNC-CHECK " +
+                     std::string(state == kNagiosOk ? "OK" : state == kNagiosWarning ? "ATENCAO" : "CRITICO") + " - " +
+                     what;
+  for (char& c : line)
+    if (c == '\n' || c == '\r' || c == '|') c = c == '|' ? '/' : ' ';
+  line += " | membros=" + std::to_string(r.members.size() - r.notUsers) +
+          " naoLidos=" + std::to_string(r.unreadableMembers) + " criar=" + std::to_string(r.create.size()) +
+          " desbloquear=" + std::to_string(r.unblock.size()) + " bloquear=" + std::to_string(r.block.size()) +
+          " remover=" + std::to_string(r.remove.size()) + "\n";
+  return line;
 }

@@ -21,6 +21,9 @@ enum CheckExitCode : int {
   kCheckGuard = 4,      // the mass-removal guard would stop pass 2, or the plan would cost every managed user
 };
 
+// The states of a Nagios/Icinga plug-in (kelvasync-check --nagios).
+enum NagiosState : int { kNagiosOk = 0, kNagiosWarning = 1, kNagiosCritical = 2, kNagiosUnknown = 3 };
+
 // One key of the INI file as the check found it.
 struct KeyFinding {
   std::string section, key;
@@ -37,6 +40,8 @@ struct CheckReport {
   bool iniLooksUtf8 = false;  // text beyond ASCII saved as UTF-8, not Windows-1252
   std::string logFolder;  // the service's data folder; empty when not checked
   bool logFolderExists = true;
+  bool logFolderWritable = true;  // by this account: run the check as the service's
+  std::string logFolderAdvice;    // for a missing folder: what to create
   std::vector<KeyFinding> keys;
 
   // Directory.
@@ -91,3 +96,11 @@ std::string renderJson(const CheckReport& report);
 
 // --status --json: the service's last cycle and the health judged from it.
 std::string renderStatusJson(const std::optional<CycleStatus>& status, const ServiceHealth& health);
+
+// The report as a Nagios/Icinga plug-in sees it: the state, and one line
+// "KELVASYNC-CHECK <state> - <what> | <perfdata>". Unlike the exit codes of
+// the plain check (the lowest wins), the worst finding decides: CRITICAL
+// when the group or the HSM could not be read or the plan trips a guard
+// (PERIGO, maxremovals), WARNING for findings in the configuration alone.
+NagiosState nagiosState(const CheckReport& report);
+std::string renderNagios(const CheckReport& report);

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "build_info.h"
 #include "check.h"
 #include "common/process_state.h"
 #include "config/config.h"
@@ -17,16 +18,22 @@
 
 namespace {
 
+constexpr int kUsageError = 2;
+
 void usage(FILE* to) {
   std::fputs(
-      "Uso: kelvasync-check [--json] [--ini ARQUIVO] [--timeout SEGUNDOS]\n"
+      "Uso: kelvasync-check [--json | --nagios] [--ini ARQUIVO] [--timeout SEGUNDOS]\n"
       "     kelvasync-check --status [--nagios]\n"
+      "     kelvasync-check --help | --version\n"
       "Verifica o kelvasync sem alterar nada: le o kelvasync.ini como o servico, le o grupo do\n"
       "diretorio, entra no HSM com a conta [hsm], lista os usuarios, confere se a conta IntegracaoAD\n"
       "le 'addb' e mostra o que o proximo ciclo faria. Nada eh gravado no HSM nem no log do servico.\n"
       "Senhas nunca sao mostradas: so se decifram e o seu tamanho.\n"
       "\n"
       "  --json         o mesmo resultado como um documento JSON\n"
+      "  --nagios       uma linha de plug-in Nagios/Icinga, com dados de desempenho depois de '|', e\n"
+      "                 saida 0 OK, 1 ATENCAO (so achados na configuracao), 2 CRITICO (grupo ou HSM\n"
+      "                 ilegivel, PERIGO, trava de remocoes, tempo esgotado)\n"
       "  --ini ARQUIVO  verifica esse arquivo em vez do kelvasync.ini do servico\n"
       "  --timeout SEGUNDOS\n"
       "                 limite de tempo da verificacao inteira (padrao 10, de 1 a 86400); esgotado, a\n"
@@ -37,6 +44,7 @@ void usage(FILE* to) {
       "                 3 desconhecido (sem arquivo de estado)\n"
       "  --nagios       com --status: uma linha com dados de desempenho depois de '|'\n"
       "  --json         com --status: o estado e o seu julgamento como um documento JSON\n"
+      "  --version      mostra a versao\n"
       "Variaveis do arquivo /etc/default/kelvasync (as do servico) valem tambem aqui, exceto\n"
       "as ja definidas no ambiente.\n"
       "\n"
@@ -47,8 +55,18 @@ void usage(FILE* to) {
       "  3  o HSM nao pode ser lido (listagem de usuarios ou 'addb'), ou o limite de --timeout\n"
       "     esgotou\n"
       "  4  a trava de remocoes em massa impediria a segunda passagem, ou o plano bloquearia ou\n"
-      "     removeria todos os usuarios gerenciados (ou nenhum membro foi lido e ha usuarios gerenciados)\n",
+      "     removeria todos os usuarios gerenciados (ou nenhum membro foi lido e ha usuarios gerenciados)\n"
+      "  Quando varios valem, vale o menor. Com --nagios: 0, 1 ou 2 como acima (vale o pior).\n"
+      "  Erro de uso (opcao desconhecida, valor ausente ou invalido, opcoes que nao combinam): 2.\n",
       to);
+}
+
+// A command line that cannot run: what is wrong, then the usage, on
+// standard error; the exit code of every kelvasync tool for that.
+int usageError(const std::string& what) {
+  std::fprintf(stderr, "kelvasync-check: %s\n\n", what.c_str());
+  usage(stderr);
+  return kUsageError;
 }
 
 // --status: the service's own account of its last cycles, for monitoring.
@@ -74,43 +92,48 @@ int main(int argc, char** argv) {
   uint32_t timeoutSeconds = 10;
   bool status = false, nagios = false;
   for (int i = 1; i < argc; ++i) {
+    const bool hasValue = i + 1 < argc;
     if (std::strcmp(argv[i], "--status") == 0) {
       status = true;
     } else if (std::strcmp(argv[i], "--nagios") == 0) {
       nagios = true;
     } else if (std::strcmp(argv[i], "--json") == 0) {
       json = true;
-    } else if (std::strcmp(argv[i], "--ini") == 0 && i + 1 < argc) {
+    } else if (std::strcmp(argv[i], "--ini") == 0) {
+      if (!hasValue) return usageError("falta o ARQUIVO de --ini");
       setConfigFilePath(argv[++i]);
       ownIni = false;
-    } else if (std::strcmp(argv[i], "--timeout") == 0 && i + 1 < argc) {
+    } else if (std::strcmp(argv[i], "--timeout") == 0) {
+      if (!hasValue) return usageError("falta o valor de --timeout (segundos, de 1 a 86400)");
       const std::string value = argv[++i];
       if (value.empty() || value.size() > 5 || value.find_first_not_of("0123456789") != std::string::npos ||
           std::stoul(value) < 1 || std::stoul(value) > 86400) {
-        std::fprintf(stderr, "Valor invalido para --timeout: %s (segundos, de 1 a 86400)\n\n", value.c_str());
-        usage(stderr);
-        return kCheckConfig;
+        return usageError("valor invalido para --timeout: " + value + " (segundos, de 1 a 86400)");
       }
       timeoutSeconds = static_cast<uint32_t>(std::stoul(value));
     } else if (std::strcmp(argv[i], "-h") == 0 || std::strcmp(argv[i], "--help") == 0) {
       usage(stdout);
       return 0;
+    } else if (std::strcmp(argv[i], "--version") == 0) {
+      std::fputs("kelvasync-check " KV_VERSION_TEXT "\n", stdout);
+      return 0;
     } else {
-      std::fprintf(stderr, "Opcao desconhecida: %s\n\n", argv[i]);
-      usage(stderr);
-      return kCheckConfig;
+      return usageError(std::string("opcao desconhecida: ") + argv[i]);
     }
   }
+  // Options that would be silently ignored are refused: the caller meant
+  // something the run would not do. (--status combinations are its own.)
+  if (!status && json && nagios) return usageError("--json e --nagios nao podem ser usados juntos");
   // Before anything reads its settings from the environment (the status
   // file lies under KELVASYNC_PROGRAM_FILES too).
   adoptServiceEnvironment();
   if (status) return reportServiceStatus(nagios, json);
   tuneCheckTimeouts(timeoutSeconds);
-  armCheckWatchdog(timeoutSeconds, json);
+  armCheckWatchdog(timeoutSeconds, json ? CheckOutput::Json : nagios ? CheckOutput::Nagios : CheckOutput::Text);
   const CheckReport report = runCheck(ownIni);
   disarmCheckWatchdog();
-  const std::string text = json ? renderJson(report) : renderText(report);
+  const std::string text = json ? renderJson(report) : nagios ? renderNagios(report) : renderText(report);
   std::fwrite(text.data(), 1, text.size(), stdout);
   std::fflush(stdout);
-  return report.exitCode;
+  return nagios ? nagiosState(report) : report.exitCode;
 }

@@ -15,7 +15,7 @@ std::atomic<int> state{Running};
 
 struct Watch {
   uint32_t seconds = 0;
-  bool json = false;
+  CheckOutput output = CheckOutput::Text;
 };
 Watch watch;
 
@@ -28,25 +28,36 @@ unsigned watchdogThread(void*) {
   if (!state.compare_exchange_strong(expected, TimedOut)) return 0;
   const std::string step = checkStepInProgress();
   const std::string seconds = std::to_string(watch.seconds);
-  const std::string code = std::to_string(kCheckTimedOut);
-  const std::string text =
-      watch.json ? "{\n  \"tempoEsgotado\": {\"segundos\": " + seconds + ", \"etapa\": \"" + step +
-                       "\"},\n  \"codigoSaida\": " + code + "\n}\n"
-                 : "kelvasync-check: tempo limite de " + seconds + " s esgotado na etapa " + step +
-                       " (sem resposta); verificacao interrompida\n\nresultado: " + code +
-                       " (tempo esgotado na etapa " + step + ")\n";
+  const int exitCode = watch.output == CheckOutput::Nagios ? kNagiosCritical : kCheckTimedOut;
+  const std::string code = std::to_string(exitCode);
+  std::string text;
+  switch (watch.output) {
+    case CheckOutput::Json:
+      text = "{\n  \"tempoEsgotado\": {\"segundos\": " + seconds + ", \"etapa\": \"" + step +
+             "\"},\n  \"codigoSaida\": " + code + "\n}\n";
+      break;
+    case CheckOutput::Nagios:
+      text = "KELVASYNC-CHECK CRITICO - tempo limite de " + seconds + " s esgotado na etapa " + step +
+             " (sem resposta)\n";
+      break;
+    case CheckOutput::Text:
+      text = "kelvasync-check: tempo limite de " + seconds + " s esgotado na etapa " + step +
+             " (sem resposta); verificacao interrompida\n\nresultado: " + code + " (tempo esgotado na etapa " +
+             step + ")\n";
+      break;
+  }
   std::fwrite(text.data(), 1, text.size(), stdout);
   std::fflush(stdout);
   // The check's own thread may be blocked inside a library call: end the
   // process without running anything else of it.
-  std::_Exit(kCheckTimedOut);
+  std::_Exit(exitCode);
 }
 
 }  // namespace
 
-void armCheckWatchdog(uint32_t seconds, bool json) {
+void armCheckWatchdog(uint32_t seconds, CheckOutput output) {
   watch.seconds = seconds;
-  watch.json = json;
+  watch.output = output;
   if (platform::startThread(watchdogThread, nullptr) == 0) {
     std::fputs("kelvasync-check: nao foi possivel iniciar o controle de tempo; --timeout nao serah respeitado\n",
                stderr);

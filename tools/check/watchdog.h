@@ -1,6 +1,7 @@
 // The bound of kelvasync-check --timeout: a thread that, once the time is
-// up, names the step that hung and ends the process with exit code 3 (what
-// monitoring systems read as "unknown"), whatever the step is blocked in.
+// up, names the step that hung and ends the process with exit code 3, or
+// with --nagios 2 (CRITICAL: a directory or HSM that does not answer is
+// down for the service too), whatever the step is blocked in.
 #pragma once
 
 #include <cstdint>
@@ -8,9 +9,12 @@
 // The exit code of a run that the watchdog ended.
 inline constexpr int kCheckTimedOut = 3;
 
-// Starts the watchdog. `json`: the line it prints is a JSON document.
-// Call once, before the check starts.
-void armCheckWatchdog(uint32_t seconds, bool json);
+// How the watchdog reports: the text for a person, a JSON document, or one
+// Nagios plug-in line.
+enum class CheckOutput { Text, Json, Nagios };
+
+// Starts the watchdog. Call once, before the check starts.
+void armCheckWatchdog(uint32_t seconds, CheckOutput output);
 
 // Called when the check has its result, before printing it. Returns when the
 // watchdog had not fired, and from then on the watchdog stays silent; when

@@ -5,11 +5,13 @@
 // The password is read from standard input: typed at a terminal without echo
 // (and asked twice), or as the first line of piped input. The value is
 // printed alone on standard output; messages go to standard error.
-// Exit codes: 0 value printed, 1 password refused, 2 nothing could be read.
+// Exit codes: 0 value printed (and --help, --version), 1 password refused,
+// 2 nothing could be read, or a usage error.
 #include <cstdio>
 #include <cstring>
 #include <string>
 
+#include "build_info.h"
 #include "config/config.h"
 #include "platform/password_prompt.h"
 
@@ -25,20 +27,31 @@ void wipe(std::string& text) {
   text.clear();
 }
 
-void usage() {
+void usage(FILE* to) {
   std::fputs(
       "Uso: kelvasync-passwd\n"
+      "     kelvasync-passwd --help | --version\n"
       "Le uma senha (digitada sem eco, ou a primeira linha da entrada padrao) e escreve o valor\n"
-      "criptografado para as chaves pwd do kelvasync.ini.\n",
-      stderr);
+      "criptografado para as chaves pwd do kelvasync.ini.\n"
+      "Saida: 0 valor escrito, 1 senha recusada, 2 nada pode ser lido ou erro de uso.\n",
+      to);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc > 1) {
-    usage();
-    return (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0) ? 0 : 2;
+    if (argc == 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
+      usage(stdout);
+      return 0;
+    }
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+      std::fputs("kelvasync-passwd " KV_VERSION_TEXT "\n", stdout);
+      return 0;
+    }
+    std::fprintf(stderr, "kelvasync-passwd: opcao desconhecida: %s\n\n", argv[1]);
+    usage(stderr);
+    return 2;
   }
   std::string password;
   bool truncated = false;

@@ -3,6 +3,7 @@
 
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -134,9 +135,26 @@ void writeConsoleLine(std::u16string_view text) {
 
 void writeConsoleBytes(const char* bytes, size_t count) { writeAll(bytes, count); }
 
+bool standardErrorIsJournal() {
+  static const bool journal = [] {
+    const char* stream = getenv("JOURNAL_STREAM");
+    if (stream == nullptr) return false;
+    unsigned long long device = 0, inode = 0;
+    char extra = 0;
+    if (std::sscanf(stream, "%llu:%llu%c", &device, &inode, &extra) != 2) return false;
+    struct stat status {};
+    if (fstat(STDERR_FILENO, &status) != 0) return false;
+    return static_cast<unsigned long long>(status.st_dev) == device &&
+           static_cast<unsigned long long>(status.st_ino) == inode;
+  }();
+  return journal;
+}
+
 void writeJournalLine(int priority, std::string_view line) {
+  const bool journal = standardErrorIsJournal();
+  if (!journal && priority > 4) return;
   while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
-  std::string text = "<" + std::to_string(priority) + ">";
+  std::string text = journal ? "<" + std::to_string(priority) + ">" : std::string();
   for (char c : line) {
     const auto byte = static_cast<unsigned char>(c);
     if (byte < 0x80) {
@@ -152,6 +170,13 @@ void writeJournalLine(int priority, std::string_view line) {
 
 void writeErrorLine(std::u16string_view text) {
   std::string bytes = utf16ToUtf8(text);
+  bytes.push_back('\n');
+  writeAll(bytes.data(), bytes.size(), STDERR_FILENO);
+}
+
+void writeErrorLineAt(int priority, std::u16string_view text) {
+  std::string bytes = standardErrorIsJournal() ? "<" + std::to_string(priority) + ">" : std::string();
+  bytes += utf16ToUtf8(text);
   bytes.push_back('\n');
   writeAll(bytes.data(), bytes.size(), STDERR_FILENO);
 }

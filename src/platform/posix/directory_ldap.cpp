@@ -174,6 +174,18 @@ constexpr const char* kCertificateHint =
     "; certificado do servidor nao verificado? a CA que o emitiu deve estar no arquivo de [activedirectory] "
     "cacert, em LDAPTLS_CACERT ou em TLS_CACERT de /etc/ldap/ldap.conf";
 
+// The code the group search is given for libldap's result `rc`: the
+// failures it tells apart get ADSI's codes for them.
+int32_t directoryCodeOf(int rc) {
+  switch (rc) {
+    case LDAP_SERVER_DOWN:
+    case LDAP_CONNECT_ERROR: return kDirectoryServerDown;
+    case LDAP_TIMEOUT: return kDirectoryTimedOut;
+    case LDAP_NO_SUCH_OBJECT: return kDirectoryNoSuchObject;
+    default: return kDirectoryFail;
+  }
+}
+
 // "LDAP <code>: <text>", with the server's diagnostic message when it sent
 // one, and `hint` after it.
 int32_t failLdap(LDAP* ld, int rc, const char* what, const char* hint = "") {
@@ -184,7 +196,7 @@ int32_t failLdap(LDAP* ld, int rc, const char* what, const char* hint = "") {
     if (*diagnostic != '\0') text += std::string("; ") + diagnostic;
     ldap_memfree(diagnostic);
   }
-  return fail(std::move(text) + hint);
+  return fail(std::move(text) + hint, directoryCodeOf(rc));
 }
 
 // Attribute names and class names are ASCII: compared without the locale.
@@ -417,7 +429,8 @@ int bounded(Session& session, bool& timedOut, Call call) {
 // The step's failure after the watchdog cut its call.
 int32_t failTimedOut(const char* step) {
   return fail(std::string(step) + ": tempo limite de " + std::to_string(callBound()) +
-              " s esgotado; o servidor parou de responder");
+                  " s esgotado; o servidor parou de responder",
+              kDirectoryTimedOut);
 }
 
 // One member's entry as the member search returned it.

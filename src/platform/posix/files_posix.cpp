@@ -131,6 +131,12 @@ bool fileExists(const std::u16string& path) {
 
 bool removeFile(const std::u16string& path) { return unlink(utf16ToUtf8(path).c_str()) == 0; }
 
+bool folderAcceptsWrites(const std::u16string& folder, const std::u16string& file) {
+  if (access(utf16ToUtf8(folder).c_str(), W_OK | X_OK) != 0) return false;
+  const std::string path = utf16ToUtf8(file);
+  return access(path.c_str(), F_OK) != 0 || access(path.c_str(), W_OK) == 0;
+}
+
 bool folderWritableByOthers(const std::u16string& folder, uint32_t& mode) {
   struct stat status {};
   if (stat(utf16ToUtf8(folder).c_str(), &status) != 0) return false;

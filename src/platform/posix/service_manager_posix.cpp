@@ -198,6 +198,21 @@ bool setServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status) {
   return notifyChanged(message) || fail();
 }
 
+bool reportServiceRefused(ServiceStatusHandle handle, const ServiceStatus& status, std::u16string_view reason) {
+  if (handle == 0) {
+    errno = EBADF;
+    return fail();
+  }
+  std::string message = "STOPPING=1\n";
+  if (status.serviceSpecificExitCode != 0) {
+    message += "EXIT_STATUS=" + std::to_string(status.serviceSpecificExitCode) + "\n";
+  }
+  message += "STATUS=" + utf16ToUtf8(reason);
+  const std::lock_guard<std::mutex> hold(notifyLock);
+  lastReportedState = status.currentState;
+  return notifyChanged(message) || fail();
+}
+
 void announceServiceStatus(std::u16string_view text) {
   if (getenv("NOTIFY_SOCKET") == nullptr) return;
   const std::lock_guard<std::mutex> hold(notifyLock);
@@ -244,8 +259,8 @@ bool createService(ServiceManagerHandle manager, const ServiceDefinition& defini
   if (const char* base = getenv("KELVASYNC_PROGRAM_FILES"); base != nullptr && base[0] != '\0') {
     text += "Environment=" + quoteForUnit(std::string("KELVASYNC_PROGRAM_FILES=") + base) + "\n";
   }
-  // Another instance already running (exit 3) is not a failure a restart mends.
-  text += "Restart=on-failure\nRestartSec=30s\nRestartPreventExitStatus=3\n";
+  // Another instance already running (exit 6) is not a failure a restart mends.
+  text += "Restart=on-failure\nRestartSec=30s\nRestartPreventExitStatus=6\n";
   // The service writes only its data folder (log, lock, status); the INI,
   // the program and the rest of the system stay read-only to it. The "-"
   // lets a missing folder reach the service, which names it, rather than

@@ -79,6 +79,8 @@ void writeConsoleLine(std::u16string_view text) {
 
 void writeConsoleBytes(const char* bytes, size_t count) { writeStdout(bytes, count); }
 
+bool standardErrorIsJournal() { return false; }
+
 void writeJournalLine(int, std::string_view) {}
 
 void writeErrorLine(std::u16string_view text) {
@@ -88,6 +90,8 @@ void writeErrorLine(std::u16string_view text) {
   fwrite(bytes.data(), 1, bytes.size(), stderr);
   fflush(stderr);
 }
+
+void writeErrorLineAt(int, std::u16string_view text) { writeErrorLine(text); }
 
 void prepareConsoleStopSources() { SetConsoleCtrlHandler(consoleControlHandler, TRUE); }
 

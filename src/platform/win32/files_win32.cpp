@@ -72,6 +72,24 @@ bool removeFile(const std::u16string& path) {
   return DeleteFileW(reinterpret_cast<const wchar_t*>(path.c_str())) != 0;
 }
 
+bool folderAcceptsWrites(const std::u16string& folder, const std::u16string& file) {
+  std::u16string probe = folder + u"\\kelvasync-escrita-";
+  for (char c : std::to_string(GetCurrentProcessId())) probe.push_back(static_cast<char16_t>(c));
+  probe += u".tmp";
+  const HANDLE created = CreateFileW(reinterpret_cast<const wchar_t*>(probe.c_str()), GENERIC_WRITE, 0, nullptr,
+                                     CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  if (created == INVALID_HANDLE_VALUE) return false;
+  CloseHandle(created);
+  const wchar_t* existing = reinterpret_cast<const wchar_t*>(file.c_str());
+  if (GetFileAttributesW(existing) == INVALID_FILE_ATTRIBUTES) return true;
+  const HANDLE opened = CreateFileW(existing, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  // Held by the running service (no sharing): it writes there, so it may.
+  if (opened == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_SHARING_VIOLATION;
+  CloseHandle(opened);
+  return true;
+}
+
 bool folderWritableByOthers(const std::u16string&, uint32_t&) { return false; }
 
 bool fileReadableByOthers(const std::u16string& path) {

@@ -45,6 +45,10 @@ ServiceStatusHandle registerServiceControlHandler(const char16_t* serviceName, S
 
 void announceServiceStatus(std::u16string_view) {}
 
+bool reportServiceRefused(ServiceStatusHandle handle, const ServiceStatus& status, std::u16string_view) {
+  return setServiceStatus(handle, status);
+}
+
 ServiceError classifyServiceError(uint32_t code) {
   switch (code) {
     case ERROR_ACCESS_DENIED: return ServiceError::AccessDenied;
