@@ -486,12 +486,13 @@ TEST_F(ServiceEndToEndWithUnreadableMember, CheckSaysNobodyWouldBeRemoved) {
   EXPECT_TRUE(hasUser(*hsm_, leaver));
 }
 
-// A member whose cn holds CR LF, a forged log line and a terminal escape.
+// A member whose cn holds CR LF, a forged log line and terminal escapes (ESC,
+// and CSI as the C1 control U+009B).
 class ServiceEndToEndWithForgingName : public ServiceEndToEnd {
  protected:
   std::vector<std::string> extraMemberDns(kvtest::DirectoryData& data) const override {
     return {data.add(std::string("sn=Eva,ou=Users,") + kvtest::kSuffix, {"user"},
-                     {{"cn", "Eva\r\n07/12/2026 10:00:00 [1] [Erro] forjada\x1b[2J\x7f"},
+                     {{"cn", "Eva\r\n07/12/2026 10:00:00 [1] [Erro] forjada\x1b[2J\x7f\xc2\x9b" "31m"},
                       {"sn", "Eva"},
                       {"sAMAccountName", "eva"}})};
   }
@@ -502,11 +503,13 @@ TEST_F(ServiceEndToEndWithForgingName, CheckTextShowsControlBytesAsQuestionMarks
   const std::string id = convertLogonToHsmUserId("eva");
   std::string out;
   EXPECT_EQ(runCheck({}, out), 0) << out;
-  EXPECT_NE(out.find("    eva [Eva??07/12/2026 10:00:00 [1] [Erro] forjada?[2J?] " + id + "\n"), std::string::npos)
+  EXPECT_NE(out.find("    eva [Eva??07/12/2026 10:00:00 [1] [Erro] forjada?[2J??31m] " + id + "\n"), std::string::npos)
       << out;
   EXPECT_EQ(out.find('\x1b'), std::string::npos);
+  EXPECT_EQ(out.find("\xc2\x9b"), std::string::npos);
   EXPECT_EQ(runCheck({"--json"}, out), 0) << out;
-  EXPECT_NE(out.find("\"nome\": \"Eva\\r\\n07/12/2026 10:00:00 [1] [Erro] forjada\\u001b[2J\x7f\""), std::string::npos)
+  EXPECT_NE(out.find("\"nome\": \"Eva\\r\\n07/12/2026 10:00:00 [1] [Erro] forjada\\u001b[2J\x7f\xc2\x9b" "31m\""),
+            std::string::npos)
       << out;
 }
 
