@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <string>
 
 namespace platform {
@@ -69,6 +70,6 @@ bool folderWritableByOthers(const std::u16string& folder, uint32_t& mode);
 // Windows an allowing ACE with read access for a trustee other than
 // Administrators, SYSTEM or the owner. False when it cannot be told (a
 // missing file included).
-bool fileReadableByOthers(const std::u16string& path);
+bool fileReadableByOthers(const std::filesystem::path& path);
 
 }  // namespace platform

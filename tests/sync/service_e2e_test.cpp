@@ -336,6 +336,12 @@ TEST_F(ServiceEndToEnd, CheckPrintsTheNextCycleAndChangesNothing) {
                      "gerenciados"),
             std::string::npos)
       << out;
+  // The same file in a folder named in Latin-1 (no UTF-8): opened by the
+  // bytes given, not "not found".
+  const fs::path latin1 = root_ / "configura\xe7\xe3o";
+  fs::create_directories(latin1);
+  fs::copy_file(empty, latin1 / "vazio.ini");
+  EXPECT_EQ(runCheck({"--ini", (latin1 / "vazio.ini").string()}, out), 4) << out;
   EXPECT_EQ(hsmState(), before);
   EXPECT_FALSE(fs::exists(productDir_ / "data" / "kelvasync.log"));
 }

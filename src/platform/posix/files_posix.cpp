@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <filesystem>
 
 #include "common/text.h"
 #include "platform/posix/private_file.h"
@@ -138,9 +139,9 @@ bool folderWritableByOthers(const std::u16string& folder, uint32_t& mode) {
   return (status.st_mode & (S_IWGRP | S_IWOTH)) != 0;
 }
 
-bool fileReadableByOthers(const std::u16string& path) {
+bool fileReadableByOthers(const std::filesystem::path& path) {
   struct stat status {};
-  if (stat(utf16ToUtf8(path).c_str(), &status) != 0) return false;
+  if (stat(path.c_str(), &status) != 0) return false;
   return (status.st_mode & (S_IRGRP | S_IROTH)) != 0;
 }
 
