@@ -137,11 +137,7 @@ bool parseCycleStatus(std::string_view text, CycleStatus& status) {
   return haveEnd && haveOutcome;
 }
 
-std::u16string cycleStatusPath() {
-  std::u16string path = logFilePath();
-  path.resize(path.size() - 3);  // "log"
-  return path + u"status";
-}
+std::u16string cycleStatusPath() { return platform::productPath(stateFolderPath(), u"\\kelvasync.status"); }
 
 std::u16string cycleStatusLine(const CycleStatus& status) {
   std::string line = "ultimo ciclo " + status.end + ": " + std::string(cycleOutcomeName(status.outcome));

@@ -76,6 +76,8 @@ bool removeFile(const std::u16string& path) {
 
 bool folderWritableByOthers(const std::u16string&, uint32_t&) { return false; }
 
+bool folderOwnedByStranger(const std::u16string&, std::u16string&) { return false; }
+
 bool fileReadableByOthers(const std::filesystem::path& path) {
   PSID owner = nullptr;
   PACL dacl = nullptr;
