@@ -67,6 +67,7 @@ int reportServiceStatus(bool nagios) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  platform::keepMemoryPrivate();  // it decrypts both passwords
   bool json = false;
   bool ownIni = true;
   uint32_t timeoutSeconds = 10;

@@ -12,6 +12,7 @@
 
 #include "config/config.h"
 #include "platform/password_prompt.h"
+#include "platform/system.h"
 
 namespace {
 
@@ -36,6 +37,7 @@ void usage() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  platform::keepMemoryPrivate();  // it holds the password in clear
   if (argc > 1) {
     usage();
     return (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0) ? 0 : 2;

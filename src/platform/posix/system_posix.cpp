@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/file.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <time.h>
@@ -136,6 +137,12 @@ std::u16string productPath(const std::u16string& base, std::u16string_view tailW
   std::u16string path = base;
   for (char16_t c : tailWithBackslashes) path.push_back(c == u'\\' ? u'/' : c);
   return path;
+}
+
+void keepMemoryPrivate() {
+  prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+  const struct rlimit none {0, 0};
+  setrlimit(RLIMIT_CORE, &none);
 }
 
 bool lowerProcessPriority() {
