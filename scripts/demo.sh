@@ -85,7 +85,9 @@ usr=master
 pwd=$hsm_pwd
 removeusers=block
 INI
-chmod 600 "$product/kelvasync.ini"  # it holds both passwords
+# It holds both passwords: the owner alone, or, installed, root and the
+# service's group (as the package leaves it).
+if [ $installed = 1 ]; then chmod 640 "$product/kelvasync.ini"; else chmod 600 "$product/kelvasync.ini"; fi
 sed 's/^/    /' "$product/kelvasync.ini"
 
 echo "--- kelvasync -c (the first cycle starts after a 10-second pause)"

@@ -9,7 +9,9 @@
 #                                      32-bit Windows cross-build and 32-bit
 #                                      Wine (adds dpkg's i386 architecture),
 #                                      and the packaging tools (dpkg-dev,
-#                                      lintian, logrotate, wixl, msitools)
+#                                      lintian, logrotate, wixl, msitools),
+#                                      and debootstrap and systemd-nspawn for
+#                                      the test that boots a real systemd
 set -euo pipefail
 packages=(ca-certificates cmake make g++ pkg-config python3 openssl procps iproute2
           libgtest-dev libssl-dev libsqlite3-dev sqlite3 libsystemd-dev libldap-dev
@@ -18,7 +20,8 @@ if [ "${1:-}" = --all ]; then
   packages+=(g++-mingw-w64-x86-64 wine wine64 clang libclang-rt-14-dev
              samba samba-ad-dc samba-ad-provision
              g++-mingw-w64-i686-posix wine32:i386
-             dpkg-dev lintian logrotate wixl msitools)
+             dpkg-dev lintian logrotate wixl msitools
+             debootstrap systemd-container)
 fi
 # A console run sets a Portuguese locale; the tests that check identifiers
 # do not depend on it need one whose C library lowers accented letters.

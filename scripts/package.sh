@@ -119,22 +119,31 @@ build_deb() {  # build_deb <linux build> <out>
   product="$service/opt/Karvell Networks/HSM Karvell"
   install -d "$service/lib/systemd/system" "$service/etc/kelvasync" "$service/etc/logrotate.d" \
     "$service/etc/default" "$product" "$service/usr/share/lintian/overrides"
-  install -d -m 750 "$service/var/log/kelvasync"
   service_unit "$build" "$work/unit"
-  # The unit of `kelvasync -i`, with the installed program, its manual
-  # pages, and the log's real folder writable (the product folder's data
-  # is a link to it).
+  # The unit of `kelvasync -i` (its sandbox included), with the installed
+  # program, its manual pages, and the service's own account and folders
+  # (kelvasync.service-account) in place of the data folder written by hand:
+  # systemd makes those writable and gives them to the account. The
+  # product folder's data, state and run are links to them. The account
+  # and the folders are made by the postinst (the lock's folder at every
+  # boot by the tmpfiles rule).
   sed -e 's|^ExecStart=.*|ExecStart="/usr/bin/kelvasync"|' \
       -e 's|^\(Description=.*\)$|\1\nDocumentation=man:kelvasync(8) man:kelvasync.ini(5) man:kelvasync-check(8)|' \
-      -e 's|^ReadWritePaths=.*|ReadWritePaths=-/var/log/kelvasync|' "$work/unit/kelvasync.service" \
+      -e "/^ExecStart=/r $packaging/debian/kelvasync.service-account" \
+      -e '/^ReadWritePaths=/d' "$work/unit/kelvasync.service" \
     >"$service/lib/systemd/system/kelvasync.service"
   chmod 644 "$service/lib/systemd/system/kelvasync.service"
-  # The INI holds the HSM administrator's password: root only.
-  install -m 600 "$packaging/kelvasync.ini" "$service/etc/kelvasync/kelvasync.ini"
+  install -d "$service/usr/lib/tmpfiles.d"
+  install -m 644 "$packaging/debian/kelvasync.tmpfiles" "$service/usr/lib/tmpfiles.d/kelvasync.conf"
+  # The INI holds the HSM administrator's password: root writes it, the
+  # service's group (set by the postinst) reads it.
+  install -m 640 "$packaging/kelvasync.ini" "$service/etc/kelvasync/kelvasync.ini"
   install -m 644 "$packaging/debian/kelvasync.logrotate" "$service/etc/logrotate.d/kelvasync"
   install -m 644 "$packaging/debian/kelvasync.default" "$service/etc/default/kelvasync"
   ln -s /etc/kelvasync/kelvasync.ini "$product/kelvasync.ini"
   ln -s /var/log/kelvasync "$product/data"
+  ln -s /var/lib/kelvasync "$product/state"
+  ln -s /run/kelvasync "$product/run"
   install -m 644 "$packaging/debian/kelvasync.lintian-overrides" "$service/usr/share/lintian/overrides/kelvasync"
   doc_files "$service" kelvasync "$email"
   man_pages "$service"
@@ -142,9 +151,10 @@ build_deb() {  # build_deb <linux build> <out>
   bin=()
   for program in "$service"/usr/bin/*; do bin+=("$program"); done
   control "$service" "$packaging/debian/kelvasync.control" "$email" \
-    "$(shlib_depends "$work" "$lab/usr/lib/kelvasync" "${bin[@]}")"
+    "adduser, $(shlib_depends "$work" "$lab/usr/lib/kelvasync" "${bin[@]}")"
   printf '/etc/kelvasync/kelvasync.ini\n/etc/logrotate.d/kelvasync\n/etc/default/kelvasync\n' \
     >"$service/DEBIAN/conffiles"
+  install -m 755 "$packaging/debian/kelvasync.postinst" "$service/DEBIAN/postinst"
   install -m 755 "$packaging/debian/kelvasync.prerm" "$service/DEBIAN/prerm"
   install -m 755 "$packaging/debian/kelvasync.postrm" "$service/DEBIAN/postrm"
   control "$lab" "$packaging/debian/kelvasync-lab.control" "$email" \

@@ -123,7 +123,7 @@ void wipe(std::u16string& text) {
 
 void replaceControlBytes(std::string& text) {
   for (char& c : text)
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+    if (const auto byte = static_cast<unsigned char>(c); byte < 0x20 || (byte >= 0x7F && byte <= 0x9F)) c = '?';
 }
 
 std::u16string asciiToUtf16(std::string_view ascii) {

@@ -31,9 +31,11 @@ std::string utf16ToUtf8(std::u16string_view utf16);
 // identifier in every run mode and on every platform.
 void lowerCaseAscii(std::string& text);
 
-// Replaces each byte below 0x20 and the byte 0x7F with '?': text from the
-// directory or the HSM written into a line of the log or of a console can
-// then neither end the line, nor begin a new one, nor carry a terminal escape.
+// Replaces each byte below 0x20 and each byte from 0x7F to 0x9F with '?':
+// text from the directory or the HSM written into a line of the log or of a
+// console can then neither end the line, nor begin a new one, nor carry a
+// terminal escape. 0x80..0x9F are the C1 controls of ISO 8859-1, the log's
+// encoding, which terminals act on as they do on ESC sequences (0x9B is CSI).
 void replaceControlBytes(std::string& text);
 
 // Overwrites `count` bytes with zeros through a volatile pointer, so the

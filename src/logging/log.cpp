@@ -106,6 +106,24 @@ std::u16string missingLogFolderAdvice(const std::u16string& folder) {
   return u"crie-a (o servico nunca cria pastas)";
 }
 
+namespace {
+
+// The product folder's `name` when it exists, else the data folder.
+std::u16string productFolderOrData(std::u16string_view tail) {
+  const std::u16string folder = platform::productPath(programFilesDir, tail);
+  return platform::fileExists(folder) ? folder : dataFolderPath();
+}
+
+}  // namespace
+
+std::u16string dataFolderPath() {
+  return platform::productPath(programFilesDir, u"\\Karvell Networks\\HSM Karvell\\data");
+}
+
+std::u16string stateFolderPath() { return productFolderOrData(u"\\Karvell Networks\\HSM Karvell\\state"); }
+
+std::u16string runtimeFolderPath() { return productFolderOrData(u"\\Karvell Networks\\HSM Karvell\\run"); }
+
 std::u16string rotatedLogFilePath(int index) {
   std::u16string path = logFilePath();
   path.resize(path.size() - 4);  // ".log"

@@ -36,6 +36,17 @@ std::u16string logFilePath();
 // named.
 std::u16string missingLogFolderAdvice(const std::u16string& folder);
 
+// The folders of the service's own files, under the product folder of
+// programFilesDir: `data` holds the log; the status file (kelvasync.status)
+// lies in the product folder's `state` and the instance lock
+// (kelvasync.lock) in its `run` when these exist (a symbolic link counts,
+// also one whose target is missing: the Debian package links them to
+// /var/lib/kelvasync and /run/kelvasync, the folders systemd gives the
+// service), and beside the log otherwise (Windows, kelvasync -i).
+std::u16string dataFolderPath();
+std::u16string stateFolderPath();
+std::u16string runtimeFolderPath();
+
 // Size the log file may reach before it is renamed to kelvasync.1.log and a
 // new one started; 0 (the default) lets it grow without limit. Set by the
 // entry point from [log] maxsizemb before any other thread exists.

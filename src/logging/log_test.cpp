@@ -51,13 +51,16 @@ TEST(LogLine, EachCodeUnitBecomesItsLowByte) {
 TEST(LogLine, ControlBytesBecomeQuestionMarksAndTheLineStillEnds) {
   // A zero low byte (U+0100, U+3000) neither cuts the line nor drops its
   // CR LF; CR, LF, ESC, DEL and U+010A (low byte LF) cannot forge a line or
-  // reach the terminal; a Latin-1 letter stays.
+  // reach the terminal, nor can the C1 controls (U+009B is CSI, U+0085 a
+  // line end; U+2080 narrows to 0x80); a Latin-1 letter and the no-break
+  // space (0xA0) stay.
   EXPECT_EQ(lineFor(Info, u"antes\u0100depois"), "06/12/2026 15:05:00 [1a2b] [Info] antes?depois\r\n");
   EXPECT_EQ(lineFor(Info, u"\u3000"), "06/12/2026 15:05:00 [1a2b] [Info] ?\r\n");
-  const std::u16string cn = u"Ana\r\n06/12/2026 [1] [Erro] x\u001b[2J\u007f\u010a\t\u00e7";
+  const std::u16string cn =
+      u"Ana\r\n06/12/2026 [1] [Erro] x\u001b[2J\u007f\u010a\t\u00e7\u009b31m\u0085\u2080\u009f\u00a0";
   const FormatArg name(cn);
   EXPECT_EQ(formatLogLine(Info, {}, 0x1a2b, u"[%s] fim", {&name, 1}),
-            "00/00/0000 00:00:00 [1a2b] [Info] [Ana??06/12/2026 [1] [Erro] x?[2J???\xE7] fim\r\n");
+            "00/00/0000 00:00:00 [1a2b] [Info] [Ana??06/12/2026 [1] [Erro] x?[2J???\xE7?31m???\xA0] fim\r\n");
 }
 
 TEST(LogLine, ALongMessageIsCutToTheLineBuffer) {

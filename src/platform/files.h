@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <string>
 
 namespace platform {
@@ -70,11 +71,20 @@ bool folderAcceptsWrites(const std::u16string& folder, const std::u16string& fil
 // False when the folder cannot be examined.
 bool folderWritableByOthers(const std::u16string& folder, uint32_t& mode);
 
+// True when the folder belongs to an account that is neither root, nor the
+// one this process runs as, nor the service's own ("kelvasync", which the
+// Debian package creates): such an account could put a FIFO, a link or a
+// file of its own where the log, the status or the lock should be. `owner`
+// receives its name (or number). Windows: false (the installer sets the
+// folder's ACL). False when the folder cannot be examined.
+bool folderOwnedByStranger(const std::u16string& folder, std::u16string& owner);
+
 // True when the file's permissions let someone other than its owner and
-// the administrators read it: on Linux any group or other read bit; on
+// the administrators read it: on Linux any other read bit, or a group read
+// bit for a group other than the service's own ("kelvasync"); on
 // Windows an allowing ACE with read access for a trustee other than
 // Administrators, SYSTEM or the owner. False when it cannot be told (a
 // missing file included).
-bool fileReadableByOthers(const std::u16string& path);
+bool fileReadableByOthers(const std::filesystem::path& path);
 
 }  // namespace platform

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <filesystem>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,7 +26,9 @@ constexpr size_t kProfileValueMaxLength = 255;
 // values and one pair of surrounding quotes removed, LF or CR LF line ends.
 // The 8-bit path is read as Windows-1252 text, as Windows reads it in the
 // ANSI code page, and opened under its UTF-8 name, so that a folder name
-// narrowed from UTF-16 (such as one with "ç") is found on both platforms.
+// narrowed from UTF-16 (such as one with "ç") is found on both platforms;
+// when no file has that name but one has the path's bytes as they are (a
+// folder named in Latin-1, passed by argumentToAnsi), that one is read.
 // Anything but a regular file (a folder, a FIFO, a device) reads as missing.
 std::string readPrivateProfileString(const std::string& path, const std::string& section,
                                      const std::string& key);
@@ -62,8 +65,15 @@ std::u16string ansiToUtf16(std::string_view bytes);
 
 // A command-line argument naming a file, as the 8-bit (ANSI) path the
 // reader takes: Windows hands narrow arguments in the ANSI code page
-// already; a Linux argument is UTF-8 and becomes Windows-1252 (a character
-// it cannot hold as '?').
+// already; a Linux argument in UTF-8 becomes Windows-1252, and one that is
+// no UTF-8 (a Latin-1 name) or holds a character Windows-1252 lacks keeps
+// its bytes as given, the name the file system knows it by.
 std::string argumentToAnsi(std::string_view argument);
+
+// The file the reader opens for the 8-bit `path`, for the file system's own
+// questions (does it exist, who may read it): Linux, the name chosen as
+// readPrivateProfileString chooses it; Windows, the path in the ANSI code
+// page as UTF-16.
+std::filesystem::path profileFileSystemPath(const std::string& path);
 
 }  // namespace platform

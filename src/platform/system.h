@@ -105,6 +105,14 @@ std::u16string programFilesFolder();
 // become '/'.
 std::u16string productPath(const std::u16string& base, std::u16string_view tailWithBackslashes);
 
+// Keeps the process's memory (the decrypted HSM administrator password
+// among it) out of core dumps and away from other processes of the same
+// user: on Linux not dumpable (prctl PR_SET_DUMPABLE 0, which also denies
+// ptrace and /proc/PID/mem to them) and a core size limit of 0. Windows:
+// nothing (crash dumps there are the system's, for administrators). Call
+// first thing in main.
+void keepMemoryPrivate();
+
 // Lowers the process's scheduling priority (BELOW_NORMAL_PRIORITY_CLASS /
 // a positive nice value). False when that was refused.
 bool lowerProcessPriority();

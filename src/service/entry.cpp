@@ -98,17 +98,19 @@ std::u16string logFailureLine(const std::u16string& path) {
   if (!std::filesystem::is_directory(file.parent_path(), error)) {
     return u"a pasta do log '" + folder + u"' nao existe; " + missingLogFolderAdvice(folder);
   }
+  const std::filesystem::file_status status = std::filesystem::symlink_status(file, error);
+  if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status) &&
+      !std::filesystem::is_symlink(status)) {
+    return u"o log '" + path + u"' nao eh um arquivo comum (um FIFO, uma pasta ou um dispositivo); remova-o";
+  }
   return u"nao foi possivel abrir o log '" + path +
          u"' para escrita (permissao negada, ou outro programa o mantem aberto); execute com a conta do "
          u"servico ou como administrador";
 }
 
-// The lock of the one running instance lies beside the log: kelvasync.lock.
-std::u16string instanceLockPath() {
-  const std::u16string log = logFilePath();
-  constexpr std::u16string_view kLogExtension = u"log";
-  return log.substr(0, log.size() - kLogExtension.size()) + u"lock";
-}
+// The lock of the one running instance: kelvasync.lock in the runtime
+// folder (beside the log unless the product folder has a `run`).
+std::u16string instanceLockPath() { return platform::productPath(runtimeFolderPath(), u"\\kelvasync.lock"); }
 
 // "0775" for a folder's permission bits.
 std::string octalMode(uint32_t mode) {
@@ -117,10 +119,30 @@ std::string octalMode(uint32_t mode) {
   return text;
 }
 
-// The folder of the log and the lock.
-std::u16string dataFolderPath() {
-  const std::u16string log = logFilePath();
-  return log.substr(0, log.find_last_of(u"/\\"));
+// Why the start must not use `folder` for the log, the status or the lock,
+// in one line; empty when it may. Another account that owns the folder, or
+// may write in it, could replace those files, or put a FIFO or a link where
+// one should be. A state or runtime folder of its own (not the data folder,
+// whose absence the log's open reports) must exist: the lock must not be
+// skipped for want of its folder.
+std::u16string unsafeFolderReason(const std::u16string& folder) {
+  uint32_t folderMode = 0;
+  if (platform::folderWritableByOthers(folder, folderMode)) {
+    return formatWide(u"A pasta %s pode ser alterada por outros usuarios (permissoes %s); o kelvasync nao sera "
+                      u"iniciado. Restrinja-a, por exemplo com chmod 750.",
+                      folder, asciiToUtf16(octalMode(folderMode)));
+  }
+  std::u16string owner;
+  if (platform::folderOwnedByStranger(folder, owner)) {
+    return formatWide(u"A pasta %s pertence ao usuario %s, que nao eh o do servico nem root; o kelvasync nao sera "
+                      u"iniciado. Passe-a a conta do servico, por exemplo com chown kelvasync.",
+                      folder, owner);
+  }
+  std::error_code error;
+  if (folder != dataFolderPath() && !std::filesystem::is_directory(std::filesystem::path(folder), error)) {
+    return u"A pasta " + folder + u" nao existe; o kelvasync nao sera iniciado (o servico nunca cria pastas).";
+  }
+  return {};
 }
 
 }  // namespace
@@ -175,14 +197,13 @@ int runKelvasync(int argc, const char16_t* const argv[]) {
   // at once leaves its reason where an administrator looks.
   eventLogEnabled = true;
 
-  // A data folder others may write in would let them replace the log or the
-  // lock, or hold them so that lines are lost: refuse it.
-  uint32_t folderMode = 0;
-  if (platform::folderWritableByOthers(dataFolderPath(), folderMode)) {
-    return refuseStart(formatWide(u"A pasta %s pode ser alterada por outros usuarios (permissoes %s); o kelvasync "
-                                  u"nao sera iniciado. Restrinja-a, por exemplo com chmod 750.",
-                                  dataFolderPath(), asciiToUtf16(octalMode(folderMode))),
-                       kExitCodeLogUnavailable);
+  // A folder of the log, the status or the lock that others may change
+  // would let them replace those files, or hold them so that lines are
+  // lost: refuse it.
+  for (const std::u16string& folder : {dataFolderPath(), stateFolderPath(), runtimeFolderPath()}) {
+    if (const std::u16string reason = unsafeFolderReason(folder); !reason.empty()) {
+      return refuseStart(reason, kExitCodeLogUnavailable);
+    }
   }
 
   // One instance at a time: a second one would race the first for the log

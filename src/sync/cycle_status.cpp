@@ -161,17 +161,9 @@ bool parseCycleStatus(std::string_view text, CycleStatus& status) {
   return haveEnd && haveOutcome;
 }
 
-std::u16string cycleStatusPath() {
-  std::u16string path = logFilePath();
-  path.resize(path.size() - 3);  // "log"
-  return path + u"status";
-}
+std::u16string cycleStatusPath() { return platform::productPath(stateFolderPath(), u"\\kelvasync.status"); }
 
-std::u16string cycleMetricsPath() {
-  std::u16string path = logFilePath();
-  path.resize(path.size() - 3);  // "log"
-  return path + u"prom";
-}
+std::u16string cycleMetricsPath() { return platform::productPath(stateFolderPath(), u"\\kelvasync.prom"); }
 
 std::string formatCycleMetrics(const CycleStatus& status) {
   std::string text;

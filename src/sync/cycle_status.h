@@ -1,5 +1,6 @@
 // The health of the running service at a glance: after every cycle a small
-// text file beside the log, kelvasync.status, is replaced whole (a reader
+// text file in the state folder (beside the log unless the product folder
+// has a `state`), kelvasync.status, is replaced whole (a reader
 // sees the old content or the new, never a part), and the same summary goes
 // to systemd's STATUS= on Linux. kelvasync-check --status reads the file.
 //
@@ -53,7 +54,8 @@ std::string formatCycleStatus(const CycleStatus& status);
 // False when `text` is not a status file (no fim_epoch or resultado).
 bool parseCycleStatus(std::string_view text, CycleStatus& status);
 
-// kelvasync.status, beside the log; kelvasync.prom beside it.
+// kelvasync.status, in the state folder (stateFolderPath(): beside the log
+// unless the product folder has a `state`); kelvasync.prom beside it.
 std::u16string cycleStatusPath();
 std::u16string cycleMetricsPath();
 

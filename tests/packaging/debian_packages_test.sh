@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The Debian packages on this machine: built from the given Linux build and
 # clean under lintian; installed with dpkg -i (files, modes, the unit not
-# enabled, its sandbox and environment file, systemd-analyze verify with
+# enabled, its account, sandbox and environment file, systemd-analyze verify with
 # the manual pages it names); one full cycle of the installed programs against slapd and the
 # HSM emulator (scripts/demo.sh --installed); the shipped logrotate rule
 # renaming and compressing the log, with a bounded count, while the service
@@ -39,8 +39,9 @@ check "the unit starts the installed program" grep -qx 'ExecStart="/usr/bin/kelv
 check "the unit is not enabled" test ! -e /etc/systemd/system/multi-user.target.wants/kelvasync.service
 unit=/lib/systemd/system/kelvasync.service
 for line in 'EnvironmentFile=-/etc/default/kelvasync' 'Wants=network-online.target' 'After=network-online.target' \
-            'Restart=on-failure' 'NoNewPrivileges=yes' 'ProtectSystem=strict' 'ReadWritePaths=-/var/log/kelvasync' \
-            'PrivateTmp=yes' 'ProtectHome=yes'; do
+            'Restart=on-failure' 'NoNewPrivileges=yes' 'ProtectSystem=strict' 'User=kelvasync' 'Group=kelvasync' \
+            'LogsDirectory=kelvasync' 'StateDirectory=kelvasync' 'RuntimeDirectory=kelvasync' \
+            'CapabilityBoundingSet=' 'UMask=0027' 'LimitCORE=0' 'PrivateTmp=yes' 'ProtectHome=yes'; do
   check "the unit has $line" grep -qxF "$line" "$unit"
 done
 if command -v systemd-analyze >/dev/null; then
@@ -50,10 +51,14 @@ if command -v systemd-analyze >/dev/null; then
              { cat '$work/verify.out'; false; }"
 fi
 check "the environment file is a conffile" grep -qx /etc/default/kelvasync /var/lib/dpkg/info/kelvasync.conffiles
-check "the INI belongs to root, mode 0600" test "$(stat -c %a:%U /etc/kelvasync/kelvasync.ini)" = 600:root
+check "the INI belongs to root, readable by the service's group" \
+  test "$(stat -c %a:%U:%G /etc/kelvasync/kelvasync.ini)" = 640:root:kelvasync
 product="/opt/Karvell Networks/HSM Karvell"
 check "the INI where the service looks" test "$(readlink -f "$product/kelvasync.ini")" = /etc/kelvasync/kelvasync.ini
-check "the data folder where the service writes" test "$(readlink -f "$product/data")" = /var/log/kelvasync -a -d /var/log/kelvasync
+check "the data folder where the service writes, the service's" \
+  test "$(readlink -f "$product/data")" = /var/log/kelvasync -a "$(stat -c %U:%a /var/log/kelvasync)" = kelvasync:750
+check "the status and the lock in their own folders" \
+  test "$(readlink "$product/state")" = /var/lib/kelvasync -a "$(readlink "$product/run")" = /run/kelvasync
 
 # One cycle of the installed service: the members become HSM users.
 "$root/scripts/demo.sh" --installed >"$work/demo.out" 2>&1 || cat "$work/demo.out"
@@ -114,7 +119,8 @@ check "dpkg -r leaves no folder of its own but the configuration's and the log's
   test ! -e "/opt/Karvell Networks" -a ! -e /usr/lib/kelvasync -a ! -e /usr/share/doc/kelvasync \
        -a -n "$(ls /var/log/kelvasync)"
 purge
-check "dpkg --purge removes the configuration and the log" \
-  test ! -e /etc/kelvasync -a ! -e /etc/logrotate.d/kelvasync -a ! -e /etc/default/kelvasync -a ! -e /var/log/kelvasync
+check "dpkg --purge removes the configuration, the log and the status" \
+  test ! -e /etc/kelvasync -a ! -e /etc/logrotate.d/kelvasync -a ! -e /etc/default/kelvasync -a ! -e /var/log/kelvasync \
+       -a ! -e /var/lib/kelvasync
 check "nothing left in dpkg's records" bash -c "! dpkg -s kelvasync >/dev/null 2>&1 && ! dpkg -s kelvasync-lab >/dev/null 2>&1"
 finish

@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <termios.h>
 #include <unistd.h>
@@ -546,6 +547,38 @@ TEST_F(ProcessTest, DataFolderLogAndLockAreKeptFromOtherUsers) {
       << refused;
   EXPECT_FALSE(fs::exists(target));
   fs::remove(log);
+
+  // FIFOs planted for them are refused at once (opened blocking, the log's
+  // would hold the start, and the lock, until someone wrote to it).
+  ASSERT_EQ(mkfifo(log.c_str(), 0600), 0);
+  EXPECT_NE(run(4, false).find("kelvasync: o log '" + log.string() + "' nao eh um arquivo comum"), std::string::npos);
+  fs::remove(log);
+  fs::remove(lock);  // taken before the log was tried
+  ASSERT_EQ(mkfifo(lock.c_str(), 0600), 0);
+  EXPECT_NE(run(4, false).find("Nao foi possivel obter a trava de instancia unica " + lock.string() +
+                               " (nao eh um arquivo comum)"),
+            std::string::npos);
+  fs::remove(lock);
+
+  // A `run` folder beside `data` takes the lock; one that is missing (a
+  // link to nowhere) refuses the start rather than run unlocked.
+  const fs::path runDir = dataDir_.parent_path() / "run";
+  fs::create_symlink(root_ / "nao-existe", runDir);
+  EXPECT_NE(run(4, false).find("A pasta " + runDir.string() + " nao existe"), std::string::npos);
+  fs::remove(runDir);
+  fs::create_directory(runDir);
+  fs::permissions(runDir, fs::perms(0750));
+  run(0, true);
+  EXPECT_TRUE(fs::exists(runDir / "kelvasync.lock"));
+  EXPECT_FALSE(fs::exists(lock));
+  fs::remove_all(runDir);
+
+  // A folder that belongs to another account (not root, not the one running).
+  if (getuid() == 0) {
+    ASSERT_EQ(chown(dataDir_.c_str(), 65534, 65534), 0);
+    EXPECT_NE(run(4, false).find("A pasta " + dataDir_.string() + " pertence ao usuario "), std::string::npos);
+    ASSERT_EQ(chown(dataDir_.c_str(), 0, 0), 0);
+  }
 
   // Created for the owner alone (the log readable by its group), an older
   // wider log narrowed.

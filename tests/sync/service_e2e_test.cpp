@@ -394,6 +394,12 @@ TEST_F(ServiceEndToEnd, CheckPrintsTheNextCycleAndChangesNothing) {
       << out;
   EXPECT_EQ(runCheck({"--nagios", "--ini", empty.string()}, out), 2) << out;
   EXPECT_EQ(out.rfind("KELVASYNC-CHECK CRITICO - PERIGO: nenhum membro com identificador foi lido", 0), 0u) << out;
+  // The same file in a folder named in Latin-1 (no UTF-8): opened by the
+  // bytes given, not "not found".
+  const fs::path latin1 = root_ / "configura\xe7\xe3o";
+  fs::create_directories(latin1);
+  fs::copy_file(empty, latin1 / "vazio.ini");
+  EXPECT_EQ(runCheck({"--ini", (latin1 / "vazio.ini").string()}, out), 4) << out;
   EXPECT_EQ(hsmState(), before);
   EXPECT_FALSE(fs::exists(productDir_ / "data" / "kelvasync.log"));
 }
@@ -656,12 +662,13 @@ TEST_F(ServiceEndToEndWithUnreadableMember, CheckSaysNobodyWouldBeRemoved) {
   EXPECT_TRUE(hasUser(*hsm_, leaver));
 }
 
-// A member whose cn holds CR LF, a forged log line and a terminal escape.
+// A member whose cn holds CR LF, a forged log line and terminal escapes (ESC,
+// and CSI as the C1 control U+009B).
 class ServiceEndToEndWithForgingName : public ServiceEndToEnd {
  protected:
   std::vector<std::string> extraMemberDns(kvtest::DirectoryData& data) const override {
     return {data.add(std::string("sn=Eva,ou=Users,") + kvtest::kSuffix, {"user"},
-                     {{"cn", "Eva\r\n07/12/2026 10:00:00 [1] [Erro] forjada\x1b[2J\x7f"},
+                     {{"cn", "Eva\r\n07/12/2026 10:00:00 [1] [Erro] forjada\x1b[2J\x7f\xc2\x9b" "31m"},
                       {"sn", "Eva"},
                       {"sAMAccountName", "eva"}})};
   }
@@ -672,11 +679,13 @@ TEST_F(ServiceEndToEndWithForgingName, CheckTextShowsControlBytesAsQuestionMarks
   const std::string id = convertLogonToHsmUserId("eva");
   std::string out;
   EXPECT_EQ(runCheck({}, out), 0) << out;
-  EXPECT_NE(out.find("    eva [Eva??07/12/2026 10:00:00 [1] [Erro] forjada?[2J?] " + id + "\n"), std::string::npos)
+  EXPECT_NE(out.find("    eva [Eva??07/12/2026 10:00:00 [1] [Erro] forjada?[2J??31m] " + id + "\n"), std::string::npos)
       << out;
   EXPECT_EQ(out.find('\x1b'), std::string::npos);
+  EXPECT_EQ(out.find("\xc2\x9b"), std::string::npos);
   EXPECT_EQ(runCheck({"--json"}, out), 0) << out;
-  EXPECT_NE(out.find("\"nome\": \"Eva\\r\\n07/12/2026 10:00:00 [1] [Erro] forjada\\u001b[2J\x7f\""), std::string::npos)
+  EXPECT_NE(out.find("\"nome\": \"Eva\\r\\n07/12/2026 10:00:00 [1] [Erro] forjada\\u001b[2J\x7f\xc2\x9b" "31m\""),
+            std::string::npos)
       << out;
 }
 

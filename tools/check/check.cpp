@@ -21,6 +21,7 @@
 #include "platform/directory.h"
 #include "platform/environment.h"
 #include "platform/files.h"
+#include "platform/settings.h"
 #include "platform/system.h"
 #include "sync/update_cycle.h"
 
@@ -166,19 +167,20 @@ void checkDirectoryTrust(CheckReport& report, const std::string& path) {
 }
 
 void checkConfiguration(CheckReport& report, bool serviceFiles) {
-  const std::u16string widePath = configFileWidePath();
-  report.iniPath = utf16ToUtf8(widePath);
+  report.iniPath = utf16ToUtf8(configFileWidePath());
+  const std::string path = configFilePath();
+  // The file the service's reader opens, by the name it opens it by.
+  const std::filesystem::path file = platform::profileFileSystemPath(path);
   std::error_code ignored;
-  report.iniExists = std::filesystem::is_regular_file(std::filesystem::path(widePath), ignored);
+  report.iniExists = std::filesystem::is_regular_file(file, ignored);
   // A file only administrators may read (as it should be) reads as empty to
   // anyone else: say so rather than call every key missing.
-  report.iniReadable = report.iniExists && std::ifstream(std::filesystem::path(widePath)).is_open();
-  report.iniReadableByOthers = report.iniExists && platform::fileReadableByOthers(widePath);
+  report.iniReadable = report.iniExists && std::ifstream(file).is_open();
+  report.iniReadableByOthers = report.iniExists && platform::fileReadableByOthers(file);
   if (report.iniReadable) {
-    std::ifstream in(std::filesystem::path(widePath), std::ios::binary);
+    std::ifstream in(file, std::ios::binary);
     report.iniLooksUtf8 = looksLikeUtf8(std::string(std::istreambuf_iterator<char>(in), {}));
   }
-  const std::string path = configFilePath();
 
   requireText(report, path, "activedirectory", "host");
   requireText(report, path, "activedirectory", "usr");

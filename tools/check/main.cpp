@@ -87,6 +87,7 @@ int reportServiceStatus(bool nagios, bool json) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  platform::keepMemoryPrivate();  // it decrypts both passwords
   bool json = false;
   bool ownIni = true;
   uint32_t timeoutSeconds = 10;

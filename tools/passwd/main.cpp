@@ -14,6 +14,7 @@
 #include "build_info.h"
 #include "config/config.h"
 #include "platform/password_prompt.h"
+#include "platform/system.h"
 
 namespace {
 
@@ -40,6 +41,7 @@ void usage(FILE* to) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  platform::keepMemoryPrivate();  // it holds the password in clear
   if (argc > 1) {
     if (argc == 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
       usage(stdout);

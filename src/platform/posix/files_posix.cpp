@@ -2,26 +2,73 @@
 #include "platform/files.h"
 
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <filesystem>
+#include <string>
 
 #include "common/text.h"
 #include "platform/posix/private_file.h"
 
 namespace platform {
 
+namespace {
+
+// The uid of the service's own account (the Debian package's system user
+// "kelvasync"), or -1 when this system has none.
+long serviceAccountUid() {
+  const struct passwd* account = getpwnam(kServiceAccountName);
+  return account != nullptr ? static_cast<long>(account->pw_uid) : -1;
+}
+
+// The folder part of a file path ("." for a bare name).
+std::string folderOf(const std::string& name) {
+  const size_t slash = name.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : name.substr(0, slash);
+}
+
+// Run as root in a folder that belongs to another account (the service's,
+// as the package sets /var/log/kelvasync up), a file of the service is
+// handed to that account: an administrator's console run must not leave a
+// log, a lock or a status file that the service can no longer open.
+void handToFolderOwner(int fd, const std::string& name, const struct stat& file) {
+  if (geteuid() != 0) return;
+  struct stat folder {};
+  if (stat(folderOf(name).c_str(), &folder) != 0 || folder.st_uid == 0) return;
+  if (file.st_uid != folder.st_uid || file.st_gid != folder.st_gid) {
+    if (fchown(fd, folder.st_uid, folder.st_gid) != 0) {
+      // Refused (a sandbox without the right): the file stays root's.
+    }
+  }
+}
+
+}  // namespace
+
 int openPrivateFile(const std::u16string& path, int flags, mode_t mode) {
+  const std::string name = utf16ToUtf8(path);
   // A symbolic link planted in the folder is never followed: the open fails.
-  const int fd = open(utf16ToUtf8(path).c_str(), flags | O_CREAT | O_NOFOLLOW | O_CLOEXEC, mode);
+  // Non-blocking, so that a FIFO in the file's place cannot hold the open
+  // (and the process) until someone writes to it; anything but a regular
+  // file is then refused. O_NONBLOCK does nothing to a regular file.
+  const int fd = open(name.c_str(), flags | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, mode);
   if (fd < 0) return -1;
+  struct stat status {};
+  if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    close(fd);
+    errno = ENXIO;  // as the open of a FIFO without a reader fails
+    return -1;
+  }
   // A file left by an older version with wider permissions is narrowed: a
   // user who may open it could hold its lock.
-  struct stat status {};
-  if (fstat(fd, &status) == 0 && (status.st_mode & 07777 & ~mode) != 0) fchmod(fd, status.st_mode & mode);
+  if ((status.st_mode & 07777 & ~mode) != 0) fchmod(fd, status.st_mode & mode);
+  handToFolderOwner(fd, name, status);
   return fd;
 }
 
@@ -86,8 +133,10 @@ bool replaceFileContents(const std::u16string& path, const std::string& bytes) {
   const std::string target = utf16ToUtf8(path);
   const std::string temporary = target + ".tmp";
   unlink(temporary.c_str());  // a stale one, or a link someone left there
-  const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0640);
+  const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0640);
   if (fd < 0) return false;
+  struct stat created {};
+  if (fstat(fd, &created) == 0) handToFolderOwner(fd, temporary, created);
   size_t done = 0;
   while (done < bytes.size()) {
     const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
@@ -144,10 +193,25 @@ bool folderWritableByOthers(const std::u16string& folder, uint32_t& mode) {
   return (status.st_mode & (S_IWGRP | S_IWOTH)) != 0;
 }
 
-bool fileReadableByOthers(const std::u16string& path) {
+bool folderOwnedByStranger(const std::u16string& folder, std::u16string& owner) {
   struct stat status {};
-  if (stat(utf16ToUtf8(path).c_str(), &status) != 0) return false;
-  return (status.st_mode & (S_IRGRP | S_IROTH)) != 0;
+  if (stat(utf16ToUtf8(folder).c_str(), &status) != 0) return false;
+  if (status.st_uid == 0 || status.st_uid == geteuid() || static_cast<long>(status.st_uid) == serviceAccountUid()) {
+    return false;
+  }
+  const struct passwd* account = getpwuid(status.st_uid);
+  owner = account != nullptr ? utf8ToUtf16(account->pw_name) : asciiToUtf16(std::to_string(status.st_uid));
+  return true;
+}
+
+bool fileReadableByOthers(const std::filesystem::path& path) {
+  struct stat status {};
+  if (stat(path.c_str(), &status) != 0) return false;
+  if ((status.st_mode & S_IROTH) != 0) return true;
+  if ((status.st_mode & S_IRGRP) == 0) return false;
+  // The service's own group may read what the service must read.
+  const struct group* service = getgrnam(kServiceAccountName);
+  return service == nullptr || service->gr_gid != status.st_gid;
 }
 
 }  // namespace platform

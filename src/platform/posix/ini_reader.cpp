@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <filesystem>
 
 #include "common/text.h"
 #include "platform/settings.h"
@@ -218,11 +219,22 @@ namespace platform {
 
 namespace {
 
+// The name on disk of the 8-bit `path`: its Windows-1252 text under its
+// UTF-8 name (a path narrowed from UTF-16), or else, when only that exists,
+// its bytes as given (an argument naming a file whose name is no UTF-8, such
+// as a folder named in Latin-1).
+std::string fileNameOf(const std::string& path) {
+  const std::string utf8 = utf16ToUtf8(ini::fromAnsi(path));
+  struct stat info {};
+  if (utf8 != path && ::stat(utf8.c_str(), &info) != 0 && ::stat(path.c_str(), &info) == 0) return path;
+  return utf8;
+}
+
 // Opens the file at the 8-bit `path` for reading: only a regular file, and
 // without blocking (a FIFO would otherwise wait for a writer and hold the
 // caller, the worker thread, for as long as it chooses). -1 when it cannot.
 int openProfileFile(const std::string& path) {
-  const std::string name = utf16ToUtf8(ini::fromAnsi(path));
+  const std::string name = fileNameOf(path);
   const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return -1;
   struct stat info {};
@@ -281,9 +293,16 @@ bool isReadableProfileFile(const std::string& path) {
 std::u16string ansiToUtf16(std::string_view bytes) { return ini::fromAnsi(bytes); }
 
 std::string argumentToAnsi(std::string_view argument) {
+  const std::u16string text = utf8ToUtf16(argument);
   std::string ansi;
-  for (char16_t unit : utf8ToUtf16(argument)) ansi.push_back(ini::toCp1252(unit));
+  for (char16_t unit : text) {
+    const char byte = ini::toCp1252(unit);
+    if (byte == '?' && unit != u'?') return std::string(argument);  // no UTF-8, or beyond Windows-1252
+    ansi.push_back(byte);
+  }
   return ansi;
 }
+
+std::filesystem::path profileFileSystemPath(const std::string& path) { return fileNameOf(path); }
 
 }  // namespace platform

@@ -8,10 +8,16 @@
 
 namespace platform {
 
-// open(path, flags | O_CREAT | O_NOFOLLOW | O_CLOEXEC, mode): a symbolic link
-// in its place is never followed, the open fails. An existing file whose
-// permissions go beyond `mode` is narrowed to it. The descriptor, or -1 with
-// errno set.
+// The account the Debian package creates for the service, user and group.
+inline constexpr char kServiceAccountName[] = "kelvasync";
+
+// open(path, flags | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, mode): a
+// symbolic link in its place is never followed, the open fails; anything but
+// a regular file (a FIFO, a device, a folder) is refused at once with ENXIO,
+// never waited on. An existing file whose permissions go beyond `mode` is
+// narrowed to it. Run as root in a folder that belongs to another account,
+// the file is given to that account (its user and group). The descriptor,
+// or -1 with errno set.
 int openPrivateFile(const std::u16string& path, int flags, mode_t mode);
 
 }  // namespace platform

@@ -273,6 +273,20 @@ bool createService(ServiceManagerHandle manager, const ServiceDefinition& defini
   if (!under("/home/") && !under("/root/") && !under("/run/user/")) text += "ProtectHome=yes\n";
   if (!under("/tmp/") && !under("/var/tmp/")) text += "PrivateTmp=yes\n";
   text += "ReadWritePaths=" + quoteForUnit("-" + dataFolder) + "\n";
+  // Nothing else of the system either: no capability (the service needs
+  // none: it writes only files of its own folder), no devices, kernel
+  // settings, clock or host name, no other processes' /proc, only the
+  // sockets it uses (the notification socket, the directory, the HSM), no
+  // system calls beyond a service's ordinary ones (one refused fails with
+  // EPERM rather than killing the process), and files created for the
+  // owner and its group alone. No core files: the memory holds the HSM
+  // administrator's password.
+  text += "CapabilityBoundingSet=\nPrivateDevices=yes\nProtectKernelTunables=yes\nProtectKernelModules=yes\n"
+          "ProtectKernelLogs=yes\nProtectControlGroups=yes\nProtectClock=yes\nProtectHostname=yes\n"
+          "ProtectProc=invisible\nProcSubset=pid\nRestrictAddressFamilies=AF_UNIX AF_INET AF_INET6\n"
+          "RestrictNamespaces=yes\nRestrictRealtime=yes\nRestrictSUIDSGID=yes\nLockPersonality=yes\n"
+          "MemoryDenyWriteExecute=yes\nSystemCallArchitectures=native\nSystemCallFilter=@system-service\n"
+          "SystemCallFilter=~@privileged\nSystemCallErrorNumber=EPERM\nUMask=0027\nLimitCORE=0\n";
   // A stop lets the running cycle finish; the HSM and directory calls are
   // bounded by their own time-outs.
   text += "TimeoutStopSec=10min\n\n";

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/file.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <time.h>
@@ -138,6 +139,12 @@ std::u16string productPath(const std::u16string& base, std::u16string_view tailW
   return path;
 }
 
+void keepMemoryPrivate() {
+  prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+  const struct rlimit none {0, 0};
+  setrlimit(RLIMIT_CORE, &none);
+}
+
 bool lowerProcessPriority() {
   // Below-normal priority: nice 5 (nice values only ever grow for an
   // unprivileged process, so this also holds after a restart under systemd).
@@ -173,7 +180,7 @@ InstanceClaim claimSingleInstance(const std::u16string& lockFilePath, std::u16st
   const int fd = openPrivateFile(lockFilePath, O_RDWR, 0600);
   if (fd < 0) {
     if (errno == ENOENT) return InstanceClaim::Claimed;  // no folder to lock in: not another instance
-    error = u"open: " + errnoName(errno);
+    error = errno == ENXIO ? u"nao eh um arquivo comum" : u"open: " + errnoName(errno);
     return InstanceClaim::Failed;
   }
   int rc;

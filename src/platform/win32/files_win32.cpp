@@ -1,6 +1,8 @@
 // Windows implementation of platform/files.h.
 #include "platform/files.h"
 
+#include <filesystem>
+
 #include <windows.h>
 #include <aclapi.h>
 
@@ -92,11 +94,13 @@ bool folderAcceptsWrites(const std::u16string& folder, const std::u16string& fil
 
 bool folderWritableByOthers(const std::u16string&, uint32_t&) { return false; }
 
-bool fileReadableByOthers(const std::u16string& path) {
+bool folderOwnedByStranger(const std::u16string&, std::u16string&) { return false; }
+
+bool fileReadableByOthers(const std::filesystem::path& path) {
   PSID owner = nullptr;
   PACL dacl = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (GetNamedSecurityInfoW(reinterpret_cast<const wchar_t*>(path.c_str()), SE_FILE_OBJECT,
+  if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT,
                             OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr, &dacl,
                             nullptr, &descriptor) != ERROR_SUCCESS) {
     return false;

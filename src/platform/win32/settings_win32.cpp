@@ -74,6 +74,11 @@ bool isReadableProfileFile(const std::string& path) {
 
 std::string argumentToAnsi(std::string_view argument) { return std::string(argument); }
 
+std::filesystem::path profileFileSystemPath(const std::string& path) {
+  const std::u16string wide = ansiToUtf16(path);
+  return std::filesystem::path(std::wstring(wide.begin(), wide.end()));
+}
+
 std::u16string ansiToUtf16(std::string_view bytes) {
   if (bytes.empty()) return {};
   const int length = static_cast<int>(bytes.size());

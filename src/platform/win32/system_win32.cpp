@@ -138,6 +138,8 @@ std::u16string productPath(const std::u16string& base, std::u16string_view tailW
   return base + std::u16string(tailWithBackslashes);
 }
 
+void keepMemoryPrivate() {}
+
 bool lowerProcessPriority() { return SetPriorityClass(GetCurrentProcess(), BELOW_NORMAL_PRIORITY_CLASS) != FALSE; }
 
 bool readOwnProductVersion(VersionNumbers& version) {

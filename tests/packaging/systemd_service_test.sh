@@ -1,0 +1,239 @@
+#!/usr/bin/env bash
+# The Debian package under a real systemd (PID 1): a Debian 12 root made
+# once by systemd_root.sh and kept in build/systemd-root, booted with
+# systemd-nspawn without network and with its changes in memory only
+# (--volatile=overlay), the packages of this build installed in it over the
+# files an earlier version left, the lab's slapd and HSM emulator started
+# inside with systemd-run. It checks the service's account and folders, the
+# sandbox's score, READY and STATUS= after a full cycle and that cycle's HSM
+# changes, the journal's priorities, the service's own rotation and
+# logrotate's, stop, restart, a restart after kill -9 but none after exit
+# code 3 (another instance), kelvasync-check as the service's account, an
+# upgrade restarting the running service on the new program, and a purge
+# that leaves no link of the enabled unit behind.
+#   systemd_service_test.sh LINUX_BUILD
+# Root only; skipped (exit 77) with one line when not root or when the root
+# cannot be made (no access to the Debian archive).
+set -uo pipefail
+build=$(cd "$1" && pwd)
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
+. "$here/checks.sh"
+if [ "$(id -u)" != 0 ]; then
+  echo "systemd-nspawn needs root: skipped"
+  exit 77
+fi
+for tool in debootstrap systemd-nspawn nsenter; do
+  command -v "$tool" >/dev/null || { echo "no $tool (scripts/install-deps.sh --all): skipped"; exit 77; }
+done
+machine=$root/build/systemd-root
+exec 8>"$machine.lock"
+flock 8
+started=$(date +%s)
+if ! "$here/systemd_root.sh" "$machine"; then
+  echo "debootstrap could not make the Debian 12 root (no access to the Debian archive? $machine.log): skipped"
+  exit 77
+fi
+echo "root ready after $(($(date +%s) - started)) s"
+
+work=$(mktemp -d)
+nspawn=""
+cleanup() {
+  if [ -n "$nspawn" ]; then
+    kill -TERM "$nspawn" 2>/dev/null
+    for _ in $(seq 1 100); do kill -0 "$nspawn" 2>/dev/null || break; sleep 0.2; done
+    kill -KILL "$nspawn" 2>/dev/null
+    wait "$nspawn" 2>/dev/null
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+if ! "$root/scripts/package.sh" deb "$build" "$work/debs" >"$work/package.out" 2>&1; then
+  cat "$work/package.out"
+  echo "FAIL: the packages could not be built"
+  exit 1
+fi
+
+# Boot. Without the unified cgroup hierarchy this kind of host makes units
+# fail with 219/CGROUP; the host runs no systemd of its own, so the
+# container is neither registered nor given a scope unit (those need the
+# host's bus).
+SYSTEMD_NSPAWN_UNIFIED_HIERARCHY=1 systemd-nspawn -q -b --private-network --volatile=overlay --register=no --keep-unit \
+  -D "$machine" -M "kvtest$$" --bind-ro="$work/debs:/debs" --bind-ro="$root:/src" </dev/null >"$work/boot.log" 2>&1 &
+nspawn=$!
+init=""
+for _ in $(seq 1 100); do
+  init=$(pgrep -P "$nspawn" | head -1)
+  [ -n "$init" ] && break
+  sleep 0.1
+done
+# Commands inside: every namespace of the container's init, a plain environment.
+inside() { nsenter -t "$init" -a env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 "$@"; }
+export -f inside
+export init
+# Until its manager listens it is "offline"; then --wait waits for the boot.
+state=""
+for _ in $(seq 1 120); do
+  state=$(inside timeout 60 systemctl is-system-running --wait 2>&1)
+  [ "$state" = running ] || [ "$state" = degraded ] && break
+  sleep 0.5
+done
+check "the container booted with systemd as PID 1 ($state)" test "$state" = running -o "$state" = degraded
+[ "$state" = running ] || [ "$state" = degraded ] || { cat "$work/boot.log"; finish; }
+
+# What the version before this one left: a root-owned log (big enough for
+# the service's own rotation) and status file beside it, and its lock.
+inside bash -c 'mkdir -p /var/log/kelvasync && chmod 750 /var/log/kelvasync &&
+  head -c 1100000 /dev/zero | tr "\0" x >/var/log/kelvasync/kelvasync.log &&
+  printf "fim_epoch=1\nresultado=completo\nultimo_completo=01/01/2026 00:00:00\nultimo_completo_epoch=1\n" \
+    >/var/log/kelvasync/kelvasync.status && : >/var/log/kelvasync/kelvasync.lock'
+service_deb=/debs/$(basename "$work"/debs/kelvasync_*.deb)
+lab_deb=/debs/$(basename "$work"/debs/kelvasync-lab_*.deb)
+inside dpkg -i "$service_deb" "$lab_deb" >"$work/install.out" 2>&1 || cat "$work/install.out"
+check "installed" inside dpkg -s kelvasync >/dev/null
+inside dpkg -s kelvasync >/dev/null 2>&1 || finish
+check "a system account kelvasync without shell or home" \
+  bash -c "inside getent passwd kelvasync | grep -q ':/nonexistent:/usr/sbin/nologin$' && inside getent group kelvasync >/dev/null &&
+           inside test ! -e /nonexistent"
+check "its folders, its own, others kept out" test "$(inside stat -c '%U:%G %a' /var/log/kelvasync /var/lib/kelvasync \
+  /run/kelvasync | sort -u)" = "kelvasync:kelvasync 750"
+check "the INI is root's, readable by the account's group" \
+  test "$(inside stat -c '%U:%G %a' /etc/kelvasync/kelvasync.ini)" = "root:kelvasync 640"
+check "the earlier version's status moved to /var/lib/kelvasync, its lock gone" \
+  bash -c "inside grep -q '^ultimo_completo_epoch=1$' /var/lib/kelvasync/kelvasync.status &&
+           inside test ! -e /var/log/kelvasync/kelvasync.status -a ! -e /var/log/kelvasync/kelvasync.lock"
+check "its files handed to the account" \
+  test "$(inside stat -c %U /var/log/kelvasync/kelvasync.log /var/lib/kelvasync/kelvasync.status | sort -u)" = kelvasync
+
+# The lab: the HSM emulator (master, IntegracaoAD, a former member's user)
+# and slapd with the sample group, each a unit of its own.
+former=A$(printf '%s' ex-funcionario | md5sum | cut -c2-15)
+ana=A$(printf '%s' asouza | md5sum | cut -c2-15)
+inside bash -c "hsm-emulator init --state /var/lib/hsm-lab --master-password kv-master-1 &&
+  hsm-emulator add-user --state /var/lib/hsm-lab --name IntegracaoAD --password 73905162 &&
+  hsm-emulator add-user --state /var/lib/hsm-lab --name $former --password former-pw" >"$work/lab.out" 2>&1
+inside systemd-run -q --unit=kv-hsm /usr/bin/hsm-emulator serve --state /var/lib/hsm-lab
+inside systemd-run -q -r --unit=kv-ldap /bin/bash -c \
+  '/src/scripts/start-slapd.sh /var/lib/ldap-lab /src/scripts/demo/sample-directory.ldif >/run/ldap-lab.port'
+for _ in $(seq 1 150); do inside test -s /run/ldap-lab.port && break; sleep 0.2; done
+ldap_port=$(inside cut -d' ' -f1 /run/ldap-lab.port)
+check "the lab's slapd answers (port ${ldap_port:-none})" test -n "$ldap_port"
+ad_pwd=$(printf segredo | inside kelvasync-passwd)
+hsm_pwd=$(printf kv-master-1 | inside kelvasync-passwd)
+# maxremoval (a typo) is named at start with an Atencao line; maxsizemb=1
+# makes the service rotate the 1.1 MB log at its first line.
+inside bash -c "cat >/etc/kelvasync/kelvasync.ini" <<INI
+[activedirectory]
+host=127.0.0.1:$ldap_port
+usr=cn=svc,ou=Users,dc=kelvasync,dc=test
+pwd=$ad_pwd
+group=cn=HSM Operadores,ou=Groups,dc=kelvasync,dc=test
+[hsm]
+host=127.0.0.1:4433
+usr=master
+pwd=$hsm_pwd
+removeusers=block
+maxremoval=3
+[log]
+maxsizemb=1
+INI
+inside bash -c 'echo LDAPTLS_CACERT=/var/lib/ldap-lab/ca.pem >>/etc/default/kelvasync'
+
+# Start: READY (systemctl start returns only then), the account, the sandbox.
+main_pid() { inside systemctl show -p MainPID --value kelvasync; }
+check "systemctl start returns on READY" inside timeout 20 systemctl start kelvasync
+pid=$(main_pid)
+check "the service runs as kelvasync" test "$(inside ps -o user= -p "$pid")" = kelvasync
+check "and is not dumpable (its /proc files are root's)" test "$(inside stat -c %U "/proc/$pid/environ")" = root
+score=$(inside systemd-analyze security kelvasync --no-pager 2>/dev/null |
+        sed -n 's/.*Overall exposure level for kelvasync.service: \([0-9.]*\) \([A-Z]*\).*/\1 \2/p')
+echo "systemd-analyze security: $score"
+check "security score at most 2.0 ($score)" awk -v s="${score%% *}" 'BEGIN { exit !(s != "" && s <= 2.0) }'
+
+# A full cycle (after the 10-second first pause).
+for _ in $(seq 1 120); do
+  inside systemctl show -p StatusText --value kelvasync | grep -q ': completo' && break
+  sleep 0.5
+done
+status=$(inside systemctl show -p StatusText --value kelvasync)
+check "STATUS= after a complete cycle ($status)" grep -q '^ultimo ciclo .*: completo, membros [1-9]' <<<"$status"
+inside hsm-emulator list-users --state /var/lib/hsm-lab >"$work/users.out" 2>&1
+check "the cycle created a member's HSM user" grep -q "^$ana " "$work/users.out"
+check "and blocked the former member's" grep -q "^$former .*blocked=yes" "$work/users.out"
+check "the status file in /var/lib/kelvasync, the account's, 0640" \
+  bash -c "inside grep -q '^resultado=completo$' /var/lib/kelvasync/kelvasync.status &&
+           test \"\$(inside stat -c '%U %a' /var/lib/kelvasync/kelvasync.status)\" = 'kelvasync 640'"
+check "the lock in /run/kelvasync" inside test -f /run/kelvasync/kelvasync.lock
+check "the service rotated the old 1.1 MB log itself" inside test -f /var/log/kelvasync/kelvasync.1.log
+check "kelvasync-check --status says ok" inside kelvasync-check --status
+inside runuser -u kelvasync -- kelvasync-check >"$work/check.out" 2>&1
+# (It ends with 1 for the INI's deliberate typo.)
+reached() { grep -q "grupo lido: sim" "$work/check.out" && grep -q "usuarios listados: sim" "$work/check.out"; }
+reached || cat "$work/check.out"
+check "kelvasync-check as the service's account reaches the directory and the HSM's library a session" reached
+check "Atencao lines reach the journal as warnings, not errors" \
+  bash -c "inside journalctl -u kelvasync -p warning..warning -o cat | grep -q 'Chave desconhecida' &&
+           ! inside journalctl -u kelvasync -p err -o cat | grep -q 'Chave desconhecida'"
+
+# logrotate (as the account) while the service runs; the next line starts a new log.
+inside logrotate -f /etc/logrotate.d/kelvasync >"$work/logrotate.out" 2>&1
+check "logrotate renamed the log without complaint" \
+  bash -c "inside test -f /var/log/kelvasync/kelvasync.log.1 -a ! -e /var/log/kelvasync/kelvasync.log && test ! -s '$work/logrotate.out'"
+
+# Stop, between cycles: within 2 s.
+before=$(date +%s%N)
+inside systemctl stop kelvasync
+took=$((($(date +%s%N) - before) / 1000000))
+check "stop within 2 s ($took ms)" test "$took" -le 2000
+check "a new log after the rotation, the account's" \
+  test "$(inside stat -c %U /var/log/kelvasync/kelvasync.log)" = kelvasync
+inside systemctl start kelvasync
+first=$(main_pid)
+inside systemctl restart kelvasync
+check "restart" bash -c "inside systemctl is-active -q kelvasync && test '$(main_pid)' != '$first' -a '$(main_pid)' != 0"
+
+# kill -9: restarted (after 1 s here instead of the unit's 30 s).
+inside bash -c 'mkdir -p /run/systemd/system/kelvasync.service.d &&
+  printf "[Service]\nRestartSec=1s\n" >/run/systemd/system/kelvasync.service.d/test.conf && systemctl daemon-reload'
+killed=$(main_pid)
+inside systemctl kill -s KILL kelvasync
+for _ in $(seq 1 50); do
+  now=$(main_pid)
+  [ "$now" != 0 ] && [ "$now" != "$killed" ] && inside systemctl is-active -q kelvasync && break
+  sleep 0.2
+done
+check "kill -9 is followed by a restart" test "$(main_pid)" != "$killed" -a "$(main_pid)" != 0
+
+# Another instance (a console run as root) holds the lock: the service ends
+# with exit code 3 and is not restarted; once that run ends it starts, on the
+# lock file the root run left (handed to the account).
+inside systemctl stop kelvasync
+inside systemd-run -q --unit=kv-console /usr/bin/kelvasync -c
+for _ in $(seq 1 50); do inside grep -q "Modo console" /var/log/kelvasync/kelvasync.log && break; sleep 0.2; done
+inside systemctl start kelvasync 2>/dev/null
+sleep 3
+check "exit code 3 (another instance) is not restarted" \
+  test "$(inside systemctl show -p ActiveState --value kelvasync) $(inside systemctl show -p ExecMainStatus --value kelvasync)" = "failed 3"
+inside systemctl stop kv-console
+check "the lock the root run made is the account's" test "$(inside stat -c %U /run/kelvasync/kelvasync.lock)" = kelvasync
+inside systemctl reset-failed kelvasync
+check "and the service starts after it" inside systemctl start kelvasync
+
+# An upgrade over the running service restarts it on the new program.
+old=$(main_pid)
+inside dpkg -i "$service_deb" >"$work/upgrade.out" 2>&1 || cat "$work/upgrade.out"
+new=$(main_pid)
+check "the upgrade restarted the service ($old -> $new)" \
+  bash -c "test '$new' != '$old' -a '$new' != 0 && test \"\$(inside readlink /proc/$new/exe)\" = /usr/bin/kelvasync"
+
+# Enabled, then purged: no link left behind.
+inside systemctl enable -q kelvasync
+link=/etc/systemd/system/multi-user.target.wants/kelvasync.service
+check "enabled" inside test -L "$link"
+inside dpkg --purge kelvasync kelvasync-lab >"$work/purge.out" 2>&1 || cat "$work/purge.out"
+check "the purge leaves no link, no folder" \
+  bash -c "! inside test -e '$link' -o -L '$link' && inside test ! -e /var/lib/kelvasync -a ! -e /var/log/kelvasync"
+check "and stopped the service" bash -c "! inside systemctl is-active -q kelvasync"
+echo "systemd test took $(($(date +%s) - started)) s"
+finish
