@@ -158,13 +158,13 @@ bool writeLogArgs(uint32_t level, std::u16string_view format, std::span<const Fo
                            {&count, 1});
   }
 
+  // The count line and the line go in one write: both or neither.
   bool written = false;
   if (openLogFile() && makeRoomForLine(notice.size() + bytes.size())) {
-    platform::appendToFile(logFileHandle, (notice + bytes).data(), notice.size() + bytes.size());
+    written = platform::appendToFile(logFileHandle, (notice + bytes).data(), notice.size() + bytes.size());
     platform::flushFile(logFileHandle);
     platform::closeFile(logFileHandle);
     logFileHandle = platform::kInvalidFile;
-    written = true;
   }
   unwrittenLines = written ? 0 : unwrittenLines + 1;
   if (!serviceMode) platform::writeConsoleBytes(bytes.data(), bytes.size());

@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#if !defined(_WIN32)
+#include <signal.h>
+#include <sys/resource.h>
+#endif
+
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -164,6 +169,36 @@ TEST_F(LogFileTest, AHeldFileLosesTheLineButTheConsoleStillShowsIt) {
   EXPECT_LT(notice, text.find("[Info] depois"));
   EXPECT_EQ(text.find("linha(s)", text.find("[Info] depois")), std::string::npos) << text;
 }
+
+#if !defined(_WIN32)
+TEST_F(LogFileTest, ALineCutShortByAFullDiskIsUndoneAndCountedUntilThereIsRoomAgain) {
+  // A file size limit stands in for a full disk: the write of the line that
+  // crosses it is cut short.
+  ASSERT_TRUE(writeLog(Info, u"antes"));
+  const size_t whole = fileText().size();
+  rlimit limit{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &limit), 0);
+  const rlimit original = limit;
+  const auto previous = signal(SIGXFSZ, SIG_IGN);
+  limit.rlim_cur = whole + 20;  // room for part of the next line only
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+  const bool first = writeLog(Info, u"cortada pelo disco cheio");
+  const bool second = writeLog(Info, u"tambem perdida");
+  const size_t during = fileText().size();
+  setrlimit(RLIMIT_FSIZE, &original);
+  signal(SIGXFSZ, previous);
+  EXPECT_FALSE(first);
+  EXPECT_FALSE(second);
+  EXPECT_EQ(during, whole);  // nothing of either line stays
+  EXPECT_TRUE(writeLog(Info, u"depois"));
+  // Whole lines only, and the gap told just before the next one.
+  const std::string text = fileText();
+  const std::string line = "\\d\\d/\\d\\d/\\d{4} \\d\\d:\\d\\d:\\d\\d \\[[0-9a-f]+\\] \\[[A-Za-z]+\\] [^\\r\\n]*\\r\\n";
+  EXPECT_TRUE(std::regex_match(text, std::regex("(" + line + "){3}"))) << text;
+  EXPECT_NE(text.find("[Atencao] 2 linha(s) do log nao puderam ser gravadas no arquivo"), std::string::npos) << text;
+  EXPECT_EQ(text.find("cortada"), std::string::npos);
+}
+#endif
 
 TEST_F(LogFileTest, AMissingFolderMakesEveryLineFail) {
   programFilesDir = (base_ / "nao-existe").u16string();

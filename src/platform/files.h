@@ -18,9 +18,12 @@ constexpr FileHandle kInvalidFile = -1;
 // exclusive flock; a symbolic link is never followed. kInvalidFile on failure.
 FileHandle openExclusiveAppend(const std::u16string& path);
 
-// One write at the end of the file; the result is not reported because the
-// log ignores it.
-void appendToFile(FileHandle file, const char* bytes, size_t count);
+// Appends all of `bytes` or nothing: true when every byte was written. A
+// write cut short (no room left on the disk, a quota) is undone on Linux by
+// truncating the file back to where it ended before, so that a log never
+// holds half a line, and a later line never runs on from the half. Windows
+// refuses a write that does not fit before writing any of it.
+bool appendToFile(FileHandle file, const char* bytes, size_t count);
 void flushFile(FileHandle file);
 void closeFile(FileHandle file);
 

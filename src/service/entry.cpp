@@ -207,7 +207,13 @@ int runKelvasync(int argc, const char16_t* const argv[]) {
   const LogSizeSetting logSize = readLogSizeSetting();
   logSizeLimitBytes = logSize.bytes;
 
-  writeLog(Info, u"Log iniciado");
+  // Opening is not writing: a full disk or a quota takes the file but no
+  // line, and a service whose log stays empty must not run unseen.
+  if (!writeLog(Info, u"Log iniciado")) {
+    return refuseStart(u"nao foi possivel gravar no log '" + logFilePath() +
+                           u"' (disco cheio, cota esgotada ou arquivo inacessivel); o kelvasync nao sera iniciado",
+                       kExitCodeLogUnavailable);
+  }
   if (!logSize.valid) {
     writeLog(Warning,
              u"O valor de maxsizemb da secao log (%s) nao eh um numero de megabytes valido; o log nao serah "

@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -137,7 +138,7 @@ SlapdServer::~SlapdServer() {
 
 void trustCa(const std::string& caFile) { setenv("LDAPTLS_CACERT", caFile.c_str(), 1); }
 
-SilentServer::SilentServer() {
+SilentServer::SilentServer(size_t startTlsAnswerBytes) {
   listener_ = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
@@ -147,13 +148,24 @@ SilentServer::SilentServer() {
   socklen_t length = sizeof address;
   getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
   port_ = ntohs(address.sin_port);
-  thread_ = std::thread([this] {
+  thread_ = std::thread([this, startTlsAnswerBytes] {
     const int connection = accept(listener_, nullptr, nullptr);
     if (connection < 0) return;
     char buffer[4096];
+    bool answered = startTlsAnswerBytes == 0;
     for (ssize_t n; (n = recv(connection, buffer, sizeof buffer, 0)) > 0;) {
       std::lock_guard<std::mutex> lock(mutex_);
       received_.append(buffer, static_cast<size_t>(n));
+      // The request: 30 len 02 01 <message id> 77 ...; the answer is an
+      // extended response with result success and the StartTLS name.
+      if (!answered && received_.size() >= 5) {
+        answered = true;
+        std::string answer = std::string("\x30\x24\x02\x01", 4) + received_[4] +
+                             std::string("\x78\x1f\x0a\x01\x00\x04\x00\x04\x00\x8a\x16", 11) +
+                             "1.3.6.1.4.1.1466.20037";
+        answer.resize(std::min(answer.size(), startTlsAnswerBytes));
+        send(connection, answer.data(), answer.size(), MSG_NOSIGNAL);
+      }
     }
     close(connection);
   });

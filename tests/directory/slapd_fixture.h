@@ -67,10 +67,13 @@ class SlapdServer {
 void trustCa(const std::string& caFile);
 
 // A server on a free loopback port that accepts one connection, records
-// what it receives and never answers: a directory that hangs.
+// what it receives and never answers: a directory that hangs. With
+// `startTlsAnswerBytes`, it first sends that many bytes of a successful
+// answer to the StartTLS request (all 38: the client then starts its TLS
+// handshake, which gets no answer), and stalls there.
 class SilentServer {
  public:
-  SilentServer();
+  explicit SilentServer(size_t startTlsAnswerBytes = 0);
   ~SilentServer();
   SilentServer(const SilentServer&) = delete;
   SilentServer& operator=(const SilentServer&) = delete;

@@ -430,7 +430,7 @@ TEST_F(ProcessTest, ASecondInstanceRefusesToStartAndLeavesTheFirstRunning) {
   EXPECT_TRUE(next.waitForExit(10s));
 }
 
-TEST_F(ProcessTest, MissingLogFolderEndsTheRunWithoutALineAndSaysWhy) {
+TEST_F(ProcessTest, AMissingOrFullLogEndsTheRunAndSaysWhy) {
   const fs::path data = root_ / "pf" / "Karvell Networks" / "HSM Karvell" / "data";
   fs::remove_all(data);
   NotifySocket notify(root_ / "notify.sock");
@@ -447,6 +447,17 @@ TEST_F(ProcessTest, MissingLogFolderEndsTheRunWithoutALineAndSaysWhy) {
   ASSERT_TRUE(notify.collectUntil("STATUS=parado", 5s));
   EXPECT_EQ(notify.messages.back(), "STOPPING=1\nEXIT_STATUS=4\nSTATUS=parado");
   EXPECT_FALSE(fs::exists(data));
+
+  // A log that opens but takes no line (a full disk; here a file size
+  // limit of 0) ends the start the same way.
+  fs::create_directories(data);
+  fs::permissions(data, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
+  ChildProcess full("/usr/bin/prlimit", {"--fsize=0", "--", kBinary, "-c"}, environment_);
+  ASSERT_TRUE(full.waitForExit(10s));
+  EXPECT_EQ(full.exitCode(), 4) << full.output();
+  EXPECT_NE(full.output().find("kelvasync: nao foi possivel gravar no log '" + (data / "kelvasync.log").string()),
+            std::string::npos)
+      << full.output();
 }
 
 TEST_F(ProcessTest, AHeldLogFileLosesLinesForTheFileButNotForTheConsole) {

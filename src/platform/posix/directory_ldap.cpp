@@ -57,14 +57,20 @@
 // search ends there: the caller checks for a stop request after each step.
 #include <ldap.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/time.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -81,12 +87,30 @@ uint32_t rangeSize() { return tuning.rangeSize; }
 uint32_t pageSize() {
   return tuning.pageSize == 0 ? kDefaultPageSize : std::min<uint32_t>(tuning.pageSize, kDefaultPageSize);
 }
+// A time-out from the environment (whole seconds, 1 to 3600), for tests that
+// make a directory stall and must not wait the defaults; 0 when unset or
+// not such a number.
+uint32_t environmentSeconds(const char* name) {
+  const char* text = std::getenv(name);
+  if (text == nullptr || *text == '\0') return 0;
+  char* end = nullptr;
+  const unsigned long value = std::strtoul(text, &end, 10);
+  return *end == '\0' && value >= 1 && value <= 3600 ? static_cast<uint32_t>(value) : 0;
+}
 uint32_t networkTimeout() {
-  return tuning.networkTimeoutSeconds == 0 ? kDefaultNetworkTimeoutSeconds : tuning.networkTimeoutSeconds;
+  static const uint32_t fromEnvironment = environmentSeconds("KELVASYNC_LDAP_NETWORK_TIMEOUT");
+  if (tuning.networkTimeoutSeconds != 0) return tuning.networkTimeoutSeconds;
+  return fromEnvironment != 0 ? fromEnvironment : kDefaultNetworkTimeoutSeconds;
 }
 uint32_t operationTimeout() {
-  return tuning.operationTimeoutSeconds == 0 ? kDefaultOperationTimeoutSeconds : tuning.operationTimeoutSeconds;
+  static const uint32_t fromEnvironment = environmentSeconds("KELVASYNC_LDAP_OPERATION_TIMEOUT");
+  if (tuning.operationTimeoutSeconds != 0) return tuning.operationTimeoutSeconds;
+  return fromEnvironment != 0 ? fromEnvironment : kDefaultOperationTimeoutSeconds;
 }
+// The most one call may take on a connection: libldap's own bounds (one
+// network and one operation time-out) and a margin, so that where they work
+// their failure is the one reported.
+uint32_t callBound() { return networkTimeout() + operationTimeout() + 2; }
 
 thread_local std::u16string lastErrorText;
 
@@ -210,10 +234,142 @@ timeval operationTimeval() {
 struct Session {
   LDAP* ld = nullptr;
   std::string namingContext;  // the domain's (first bind) or looked up later
-  ~Session() {
-    if (ld != nullptr) ldap_unbind_ext_s(ld, nullptr, nullptr);
-  }
+  // The connection's socket once libldap has connected (-1 before and after
+  // it), and whether the watchdog cut it; both guarded by the watchdog.
+  int fd = -1;
+  bool expired = false;
+  ldap_conncb connectCallback{};
+  ~Session();
 };
+
+// Bounds the blocking libldap calls that its own time-outs do not: the
+// StartTLS answer and the TLS handshake (libldap 2.5 waits for both without
+// limit), and a message that stops half-way (the socket is read blocking).
+// When a call outlasts its bound, the watchdog's thread shuts the
+// connection's socket down, which makes the call fail at once; the session
+// is then dead and the step fails naming the time-out. One thread for the
+// process, started at the first call.
+class Watchdog {
+ public:
+  using Clock = std::chrono::steady_clock;
+  static Watchdog& instance() {
+    static Watchdog watchdog;
+    return watchdog;
+  }
+  uint64_t arm(Session& session, Clock::time_point deadline) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
+    const uint64_t id = next_++;
+    armed_.emplace(id, Armed{deadline, &session});
+    wake_.notify_all();
+    return id;
+  }
+  void disarm(uint64_t id) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    armed_.erase(id);
+  }
+  // libldap's connection callbacks: the socket as it comes and goes.
+  void connected(Session& session, int fd) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    session.fd = fd;
+    if (session.expired) ::shutdown(fd, SHUT_RDWR);  // cut before its socket was known
+  }
+  void disconnected(Session& session) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    session.fd = -1;
+  }
+  bool expired(const Session& session) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return session.expired;
+  }
+
+ private:
+  struct Armed {
+    Clock::time_point deadline;
+    Session* session;
+  };
+  Watchdog() = default;
+  ~Watchdog() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    wake_.notify_all();
+    if (thread_.joinable()) thread_.join();
+  }
+  void run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!stopping_) {
+      auto first = armed_.end();
+      for (auto it = armed_.begin(); it != armed_.end(); ++it) {
+        if (first == armed_.end() || it->second.deadline < first->second.deadline) first = it;
+      }
+      if (first == armed_.end()) {
+        wake_.wait(lock);
+      } else if (Clock::now() < first->second.deadline) {
+        wake_.wait_until(lock, first->second.deadline);
+      } else {
+        Session& session = *first->second.session;
+        session.expired = true;
+        if (session.fd >= 0) ::shutdown(session.fd, SHUT_RDWR);
+        armed_.erase(first);
+      }
+    }
+  }
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::map<uint64_t, Armed> armed_;
+  uint64_t next_ = 1;
+  bool stopping_ = false;
+  std::thread thread_;
+};
+
+Session::~Session() {
+  if (ld != nullptr) ldap_unbind_ext_s(ld, nullptr, nullptr);
+}
+
+extern "C" int onConnect(LDAP*, Sockbuf* sb, LDAPURLDesc*, sockaddr*, ldap_conncb* callback) {
+  ber_socket_t fd = -1;
+  if (ber_sockbuf_ctrl(sb, LBER_SB_OPT_GET_FD, &fd) == 1 && fd >= 0) {
+    Watchdog::instance().connected(*static_cast<Session*>(callback->lc_arg), static_cast<int>(fd));
+  }
+  return 0;
+}
+extern "C" void onDisconnect(LDAP*, Sockbuf*, ldap_conncb* callback) {
+  Watchdog::instance().disconnected(*static_cast<Session*>(callback->lc_arg));
+}
+
+// While it lives, the session's connection is bounded by callBound().
+class BoundedScope {
+ public:
+  explicit BoundedScope(Session& session)
+      : session_(session),
+        id_(Watchdog::instance().arm(session, Watchdog::Clock::now() + std::chrono::seconds(callBound()))) {}
+  ~BoundedScope() { Watchdog::instance().disarm(id_); }
+  BoundedScope(const BoundedScope&) = delete;
+  BoundedScope& operator=(const BoundedScope&) = delete;
+  bool timedOut() const { return Watchdog::instance().expired(session_); }
+
+ private:
+  Session& session_;
+  uint64_t id_;
+};
+
+// Runs one blocking libldap call on the session's connection within
+// callBound(); `timedOut` tells whether the watchdog had to cut it.
+template <typename Call>
+int bounded(Session& session, bool& timedOut, Call call) {
+  const BoundedScope scope(session);
+  const int rc = call();
+  timedOut = scope.timedOut();
+  return rc;
+}
+
+// The step's failure after the watchdog cut its call.
+int32_t failTimedOut(const char* step) {
+  return fail(std::string(step) + ": tempo limite de " + std::to_string(callBound()) +
+              " s esgotado; o servidor parou de responder");
+}
 
 // One member's entry as the member search returned it.
 struct MemberEntry {
@@ -357,9 +513,25 @@ int32_t connectAndBind(const std::string& host, const std::string& port, const s
       ldap_set_option(s->ld, LDAP_OPT_TIMEOUT, &operation) != LDAP_OPT_SUCCESS) {
     return fail("opcoes LDAP recusadas");
   }
+  s->connectCallback.lc_add = onConnect;
+  s->connectCallback.lc_del = onDisconnect;
+  s->connectCallback.lc_arg = s.get();
+  if (ldap_set_option(s->ld, LDAP_OPT_CONNECT_CB, &s->connectCallback) != LDAP_OPT_SUCCESS) {
+    return fail("opcoes LDAP recusadas");
+  }
 
+  // The connection (over LDAPS with its handshake), then StartTLS: each
+  // bounded, since a peer that accepts and then stalls holds libldap's
+  // call for ever.
+  bool timedOut = false;
+  rc = bounded(*s, timedOut, [&] { return ldap_connect(s->ld); });
+  if (timedOut) return failTimedOut(ldaps ? "conexao LDAPS" : "conexao");
+  if (rc != LDAP_SUCCESS) {
+    return ldaps ? failLdap(s->ld, rc, "conexao LDAPS", kCertificateHint) : failLdap(s->ld, rc, "conexao");
+  }
   if (!ldaps) {
-    rc = ldap_start_tls_s(s->ld, nullptr, nullptr);
+    rc = bounded(*s, timedOut, [&] { return ldap_start_tls_s(s->ld, nullptr, nullptr); });
+    if (timedOut) return failTimedOut("StartTLS");
     // The server accepted StartTLS and the handshake failed here: almost
     // always a certificate this client does not trust.
     if (rc == LDAP_CONNECT_ERROR) return failLdap(s->ld, rc, "StartTLS", kCertificateHint);
@@ -371,8 +543,11 @@ int32_t connectAndBind(const std::string& host, const std::string& port, const s
   berval credentials{};
   credentials.bv_val = const_cast<char*>(secret.data());
   credentials.bv_len = secret.size();
-  rc = ldap_sasl_bind_s(s->ld, name.c_str(), LDAP_SASL_SIMPLE, &credentials, nullptr, nullptr, nullptr);
+  rc = bounded(*s, timedOut, [&] {
+    return ldap_sasl_bind_s(s->ld, name.c_str(), LDAP_SASL_SIMPLE, &credentials, nullptr, nullptr, nullptr);
+  });
   wipe(secret);  // the settings keep the one copy
+  if (timedOut) return failTimedOut("bind");
   // Over LDAPS the handshake happens with the first request: a server that
   // cannot be reached and one whose certificate is refused look alike.
   if (rc == LDAP_SERVER_DOWN && ldaps) return failLdap(s->ld, rc, "bind", kCertificateHint);
@@ -387,8 +562,12 @@ int32_t readNamingContext(Session& session) {
   char* attributes[] = {defaultNc, contexts, nullptr};
   LdapMessageHolder result;
   timeval tv = operationTimeval();
-  int rc = ldap_search_ext_s(session.ld, "", LDAP_SCOPE_BASE, "(objectClass=*)", attributes, 0, nullptr, nullptr,
+  bool timedOut = false;
+  int rc = bounded(session, timedOut, [&] {
+    return ldap_search_ext_s(session.ld, "", LDAP_SCOPE_BASE, "(objectClass=*)", attributes, 0, nullptr, nullptr,
                              &tv, 0, &result.message);
+  });
+  if (timedOut) return failTimedOut("rootDSE");
   if (rc != LDAP_SUCCESS) return failLdap(session.ld, rc, "rootDSE");
   LDAPMessage* entry = ldap_first_entry(session.ld, result.message);
   if (entry == nullptr) return fail("rootDSE ilegivel");
@@ -421,8 +600,12 @@ int32_t ldapOpenObject(const std::u16string& path, const std::u16string& user, c
   char* attributes[] = {objectClass, nullptr};
   LdapMessageHolder result;
   timeval tv = operationTimeval();
-  int rc = ldap_search_ext_s(session->ld, dn.c_str(), LDAP_SCOPE_BASE, "(objectClass=*)", attributes, 0, nullptr,
+  bool timedOut = false;
+  int rc = bounded(*session, timedOut, [&] {
+    return ldap_search_ext_s(session->ld, dn.c_str(), LDAP_SCOPE_BASE, "(objectClass=*)", attributes, 0, nullptr,
                              nullptr, &tv, 0, &result.message);
+  });
+  if (timedOut) return failTimedOut("entrada");
   if (rc != LDAP_SUCCESS) return failLdap(session->ld, rc, "entrada");
   LDAPMessage* entry = ldap_first_entry(session->ld, result.message);
   if (entry == nullptr) return fail("entrada ilegivel");
@@ -498,8 +681,12 @@ int32_t ldapMembers(DirectoryRef group, DirectoryRef* members) {
     char* attributes[] = {description.data(), nullptr};
     LdapMessageHolder result;
     timeval tv = operationTimeval();
-    int rc = ldap_search_ext_s(session.ld, group->group->dn.c_str(), LDAP_SCOPE_BASE, "(objectClass=*)", attributes,
+    bool timedOut = false;
+    int rc = bounded(session, timedOut, [&] {
+      return ldap_search_ext_s(session.ld, group->group->dn.c_str(), LDAP_SCOPE_BASE, "(objectClass=*)", attributes,
                                0, nullptr, nullptr, &tv, 0, &result.message);
+    });
+    if (timedOut) return failTimedOut("member");
     if (rc != LDAP_SUCCESS) return failLdap(session.ld, rc, "member");
     LDAPMessage* entry = ldap_first_entry(session.ld, result.message);
     if (entry == nullptr) return fail("grupo ilegivel");
@@ -613,8 +800,12 @@ int32_t readMemberByDn(Session& session, const std::string& dn, std::shared_ptr<
   char* attributes[] = {memberAttributes[0], memberAttributes[1], memberAttributes[2], nullptr};
   LdapMessageHolder result;
   timeval tv = operationTimeval();
-  const int rc = ldap_search_ext_s(session.ld, dn.c_str(), LDAP_SCOPE_BASE, "(objectClass=*)", attributes, 0,
-                                   nullptr, nullptr, &tv, 0, &result.message);
+  bool timedOut = false;
+  const int rc = bounded(session, timedOut, [&] {
+    return ldap_search_ext_s(session.ld, dn.c_str(), LDAP_SCOPE_BASE, "(objectClass=*)", attributes, 0, nullptr,
+                             nullptr, &tv, 0, &result.message);
+  });
+  if (timedOut) return failTimedOut("membro");
   if (rc == LDAP_NO_SUCH_OBJECT || rc == LDAP_INSUFFICIENT_ACCESS || rc == LDAP_REFERRAL ||
       rc == LDAP_INVALID_DN_SYNTAX) {
     return kDirectoryOk;
@@ -657,9 +848,20 @@ int32_t requestPage(Cursor& cursor) {
   return kDirectoryOk;
 }
 
+int32_t readPageWithin(Cursor& cursor);
+
 // Reads the next page of the members' entries into the cursor, and asks for
 // the one after it.
 int32_t readPage(Cursor& cursor) {
+  Session& session = *cursor.session;
+  // One bound for the page: a message that stops half-way blocks the read
+  // of the socket beyond the waits below.
+  const BoundedScope scope(session);
+  const int32_t code = readPageWithin(cursor);
+  return scope.timedOut() ? failTimedOut("membros") : code;
+}
+
+int32_t readPageWithin(Cursor& cursor) {
   Session& session = *cursor.session;
   if (cursor.pendingMessage < 0) {
     const int32_t code = requestPage(cursor);

@@ -39,14 +39,25 @@ FileHandle openExclusiveAppend(const std::u16string& path) {
   return fd;
 }
 
-void appendToFile(FileHandle file, const char* bytes, size_t count) {
-  while (count > 0) {
-    const ssize_t n = write(static_cast<int>(file), bytes, count);
+bool appendToFile(FileHandle file, const char* bytes, size_t count) {
+  const int fd = static_cast<int>(file);
+  struct stat before {};
+  const bool sized = fstat(fd, &before) == 0;
+  size_t done = 0;
+  while (done < count) {
+    const ssize_t n = write(fd, bytes + done, count - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    bytes += n;
-    count -= static_cast<size_t>(n);
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
   }
+  if (done == count) return true;
+  // The exclusive lock keeps every other writer out, so the file ended
+  // where it did before this write.
+  if (done > 0 && sized) {
+    while (ftruncate(fd, before.st_size) != 0 && errno == EINTR) {
+    }
+  }
+  return false;
 }
 
 void flushFile(FileHandle file) { fsync(static_cast<int>(file)); }

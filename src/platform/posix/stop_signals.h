@@ -19,6 +19,9 @@ inline sigset_t stopSignals() {
 inline void blockStopSignals() {
   const sigset_t set = stopSignals();
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  // A file size limit (ulimit -f) reached by the log must fail that write,
+  // which the log counts, not end the process.
+  signal(SIGXFSZ, SIG_IGN);
 }
 
 }  // namespace platform

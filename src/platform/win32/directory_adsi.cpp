@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "platform/directory.h"
+#include "platform/win32/directory_adsi_rows.h"
 
 namespace platform {
 
@@ -255,30 +256,31 @@ std::u16string rowName(IDirectorySearch* search, ADS_SEARCH_HANDLE handle) {
   return name;
 }
 
-// Walks the rows of the memberOf search; each row whose name is not among
-// `listed` is appended to `unlisted`.
-HRESULT collectUnlisted(IDirectorySearch* search, ADS_SEARCH_HANDLE handle, const std::set<std::u16string>& listed,
-                        std::vector<std::u16string>* unlisted) {
-  for (;;) {
-    const HRESULT hr = search->GetNextRow(handle);
-    if (FAILED(hr)) return hr;
-    if (hr == S_ADS_NOMORE_ROWS) {
-      // The end, unless ADSI is still waiting for the next page; a search
-      // the server cut short is no proof of anything.
-      DWORD error = 0;
-      wchar_t text[128] = {0};
-      wchar_t provider[64] = {0};
-      ADsGetLastError(&error, text, 128, provider, 64);
-      if (error == ERROR_MORE_DATA) continue;
-      if (error == ERROR_DS_TIMELIMIT_EXCEEDED || error == ERROR_DS_SIZELIMIT_EXCEEDED || error == ERROR_TIMEOUT) {
-        return HRESULT_FROM_WIN32(error);
-      }
-      return S_OK;
-    }
-    const std::u16string name = rowName(search, handle);
-    if (name.empty()) return E_ADS_COLUMN_NOT_SET;  // an entry that cannot be named cannot be matched
-    if (listed.count(dnKey(name)) == 0) unlisted->push_back(name);
-  }
+// The calls of the memberOf search's rows on the real IDirectorySearch.
+struct SearchInProgress {
+  IDirectorySearch* search;
+  ADS_SEARCH_HANDLE handle;
+};
+
+int32_t searchNextRow(void* context) {
+  const auto* running = static_cast<SearchInProgress*>(context);
+  return static_cast<int32_t>(running->search->GetNextRow(running->handle));
+}
+
+std::u16string searchRowName(void* context) {
+  const auto* running = static_cast<SearchInProgress*>(context);
+  return rowName(running->search, running->handle);
+}
+
+void clearAdsLastError() { ADsSetLastError(ERROR_SUCCESS, nullptr, nullptr); }
+
+// A failed ADsGetLastError records nothing (Wine's is a stub that fails).
+uint32_t adsLastError() {
+  DWORD error = ERROR_SUCCESS;
+  wchar_t text[128] = {0};
+  wchar_t provider[64] = {0};
+  if (FAILED(ADsGetLastError(&error, text, 128, provider, 64))) return ERROR_SUCCESS;
+  return error;
 }
 
 // Searches the group's domain for (memberOf=<group>) with the account, and
@@ -329,15 +331,9 @@ int32_t adsiUnlistedMembers(const MemberCrossCheck& check, std::vector<std::u16s
     hr = search->ExecuteSearch(const_cast<wchar_t*>(wide(filter)), attributes, 2, &handle);
   }
   if (SUCCEEDED(hr)) {
-    std::set<std::u16string> listed;
-    for (const std::u16string& name : check.listedNames) listed.insert(dnKey(name));
-    std::vector<std::u16string> found;
-    hr = collectUnlisted(search, handle, listed, &found);
-    if (SUCCEEDED(hr)) {
-      // In the order of the DNs, so that the log names them the same way each time.
-      std::sort(found.begin(), found.end());
-      unlisted->insert(unlisted->end(), found.begin(), found.end());
-    }
+    SearchInProgress running{search, handle};
+    const SearchRows rows{&running, searchNextRow, searchRowName, clearAdsLastError, adsLastError};
+    hr = static_cast<HRESULT>(collectUnlistedRows(rows, check.listedNames, unlisted));
   }
   if (handle != nullptr) search->CloseSearchHandle(handle);
   search->Release();
@@ -398,6 +394,43 @@ const DirectoryApi adsiApi = {
 };
 
 }  // namespace
+
+static_assert(kAdsNoMoreRows == S_ADS_NOMORE_ROWS && kAdsMoreData == ERROR_MORE_DATA);
+
+int32_t collectUnlistedRows(const SearchRows& rows, const std::vector<std::u16string>& listedNames,
+                            std::vector<std::u16string>* unlisted) {
+  std::set<std::u16string> listed;
+  for (const std::u16string& name : listedNames) listed.insert(dnKey(name));
+  std::vector<std::u16string> found;
+  uint32_t waits = 0;  // ends in a row that said the next page is on its way
+  for (;;) {
+    // An error left on this thread by an earlier call is not this row's.
+    rows.clearLastError();
+    const int32_t hr = rows.nextRow(rows.context);
+    if (hr < 0) return hr;
+    if (hr == kAdsNoMoreRows) {
+      // The end, unless ADSI is still waiting for the next page. An end
+      // with any other error (a time or size limit, a lost connection) is
+      // a search cut short, which proves nothing about the group.
+      const uint32_t error = rows.lastError();
+      if (error == kAdsMoreData) {
+        if (++waits > kMaxMoreDataRetries) return static_cast<int32_t>(HRESULT_FROM_WIN32(ERROR_TIMEOUT));
+        continue;
+      }
+      if (error != ERROR_SUCCESS) return static_cast<int32_t>(HRESULT_FROM_WIN32(error));
+      break;
+    }
+    waits = 0;
+    std::u16string name = rows.rowName(rows.context);
+    // An entry that cannot be named cannot be matched.
+    if (name.empty()) return static_cast<int32_t>(E_ADS_COLUMN_NOT_SET);
+    if (listed.count(dnKey(name)) == 0) found.push_back(std::move(name));
+  }
+  // In the order of the DNs, so that the log names them the same way each time.
+  std::sort(found.begin(), found.end());
+  unlisted->insert(unlisted->end(), found.begin(), found.end());
+  return static_cast<int32_t>(S_OK);
+}
 
 const DirectoryApi& platformDirectoryApi() { return adsiApi; }
 

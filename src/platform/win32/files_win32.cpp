@@ -13,9 +13,10 @@ FileHandle openExclusiveAppend(const std::u16string& path) {
   return reinterpret_cast<FileHandle>(file);
 }
 
-void appendToFile(FileHandle file, const char* bytes, size_t count) {
+bool appendToFile(FileHandle file, const char* bytes, size_t count) {
   DWORD written = 0;
-  WriteFile(reinterpret_cast<HANDLE>(file), bytes, static_cast<DWORD>(count), &written, nullptr);
+  return WriteFile(reinterpret_cast<HANDLE>(file), bytes, static_cast<DWORD>(count), &written, nullptr) &&
+         written == count;
 }
 
 void flushFile(FileHandle file) { FlushFileBuffers(reinterpret_cast<HANDLE>(file)); }

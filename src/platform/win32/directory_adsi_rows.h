@@ -1,0 +1,48 @@
+// The walk of the rows of the memberOf search that cross-checks a group's
+// member list on Windows (directory_adsi.cpp), through a small table of the
+// calls it makes, so that a test can play any ending of the rows an ADSI
+// provider may give. Free of windows.h: codes are HRESULTs and Win32 error
+// codes held in fixed-size integers.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+constexpr int32_t kAdsNoMoreRows = 0x00005012;  // S_ADS_NOMORE_ROWS
+constexpr uint32_t kAdsMoreData = 234;          // ERROR_MORE_DATA: the next page has not arrived yet
+
+// How many ends of the rows in a row, each with ERROR_MORE_DATA, are asked
+// again before the search counts as failed. Each such end is ADSI saying
+// that a page is still on its way; 30 of them with no row in between is a
+// page that does not come, as the search's 30-second time-out stands for an
+// answer that does not come. A row that arrives starts the count anew.
+constexpr uint32_t kMaxMoreDataRetries = 30;
+
+// The calls of one running search. REQUIRES: every entry set; `context` is
+// handed to nextRow and rowName unchanged.
+struct SearchRows {
+  void* context = nullptr;
+  // IDirectorySearch::GetNextRow: S_OK for a row, kAdsNoMoreRows at an end
+  // of the rows, negative on failure.
+  int32_t (*nextRow)(void* context) = nullptr;
+  // The current row's distinguished name; empty when it cannot be read.
+  std::u16string (*rowName)(void* context) = nullptr;
+  // ADsSetLastError(ERROR_SUCCESS, ...) and the code of ADsGetLastError on
+  // the calling thread (0 when none is recorded).
+  void (*clearLastError)() = nullptr;
+  uint32_t (*lastError)() = nullptr;
+};
+
+// Walks the rows to their end and appends, in the order of their DNs, those
+// whose name (compared without regard to case) is not among `listedNames`.
+// Succeeds only for a complete answer: a row that cannot be named, a failed
+// GetNextRow, an end of the rows with any recorded error, or more than
+// kMaxMoreDataRetries ends in a row waiting for a page each fail the walk,
+// and `unlisted` is then left as it was.
+int32_t collectUnlistedRows(const SearchRows& rows, const std::vector<std::u16string>& listedNames,
+                            std::vector<std::u16string>* unlisted);
+
+}  // namespace platform
