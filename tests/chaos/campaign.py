@@ -1032,7 +1032,7 @@ class Campaign:
                 allowed.add(3)
             elif k == "data-full":
                 allowed.add(4)
-                if f["free_pages"] == 0 and f["release_after"] is None:
+                if f["free_pages"] == 0 and f["release_after"] is None and f["t"] == 0.0:
                     if self.fixed:
                         certain = True
                     elif code not in (4, -9):
@@ -1101,7 +1101,9 @@ class Campaign:
                 fail("addb", "neither addb nor addb_backup holds the last complete list")
             if after["addb"] not in lists | {before["addb"], None}:
                 fail("addb", "addb holds a list no complete read gave")
-            if after["addb_backup"] not in (before["addb_backup"], before["addb"]):
+            # The backup step removes the old addb_backup before it renames
+            # addb: cut in between, addb (still there) keeps the list.
+            if after["addb_backup"] not in (before["addb_backup"], before["addb"], None):
                 fail("addb", "addb_backup holds neither its old bytes nor the old addb")
         # Exit code.
         if tag.startswith("clean"):
