@@ -674,7 +674,11 @@ class Campaign:
             pass
         self.dir.stop()
         while self.mounts:
-            subprocess.run(["umount", "-l", self.mounts.pop()], capture_output=True)
+            path = self.mounts.pop()
+            for _ in range(3):  # the tmpfs, and a read-only bind over it if a run was cut short
+                if subprocess.run(["mountpoint", "-q", path]).returncode != 0:
+                    break
+                subprocess.run(["umount", "-l", path], capture_output=True)
         if os.environ.get("KV_CHAOS_KEEP") == "1":
             print("chaos: work kept in " + self.work)
         else:
