@@ -8,7 +8,7 @@
 # sandbox's score, READY and STATUS= after a full cycle and that cycle's HSM
 # changes, the journal's priorities, the service's own rotation and
 # logrotate's, stop, restart, a restart after kill -9 but none after exit
-# code 3 (another instance), kelvasync-check as the service's account, an
+# code 6 (another instance), kelvasync-check as the service's account, an
 # upgrade restarting the running service on the new program, and a purge
 # that leaves no link of the enabled unit behind.
 #   systemd_service_test.sh LINUX_BUILD
@@ -206,15 +206,15 @@ done
 check "kill -9 is followed by a restart" test "$(main_pid)" != "$killed" -a "$(main_pid)" != 0
 
 # Another instance (a console run as root) holds the lock: the service ends
-# with exit code 3 and is not restarted; once that run ends it starts, on the
+# with exit code 6 and is not restarted; once that run ends it starts, on the
 # lock file the root run left (handed to the account).
 inside systemctl stop kelvasync
 inside systemd-run -q --unit=kv-console /usr/bin/kelvasync -c
 for _ in $(seq 1 50); do inside grep -q "Modo console" /var/log/kelvasync/kelvasync.log && break; sleep 0.2; done
 inside systemctl start kelvasync 2>/dev/null
 sleep 3
-check "exit code 3 (another instance) is not restarted" \
-  test "$(inside systemctl show -p ActiveState --value kelvasync) $(inside systemctl show -p ExecMainStatus --value kelvasync)" = "failed 3"
+check "exit code 6 (another instance) is not restarted" \
+  test "$(inside systemctl show -p ActiveState --value kelvasync) $(inside systemctl show -p ExecMainStatus --value kelvasync)" = "failed 6"
 inside systemctl stop kv-console
 check "the lock the root run made is the account's" test "$(inside stat -c %U /run/kelvasync/kelvasync.lock)" = kelvasync
 inside systemctl reset-failed kelvasync
