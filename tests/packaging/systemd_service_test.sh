@@ -166,7 +166,10 @@ check "the status file in /var/lib/kelvasync, the account's, 0640" \
            test \"\$(inside stat -c '%U %a' /var/lib/kelvasync/kelvasync.status)\" = 'kelvasync 640'"
 check "the lock in /run/kelvasync" inside test -f /run/kelvasync/kelvasync.lock
 check "the service rotated the old 1.1 MB log itself" inside test -f /var/log/kelvasync/kelvasync.1.log
-check "kelvasync-check --status says ok" inside kelvasync-check --status
+# The mistyped key is held against every cycle: a warning for monitoring.
+status_code=0
+inside kelvasync-check --status >/dev/null || status_code=$?
+check "kelvasync-check --status warns of the mistyped key (1)" test "$status_code" = 1
 inside runuser -u kelvasync -- kelvasync-check >"$work/check.out" 2>&1
 # (It ends with 1 for the INI's deliberate typo.)
 reached() { grep -q "grupo lido: sim" "$work/check.out" && grep -q "usuarios listados: sim" "$work/check.out"; }
