@@ -367,8 +367,9 @@ class Watchdog {
       }
       if (first == armed_.end()) {
         wake_.wait(lock);
-      } else if (Clock::now() < first->second.deadline) {
-        wake_.wait_until(lock, first->second.deadline);
+      } else if (const Clock::time_point deadline = first->second.deadline; Clock::now() < deadline) {
+        // A copy: the entry may be disarmed (erased) while this waits.
+        wake_.wait_until(lock, deadline);
       } else {
         Session& session = *first->second.session;
         session.expired = true;
