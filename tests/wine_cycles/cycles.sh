@@ -263,7 +263,10 @@ echo "provider transport: $transport"
 # A server that answers nothing but the binds of "cn=answered", for the
 # provider's time-outs; it notes each bind, search and abandon in silent.log
 # after the number of its connection (in the order they were accepted: the
-# threads of two connections may note their requests in either order).
+# threads of two connections may note their requests in either order). It
+# answers StartTLS with success and then never answers the handshake; it
+# never closes such a connection either (once the peer closes, Wine 8's
+# wldap32 spins in its handshake and still never returns).
 python3 -c 'import socket,sys,threading
 def serve(c,k):
     log=open(sys.argv[2],"a",buffering=1)
@@ -272,6 +275,11 @@ def serve(c,k):
         if len(d)<8: return
         i=2+(d[1]&0x7f if d[1]&0x80 else 0); n=d[i+1]; op=d[i+2+n]
         if op in (0x60,0x63,0x50): log.write("%d %s\n" % (k,{0x60:"bind",0x63:"search",0x50:"abandon"}[op]))
+        if op==0x77:
+            body=bytes([2,n])+d[i+2:i+2+n]+bytes([0x78,0x1f,10,1,0,4,0,4,0,0x8a,0x16])+b"1.3.6.1.4.1.1466.20037"
+            c.sendall(bytes([0x30,len(body)])+body)
+            while c.recv(65536): pass
+            return
         if op==0x60 and b"cn=answered" in d:
             body=bytes([2,n])+d[i+2:i+2+n]+bytes([0x61,7,10,1,0,4,0,4,0]); c.sendall(bytes([0x30,len(body)])+body)
 s=socket.socket(); s.bind(("127.0.0.1",0)); s.listen(8)
@@ -292,6 +300,7 @@ for side in win-svc lnx-svc; do
 done
 if [ -n "$provider_test" ]; then
   cp "$provider_test" "$win_dir/"
+  reported=$(cat "$provider_report" 2>/dev/null | wc -l)
   KVTEST_LDAP_SERVER="127.0.0.1:$(cat "$work/win-svc/slapd.port")" \
     KVTEST_LDAPS_SERVER="127.0.0.1:$(cat "$work/win-svc/slapd/ldaps.port")" \
     KVTEST_SILENT_SERVER="127.0.0.1:$(cat "$work/silent.port")" timeout 120 \
@@ -299,6 +308,11 @@ if [ -n "$provider_test" ]; then
   code=$?
   [ "$code" -eq 0 ] || tr -d '\r' <"$work/provider-test.txt"
   check "the provider's own contract" test "$code" -eq 0
+  # Its last case leaves a StartTLS call stuck, with its connection, as the
+  # process ends (the test checks in-process that nothing else is alive):
+  # that unload's report is left out of the leak check.
+  [ -f "$provider_report" ] && head -n "$reported" "$provider_report" >"$work/report.txt" &&
+    cp "$work/report.txt" "$provider_report"
   # The silent server saw: on one connection an unanswered bind given up,
   # on the next an answered bind whose search was given up.
   check "its time-outs abandon the bind and the search" grep -qx "1 bind 1 abandon 2 bind 2 search 2 abandon" \
