@@ -40,9 +40,13 @@
 // the system's own ADSI does the transport, which this provider does not
 // stand for. Every answer is awaited for at most KVTEST_LDAP_TIMEOUT seconds
 // (30 unless set) and abandoned after that: wldap32 ignores the time limit
-// of its synchronous searches. StartTLS itself has no asynchronous form and
-// no time-out. `member` is read by range retrieval (member_ranges.h), as
-// IADsGroup::Members does on Windows beyond 1,500 values.
+// of its synchronous searches. StartTLS (the extended request and the TLS
+// handshake) has no asynchronous form and no time-out in wldap32: it runs on
+// a thread of its own and is awaited for as long, after which the bind fails
+// with 0x800705B4 (HRESULT_FROM_WIN32(ERROR_TIMEOUT)) and the connection is
+// left to that thread, which frees it once the call returns. `member` is
+// read by range retrieval (member_ranges.h), as IADsGroup::Members does on
+// Windows beyond 1,500 values.
 //
 // Every COM object, LDAP connection, search handle and search column is
 // counted while it lives. When
@@ -83,6 +87,7 @@ const wchar_t kPreviousValue[] = L"KvTestPreviousProgID";
 constexpr HRESULT kBadCredentials = static_cast<HRESULT>(0x8007052E);
 constexpr HRESULT kServerDown = static_cast<HRESULT>(0x8007203A);
 constexpr HRESULT kNoSuchObject = static_cast<HRESULT>(0x80072030);
+constexpr HRESULT kTimedOut = static_cast<HRESULT>(0x800705B4);  // HRESULT_FROM_WIN32(ERROR_TIMEOUT)
 
 // Bounds on the directory's answers: establishing the connection, and each
 // request after it (KVTEST_LDAP_TIMEOUT overrides the latter).
@@ -241,6 +246,69 @@ ULONG awaitAnswer(LDAP* ld, ULONG message, LDAPMessage** answer) {
   return LDAP_TIMEOUT;
 }
 
+// One StartTLS call on a thread of its own, and what it returned. This is
+// the test provider's stand-in for the bound the system's ADSI puts on its
+// own transport: wldap32's ldap_start_tls_sW cannot be given a time-out, and
+// a server that answers the request and then stalls the handshake would
+// hold the bind for ever. The bind waits for `done` at most
+// requestSeconds(); if it gives up, its references go and the thread's are
+// the last: the connection (still counted as live, and so keeping the DLL
+// loaded through DllCanUnloadNow) is unbound by that thread if and when the
+// call returns, never while the call uses it. (Wine 8's call, once stalled,
+// does not return even when the peer closes the connection: the connection
+// then stays counted until the process ends.)
+struct StartTlsCall {
+  explicit StartTlsCall(std::shared_ptr<Connection> held)
+      : connection(std::move(held)), done(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+  ~StartTlsCall() {
+    if (done != nullptr) CloseHandle(done);
+  }
+  StartTlsCall(const StartTlsCall&) = delete;
+  StartTlsCall& operator=(const StartTlsCall&) = delete;
+
+  std::shared_ptr<Connection> connection;
+  HANDLE done;
+  std::atomic<ULONG> code{LDAP_TIMEOUT};
+};
+
+// REQUIRES: `parameter` is a heap-allocated shared_ptr<StartTlsCall>, owned
+// from here on, and the caller added a reference to this DLL for the thread.
+DWORD WINAPI runStartTls(void* parameter) {
+  std::shared_ptr<StartTlsCall> call = std::move(*static_cast<std::shared_ptr<StartTlsCall>*>(parameter));
+  delete static_cast<std::shared_ptr<StartTlsCall>*>(parameter);
+  ULONG serverCode = 0;
+  LDAPMessage* result = nullptr;
+  const ULONG code = ldap_start_tls_sW(call->connection->ld(), &serverCode, &result, nullptr, nullptr);
+  if (result != nullptr) ldap_msgfree(result);
+  call->code = code;
+  SetEvent(call->done);
+  call.reset();  // the last reference when the bind gave up: unbinds here
+  FreeLibraryAndExitThread(thisModule, 0);
+}
+
+// StartTLS on `connection`, awaited for at most requestSeconds().
+HRESULT startTls(const std::shared_ptr<Connection>& connection) {
+  auto call = std::make_shared<StartTlsCall>(connection);
+  if (call->done == nullptr) return HRESULT_FROM_WIN32(GetLastError());
+  // The thread runs this DLL's code: it holds a reference of its own, given
+  // back by FreeLibraryAndExitThread.
+  HMODULE self = nullptr;
+  if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&runStartTls), &self)) {
+    return HRESULT_FROM_WIN32(GetLastError());
+  }
+  auto* parameter = new std::shared_ptr<StartTlsCall>(call);
+  const HANDLE thread = CreateThread(nullptr, 0, runStartTls, parameter, 0, nullptr);
+  if (thread == nullptr) {
+    const DWORD error = GetLastError();
+    delete parameter;
+    FreeLibrary(self);
+    return HRESULT_FROM_WIN32(error);
+  }
+  CloseHandle(thread);
+  if (WaitForSingleObject(call->done, requestSeconds() * 1000) != WAIT_OBJECT_0) return kTimedOut;
+  return fromLdap(call->code);
+}
+
 // Connects to "host[:port]" over the transport chosen (see the top of this
 // file) and makes a simple bind, whose answer is awaited with a time-out.
 HRESULT connectAndBind(const std::wstring& server, const std::wstring& user, const std::wstring& password,
@@ -270,11 +338,8 @@ HRESULT connectAndBind(const std::wstring& server, const std::wstring& user, con
   if (code != LDAP_SUCCESS) return fromLdap(code);
 
   if (transport == Transport::kStartTls) {
-    ULONG serverCode = 0;
-    LDAPMessage* tlsResult = nullptr;
-    code = ldap_start_tls_sW(ld, &serverCode, &tlsResult, nullptr, nullptr);
-    if (tlsResult != nullptr) ldap_msgfree(tlsResult);
-    if (code != LDAP_SUCCESS) return fromLdap(code);
+    const HRESULT hr = startTls(holder);
+    if (FAILED(hr)) return hr;
   }
 
   LDAPMessage* answer = nullptr;

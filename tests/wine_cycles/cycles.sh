@@ -30,6 +30,9 @@
 #             as the last complete read left them; then a complete one again
 #   silent    a stop while the directory takes the bind and never answers,
 #             in console and in service mode
+#   stalled   a server that answers StartTLS and never the handshake: with
+#             no stop asked, each cycle fails at the provider's bound (and
+#             the Linux program's) and the next one runs, in console mode
 #   large     a group of 2,000 members (x64 only), and with KV_WINE_BIG=1 one
 #             of 20,000, each through one whole cycle in console mode; the
 #             time of each side's cycle is printed
@@ -263,7 +266,10 @@ echo "provider transport: $transport"
 # A server that answers nothing but the binds of "cn=answered", for the
 # provider's time-outs; it notes each bind, search and abandon in silent.log
 # after the number of its connection (in the order they were accepted: the
-# threads of two connections may note their requests in either order).
+# threads of two connections may note their requests in either order). It
+# answers StartTLS with success and then never answers the handshake; it
+# never closes such a connection either (once the peer closes, Wine 8's
+# wldap32 spins in its handshake and still never returns).
 python3 -c 'import socket,sys,threading
 def serve(c,k):
     log=open(sys.argv[2],"a",buffering=1)
@@ -272,6 +278,11 @@ def serve(c,k):
         if len(d)<8: return
         i=2+(d[1]&0x7f if d[1]&0x80 else 0); n=d[i+1]; op=d[i+2+n]
         if op in (0x60,0x63,0x50): log.write("%d %s\n" % (k,{0x60:"bind",0x63:"search",0x50:"abandon"}[op]))
+        if op==0x77:
+            body=bytes([2,n])+d[i+2:i+2+n]+bytes([0x78,0x1f,10,1,0,4,0,4,0,0x8a,0x16])+b"1.3.6.1.4.1.1466.20037"
+            c.sendall(bytes([0x30,len(body)])+body)
+            while c.recv(65536): pass
+            return
         if op==0x60 and b"cn=answered" in d:
             body=bytes([2,n])+d[i+2:i+2+n]+bytes([0x61,7,10,1,0,4,0,4,0]); c.sendall(bytes([0x30,len(body)])+body)
 s=socket.socket(); s.bind(("127.0.0.1",0)); s.listen(8)
@@ -292,6 +303,7 @@ for side in win-svc lnx-svc; do
 done
 if [ -n "$provider_test" ]; then
   cp "$provider_test" "$win_dir/"
+  reported=$(cat "$provider_report" 2>/dev/null | wc -l)
   KVTEST_LDAP_SERVER="127.0.0.1:$(cat "$work/win-svc/slapd.port")" \
     KVTEST_LDAPS_SERVER="127.0.0.1:$(cat "$work/win-svc/slapd/ldaps.port")" \
     KVTEST_SILENT_SERVER="127.0.0.1:$(cat "$work/silent.port")" timeout 120 \
@@ -299,6 +311,11 @@ if [ -n "$provider_test" ]; then
   code=$?
   [ "$code" -eq 0 ] || tr -d '\r' <"$work/provider-test.txt"
   check "the provider's own contract" test "$code" -eq 0
+  # Its last case leaves a StartTLS call stuck, with its connection, as the
+  # process ends (the test checks in-process that nothing else is alive):
+  # that unload's report is left out of the leak check.
+  [ -f "$provider_report" ] && head -n "$reported" "$provider_report" >"$work/report.txt" &&
+    cp "$work/report.txt" "$provider_report"
   # The silent server saw: on one connection an unanswered bind given up,
   # on the next an answered bind whose search was given up.
   check "its time-outs abandon the bind and the search" grep -qx "1 bind 1 abandon 2 bind 2 search 2 abandon" \
@@ -639,6 +656,72 @@ silent_stop() {
 }
 check "a directory that never answers: a console run stops at once" silent_stop console
 check "a directory that never answers: the service stops at once" silent_stop service
+
+# --------------------------------------------------------------- a TLS handshake that never ends
+# stalled_tls: both programs in console mode, cycles back to back (interval
+# 0), over the silent server, which answers StartTLS with success and then
+# does not answer the handshake. The provider talks StartTLS for this run and
+# waits 5 s (KVTEST_LDAP_TIMEOUT); the Linux program's bound is its network
+# and operation time-outs (1 + 2 s) and its 2 s margin. With no stop asked,
+# each side must fail the bind as a directory failure (Windows with
+# 0x800705B4, Linux naming StartTLS) and run its next cycle, whose bind fails
+# the same way within the bound and a margin; then both are stopped with
+# Ctrl+C. Prints how long each side's second bind took to fail.
+stalled_tls() {
+  local failed="Nao foi possivel conectar no Controlador de Dominio (DC)" pid reported code=0 side log took
+  local lnx_log="$(linux_product lnx-stalled)/data/kelvasync.log"
+  start_hsm win-stalled && start_hsm lnx-stalled || return 1
+  write_ini "$win_product/kelvasync.ini" win-stalled 0 "host=127.0.0.1:$(cat "$work/silent.port")"
+  write_ini "$(linux_product lnx-stalled)/kelvasync.ini" lnx-stalled 0 "host=127.0.0.1:$(cat "$work/silent.port")"
+  mkdir -p "$work/lnx-stalled/slapd" && cp "$work/lnx-svc/slapd/ca.pem" "$work/lnx-stalled/slapd/"
+  rm -f "$win_log"
+  reported=$(cat "$provider_report" 2>/dev/null | wc -l)
+  [ "$transport" = starttls ] || timeout 60 wine reg add "$env_key" /v KVTEST_LDAP_TRANSPORT /d starttls /f \
+    >"$work/reg.txt" 2>&1 </dev/null || return 1
+  KVTEST_LDAP_TIMEOUT=5 timeout 600 wine 'C:\kvcycles\kelvasync.exe' -c </dev/null >"$work/stalled-console.txt" 2>&1 &
+  pid=$!
+  pids+=("$pid")
+  KELVASYNC_LDAP_NETWORK_TIMEOUT=1 KELVASYNC_LDAP_OPERATION_TIMEOUT=2 linux_start lnx-stalled -c
+  # Counted from the program's own start (see console_pair): 10 s of first
+  # pause, two bounds of 5 s, and a margin.
+  wait_count "$win_log" "Variaveis inicializadas" 1 240 || { echo "win-stalled: not started"; code=1; }
+  for log in "$win_log" "$lnx_log"; do
+    wait_count "$log" "$failed" 2 60 || { echo "stalled: not two failed binds in $log"; code=1; }
+  done
+  [ "$transport" = starttls ] || timeout 60 wine reg add "$env_key" /v KVTEST_LDAP_TRANSPORT /d "$transport" /f \
+    >"$work/reg.txt" 2>&1 </dev/null || code=1
+  kill -INT "$pid"
+  linux_stop lnx-stalled INT || { echo "lnx-stalled: exit code $?"; code=1; }
+  for _ in $(seq 1 60); do kill -0 "$pid" 2>/dev/null || break; sleep 0.5; done
+  kill -0 "$pid" 2>/dev/null && { echo "win-stalled: still running 30 s after Ctrl+C"; return 1; }
+  wait "$pid" || { echo "win-stalled: exit code $?"; code=1; }
+  cp "$win_log" "$work/win-stalled/kelvasync.log"
+  [ "$(count_in "$work/win-stalled/kelvasync.log" "$failed (0x800705B4")" -ge 2 ] ||
+    { echo "win-stalled: not two binds failed with 0x800705B4"; code=1; }
+  [ "$(count_in "$lnx_log" "StartTLS: tempo limite de 5 s esgotado")" -ge 2 ] ||
+    { echo "lnx-stalled: not two binds failed naming StartTLS"; code=1; }
+  for side in Windows Linux; do
+    log=$work/win-stalled/kelvasync.log
+    [ "$side" = Linux ] && log=$lnx_log
+    grep -q "\[Info\] Log parado" <(tr -d '\r' <"$log") || { echo "$side stalled: no 'Log parado'"; code=1; }
+    # Seconds from the first failed bind to the second: the second cycle's
+    # bind, all of it bound (the first comes after the 10 s first pause).
+    took=$(tr -d '\r' <"$log" | awk -v failed="$failed" '
+      function at(t) { split(t, p, ":"); return p[1] * 3600 + p[2] * 60 + p[3] }
+      index($0, failed) && !first { first = at($2); next }
+      index($0, failed) && first && !second { second = at($2) }
+      END { print second ? (second >= first ? second - first : second + 86400 - first) : -1 }')
+    echo "stalled TLS, $side: the second cycle's bind failed after $took s"
+    [ "$took" -ge 4 ] && [ "$took" -le 15 ] || { echo "$side stalled: not within the 5 s bound and a margin"; code=1; }
+  done
+  # The stalled handshakes never returned, and the provider still held their
+  # connections when the process ended: that unload's report is left out of
+  # the leak check.
+  [ -f "$provider_report" ] && head -n "$reported" "$provider_report" >"$work/report.txt" &&
+    cp "$work/report.txt" "$provider_report"
+  return $code
+}
+check "a TLS handshake that never ends: each cycle fails at its bound, the next one runs" stalled_tls
 
 # --------------------------------------------------------------- large groups
 # big_group <members>: a group "Grande" of that many users, on a directory of
