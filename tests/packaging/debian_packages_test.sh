@@ -12,10 +12,7 @@ build=$1
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 . "$here/checks.sh"
-if [ "$(id -u)" != 0 ]; then
-  echo "dpkg -i needs root: skipped"
-  exit 77
-fi
+skip_unless_root "dpkg -i"
 # One installation at a time on this machine, whichever build tree runs it.
 exec 8>/run/lock/kelvasync-package-test.lock
 flock 8

@@ -19,10 +19,7 @@ build=$(cd "$1" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 . "$here/checks.sh"
-if [ "$(id -u)" != 0 ]; then
-  echo "systemd-nspawn needs root: skipped"
-  exit 77
-fi
+skip_unless_root systemd-nspawn
 for tool in debootstrap systemd-nspawn nsenter; do
   command -v "$tool" >/dev/null || { echo "no $tool (scripts/install-deps.sh --all): skipped"; exit 77; }
 done
