@@ -59,9 +59,11 @@ fi
 SYSTEMD_NSPAWN_UNIFIED_HIERARCHY=1 systemd-nspawn -q -b --private-network --volatile=overlay --register=no --keep-unit \
   -D "$machine" -M "kvtest$$" --bind-ro="$work/debs:/debs" --bind-ro="$root:/src" </dev/null >"$work/boot.log" 2>&1 &
 nspawn=$!
+# nspawn's first child is a short-lived helper that forks the container's
+# init and exits; wait for the child that has become systemd itself.
 init=""
-for _ in $(seq 1 100); do
-  init=$(pgrep -P "$nspawn" | head -1)
+for _ in $(seq 1 300); do
+  init=$(pgrep -P "$nspawn" -x systemd | head -1)
   [ -n "$init" ] && break
   sleep 0.1
 done
