@@ -258,10 +258,11 @@ bool loadDirectorySettings() {
   readDirectorySettings(&group, &interval);
   directorySettings.unconfigured = directorySettings.ldapPath.empty() && directorySettings.adUser.empty() &&
                                    directorySettings.adPassword.empty() && group.empty();
-  if (directorySettings.ldapPath.empty() || directorySettings.adUser.empty() ||
-      directorySettings.adPassword.empty() || group.empty()) {
-    return false;
-  }
+  if (directorySettings.ldapPath.empty() || group.empty()) return false;
+  // usr and pwd go together: both set is a bind with that account, both
+  // empty a bind as the service's own identity (Kerberos from a keytab on
+  // Linux, the service account on Windows). One without the other is a gap.
+  if (directorySettings.adUser.empty() != directorySettings.adPassword.empty()) return false;
   directorySettings.groupName = narrowText(group);
   if (!interval.empty()) directorySettings.updateIntervalSeconds = parseUpdateInterval(interval);
   return true;
@@ -331,7 +332,7 @@ struct KnownSection {
   std::vector<const char*> keys;
 };
 const KnownSection kKnownSettings[] = {
-    {"activedirectory", {"host", "usr", "pwd", "group", "updatefrequencyinminutes", "cacert"}},
+    {"activedirectory", {"host", "usr", "pwd", "group", "updatefrequencyinminutes", "cacert", "keytab"}},
     {"hsm", {"host", "usr", "pwd", "removeusers", "maxremovals"}},
     {"log", {"maxsizemb"}},
 };
@@ -465,6 +466,10 @@ bool reportConfigurationGaps() {
     std::vector<const char*> missing;
     for (const char* key : entry.keys)
       if (readConfigString(path, entry.section, key).empty()) missing.push_back(key);
+    if (std::string_view(entry.section) == "activedirectory" && missing.size() == 2 &&
+        std::string_view(missing[0]) == "usr" && std::string_view(missing[1]) == "pwd") {
+      continue;  // no account named: the bind uses the service's own identity
+    }
     if (missing.empty()) continue;
     complete = false;
     const std::u16string section = asciiToUtf16(entry.section);

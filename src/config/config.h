@@ -121,8 +121,10 @@ int32_t parseUpdateInterval(const std::u16string& interval);
 // "EMPRESA\Tessel" and "CN=Tessel,,DC=local" are not.
 bool isDistinguishedName(std::string_view text);
 
-// Reads the directory settings. When host, usr, pwd and group are all
-// non-empty, takes over the group and, when updatefrequencyinminutes is not
+// Reads the directory settings. When host and group are non-empty and usr
+// and pwd are either both set or both empty (a bind as the service's own
+// identity: Kerberos from a keytab on Linux, the service account on
+// Windows), takes over the group and, when updatefrequencyinminutes is not
 // empty, the interval (parseUpdateInterval), and returns true. Otherwise
 // returns false and leaves groupName and updateIntervalSeconds as they were.
 // Sets `unconfigured` in every case.
@@ -132,7 +134,7 @@ bool loadDirectorySettings();
 // A missing or unreadable file is named alone; otherwise a section whose
 // required keys are all empty gets one line, and each empty required key of
 // a section that has others gets one (activedirectory: host, usr, pwd,
-// group; hsm: host, usr, pwd). True when nothing is missing.
+// group, where usr and pwd both empty is no gap; hsm: host, usr, pwd). True when nothing is missing.
 bool reportConfigurationGaps();
 
 // A section or key of the file that the service does not know, and the
