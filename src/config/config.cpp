@@ -9,6 +9,7 @@
 
 #include "common/text.h"
 #include "logging/log.h"
+#include "platform/sealed_secret.h"
 #include "platform/settings.h"
 #include "platform/system.h"
 
@@ -118,6 +119,14 @@ void decodeConfigPassword(char (&buffer)[kPasswordBufferSize]) {
 }
 
 std::string decodePasswordValue(const std::string& value, std::u16string_view section) {
+  if (platform::isSealedSecret(value)) {
+    std::string secret;
+    std::u16string cause;
+    if (platform::openSealedSecret(value, secret, cause)) return secret;
+    wipe(secret);
+    writeLog(Error, u"A senha (pwd) da secao %s do arquivo de configuracao nao pode ser obtida: %s", section, cause);
+    return {};
+  }
   if (value.size() >= kPasswordBufferSize) {
     // Copying it would cut the ciphertext (or, unbounded, overrun the
     // buffer); either way the password could only be wrong.

@@ -16,6 +16,11 @@
 
 #include "common/process_state.h"
 #include "common/text.h"
+#include "platform/sealed_secret.h"
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <sys/types.h>
+#endif
 
 namespace {
 
@@ -259,6 +264,70 @@ TEST_F(ConfigTest, IncompleteDirectorySettingsKeepGroupAndInterval) {
   EXPECT_EQ(directorySettings.ldapPath, u"LDAP://LDAP://dc02");
   EXPECT_EQ(directorySettings.adUser, u"");
   EXPECT_EQ(directorySettings.adPassword, u"");
+}
+
+TEST_F(ConfigTest, NoAccountMeansTheServicesOwnIdentityButOneWithoutTheOtherIsAGap) {
+  const std::string hsm = "[hsm]\nhost=h\nusr=u\npwd=" + encodeConfigPassword("p") + "\n";
+  writeIni("[activedirectory]\nhost=dc01\ngroup=CN=HSM,DC=example\n" + hsm);
+  EXPECT_TRUE(loadDirectorySettings());
+  EXPECT_EQ(directorySettings.groupName, "CN=HSM,DC=example");
+  EXPECT_TRUE(reportConfigurationGaps());
+  EXPECT_EQ(logText(), "");
+  writeIni("[activedirectory]\nhost=dc01\nusr=svc\ngroup=CN=HSM,DC=example\n" + hsm);
+  directorySettings = DirectorySettings{};
+  EXPECT_FALSE(loadDirectorySettings());
+  EXPECT_FALSE(reportConfigurationGaps());
+  EXPECT_NE(logText().find("A chave 'pwd' da secao [activedirectory]"), std::string::npos) << logText();
+}
+
+// A sealed pwd opens to the password; each way it cannot be opened leaves
+// the password empty (the settings incomplete) with a line naming why.
+TEST_F(ConfigTest, SealedPasswordsOpenOrSayWhyNot) {
+  const auto hsmPassword = [&](const std::string& value) {
+    writeIni("[hsm]\nhost=h\nusr=u\npwd=" + value + "\n");
+    std::string password;
+    readHsmSettings(nullptr, nullptr, &password);
+    return password;
+  };
+#ifdef _WIN32
+  std::string sealed, error;
+  ASSERT_TRUE(platform::sealWithDpapi("s3cr\xe9t", true, sealed, error)) << error;
+  EXPECT_EQ(sealed.rfind("dpapi:", 0), 0u);
+  EXPECT_EQ(hsmPassword(sealed), "s3cr\xe9t");
+  std::string other = sealed;
+  other[other.size() / 2] = other[other.size() / 2] == 'A' ? 'B' : 'A';  // another blob
+  EXPECT_EQ(hsmPassword(other), "");
+  EXPECT_EQ(hsmPassword("DPAPI:@@@"), "");
+  EXPECT_EQ(hsmPassword("credential:hsm-pwd"), "");
+  const std::string log = logText();
+  EXPECT_NE(log.find("nao pode ser obtida: a senha selada (dpapi:) nao pode ser aberta nesta maquina"),
+            std::string::npos) << log;
+  EXPECT_NE(log.find("nao eh um texto base64 valido"), std::string::npos) << log;
+  EXPECT_NE(log.find("eh uma credencial do systemd e nao existe no Windows"), std::string::npos) << log;
+#else
+  const fs::path credentials = root_ / "credentials";
+  fs::create_directories(credentials);
+  std::ofstream(credentials / "hsm-pwd", std::ios::binary) << "s3cr\xe9t\n";
+  ::mkfifo((credentials / "fifo").c_str(), 0600);
+  ::unsetenv("CREDENTIALS_DIRECTORY");
+  EXPECT_EQ(hsmPassword("credential:hsm-pwd"), "");
+  ::setenv("CREDENTIALS_DIRECTORY", credentials.c_str(), 1);
+  EXPECT_EQ(hsmPassword("Credential:hsm-pwd"), "s3cr\xe9t");
+  EXPECT_EQ(hsmPassword("credential:ad-pwd"), "");
+  EXPECT_EQ(hsmPassword("credential:../credentials/hsm-pwd"), "");
+  EXPECT_EQ(hsmPassword("credential:fifo"), "");  // refused at once, never waited on
+  EXPECT_EQ(hsmPassword("dpapi:AAAA"), "");
+  ::unsetenv("CREDENTIALS_DIRECTORY");
+  const std::string log = logText();
+  EXPECT_NE(log.find("[Erro] A senha (pwd) da secao hsm do arquivo de configuracao nao pode ser obtida: a credencial "
+                     "'hsm-pwd' nao estah disponivel"),
+            std::string::npos) << log;
+  EXPECT_NE(log.find("'ad-pwd' nao foi entregue ao servico"), std::string::npos) << log;
+  EXPECT_NE(log.find("'../credentials/hsm-pwd' nao tem um nome valido"), std::string::npos) << log;
+  EXPECT_NE(log.find("'fifo' nao eh um arquivo comum"), std::string::npos) << log;
+  EXPECT_NE(log.find("selada pelo Windows (DPAPI) e nao pode ser aberto neste sistema"), std::string::npos) << log;
+#endif
+  EXPECT_EQ(hsmPassword(encodeConfigPassword("rc4")), "rc4");  // the RC4 values as before
 }
 
 TEST(DistinguishedNameTest, AttributeValuePairsSeparatedByCommas) {

@@ -5,6 +5,12 @@
 // The password is read from standard input: typed at a terminal without echo
 // (and asked twice), or as the first line of piped input. The value is
 // printed alone on standard output; messages go to standard error.
+//
+// Instead of RC4 text it can seal the password with the operating system:
+// --systemd-creds[=NAME] (Linux) prints a systemd drop-in that hands the
+// service the credential NAME (hsm-pwd unless given), for pwd=credential:NAME;
+// --dpapi[=machine|user] (Windows) prints the pwd value dpapi:..., sealed for
+// this machine (the default) or for the account that runs the tool.
 // Exit codes: 0 value printed (and --help, --version), 1 password refused,
 // 2 nothing could be read, or a usage error.
 #include <cstdio>
@@ -14,6 +20,7 @@
 #include "build_info.h"
 #include "config/config.h"
 #include "platform/password_prompt.h"
+#include "platform/sealed_secret.h"
 #include "platform/system.h"
 
 namespace {
@@ -31,17 +38,56 @@ void wipe(std::string& text) {
 void usage(FILE* to) {
   std::fputs(
       "Uso: kelvasync-passwd\n"
+      "     kelvasync-passwd --systemd-creds[=NOME]   (Linux)\n"
+      "     kelvasync-passwd --dpapi[=machine|user]   (Windows)\n"
       "     kelvasync-passwd --help | --version\n"
       "Le uma senha (digitada sem eco, ou a primeira linha da entrada padrao) e escreve o valor\n"
       "criptografado para as chaves pwd do kelvasync.ini.\n"
-      "Saida: 0 valor escrito, 1 senha recusada, 2 nada pode ser lido ou erro de uso.\n",
+      "--systemd-creds sela a senha com systemd-creds encrypt e escreve o drop-in da unidade que a\n"
+      "  entrega ao servico como a credencial NOME (hsm-pwd se omitido); no INI: pwd=credential:NOME.\n"
+      "--dpapi sela a senha com DPAPI para esta maquina (machine, o padrao) ou para a conta que roda\n"
+      "  a ferramenta (user) e escreve o valor pwd=dpapi:... .\n"
+      "Saida: 0 valor escrito, 1 senha recusada ou nao selada, 2 nada pode ser lido ou erro de uso.\n",
       to);
+}
+
+enum class Output { Rc4, SystemdCredential, Dpapi };
+
+struct Options {
+  Output output = Output::Rc4;
+  std::string credentialName = "hsm-pwd";
+  bool machineScope = true;
+};
+
+// Parses the one option that chooses the output; false on a usage error.
+bool parseOutputOption(const char* argument, Options& options) {
+  const std::string text(argument);
+  const std::string creds = "--systemd-creds";
+  const std::string dpapi = "--dpapi";
+  if (text == creds || text.rfind(creds + "=", 0) == 0) {
+    options.output = Output::SystemdCredential;
+    if (text.size() > creds.size()) options.credentialName = text.substr(creds.size() + 1);
+    if (!platform::isCredentialName(options.credentialName)) {
+      std::fprintf(stderr, "kelvasync-passwd: nome de credencial invalido: %s (letras, digitos, '.', '_' ou '-')\n",
+                   options.credentialName.c_str());
+      return false;
+    }
+    return true;
+  }
+  if (text == dpapi || text == dpapi + "=machine" || text == dpapi + "=user") {
+    options.output = Output::Dpapi;
+    options.machineScope = text != dpapi + "=user";
+    return true;
+  }
+  std::fprintf(stderr, "kelvasync-passwd: opcao desconhecida: %s\n\n", argument);
+  return false;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   platform::keepMemoryPrivate();  // it holds the password in clear
+  Options options;
   if (argc > 1) {
     if (argc == 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
       usage(stdout);
@@ -51,9 +97,11 @@ int main(int argc, char** argv) {
       std::fputs("kelvasync-passwd " KV_VERSION_TEXT "\n", stdout);
       return 0;
     }
-    std::fprintf(stderr, "kelvasync-passwd: opcao desconhecida: %s\n\n", argv[1]);
-    usage(stderr);
-    return 2;
+    if (argc > 2 || !parseOutputOption(argv[1], options)) {
+      if (argc > 2) std::fputs("kelvasync-passwd: uma opcao so\n\n", stderr);
+      usage(stderr);
+      return 2;
+    }
   }
   std::string password;
   bool truncated = false;
@@ -89,7 +137,11 @@ int main(int argc, char** argv) {
   } else if (password.empty()) {
     std::fputs("Senha recusada: vazia. Um valor pwd vazio conta como senha ausente.\n", stderr);
     result = 1;
-  } else if (truncated || password.size() > kMaxPasswordBytes) {
+  } else if (options.output != Output::Rc4 && (truncated || password.size() > platform::kMaxSealedSecretBytes)) {
+    std::fprintf(stderr, "Senha recusada: tem %s%zu bytes; uma senha selada tem no maximo %zu bytes.\n",
+                 truncated ? "mais de " : "", password.size(), platform::kMaxSealedSecretBytes);
+    result = 1;
+  } else if (options.output == Output::Rc4 && (truncated || password.size() > kMaxPasswordBytes)) {
     std::fprintf(stderr,
                  "Senha recusada: tem %s%zu bytes; o arquivo de configuracao guarda no maximo %zu bytes "
                  "(%zu digitos hexadecimais) e o servico leria uma senha cortada.\n",
@@ -111,10 +163,28 @@ int main(int argc, char** argv) {
         break;
       }
     }
-    std::string hex = encodeConfigPassword(password);
-    std::printf("%s\n", hex.c_str());
-    std::fflush(stdout);
-    wipe(hex);
+    std::string text;
+    std::string error;
+    if (options.output == Output::Rc4) {
+      text = encodeConfigPassword(password) + "\n";
+    } else if (options.output == Output::SystemdCredential) {
+      if (platform::sealSystemdCredential(options.credentialName, password, text, error)) {
+        std::fprintf(stderr,
+                     "Grave o texto acima em /etc/systemd/system/kelvasync.service.d/%s.conf, rode systemctl "
+                     "daemon-reload e systemctl restart kelvasync, e ponha no kelvasync.ini: pwd=credential:%s\n",
+                     options.credentialName.c_str(), options.credentialName.c_str());
+      }
+    } else if (platform::sealWithDpapi(password, options.machineScope, text, error)) {
+      text += "\n";
+    }
+    if (text.empty()) {
+      std::fprintf(stderr, "A senha nao foi selada: %s\n", error.c_str());
+      result = 1;
+    } else {
+      std::fputs(text.c_str(), stdout);
+      std::fflush(stdout);
+    }
+    wipe(text);
   }
   wipe(password);
   return result;
