@@ -70,13 +70,6 @@ int64_t leadingInteger(std::string_view text, bool& digits) {
   return negative ? -magnitude : magnitude;
 }
 
-// Room for a pwd value far beyond any valid one, so that an over-long value
-// is reported with its real length rather than the reader's cut.
-constexpr size_t kPasswordValueReadLength = 32767;
-
-std::string readPasswordValue(const std::string& path, const char* section) {
-  return platform::readPrivateProfileString(path, section, "pwd", kPasswordValueReadLength);
-}
 
 std::string configFilePathOverride;
 
@@ -116,6 +109,15 @@ void decodeConfigPassword(char (&buffer)[kPasswordBufferSize]) {
   std::memcpy(buffer, work, plainLength);
   buffer[plainLength] = '\0';
   wipeBytes(work, sizeof work);
+}
+
+// Room for a pwd value far beyond any valid one (a sealed one is a few
+// hundred characters), so that an over-long value is reported with its
+// real length rather than the reader's cut.
+constexpr size_t kPasswordValueReadLength = 32767;
+
+std::string readPasswordValue(const std::string& path, const char* section) {
+  return platform::readPrivateProfileString(path, section, "pwd", kPasswordValueReadLength);
 }
 
 std::string decodePasswordValue(const std::string& value, std::u16string_view section) {

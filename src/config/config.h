@@ -53,7 +53,13 @@ extern const unsigned char kConfigPasswordKey[16];
 // digit is ignored.
 void decodeConfigPassword(char (&buffer)[kPasswordBufferSize]);
 
-// The password stored in a pwd value of section `section`. A value of 64
+// The pwd value of section `section` as the file holds it, not cut at 255
+// characters as other values are.
+std::string readPasswordValue(const std::string& path, const char* section);
+
+// The password stored in a pwd value of section `section`: RC4 text, or a
+// sealed secret (platform/sealed_secret.h) opened here, an Error line
+// naming why when it cannot be. A value of 64
 // characters or more cannot be held by the decoding buffer: it is treated as
 // an empty password and an Error line says so.
 std::string decodePasswordValue(const std::string& value, std::u16string_view section);

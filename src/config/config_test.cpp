@@ -295,7 +295,7 @@ TEST_F(ConfigTest, SealedPasswordsOpenOrSayWhyNot) {
   EXPECT_EQ(sealed.rfind("dpapi:", 0), 0u);
   EXPECT_EQ(hsmPassword(sealed), "s3cr\xe9t");
   std::string other = sealed;
-  other[other.size() / 2] = other[other.size() / 2] == 'A' ? 'B' : 'A';  // another blob
+  other[other.size() - 8] = other[other.size() - 8] == 'A' ? 'B' : 'A';  // its check value no longer matches
   EXPECT_EQ(hsmPassword(other), "");
   EXPECT_EQ(hsmPassword("DPAPI:@@@"), "");
   EXPECT_EQ(hsmPassword("credential:hsm-pwd"), "");

@@ -5,7 +5,9 @@
 // creates that class and calls IADsOpenDSObject::OpenDSObject. Registered
 // there (regsvr32) in a test prefix, this in-process server lets the
 // unmodified kelvasync.exe read a group: it binds to the directory with the
-// account given, through Wine's own wldap32, and serves:
+// account given (with none, as the entry KVTEST_SERVICE_ACCOUNT names with
+// KVTEST_SERVICE_PASSWORD, standing for the process's own account, and not
+// at all when those are unset), through Wine's own wldap32, and serves:
 //
 //   IADsOpenDSObject::OpenDSObject  "LDAP://host[:port]" (the rootDSE) or
 //                                   "LDAP://host[:port]/<DN>" (one entry)
@@ -203,6 +205,16 @@ std::wstring environmentValue(const wchar_t* name, bool& tooLong) {
   return value;
 }
 
+// An environment variable as it stands (a DN, a password), empty when unset.
+std::wstring rawEnvironmentValue(const wchar_t* name) {
+  const DWORD needed = GetEnvironmentVariableW(name, nullptr, 0);
+  if (needed == 0) return L"";
+  std::wstring value(needed, L'\0');
+  const DWORD length = GetEnvironmentVariableW(name, &value[0], needed);
+  value.resize(length < needed ? length : 0);
+  return value;
+}
+
 enum class Transport { kStartTls, kPlain, kLdaps, kUnknown };
 
 Transport chosenTransport(ULONG port) {
@@ -323,8 +335,20 @@ HRESULT connectAndBind(const std::wstring& server, const std::wstring& user, con
   if (host.empty() || port == 0 || port > 65535) return E_ADS_BAD_PATHNAME;
   const Transport transport = chosenTransport(port);
   if (transport == Transport::kUnknown) return E_INVALIDARG;
-  // A name without a password is an unauthenticated bind, which proves nothing.
-  if (password.empty()) return kBadCredentials;
+  // No name and no password: a bind as the calling process's own account
+  // (ADS_SECURE_AUTHENTICATION without credentials), which Wine has no
+  // domain logon for. It is accepted only when the test names the entry
+  // and password that stand for that account (KVTEST_SERVICE_ACCOUNT,
+  // KVTEST_SERVICE_PASSWORD); otherwise it fails as a machine outside the
+  // domain would. A name without a password is an unauthenticated bind,
+  // which proves nothing.
+  std::wstring bindUser = user;
+  std::wstring bindPassword = password;
+  if (user.empty() && password.empty()) {
+    bindUser = rawEnvironmentValue(L"KVTEST_SERVICE_ACCOUNT");
+    bindPassword = rawEnvironmentValue(L"KVTEST_SERVICE_PASSWORD");
+  }
+  if (bindUser.empty() || bindPassword.empty()) return kBadCredentials;
 
   LDAP* ld = transport == Transport::kLdaps ? ldap_sslinitW(const_cast<PWCHAR>(host.c_str()), port, 1)
                                             : ldap_initW(const_cast<PWCHAR>(host.c_str()), port);
@@ -343,8 +367,9 @@ HRESULT connectAndBind(const std::wstring& server, const std::wstring& user, con
   }
 
   LDAPMessage* answer = nullptr;
-  code = awaitAnswer(ld, ldap_simple_bindW(ld, const_cast<PWCHAR>(user.c_str()), const_cast<PWCHAR>(password.c_str())),
-                     &answer);
+  code = awaitAnswer(
+      ld, ldap_simple_bindW(ld, const_cast<PWCHAR>(bindUser.c_str()), const_cast<PWCHAR>(bindPassword.c_str())),
+      &answer);
   if (code != LDAP_SUCCESS) return fromLdap(code);
   code = ldap_result2error(ld, answer, TRUE);
   if (code != LDAP_SUCCESS) return fromLdap(code);

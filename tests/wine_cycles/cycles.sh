@@ -19,6 +19,10 @@
 #   faults    wrong bind password, server down, a group path naming a user,
 #             a stop during the first pass (a slow HSM), a member the account
 #             may not read, each in console mode
+#   secrets   --once cycles with usr and pwd empty (a bind as the service's
+#             own account, taken by the provider only when configured) and
+#             with the HSM password sealed by kelvasync-passwd.exe --dpapi;
+#             a blob not sealed on this machine is refused with its line
 #   hidden    reads that look complete and are not, with removeusers=yes,
 #             each over a slapd of its own whose access rules hide from the
 #             account the group's whole member attribute, one value of it,
@@ -145,19 +149,23 @@ hsm_state() {  # hsm_state <name>
 write_ini() {  # write_ini <file> <run name> <interval minutes> [key=value overrides...]
   local file=$1 name=$2 interval=$3
   shift 3
-  local host="127.0.0.1:$(cat "$work/$name/slapd.port" 2>/dev/null)" pwd=segredo grp=$group remove=block
+  local host="127.0.0.1:$(cat "$work/$name/slapd.port" 2>/dev/null)" grp=$group remove=block
+  local usr="cn=svc,ou=Users,$suffix" adpwd hsmpwd
+  adpwd=$(encrypt segredo) hsmpwd=$(encrypt kv-master-1)
   for pair in "$@"; do
     case $pair in
       host=*) host=${pair#host=} ;;
-      pwd=*) pwd=${pair#pwd=} ;;
+      pwd=*) adpwd=$(encrypt "${pair#pwd=}") ;;
+      usr=*) usr=${pair#usr=} ;;              # as written
+      adpwd=*) adpwd=${pair#adpwd=} ;;        # the directory's pwd value as written
+      hsmpwd=*) hsmpwd=${pair#hsmpwd=} ;;     # the HSM's pwd value as written
       group=*) grp=${pair#group=} ;;
       removeusers=*) remove=${pair#removeusers=} ;;
     esac
   done
   mkdir -p "$(dirname "$file")/data"
-  printf '[activedirectory]\r\nhost=%s\r\nusr=cn=svc,ou=Users,%s\r\npwd=%s\r\ngroup=%s\r\nupdatefrequencyinminutes=%s\r\n[hsm]\r\nhost=127.0.0.1:%s\r\nusr=master\r\npwd=%s\r\nremoveusers=%s\r\n' \
-    "$host" "$suffix" "$(encrypt "$pwd")" "$grp" "$interval" "$(cat "$work/$name/hsm.port")" \
-    "$(encrypt kv-master-1)" "$remove" >"$file"
+  printf '[activedirectory]\r\nhost=%s\r\nusr=%s\r\npwd=%s\r\ngroup=%s\r\nupdatefrequencyinminutes=%s\r\n[hsm]\r\nhost=127.0.0.1:%s\r\nusr=master\r\npwd=%s\r\nremoveusers=%s\r\n' \
+    "$host" "$usr" "$adpwd" "$grp" "$interval" "$(cat "$work/$name/hsm.port")" "$hsmpwd" "$remove" >"$file"
 }
 
 # --------------------------------------------------------------- the two programs
@@ -488,6 +496,40 @@ check "an unreadable member joins the group" change_both add Oculto
 check "an unreadable member: both agree" console_pair unreadable "nao puderam ser lidos" 1
 check "an unreadable member spares the former member's user" \
   grep -qE "^$leaver .*blocked=no" "$work/win-unreadable/users.txt"
+
+# --------------------------------------------------------------- no reusable secret in the INI
+# The Windows program alone (the Linux one has tests of its own ways): a bind
+# as the service's own account (usr and pwd empty), which the test provider
+# takes only when the test names the entry that stands for that account, and
+# the HSM password sealed with DPAPI by kelvasync-passwd.exe --dpapi.
+win_once() {  # win_once <name> <exit code> [ini overrides...]: one --once cycle
+  local name=win-$1 expected=$2 code
+  shift 2
+  start_hsm "$name" || return 1
+  write_ini "$win_product/kelvasync.ini" "$name" 1 "host=127.0.0.1:$(cat "$work/win-svc/slapd.port")" "$@"
+  rm -f "$win_log"
+  timeout 240 wine 'C:\kvcycles\kelvasync.exe' --once </dev/null >"$work/$name/console.txt" 2>&1
+  code=$?
+  cp "$win_log" "$work/$name/kelvasync.log"
+  hsm_state "$name"
+  [ "$code" -eq "$expected" ] || { echo "$name: exit code $code, expected $expected"; return 1; }
+}
+cp "$(dirname "$exe")/kelvasync-passwd.exe" "$win_dir/"
+sealed=$(printf 'kv-master-1\n' | timeout 120 wine 'C:\kvcycles\kelvasync-passwd.exe' --dpapi 2>/dev/null | tr -d '\r')
+check "kelvasync-passwd --dpapi seals the HSM password" test "${sealed#dpapi:}" != "$sealed"
+KVTEST_SERVICE_ACCOUNT="cn=svc,ou=Users,$suffix" KVTEST_SERVICE_PASSWORD=segredo \
+  check "own account and a DPAPI-sealed HSM password: a whole cycle" win_once secrets 0 usr= adpwd= "hsmpwd=$sealed"
+check "... reads the group and logs in to the HSM" grep -q "^$ana .*blocked=no" "$work/win-secrets/users.txt"
+check "own account not taken: the bind fails" win_once noaccount 2 usr= adpwd=
+check "... with the bind's line" grep -q "Controlador de Dominio (DC) (0x8007052E" "$work/win-noaccount/kelvasync.log"
+# Wine's DPAPI keys a blob to the Unix user's name alone, so another prefix
+# would open it; a blob whose check value does not match stands in for one
+# sealed elsewhere (Windows refuses both alike).
+at=$((${#sealed} - 8))
+other=${sealed:0:at}$([ "${sealed:at:1}" = A ] && echo B || echo A)${sealed:at+1}
+check "a blob that is not this machine's: refused" win_once foreign 3 "hsmpwd=$other"
+check "... with its own line" grep -q "nao pode ser obtida: a senha selada (dpapi:) nao pode ser aberta" \
+  "$work/win-foreign/kelvasync.log"
 
 # --------------------------------------------------------------- reads that look complete
 # A group read that hides part of the group from the account must not cost

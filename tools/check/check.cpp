@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <string_view>
 #include <system_error>
 
 #include "common/process_state.h"
@@ -21,6 +23,7 @@
 #include "platform/directory.h"
 #include "platform/environment.h"
 #include "platform/files.h"
+#include "platform/sealed_secret.h"
 #include "platform/settings.h"
 #include "platform/system.h"
 #include "sync/update_cycle.h"
@@ -96,13 +99,52 @@ void requireText(CheckReport& report, const std::string& path, const char* secti
   }
 }
 
+// A sealed pwd value: opened as the service opens it. A systemd credential
+// is handed only to the service that systemd starts; run by hand, the check
+// says so and leaves the step that needs it unchecked rather than failed.
+void checkSealedPassword(CheckReport& report, const std::string& value, const char* section, size_t fieldSize) {
+  const bool credential = platform::startsWithNoCase(value, platform::kCredentialPrefix);
+  const std::string kind = credential ? "credencial do systemd '" + value.substr(platform::kCredentialPrefix.size()) + "'"
+                                      : std::string("selada com DPAPI");
+#ifndef _WIN32
+  const char* handed = std::getenv("CREDENTIALS_DIRECTORY");
+  if (credential && (handed == nullptr || *handed == '\0')) {
+    report.keys.push_back({section, "pwd", KeyFinding::Note,
+                           kind + ": so o servico iniciado pelo systemd a recebe; o passo que a usa nao eh "
+                                  "verificado aqui"});
+    return;
+  }
+#endif
+  std::vector<std::string> lines;
+  CapturedLines capture(lines);
+  std::string password = decodePasswordValue(value, asciiToUtf16(section));
+  const size_t length = password.size();
+  wipe(password);
+  if (length == 0) {
+    std::string cause = lines.empty() ? std::string("nao abre") : lines.front();
+    const size_t colon = cause.find("obtida: ");
+    if (colon != std::string::npos) cause = cause.substr(colon + 8);
+    report.keys.push_back({section, "pwd", KeyFinding::Bad, cause});
+  } else if (fieldSize != 0 && length >= fieldSize) {
+    report.keys.push_back({section, "pwd", KeyFinding::Bad,
+                           kind + " abre, mas tem " + std::to_string(length) + " caracteres; o HSM aceita no maximo " +
+                               std::to_string(fieldSize - 1)});
+  } else {
+    report.keys.push_back({section, "pwd", KeyFinding::Ok, kind + ", abre, " + std::to_string(length) + " caracteres"});
+  }
+}
+
 // A pwd value: present, made of an even number of hexadecimal digits that
 // fit the decoding buffer, and decoding (through the service's own code) to
 // a password without a zero byte. Only the length is shown.
 void checkPassword(CheckReport& report, const std::string& path, const char* section, size_t fieldSize = 0) {
-  const std::string value = readConfigString(path, section, "pwd");
+  const std::string value = readPasswordValue(path, section);
   if (value.empty()) {
     report.keys.push_back({section, "pwd", KeyFinding::Missing, "ausente ou vazia"});
+    return;
+  }
+  if (platform::isSealedSecret(value)) {
+    checkSealedPassword(report, value, section, fieldSize);
     return;
   }
   if (value.size() >= kPasswordBufferSize || value.size() % 2 != 0 || !isHexadecimal(value)) {
@@ -297,8 +339,18 @@ bool keysFine(const CheckReport& report, const char* section) {
     const bool needed = key.key == "host" || key.key == "usr" || key.key == "pwd" || key.key == "group";
     if (needed && key.section == section && (key.status == KeyFinding::Missing || key.status == KeyFinding::Bad))
       return false;
+    if (key.key == "pwd" && key.section == section && key.status == KeyFinding::Note) return false;  // not here
   }
   return true;
+}
+
+// Why a step was left out: its section's gaps, or a password that only the
+// service can open.
+const char* notCheckedBecause(const CheckReport& report, const char* section) {
+  for (const KeyFinding& key : report.keys)
+    if (key.key == "pwd" && key.section == section && key.status == KeyFinding::Note)
+      return "a senha eh uma credencial do systemd, que so o servico recebe";
+  return std::string_view(section) == "hsm" ? "a secao hsm estah incompleta" : "a secao activedirectory estah incompleta";
 }
 
 void checkDirectory(CheckReport& report) {
@@ -607,7 +659,7 @@ std::string renderText(const CheckReport& r) {
 
   out += "\n[diretorio]\n";
   if (!r.directoryChecked) {
-    out += "  nao verificado: a secao activedirectory estah incompleta\n";
+    out += std::string("  nao verificado: ") + notCheckedBecause(r, "activedirectory") + "\n";
   } else {
     out += std::string("  grupo lido: ") + (r.directoryOk ? "sim" : "nao") + "\n";
     for (const std::string& line : r.directoryMessages) out += "  mensagem: " + printable(line) + "\n";
@@ -625,7 +677,7 @@ std::string renderText(const CheckReport& r) {
 
   out += "\n[hsm]\n";
   if (!r.hsmChecked) {
-    out += "  nao verificado: a secao hsm estah incompleta\n";
+    out += std::string("  nao verificado: ") + notCheckedBecause(r, "hsm") + "\n";
   } else {
     out += std::string("  usuarios listados: ") + (r.listCode == KV_OK ? "sim" : "nao") + "\n";
     for (const std::string& line : r.hsmMessages) out += "  mensagem: " + printable(line) + "\n";

@@ -127,6 +127,35 @@ program_path(${WORK}/port.ini port)
 expect_run(port 1 --ini ${port})
 expect_text(port "INVALIDA hsm.host: 'hsm:44a3' nao eh um endereco valido")
 
+# Sealed passwords: opened as the service opens them, each way they cannot
+# be named; a systemd credential outside the unit leaves the HSM step out.
+if(WINE_PREFIX_SCRIPT)
+  execute_process(COMMAND ${runner} ${PASSWD} --dpapi INPUT_FILE ${WORK}/pw.txt OUTPUT_VARIABLE sealed)
+  string(STRIP "${sealed}" sealed)
+  file(WRITE ${WORK}/sealed.ini
+    "[activedirectory]\r\nhost=127.0.0.1:1\r\nusr=svc\r\npwd=credential:ad-pwd\r\ngroup=CN=Tessel,DC=test\r\n"
+    "[hsm]\r\nhost=127.0.0.1:1\r\nusr=kelvasync\r\npwd=${sealed}\r\n")
+  program_path(${WORK}/sealed.ini sealed_ini)
+  expect_run(sealed 1 --ini ${sealed_ini})
+  expect_text(sealed "ok       hsm.pwd: selada com DPAPI, abre, 9 caracteres")
+  expect_text(sealed "INVALIDA activedirectory.pwd: o valor credential: eh uma credencial do systemd e nao existe no Windows")
+else()
+  file(MAKE_DIRECTORY ${WORK}/credentials)
+  file(WRITE ${WORK}/credentials/hsm-pwd "uma-senha\n")
+  file(WRITE ${WORK}/sealed.ini
+    "[activedirectory]\r\nhost=127.0.0.1:1\r\nusr=svc\r\npwd=dpapi:AAAA\r\ngroup=CN=Tessel,DC=test\r\n"
+    "[hsm]\r\nhost=127.0.0.1:1\r\nusr=kelvasync\r\npwd=credential:hsm-pwd\r\n")
+  expect_run(sealed 1 --ini ${WORK}/sealed.ini)
+  expect_text(sealed "ATENCAO  hsm.pwd: credencial do systemd 'hsm-pwd': so o servico iniciado pelo systemd a recebe")
+  expect_text(sealed "nao verificado: a senha eh uma credencial do systemd, que so o servico recebe")
+  expect_text(sealed "INVALIDA activedirectory.pwd: o valor dpapi: eh uma senha selada pelo Windows (DPAPI)")
+  set(runner ${CMAKE_COMMAND} -E env CREDENTIALS_DIRECTORY=${WORK}/credentials timeout 300)
+  expect_run(sealed_handed 1 --ini ${WORK}/sealed.ini)
+  expect_text(sealed_handed "ok       hsm.pwd: credencial do systemd 'hsm-pwd', abre, 9 caracteres")
+  expect_text(sealed_handed "usuarios listados: nao")
+  set(runner timeout 300)
+endif()
+
 # An INI only its owner may read, checked by another account (Linux, when
 # the test runs as root): told apart from a missing file.
 if(NOT WINE_PREFIX_SCRIPT)

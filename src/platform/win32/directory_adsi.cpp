@@ -29,6 +29,16 @@ IUnknown* unknown(DirectoryRef ref) { return reinterpret_cast<IUnknown*>(ref); }
 DirectoryRef toRef(IUnknown* object) { return reinterpret_cast<DirectoryRef>(object); }
 const wchar_t* wide(const std::u16string& text) { return reinterpret_cast<const wchar_t*>(text.c_str()); }
 
+// The account of a bind: with no user and no password, none at all, so
+// that ADSI binds with the credentials of the thread's own account (the
+// service's: LocalSystem as the machine account, a managed service account,
+// or whatever account runs the service). Empty strings are not the same
+// thing to every provider.
+const wchar_t* account(const std::u16string& text, bool ownIdentity) {
+  return ownIdentity ? nullptr : wide(text);
+}
+bool ownIdentity(std::u16string_view user, std::u16string_view password) { return user.empty() && password.empty(); }
+
 int32_t adsiInitialize() { return static_cast<int32_t>(CoInitialize(nullptr)); }
 void adsiUninitialize() { CoUninitialize(); }
 
@@ -36,8 +46,9 @@ int32_t adsiOpenObject(const std::u16string& path, const std::u16string& user, c
                        DirectoryRef* object) {
   *object = nullptr;
   IADs* bound = nullptr;
-  const HRESULT hr = ADsOpenObject(wide(path), wide(user), wide(password), ADS_SECURE_AUTHENTICATION, IID_IADs,
-                                   reinterpret_cast<void**>(&bound));
+  const bool own = ownIdentity(user, password);
+  const HRESULT hr = ADsOpenObject(wide(path), account(user, own), account(password, own), ADS_SECURE_AUTHENTICATION,
+                                   IID_IADs, reinterpret_cast<void**>(&bound));
   if (FAILED(hr)) return static_cast<int32_t>(hr);
   *object = toRef(bound);
   return static_cast<int32_t>(hr);
@@ -301,8 +312,9 @@ int32_t adsiUnlistedMembers(const MemberCrossCheck& check, std::vector<std::u16s
   std::u16string user(check.user);
   std::u16string password(check.password);
   IDirectorySearch* search = nullptr;
-  hr = ADsOpenObject(wide(path), wide(user), wide(password), ADS_SECURE_AUTHENTICATION, IID_IDirectorySearch,
-                     reinterpret_cast<void**>(&search));
+  const bool own = ownIdentity(user, password);
+  hr = ADsOpenObject(wide(path), account(user, own), account(password, own), ADS_SECURE_AUTHENTICATION,
+                     IID_IDirectorySearch, reinterpret_cast<void**>(&search));
   SecureZeroMemory(&password[0], password.size() * sizeof(char16_t));
   if (FAILED(hr)) return static_cast<int32_t>(hr);
 
