@@ -195,6 +195,24 @@ first=$(main_pid)
 inside systemctl restart kelvasync
 check "restart" bash -c "inside systemctl is-active -q kelvasync && test '$(main_pid)' != '$first' -a '$(main_pid)' != 0"
 
+# The HSM password as a systemd credential instead of RC4 text in the INI:
+# sealed with the host's key by kelvasync-passwd --systemd-creds, handed to
+# the service by the drop-in it prints; the next cycle logs in with it.
+inside bash -c 'mkdir -p /etc/systemd/system/kelvasync.service.d &&
+  printf kv-master-1 | kelvasync-passwd --systemd-creds >/etc/systemd/system/kelvasync.service.d/hsm-pwd.conf 2>/dev/null &&
+  sed -i "/^\[hsm\]/,/^\[/ s/^pwd=.*/pwd=credential:hsm-pwd/" /etc/kelvasync/kelvasync.ini && systemctl daemon-reload'
+check "the drop-in and the INI hold no readable password" \
+  bash -c "inside grep -q '^SetCredentialEncrypted=hsm-pwd:' /etc/systemd/system/kelvasync.service.d/hsm-pwd.conf &&
+           ! inside grep -rqa kv-master-1 /etc/systemd/system/kelvasync.service.d /etc/kelvasync"
+since=$(inside date +%s)
+inside systemctl restart kelvasync
+for _ in $(seq 1 120); do
+  completed=$(inside sed -n 's/^ultimo_completo_epoch=//p' /var/lib/kelvasync/kelvasync.status)
+  [ "${completed:-0}" -ge "$since" ] && break
+  sleep 0.5
+done
+check "a cycle logs in to the HSM with the credential" test "${completed:-0}" -ge "$since"
+
 # kill -9: restarted (after 1 s here instead of the unit's 30 s).
 inside bash -c 'mkdir -p /run/systemd/system/kelvasync.service.d &&
   printf "[Service]\nRestartSec=1s\n" >/run/systemd/system/kelvasync.service.d/test.conf && systemctl daemon-reload'

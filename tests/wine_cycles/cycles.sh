@@ -492,11 +492,6 @@ LATENCY=600 check "a stop during the first pass: both agree" console_pair stop "
 # second pass (which would block the former member's user) does not run.
 check "the stop came during the first pass" bash -c "! grep -q '^$(hsm_id $'em\xfcller') ' '$work/win-stop/users.txt' &&
   grep -qE '^$leaver .*blocked=no' '$work/win-stop/users.txt'"
-check "an unreadable member joins the group" change_both add Oculto
-check "an unreadable member: both agree" console_pair unreadable "nao puderam ser lidos" 1
-check "an unreadable member spares the former member's user" \
-  grep -qE "^$leaver .*blocked=no" "$work/win-unreadable/users.txt"
-
 # --------------------------------------------------------------- no reusable secret in the INI
 # The Windows program alone (the Linux one has tests of its own ways): a bind
 # as the service's own account (usr and pwd empty), which the test provider
@@ -527,9 +522,15 @@ check "... with the bind's line" grep -q "Controlador de Dominio (DC) (0x8007052
 # sealed elsewhere (Windows refuses both alike).
 at=$((${#sealed} - 8))
 other=${sealed:0:at}$([ "${sealed:at:1}" = A ] && echo B || echo A)${sealed:at+1}
-check "a blob that is not this machine's: refused" win_once foreign 3 "hsmpwd=$other"
+check "a blob that is not this machine's: refused (a configuration gap)" win_once foreign 1 "hsmpwd=$other"
 check "... with its own line" grep -q "nao pode ser obtida: a senha selada (dpapi:) nao pode ser aberta" \
   "$work/win-foreign/kelvasync.log"
+
+# --------------------------------------------------------------- an unreadable member
+check "an unreadable member joins the group" change_both add Oculto
+check "an unreadable member: both agree" console_pair unreadable "nao puderam ser lidos" 1
+check "an unreadable member spares the former member's user" \
+  grep -qE "^$leaver .*blocked=no" "$work/win-unreadable/users.txt"
 
 # --------------------------------------------------------------- reads that look complete
 # A group read that hides part of the group from the account must not cost
