@@ -15,7 +15,8 @@
 set -euo pipefail
 packages=(ca-certificates cmake make g++ pkg-config python3 openssl procps iproute2
           libgtest-dev libssl-dev libsqlite3-dev sqlite3 libsystemd-dev libldap-dev
-          slapd ldap-utils systemd locales python3-prometheus-client)
+          slapd ldap-utils systemd locales python3-prometheus-client
+          libkrb5-dev libsasl2-dev libsasl2-modules-gssapi-mit)
 if [ "${1:-}" = --all ]; then
   packages+=(g++-mingw-w64-x86-64 wine wine64 clang libclang-rt-14-dev
              samba samba-ad-dc samba-ad-provision
