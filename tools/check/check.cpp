@@ -134,17 +134,26 @@ void checkPassword(CheckReport& report, const std::string& path, const char* sec
 // The account the binds use: usr and pwd as stored, or, with both empty, the
 // service's own identity: on Linux the principal of the keytab the service
 // will find (INI key or KRB5_CLIENT_KTNAME), whose problem, if any, is Bad;
-// on Windows the account the service runs as. Hands the keytab key to the
-// backend, as the service does.
+// on Windows the account the service runs as. A section without host and
+// group (not set up) and, on Linux, no keytab anywhere leave usr and pwd
+// missing. Hands the keytab key to the backend, as the service does.
 void checkDirectoryAccount(CheckReport& report, const std::string& path) {
   const std::string user = readConfigString(path, "activedirectory", "usr");
   const std::string password = readConfigString(path, "activedirectory", "pwd");
   const std::string keytabKey = readConfigString(path, "activedirectory", "keytab");
   const bool keytabTaken = platform::setDirectoryKeytab(keytabKey);
-  if (!user.empty() || !password.empty()) {
+  const bool setUp = !readConfigString(path, "activedirectory", "host").empty() ||
+                     !readConfigString(path, "activedirectory", "group").empty();
+  const platform::DirectoryKeytab keytab = platform::directoryKeytab();
+  if (!user.empty() || !password.empty() || !setUp || (keytabTaken && keytab.path.empty())) {
     requireText(report, path, "activedirectory", "usr");
+    const size_t usrFinding = report.keys.size() - 1;
     checkPassword(report, path, "activedirectory");
-    if (!keytabKey.empty()) {
+    if (setUp && keytabTaken && user.empty() && password.empty()) {
+      report.keys[usrFinding].detail +=
+          " (com usr e pwd vazios o bind usaria um keytab: [activedirectory] keytab ou KRB5_CLIENT_KTNAME)";
+    }
+    if (!keytabKey.empty() && (!user.empty() || !password.empty())) {
       report.keys.push_back({"activedirectory", "keytab", KeyFinding::Note,
                              "ignorada: com usr e pwd preenchidos o bind usa a conta de usr (deixe ambos vazios "
                              "para usar o keytab)"});
@@ -158,13 +167,6 @@ void checkDirectoryAccount(CheckReport& report, const std::string& path) {
       report.keys.push_back({"activedirectory", "keytab", KeyFinding::Note,
                              "ignorada neste sistema (o bind usa a conta do proprio servico)"});
     }
-    return;
-  }
-  const platform::DirectoryKeytab keytab = platform::directoryKeytab();
-  if (keytab.path.empty()) {
-    report.keys.push_back({"activedirectory", "usr", KeyFinding::Missing,
-                           "vazia com pwd vazia, e nenhum keytab configurado ([activedirectory] keytab ou "
-                           "KRB5_CLIENT_KTNAME): informe usr e pwd ou um keytab"});
     return;
   }
   report.keys.push_back({"activedirectory", "usr", KeyFinding::Ok,
