@@ -141,10 +141,9 @@ DirectoryKeytab directoryKeytab() {
   return openKeytab(scope);
 }
 
-bool acquireKerberosCredentials(std::string& problem, std::string& principal) {
+bool acquireKerberosCredentials(std::string& problem) {
   KerberosScope scope;
   const DirectoryKeytab keytab = openKeytab(scope);
-  principal = keytab.principal;
   if (!keytab.problem.empty()) {
     problem = keytab.problem;
     return false;

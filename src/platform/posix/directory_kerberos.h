@@ -15,6 +15,6 @@ namespace platform {
 // cause in the log's words: the keytab missing or unreadable, keys that do
 // not match the account's, clock skew, a principal the KDC does not know, no
 // KDC reachable. Does not block beyond the library's own KDC time-outs.
-bool acquireKerberosCredentials(std::string& problem, std::string& principal);
+bool acquireKerberosCredentials(std::string& problem);
 
 }  // namespace platform

@@ -564,8 +564,8 @@ int32_t connectAndBind(const std::string& host, const std::string& port, const s
   const bool kerberos = user.empty() && password.empty();
   if (!kerberos && password.empty()) return fail("senha vazia: bind sem autenticacao recusado");
   if (kerberos) {
-    std::string problem, principal;
-    if (!acquireKerberosCredentials(problem, principal)) return fail(problem, kDirectoryNoCredentials);
+    std::string problem;
+    if (!acquireKerberosCredentials(problem)) return fail(problem, kDirectoryNoCredentials);
   }
 
   // Before the first connection the process-wide TLS settings name the CA

@@ -21,7 +21,8 @@
 # StartTLS against Samba's KDC on loopback. A good keytab reads a small
 # group (and kelvasync-check names the keytab and its principal); a keytab whose keys the account's password reset made stale, a
 # clock an hour ahead (libfaketime), a keytab that does not exist, a KDC
-# that does not answer and an account deleted from the domain each fail
+# that does not answer, no SASL GSSAPI module (an empty SASL_PATH) and an
+# account deleted from the domain each fail
 # with their own line and remove nobody. Samba, unlike Active Directory,
 # wants GSSAPI signing or sealing even inside TLS unless told otherwise
 # (ldap server require strong auth); the service asks for none over TLS,
@@ -254,6 +255,9 @@ kerberos_cycles() {
     k=1
   cycle "clock an hour ahead" 2 "${error}o relogio deste computador difere do relogio do KDC" \
     faketime -f +1h || k=1
+  mkdir -p "$work/no-sasl-modules"
+  cycle "no SASL GSSAPI module" 2 "${error}bind GSSAPI: o mecanismo GSSAPI do SASL nao estah instalado" \
+    SASL_PATH="$work/no-sasl-modules" || k=1
   KELVASYNC_PROGRAM_FILES="$work/kv/product" "$check_tool" >check.txt 2>&1
   if ! grep -qF "bind Kerberos (GSSAPI) com o keytab $work/kv.keytab ([activedirectory] keytab), principal $svc@$realm" \
        check.txt || ! grep -q "grupo lido: sim" check.txt; then
