@@ -265,7 +265,10 @@ kerberos_cycles() {
   else
     echo "ok (kerberos, kelvasync-check)"
   fi
-  cycle "good keytab" 0 "Quantidade de usuarios encontrados no Grupo: 2" || k=1
+  # The tickets stay in the process's memory: the credential cache that
+  # KRB5CCNAME names is never written.
+  cycle "good keytab" 0 "Quantidade de usuarios encontrados no Grupo: 2" KRB5CCNAME="FILE:$work/krb5cc" || k=1
+  if [ -e "$work/krb5cc" ]; then echo "FAIL (kerberos, good keytab): tickets written to $work/krb5cc"; k=1; fi
   if users | grep -q "$leaver" || ! users | grep -q "$id1" || ! users | grep -q "$id2"; then
     echo "FAIL (kerberos, good keytab): the cycle did not apply the group"; users; k=1
   fi
