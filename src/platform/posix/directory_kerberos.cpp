@@ -1,5 +1,6 @@
 #include "platform/posix/directory_kerberos.h"
 
+#include <gssapi/gssapi_ext.h>
 #include <gssapi/gssapi_krb5.h>
 #include <krb5.h>
 
@@ -131,6 +132,11 @@ std::string causeOf(krb5_context context, krb5_error_code code, const DirectoryK
 
 }  // namespace
 
+KerberosCredential::~KerberosCredential() {
+  OM_uint32 minor = 0;
+  if (credential_ != GSS_C_NO_CREDENTIAL) gss_release_cred(&minor, &credential_);
+}
+
 bool setDirectoryKeytab(const std::string& path) {
   configuredKeytab = path;
   return true;
@@ -141,7 +147,7 @@ DirectoryKeytab directoryKeytab() {
   return openKeytab(scope);
 }
 
-bool acquireKerberosCredentials(std::string& problem) {
+bool acquireKerberosCredentials(KerberosCredential& credential, std::string& problem) {
   KerberosScope scope;
   const DirectoryKeytab keytab = openKeytab(scope);
   if (!keytab.problem.empty()) {
@@ -166,10 +172,16 @@ bool acquireKerberosCredentials(std::string& problem) {
     return false;
   }
   krb5_free_cred_contents(scope.context, &credentials);
-  // The GSSAPI bind on this thread finds the ticket there, whatever
-  // KRB5CCNAME says.
+  // The GSSAPI bind uses the ticket there, whatever KRB5CCNAME says: through
+  // the credential, and as this thread's default should anything look for
+  // one of its own.
   OM_uint32 minor = 0;
-  if (gss_krb5_ccache_name(&minor, kCredentialCache, nullptr) != GSS_S_COMPLETE) {
+  gss_key_value_element_desc element{"ccache", kCredentialCache};
+  const gss_key_value_set_desc store{1, &element};
+  gss_OID_set_desc mechanisms{1, gss_mech_krb5};
+  if (gss_krb5_ccache_name(&minor, kCredentialCache, nullptr) != GSS_S_COMPLETE ||
+      gss_acquire_cred_from(&minor, GSS_C_NO_NAME, GSS_C_INDEFINITE, &mechanisms, GSS_C_INITIATE, &store,
+                            &credential.credential_, nullptr, nullptr) != GSS_S_COMPLETE) {
     problem = "cache de credenciais em memoria recusado pelo GSSAPI";
     return false;
   }

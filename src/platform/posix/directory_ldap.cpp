@@ -436,7 +436,11 @@ int bounded(Session& session, bool& timedOut, Call call) {
 
 // Answers the SASL library's questions during a GSSAPI bind: the
 // authorization identity is left to the mechanism (the ticket's principal).
-extern "C" int answerSasl(LDAP*, unsigned, void*, void* questions) {
+// The mechanism asks before it looks for credentials, and the bind's SASL
+// context exists by then: it is handed `credential` (a KerberosCredential).
+extern "C" int answerSasl(LDAP* ld, unsigned, void* credential, void* questions) {
+  const gss_cred_id_t held = static_cast<const KerberosCredential*>(credential)->get();
+  if (ldap_set_option(ld, LDAP_OPT_X_SASL_GSS_CREDS, held) != LDAP_OPT_SUCCESS) return LDAP_LOCAL_ERROR;
   for (auto* question = static_cast<sasl_interact_t*>(questions); question->id != SASL_CB_LIST_END; ++question) {
     const char* answer = question->defresult != nullptr ? question->defresult : "";
     question->result = answer;
@@ -563,9 +567,10 @@ int32_t connectAndBind(const std::string& host, const std::string& port, const s
   // such, before any connection to the server.
   const bool kerberos = user.empty() && password.empty();
   if (!kerberos && password.empty()) return fail("senha vazia: bind sem autenticacao recusado");
+  KerberosCredential credential;
   if (kerberos) {
     std::string problem;
-    if (!acquireKerberosCredentials(problem)) return fail(problem, kDirectoryNoCredentials);
+    if (!acquireKerberosCredentials(credential, problem)) return fail(problem, kDirectoryNoCredentials);
   }
 
   // Before the first connection the process-wide TLS settings name the CA
@@ -635,7 +640,7 @@ int32_t connectAndBind(const std::string& host, const std::string& port, const s
   if (kerberos) {
     rc = bounded(*s, timedOut, [&] {
       return ldap_sasl_interactive_bind_s(s->ld, nullptr, "GSSAPI", nullptr, nullptr, LDAP_SASL_QUIET, answerSasl,
-                                          nullptr);
+                                          &credential);
     });
     if (timedOut) return failTimedOut("bind GSSAPI");
     if (rc == LDAP_AUTH_UNKNOWN) {
