@@ -5,7 +5,9 @@
 #   scripts/install-deps.sh --all      also the Windows cross-build, Wine,
 #                                      clang for the fuzz targets, and Samba
 #                                      (an Active Directory domain controller
-#                                      for the acceptance test), the
+#                                      for the acceptance test, with
+#                                      faketime and krb5-user for its
+#                                      Kerberos part), the
 #                                      32-bit Windows cross-build and 32-bit
 #                                      Wine (adds dpkg's i386 architecture),
 #                                      and the packaging tools (dpkg-dev,
@@ -15,10 +17,11 @@
 set -euo pipefail
 packages=(ca-certificates cmake make g++ pkg-config python3 openssl procps iproute2
           libgtest-dev libssl-dev libsqlite3-dev sqlite3 libsystemd-dev libldap-dev
-          slapd ldap-utils systemd locales python3-prometheus-client)
+          slapd ldap-utils systemd locales python3-prometheus-client
+          libkrb5-dev libsasl2-dev libsasl2-modules-gssapi-mit)
 if [ "${1:-}" = --all ]; then
   packages+=(g++-mingw-w64-x86-64 wine wine64 clang libclang-rt-14-dev
-             samba samba-ad-dc samba-ad-provision
+             samba samba-ad-dc samba-ad-provision faketime krb5-user
              g++-mingw-w64-i686-posix wine32:i386
              dpkg-dev lintian logrotate wixl msitools
              debootstrap systemd-container)

@@ -40,6 +40,16 @@ void logStepFailure(std::u16string_view message, int32_t code, std::u16string_vi
   writeLog(Warning, u"%s", line);
 }
 
+// A bind as the service's own identity (usr and pwd empty) whose
+// credentials could not be had: one Erro line that names the cause (the
+// keytab, its keys, the clock, the account, the KDC), since no connection
+// was at fault and no cycle can read the group until it is mended.
+void logNoCredentials(std::u16string_view message, int32_t code) {
+  std::u16string line(message);
+  line += u" com a identidade do proprio servico (Kerberos): " + directory().errorText(code);
+  writeLog(Error, u"%s", line);
+}
+
 uint32_t directoryProbeTimeoutMs = kDirectoryProbeTimeoutMs;
 
 // ". Causa: ..." for a first connection that failed for a network reason:
@@ -148,6 +158,12 @@ bool readMember(DirectoryRef element, GroupMember& member) {
 void setDirectoryApiForTesting(const platform::DirectoryApi* api) { testDirectoryApi = api; }
 
 bool applyDirectoryTrust() {
+  const std::string keytab = readConfigString(configFilePath(), "activedirectory", "keytab");
+  if (!platform::setDirectoryKeytab(keytab) && !keytab.empty()) {
+    writeLog(Warning,
+             u"A chave keytab da secao activedirectory nao eh usada neste sistema: com usr e pwd vazios o servico "
+             u"se conecta ao AD com a sua propria conta");
+  }
   const std::string configured = readConfigString(configFilePath(), "activedirectory", "cacert");
   if (!platform::setDirectoryCaFile(configured)) {
     if (configured.empty()) return true;
@@ -310,7 +326,9 @@ bool readGroupMembers(MemberList& memberList, uint32_t& unreadableMembers) {
     int32_t code = inDirectoryStep(u"conexao ao Controlador de Dominio (DC)", [&] {
       return api.openObject(settings.ldapPath, settings.adUser, settings.adPassword, domain.out());
     });
-    if (stepFailed(code)) {
+    if (code == platform::kDirectoryNoCredentials) {
+      logNoCredentials(u"Nao foi possivel conectar no Controlador de Dominio (DC)", code);
+    } else if (stepFailed(code)) {
       logStepFailure(u"Nao foi possivel conectar no Controlador de Dominio (DC)", code,
                      connectionCause(code, settings.ldapPath));
     } else if (stepFailed(code = inDirectoryStep(u"caminho do Dominio", [&] { return api.getPath(domain.get()); }))) {
@@ -330,7 +348,9 @@ bool readGroupMembers(MemberList& memberList, uint32_t& unreadableMembers) {
         return api.openObject(platform::ansiToUtf16(groupPath), settings.adUser, settings.adPassword,
                               groupObject.out());
       });
-      if (stepFailed(code)) {
+      if (code == platform::kDirectoryNoCredentials) {
+        logNoCredentials(u"Nao foi possivel conectar com o caminho completo no Controlador de Dominio (DC)", code);
+      } else if (stepFailed(code)) {
         // A group that does not exist is named: the DN in the INI is wrong.
         const std::u16string cause =
             code == platform::kDirectoryNoSuchObject

@@ -47,11 +47,11 @@ bool readGroupMembers(MemberList& memberList, uint32_t& unreadableMembers);
 bool enumerateGroupMembers(platform::DirectoryRef members, MemberList& memberList, uint32_t& unreadableMembers,
                            platform::MemberCrossCheck* crossCheck = nullptr);
 
-// Hands [activedirectory] cacert to the directory backend and says at start
-// what a bind will trust: an Erro line when the CA file cannot be read
-// (every bind would then fail as a certificate problem), an Atencao line
-// where the platform ignores the key. True when nothing is wrong. Worker
-// thread, before the first search.
+// Hands [activedirectory] cacert and keytab to the directory backend and
+// says at start what a bind will trust: an Erro line when the CA file cannot
+// be read (every bind would then fail as a certificate problem), an Atencao
+// line for each key the platform ignores. True when nothing is wrong with
+// the CA. Worker thread, before the first search.
 bool applyDirectoryTrust();
 
 // When the first connection to the domain controller fails for a network

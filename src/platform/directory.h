@@ -48,6 +48,10 @@ inline bool directorySucceeded(int32_t code) { return code >= 0; }
 constexpr int32_t kDirectoryServerDown = static_cast<int32_t>(0x8007203A);
 constexpr int32_t kDirectoryTimedOut = static_cast<int32_t>(0x800705B4);
 constexpr int32_t kDirectoryNoSuchObject = static_cast<int32_t>(0x80072030);
+// The service's own credentials could not be had for a bind without a
+// stored account (SEC_E_NO_CREDENTIALS): on Linux, no Kerberos ticket from
+// the keytab. errorText names the cause.
+constexpr int32_t kDirectoryNoCredentials = static_cast<int32_t>(0x8009030E);
 
 // Whether `code` ended a connection for a network reason (the server down,
 // refused, unreachable or silent), whose cause a TCP probe of the host can
@@ -187,5 +191,25 @@ struct DirectoryTrust {
 // where the platform trusts its own store and takes no file (Windows).
 bool setDirectoryCaFile(const std::string& path);
 DirectoryTrust directoryTrust();
+
+// The Kerberos key table for a bind without a stored account (usr and pwd
+// both empty): on Linux a SASL GSSAPI bind over the same TLS connection, as
+// the client principal the keytab holds. The table comes from the INI
+// file's [activedirectory] keytab (setDirectoryKeytab), else from
+// KRB5_CLIENT_KTNAME in the environment (the unit's environment file).
+// Tickets live in a MEMORY: credential cache of the process, never on disk.
+struct DirectoryKeytab {
+  std::string path;       // empty: none named
+  std::string source;     // where it was named
+  std::string principal;  // its client principal; empty when it cannot be read
+  std::string problem;    // why it cannot be used, as the log says it; empty when it can
+};
+// Call before the first connection, like setDirectoryCaFile. Empty: no INI
+// value. False where the platform binds as the service's own account and
+// takes no keytab (Windows).
+bool setDirectoryKeytab(const std::string& path);
+// Reads the table named now (its first entry's principal); does not reach
+// the KDC.
+DirectoryKeytab directoryKeytab();
 
 }  // namespace platform

@@ -244,6 +244,29 @@ TEST_F(LdapDirectoryTest, EachRefusalEndsAtItsStepWithTheServersWords) {
   EXPECT_EQ(lines[0].rfind("[Atencao] Nao foi possivel obter interface para comunicacao com o Grupo de pesquisa", 0),
             0u)
       << lines[0];
+
+  // No account and no password: a Kerberos bind, which without a usable
+  // keytab stops before any connection, with one Erro line naming why.
+  const std::u16string account = directorySettings.adUser;
+  directorySettings.adUser.clear();
+  directorySettings.adPassword.clear();
+  unsetenv("KRB5_CLIENT_KTNAME");
+  const std::string absent = (root_ / "absent.keytab").string();
+  const std::string prefix =
+      "[Erro] Nao foi possivel conectar no Controlador de Dominio (DC) com a identidade do proprio servico "
+      "(Kerberos): ";
+  for (const auto& [keytab, cause] :
+       {std::pair<std::string, std::string>{"", "usr e pwd vazios pedem um bind Kerberos (GSSAPI), mas nenhum keytab"},
+        {absent, "o keytab '" + absent + "' ([activedirectory] keytab) nao existe"}}) {
+    fs::remove(root_ / "Karvell Networks" / "HSM Karvell" / "data" / "kelvasync.log");
+    platform::setDirectoryKeytab(keytab);
+    EXPECT_FALSE(searchGroupMembers(list));
+    const std::vector<std::string> refused = logLines();
+    ASSERT_EQ(refused.size(), 1u);
+    EXPECT_EQ(refused[0].rfind(prefix + cause, 0), 0u) << refused[0];
+  }
+  platform::setDirectoryKeytab("");
+  directorySettings.adUser = account;
 }
 
 // A port on which nothing listens.

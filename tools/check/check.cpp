@@ -173,6 +173,58 @@ void checkPassword(CheckReport& report, const std::string& path, const char* sec
       {section, "pwd", KeyFinding::Ok, "decifra, " + std::to_string(password.size()) + " caracteres"});
 }
 
+// The account the binds use: usr and pwd as stored, or, with both empty, the
+// service's own identity: on Linux the principal of the keytab the service
+// will find (INI key or KRB5_CLIENT_KTNAME), whose problem, if any, is Bad;
+// on Windows the account the service runs as. A section without host and
+// group (not set up) and, on Linux, no keytab anywhere leave usr and pwd
+// missing. Hands the keytab key to the backend, as the service does.
+void checkDirectoryAccount(CheckReport& report, const std::string& path) {
+  const std::string user = readConfigString(path, "activedirectory", "usr");
+  const std::string password = readConfigString(path, "activedirectory", "pwd");
+  const std::string keytabKey = readConfigString(path, "activedirectory", "keytab");
+  const bool keytabTaken = platform::setDirectoryKeytab(keytabKey);
+  const bool setUp = !readConfigString(path, "activedirectory", "host").empty() ||
+                     !readConfigString(path, "activedirectory", "group").empty();
+  const platform::DirectoryKeytab keytab = platform::directoryKeytab();
+  if (!user.empty() || !password.empty() || !setUp || (keytabTaken && keytab.path.empty())) {
+    requireText(report, path, "activedirectory", "usr");
+    const size_t usrFinding = report.keys.size() - 1;
+    checkPassword(report, path, "activedirectory");
+    if (setUp && keytabTaken && user.empty() && password.empty()) {
+      report.keys[usrFinding].detail +=
+          " (com usr e pwd vazios o bind usaria um keytab: [activedirectory] keytab ou KRB5_CLIENT_KTNAME)";
+    }
+    if (!keytabKey.empty() && (!user.empty() || !password.empty())) {
+      report.keys.push_back({"activedirectory", "keytab", KeyFinding::Note,
+                             "ignorada: com usr e pwd preenchidos o bind usa a conta de usr (deixe ambos vazios "
+                             "para usar o keytab)"});
+    }
+    return;
+  }
+  if (!keytabTaken) {
+    report.keys.push_back(
+        {"activedirectory", "usr", KeyFinding::Ok, "vazia com pwd vazia: bind com a conta do proprio servico"});
+    if (!keytabKey.empty()) {
+      report.keys.push_back({"activedirectory", "keytab", KeyFinding::Note,
+                             "ignorada neste sistema (o bind usa a conta do proprio servico)"});
+    }
+    return;
+  }
+  report.keys.push_back({"activedirectory", "usr", KeyFinding::Ok,
+                         "vazia com pwd vazia: bind Kerberos (GSSAPI) com o keytab " + keytab.path + " (" +
+                             keytab.source + ")" +
+                             (keytab.principal.empty() ? std::string() : ", principal " + keytab.principal)});
+  if (!keytab.problem.empty()) {
+    report.keys.push_back({"activedirectory", "keytab", KeyFinding::Bad, keytab.problem});
+  } else if (keytab.path.rfind("/home/", 0) == 0 || keytab.path.rfind("/root/", 0) == 0 ||
+             keytab.path.rfind("/tmp/", 0) == 0) {
+    report.keys.push_back({"activedirectory", "keytab", KeyFinding::Note,
+                           keytab.path + " fica onde a unidade do systemd esconde arquivos do servico; copie-o para "
+                                         "/etc/kelvasync"});
+  }
+}
+
 // The CA the service's binds will trust, as it will find it: from the INI
 // key, LDAPTLS_CACERT or ldap.conf. Bad when it cannot be read; a note when
 // it lies where the packaged unit hides files from the service.
@@ -225,8 +277,7 @@ void checkConfiguration(CheckReport& report, bool serviceFiles) {
   }
 
   requireText(report, path, "activedirectory", "host");
-  requireText(report, path, "activedirectory", "usr");
-  checkPassword(report, path, "activedirectory");
+  checkDirectoryAccount(report, path);
   requireText(report, path, "activedirectory", "group");
   // The service appends the group to the directory's path: only a DN names it.
   if (report.keys.back().status == KeyFinding::Ok && !isDistinguishedName(report.keys.back().detail)) {

@@ -47,7 +47,12 @@
 // the account as configured: a DN, user@domain or DOMAIN\user (Active
 // Directory accepts all three). An empty password is refused here, since a
 // simple bind with a name and no password is an unauthenticated bind that
-// some servers accept without checking anything.
+// some servers accept without checking anything. With no account and no
+// password at all the bind is SASL GSSAPI, also after TLS is up, as the
+// principal of the client keytab (directory_kerberos.h); the service
+// principal is ldap/<host> with the host as configured, not as reverse DNS
+// names it, and no SASL security layer is stacked on TLS (Active Directory
+// refuses GSSAPI signing and sealing inside TLS).
 //
 // Time-outs: LDAP v3, referrals not chased. Every connection attempt (TCP
 // connect and TLS handshake) is bounded by the network time-out, and every
@@ -57,6 +62,7 @@
 // operation time-out (about 40 s for a host with one address), and the
 // search ends there: the caller checks for a stop request after each step.
 #include <ldap.h>
+#include <sasl/sasl.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -79,6 +85,7 @@
 
 #include "common/text.h"
 #include "platform/directory.h"
+#include "platform/posix/directory_kerberos.h"
 
 namespace platform {
 
@@ -427,6 +434,21 @@ int bounded(Session& session, bool& timedOut, Call call) {
   return rc;
 }
 
+// Answers the SASL library's questions during a GSSAPI bind: the
+// authorization identity is left to the mechanism (the ticket's principal).
+// The mechanism asks before it looks for credentials, and the bind's SASL
+// context exists by then: it is handed `credential` (a KerberosCredential).
+extern "C" int answerSasl(LDAP* ld, unsigned, void* credential, void* questions) {
+  const gss_cred_id_t held = static_cast<const KerberosCredential*>(credential)->get();
+  if (ldap_set_option(ld, LDAP_OPT_X_SASL_GSS_CREDS, held) != LDAP_OPT_SUCCESS) return LDAP_LOCAL_ERROR;
+  for (auto* question = static_cast<sasl_interact_t*>(questions); question->id != SASL_CB_LIST_END; ++question) {
+    const char* answer = question->defresult != nullptr ? question->defresult : "";
+    question->result = answer;
+    question->len = static_cast<unsigned>(std::strlen(answer));
+  }
+  return LDAP_SUCCESS;
+}
+
 // The step's failure after the watchdog cut its call.
 int32_t failTimedOut(const char* step) {
   return fail(std::string(step) + ": tempo limite de " + std::to_string(callBound()) +
@@ -540,7 +562,16 @@ int32_t connectAndBind(const std::string& host, const std::string& port, const s
   static std::once_flag ignorePipe;
   std::call_once(ignorePipe, [] { signal(SIGPIPE, SIG_IGN); });
 
-  if (password.empty()) return fail("senha vazia: bind sem autenticacao recusado");
+  // No account and no password: the service's own Kerberos identity. Its
+  // ticket is obtained first, so that a keytab or KDC problem is named as
+  // such, before any connection to the server.
+  const bool kerberos = user.empty() && password.empty();
+  if (!kerberos && password.empty()) return fail("senha vazia: bind sem autenticacao recusado");
+  KerberosCredential credential;
+  if (kerberos) {
+    std::string problem;
+    if (!acquireKerberosCredentials(credential, problem)) return fail(problem, kDirectoryNoCredentials);
+  }
 
   // Before the first connection the process-wide TLS settings name the CA
   // and demand a verified certificate, and the TLS context is made anew
@@ -577,6 +608,10 @@ int32_t connectAndBind(const std::string& host, const std::string& port, const s
       ldap_set_option(s->ld, LDAP_OPT_TIMEOUT, &operation) != LDAP_OPT_SUCCESS) {
     return fail("opcoes LDAP recusadas");
   }
+  if (kerberos && (ldap_set_option(s->ld, LDAP_OPT_X_SASL_NOCANON, LDAP_OPT_ON) != LDAP_OPT_SUCCESS ||
+                   ldap_set_option(s->ld, LDAP_OPT_X_SASL_SECPROPS, "maxssf=0") != LDAP_OPT_SUCCESS)) {
+    return fail("opcoes SASL recusadas");
+  }
   s->connectCallback.lc_add = onConnect;
   s->connectCallback.lc_del = onDisconnect;
   s->connectCallback.lc_arg = s.get();
@@ -600,6 +635,22 @@ int32_t connectAndBind(const std::string& host, const std::string& port, const s
     // always a certificate this client does not trust.
     if (rc == LDAP_CONNECT_ERROR) return failLdap(s->ld, rc, "StartTLS", kCertificateHint);
     if (rc != LDAP_SUCCESS) return failLdap(s->ld, rc, "StartTLS");
+  }
+
+  if (kerberos) {
+    rc = bounded(*s, timedOut, [&] {
+      return ldap_sasl_interactive_bind_s(s->ld, nullptr, "GSSAPI", nullptr, nullptr, LDAP_SASL_QUIET, answerSasl,
+                                          &credential);
+    });
+    if (timedOut) return failTimedOut("bind GSSAPI");
+    if (rc == LDAP_AUTH_UNKNOWN) {
+      return fail("bind GSSAPI: o mecanismo GSSAPI do SASL nao estah instalado (pacote "
+                  "libsasl2-modules-gssapi-mit)",
+                  kDirectoryNoCredentials);
+    }
+    if (rc != LDAP_SUCCESS) return failLdap(s->ld, rc, "bind GSSAPI");
+    session = std::move(s);
+    return kDirectoryOk;
   }
 
   const std::string name = utf16ToUtf8(user);

@@ -452,5 +452,7 @@ void setDirectoryTuning(const DirectoryTuning&) {}
 // ADSI trusts the machine's certificate store.
 bool setDirectoryCaFile(const std::string&) { return false; }
 DirectoryTrust directoryTrust() { return {}; }
+bool setDirectoryKeytab(const std::string&) { return false; }
+DirectoryKeytab directoryKeytab() { return {}; }
 
 }  // namespace platform

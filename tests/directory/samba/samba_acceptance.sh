@@ -3,6 +3,7 @@
 # Directory domain controller on loopback.
 #
 #   samba_acceptance.sh PATH/TO/samba_group_read
+#                       [PATH/TO/kelvasync hsm-emulator kelvasync-passwd kelvasync-check]
 #
 # Provisions a throwaway domain (KVTEST.LOCAL) in a temporary folder, with a
 # test CA and a server certificate for 127.0.0.1, adds 2,000 users to one
@@ -14,11 +15,27 @@
 # each asking for ranges of 700 values of `member`, so that the range loop
 # runs. The records must match the server's member list, in its order.
 #
+# Given the three programs, it then runs single cycles of the service
+# (`kelvasync --once`, HSM emulator) with usr and pwd empty and a keytab
+# exported for a service account: the bind is Kerberos (GSSAPI) over
+# StartTLS against Samba's KDC on loopback. A good keytab reads a small
+# group (and kelvasync-check names the keytab and its principal); a keytab whose keys the account's password reset made stale, a
+# clock an hour ahead (libfaketime), a keytab that does not exist, a KDC
+# that does not answer, no SASL GSSAPI module (an empty SASL_PATH) and an
+# account deleted from the domain each fail
+# with their own line and remove nobody. Samba, unlike Active Directory,
+# wants GSSAPI signing or sealing even inside TLS unless told otherwise
+# (ldap server require strong auth); the service asks for none over TLS,
+# as Active Directory requires.
+#
 # Needs root (ports 389 and 636) and the packages samba, samba-ad-dc and
-# samba-ad-provision (plus ldap-utils and openssl). Exits 77 (skipped) when
+# samba-ad-provision (plus ldap-utils and openssl; for the Kerberos part
+# libsasl2-modules-gssapi-mit and faketime). Exits 77 (skipped) when
 # they are missing or the ports are taken. Takes about a minute.
 set -euo pipefail
 reader=$(realpath "$1")
+service=${2:+$(realpath "$2")} emulator=${3:+$(realpath "$3")} passwd_tool=${4:+$(realpath "$4")}
+check_tool=${5:+$(realpath "$5")}
 # In CI (CI=true) everything it needs is installed, so a reason to skip is a
 # failure there: an acceptance test that quietly skips proves nothing.
 skip() {
@@ -30,12 +47,19 @@ skip() {
 command -v samba >/dev/null && command -v samba-tool >/dev/null ||
   skip "samba is not installed (apt-get install samba samba-ad-dc samba-ad-provision)"
 command -v ldapsearch >/dev/null || skip "ldap-utils is not installed"
-if ss -ltn 2>/dev/null | awk '{print $4}' | grep -Eq ':(389|636)$'; then skip "port 389 or 636 is in use"; fi
+if ss -ltnu 2>/dev/null | awk '{print $5}' | grep -Eq ':(88|389|636)$'; then skip "port 88, 389 or 636 is in use"; fi
+if [ -n "$service" ]; then
+  ls /usr/lib/x86_64-linux-gnu/sasl2/libgssapiv2.so* >/dev/null 2>&1 ||
+    skip "the SASL GSSAPI module is not installed (apt-get install libsasl2-modules-gssapi-mit)"
+  command -v faketime >/dev/null || skip "faketime is not installed"
+fi
 
 started=$(date +%s)
 work=$(mktemp -d /tmp/kv-samba-XXXXXX)
 samba_pid=
+hsm_pid=
 cleanup() {
+  if [ -n "$hsm_pid" ]; then kill "$hsm_pid" 2>/dev/null || true; wait "$hsm_pid" 2>/dev/null || true; fi
   if [ -n "$samba_pid" ]; then
     kill -TERM -- "-$samba_pid" 2>/dev/null || kill "$samba_pid" 2>/dev/null || true
     for _ in $(seq 1 50); do kill -0 "$samba_pid" 2>/dev/null || break; sleep 0.1; done
@@ -68,7 +92,8 @@ echo "provisioning $realm"
 samba-tool domain provision --targetdir="$work/dc" --realm=$realm --domain=$domain \
   --server-role=dc --dns-backend=NONE --adminpass="$adminpass" --host-name=kvdc --host-ip=127.0.0.1 \
   --option="interfaces = lo" --option="bind interfaces only = yes" \
-  --option="server services = ldap" \
+  --option="server services = ldap, kdc" \
+  --option="ldap server require strong auth = allow_sasl_over_tls" \
   --option="tls enabled = yes" --option="tls keyfile = $work/tls/server.key" \
   --option="tls certfile = $work/tls/server.pem" --option="tls cafile = $work/tls/ca.pem" \
   >provision.log 2>&1 || { cat provision.log; exit 1; }
@@ -156,6 +181,108 @@ elif grep -q "Nao foi possivel conectar no Controlador de Dominio (DC) (StartTLS
 else
   echo "FAIL (untrusted CA): unexpected log"; cat log.txt; failures=$((failures + 1))
 fi
+
+# ---------------------------------------------------------------- Kerberos
+# Single cycles of the service binding as the principal of a keytab. The
+# HSM holds the addb owner and a former member's user: with removeusers=yes
+# a cycle that read the group removes it, a failed one removes nobody.
+kerberos_cycles() {
+  local svc=kvsvc svcpass='Kv-Servico.1' kgroup="CN=Kerberizados,CN=Users,$base"
+  samba-tool user create $svc "$svcpass" -H "$work/dc/private/sam.ldb" >tool.log 2>&1 &&
+    # The service principal is ldap/<host as configured>: the tests reach
+    # the DC by its address.
+    samba-tool spn add ldap/127.0.0.1 'KVDC$' -H "$work/dc/private/sam.ldb" >>tool.log 2>&1 &&
+    samba-tool domain exportkeytab "$work/kv.keytab" --principal=$svc@$realm -s "$work/dc/etc/smb.conf" \
+      >>tool.log 2>&1 || { cat tool.log; return 1; }
+  printf 'dn: %s\nobjectClass: group\nsAMAccountName: Kerberizados\nmember: CN=Pessoa 0001,CN=Users,%s\nmember: CN=Pessoa 0002,CN=Users,%s\n' \
+    "$kgroup" "$base" "$base" | ldapadd -ZZ -x -H ldap://127.0.0.1 -D "$admin" -w "$adminpass" >/dev/null ||
+    return 1
+  # A realm of its own: no DNS, no reverse lookup of the host. With MIT's
+  # default kdc_timesync = 1 the library adopts the KDC's time and a
+  # skewed clock binds all the same; a site that turns this off (as here)
+  # gets the clock line. The second file names a KDC port where nothing
+  # listens.
+  printf '[libdefaults]\n  default_realm = %s\n  dns_lookup_kdc = false\n  dns_lookup_realm = false\n  dns_canonicalize_hostname = false\n  rdns = false\n  kdc_timesync = 0\n[realms]\n  %s = {\n    kdc = 127.0.0.1:%s\n  }\n[domain_realm]\n  127.0.0.1 = %s\n' \
+    $realm $realm 88 $realm >krb5.conf
+  sed 's/127.0.0.1:88/127.0.0.1:9/' krb5.conf >krb5-nokdc.conf
+  export KRB5_CONFIG=$work/krb5.conf
+  unset KRB5CCNAME KRB5_CLIENT_KTNAME
+
+  local product="$work/kv/product/Karvell Networks/HSM Karvell" state=$work/kv/hsm
+  local id1 id2 leaver
+  id1=A$(printf 'p.0001' | md5sum | cut -c2-15) id2=A$(printf 'p.0002' | md5sum | cut -c2-15)
+  leaver=A$(printf 'ex-funcionario' | md5sum | cut -c2-15)
+  mkdir -p "$product/data"
+  { "$emulator" init --state "$state" --master-password kv-master-1 &&
+      "$emulator" add-user --state "$state" --name IntegracaoAD --password 73905162 &&
+      "$emulator" add-user --state "$state" --name "$leaver" --password pw-leaver; } >hsm-admin.log 2>&1 ||
+    { cat hsm-admin.log; return 1; }
+  "$emulator" serve --state "$state" --port 0 --port-file "$work/kv/hsm.port" </dev/null >hsm.log 2>&1 &
+  hsm_pid=$!
+  for _ in $(seq 1 100); do [ -s "$work/kv/hsm.port" ] && break; sleep 0.1; done
+  ini() {  # ini <line for the keytab>
+    printf '[activedirectory]\r\nhost=127.0.0.1\r\nusr=\r\npwd=\r\ngroup=%s\r\n%s\r\n[hsm]\r\nhost=127.0.0.1:%s\r\nusr=master\r\npwd=%s\r\nremoveusers=yes\r\n' \
+      "$kgroup" "$1" "$(cat "$work/kv/hsm.port")" "$(printf kv-master-1 | "$passwd_tool")" >"$product/kelvasync.ini"
+  }
+  users() { "$emulator" list-users --state "$state" 2>&1 | sort; }
+  # cycle <what> <expected exit> <expected log text> [command prefix...]:
+  # one cycle; the log must hold the text, and a failed cycle must leave
+  # the HSM's users as they were.
+  cycle() {
+    local what=$1 code=$2 text=$3 rc=0
+    shift 3
+    : >"$product/data/kelvasync.log"
+    users >users-before.txt
+    env KELVASYNC_PROGRAM_FILES="$work/kv/product" "$@" "$service" --once </dev/null >cycle-out.txt 2>&1 || rc=$?
+    if [ "$rc" != "$code" ]; then
+      echo "FAIL (kerberos, $what): exit $rc, not $code"; cat "$product/data/kelvasync.log" cycle-out.txt
+      return 1
+    fi
+    if ! grep -aqF -- "$text" "$product/data/kelvasync.log"; then
+      echo "FAIL (kerberos, $what): no line with: $text"; cat "$product/data/kelvasync.log"; return 1
+    fi
+    if [ "$code" != 0 ] && ! users | cmp -s - users-before.txt; then
+      echo "FAIL (kerberos, $what): the HSM's users changed"; users; return 1
+    fi
+    echo "ok (kerberos, $what)"
+  }
+  local k=0 error="[Erro] Nao foi possivel conectar no Controlador de Dominio (DC) com a identidade do proprio servico (Kerberos): "
+  ini ""
+  cycle "keytab from the environment, missing" 2 "${error}o keytab '$work/absent.keytab' (KRB5_CLIENT_KTNAME) nao existe" \
+    KRB5_CLIENT_KTNAME="$work/absent.keytab" || k=1
+  ini "keytab=$work/kv.keytab"
+  cycle "KDC not answering" 2 "${error}nenhum KDC do dominio $realm respondeu" KRB5_CONFIG="$work/krb5-nokdc.conf" ||
+    k=1
+  cycle "clock an hour ahead" 2 "${error}o relogio deste computador difere do relogio do KDC" \
+    faketime -f +1h || k=1
+  mkdir -p "$work/no-sasl-modules"
+  cycle "no SASL GSSAPI module" 2 "${error}bind GSSAPI: o mecanismo GSSAPI do SASL nao estah instalado" \
+    SASL_PATH="$work/no-sasl-modules" || k=1
+  KELVASYNC_PROGRAM_FILES="$work/kv/product" "$check_tool" >check.txt 2>&1
+  if ! grep -qF "bind Kerberos (GSSAPI) com o keytab $work/kv.keytab ([activedirectory] keytab), principal $svc@$realm" \
+       check.txt || ! grep -q "grupo lido: sim" check.txt; then
+    echo "FAIL (kerberos, kelvasync-check)"; cat check.txt; k=1
+  else
+    echo "ok (kerberos, kelvasync-check)"
+  fi
+  # The tickets stay in the process's memory: the credential cache that
+  # KRB5CCNAME names is never written.
+  cycle "good keytab" 0 "Quantidade de usuarios encontrados no Grupo: 2" KRB5CCNAME="FILE:$work/krb5cc" || k=1
+  if [ -e "$work/krb5cc" ]; then echo "FAIL (kerberos, good keytab): tickets written to $work/krb5cc"; k=1; fi
+  if users | grep -q "$leaver" || ! users | grep -q "$id1" || ! users | grep -q "$id2"; then
+    echo "FAIL (kerberos, good keytab): the cycle did not apply the group"; users; k=1
+  fi
+  # The account's password reset: the keytab's keys are stale.
+  samba-tool user setpassword $svc --newpassword='Kv-Servico.2' -H "$work/dc/private/sam.ldb" >>tool.log 2>&1 ||
+    { cat tool.log; return 1; }
+  "$emulator" add-user --state "$state" --name "$leaver" --password pw-leaver >>hsm-admin.log 2>&1
+  cycle "stale keytab" 2 "${error}as chaves do keytab '$work/kv.keytab' ([activedirectory] keytab) nao conferem" ||
+    k=1
+  samba-tool user delete $svc -H "$work/dc/private/sam.ldb" >>tool.log 2>&1 || { cat tool.log; return 1; }
+  cycle "account deleted" 2 "${error}o principal $svc@$realm do keytab '$work/kv.keytab'" || k=1
+  return $k
+}
+if [ -n "$service" ]; then kerberos_cycles || failures=$((failures + 1)); fi
 
 echo "total $(( $(date +%s) - started )) s"
 [ $failures -eq 0 ]
