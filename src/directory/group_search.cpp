@@ -157,6 +157,12 @@ bool readMember(DirectoryRef element, GroupMember& member) {
 
 void setDirectoryApiForTesting(const platform::DirectoryApi* api) { testDirectoryApi = api; }
 
+DirectoryThreadScope::DirectoryThreadScope() : held_(platform::directorySucceeded(directory().initialize())) {}
+
+DirectoryThreadScope::~DirectoryThreadScope() {
+  if (held_) directory().uninitialize();
+}
+
 bool applyDirectoryTrust() {
   const std::string keytab = readConfigString(configFilePath(), "activedirectory", "keytab");
   if (!platform::setDirectoryKeytab(keytab) && !keytab.empty()) {

@@ -23,6 +23,25 @@ bool searchGroupMembers(MemberList& memberList);
 // once per process.
 extern bool groupPathLogged;
 
+// Keeps the directory runtime (COM on Windows) initialised on the thread that
+// creates it until it goes: each read's own initialisation then finds it up
+// and leaves it up, so the ADSI provider is loaded once per thread instead of
+// once per cycle. Every load of a provider DLL may leave memory behind that
+// its unload does not give back (a statically linked C++ runtime keeps its
+// exception pool, 73 KB, for good), which repeated each cycle made the
+// process grow without end. A failed initialisation holds nothing. Create
+// and destroy it on the same thread.
+class DirectoryThreadScope {
+ public:
+  DirectoryThreadScope();
+  ~DirectoryThreadScope();
+  DirectoryThreadScope(const DirectoryThreadScope&) = delete;
+  DirectoryThreadScope& operator=(const DirectoryThreadScope&) = delete;
+
+ private:
+  bool held_ = false;
+};
+
 // Binds to the domain controller and to the group, and enumerates its
 // members into memberList. Initialises COM for its own duration. False when
 // the group could not be read; when COM cannot be initialised it also asks

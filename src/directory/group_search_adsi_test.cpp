@@ -1,6 +1,8 @@
 // The group search with the real ADSI backend (run under Wine in the
 // cross-build): with no domain controller answering, the search ends at its
-// first bind, and COM is set up and torn down once per search. And the walk
+// first bind, and COM is set up and torn down once per search; under a
+// DirectoryThreadScope each search finds COM up and leaves it up, and the
+// scope's end takes it down. And the walk
 // of the memberOf cross-check's rows, fed the ends of rows a provider may
 // give, as the group search's cross-check.
 #include <gtest/gtest.h>
@@ -28,6 +30,7 @@ std::string readLog(const fs::path& root) {
 }
 
 int initializeCalls = 0, uninitializeCalls = 0;
+int32_t lastInitialize = 0;
 platform::DirectoryApi counting;
 
 TEST(AdsiGroupSearch, NothingAnsweringEndsAtTheFirstBindWithComBalanced) {
@@ -42,7 +45,7 @@ TEST(AdsiGroupSearch, NothingAnsweringEndsAtTheFirstBindWithComBalanced) {
   counting = platform::platformDirectoryApi();
   counting.initialize = [] {
     ++initializeCalls;
-    return platform::platformDirectoryApi().initialize();
+    return lastInitialize = platform::platformDirectoryApi().initialize();
   };
   counting.uninitialize = [] {
     ++uninitializeCalls;
@@ -61,7 +64,20 @@ TEST(AdsiGroupSearch, NothingAnsweringEndsAtTheFirstBindWithComBalanced) {
     EXPECT_TRUE(list.empty());
     EXPECT_EQ(initializeCalls, search);
     EXPECT_EQ(uninitializeCalls, search);
+    EXPECT_EQ(lastInitialize, platform::kDirectoryOk);  // a first initialisation each time
   }
+  {
+    // As the worker thread holds it: each search's own pair is a nested one.
+    const DirectoryThreadScope held;
+    for (int search = 3; search <= 4; ++search) {
+      MemberList list;
+      EXPECT_FALSE(searchGroupMembers(list));
+      EXPECT_EQ(lastInitialize, 1) << "S_FALSE: COM already up";
+      EXPECT_EQ(uninitializeCalls, search);  // the scope's own comes at its end
+    }
+  }
+  EXPECT_EQ(initializeCalls, 5);
+  EXPECT_EQ(uninitializeCalls, 5);
   setDirectoryApiForTesting(nullptr);
 
   // COM is fully down again on this thread: a new initialisation is a first

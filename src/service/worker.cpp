@@ -44,6 +44,8 @@ bool singleCycleRun = false;
 CycleResult singleCycleResult;
 
 unsigned workerThread(void*) {
+  // COM (and with it the ADSI provider) stays up between cycles.
+  const DirectoryThreadScope directoryRuntime;
   if (!hsmLibraryReady) {
     KvInitialize(0);  // failures surface in the HSM operations, which log them
     hsmLibraryReady = true;

@@ -159,7 +159,11 @@ printf '[activedirectory]\r\npwd=%s\r\n' "$(printf '%070d' 0)" >"$home/kelvasync
 too_long="A senha criptografada (pwd) da secao activedirectory do arquivo de configuracao tem 70 caracteres, mais que o maximo de 63. A senha foi considerada vazia."
 with_events timeout 120 wine "$svc" -c >"$work/console.txt" 2>&1 </dev/null &
 for _ in $(seq 1 40); do grep -q "maximo de 63" "$work/console.txt" 2>/dev/null && break; sleep 0.5; done
-pkill -INT -f 'kelvasync.exe -c'
+# Ctrl+C to this prefix's console run only: other prefixes on the machine
+# (other worktrees, the soak) may run a kelvasync.exe -c of their own.
+for pid in $(pgrep -f 'kelvasync.exe -c'); do
+  tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qx "WINEPREFIX=$prefix" && kill -INT "$pid"
+done
 wait $!
 code=$?
 check "console run exits 0" test "$code" -eq 0
