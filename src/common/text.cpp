@@ -122,9 +122,45 @@ void wipe(std::u16string& text) {
 }
 
 void replaceControlBytes(std::string& text) {
-  for (char& c : text)
-    if (const auto byte = static_cast<unsigned char>(c); byte < 0x20 || (byte >= 0x7F && byte <= 0x9F)) c = '?';
+  for (char& c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F || byte == 0x81 || byte == 0x8D || byte == 0x8F || byte == 0x90 || byte == 0x9D)
+      c = '?';
+  }
 }
+
+namespace {
+
+// Windows-1252 from 0x80 to 0x9F; every other byte is the code point of the
+// same value.
+constexpr char16_t kWindows1252High[32] = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
+};
+
+}  // namespace
+
+char16_t windows1252Unit(unsigned char byte) {
+  return (byte >= 0x80 && byte <= 0x9F) ? kWindows1252High[byte - 0x80] : byte;
+}
+
+char windows1252Byte(char16_t unit) {
+  if (unit < 0x80 || (unit >= 0xA0 && unit <= 0xFF)) return static_cast<char>(unit);
+  for (unsigned i = 0; i < 32; ++i) {
+    if (kWindows1252High[i] == unit) return static_cast<char>(0x80 + i);
+  }
+  return '?';
+}
+
+std::u16string windows1252ToUtf16(std::string_view bytes) {
+  std::u16string out;
+  out.reserve(bytes.size());
+  for (char byte : bytes) out.push_back(windows1252Unit(static_cast<unsigned char>(byte)));
+  return out;
+}
+
+std::string windows1252ToUtf8(std::string_view bytes) { return utf16ToUtf8(windows1252ToUtf16(bytes)); }
 
 std::u16string asciiToUtf16(std::string_view ascii) {
   return std::u16string(ascii.begin(), ascii.end());

@@ -31,12 +31,25 @@ std::string utf16ToUtf8(std::u16string_view utf16);
 // identifier in every run mode and on every platform.
 void lowerCaseAscii(std::string& text);
 
-// Replaces each byte below 0x20 and each byte from 0x7F to 0x9F with '?':
-// text from the directory or the HSM written into a line of the log or of a
-// console can then neither end the line, nor begin a new one, nor carry a
-// terminal escape. 0x80..0x9F are the C1 controls of ISO 8859-1, the log's
-// encoding, which terminals act on as they do on ESC sequences (0x9B is CSI).
+// Replaces each byte below 0x20, 0x7F, and the five bytes Windows-1252
+// leaves undefined (0x81, 0x8D, 0x8F, 0x90, 0x9D) with '?': text from the
+// directory or the HSM written into a line of the log can then neither end
+// the line, nor begin a new one, nor carry a terminal escape. Every other
+// byte stays: 0x80..0x9F are letters and marks of Windows-1252, the log's
+// code page (a Greek capital's low byte lands there), and whoever shows the
+// log decodes it as Windows-1252 (windows1252ToUtf16), never as the C1
+// controls of ISO 8859-1.
 void replaceControlBytes(std::string& text);
+
+// 8-bit text in Windows-1252 (the ANSI code page of the INI file, the log
+// and every 8-bit value) as UTF-16, and back. The five bytes the code page
+// leaves undefined map to the C1 control of the same value, as Windows' own
+// tables do; a unit that has no byte becomes '?'.
+char16_t windows1252Unit(unsigned char byte);
+char windows1252Byte(char16_t unit);
+std::u16string windows1252ToUtf16(std::string_view bytes);
+// The same, straight to UTF-8, for a terminal, a JSON document or the journal.
+std::string windows1252ToUtf8(std::string_view bytes);
 
 // Overwrites `count` bytes with zeros through a volatile pointer, so the
 // compiler cannot drop the stores: for copies of a password that are no

@@ -51,16 +51,19 @@ TEST(LogLine, EachCodeUnitBecomesItsLowByte) {
 TEST(LogLine, ControlBytesBecomeQuestionMarksAndTheLineStillEnds) {
   // A zero low byte (U+0100, U+3000) neither cuts the line nor drops its
   // CR LF; CR, LF, ESC, DEL and U+010A (low byte LF) cannot forge a line or
-  // reach the terminal, nor can the C1 controls (U+009B is CSI, U+0085 a
-  // line end; U+2080 narrows to 0x80); a Latin-1 letter and the no-break
-  // space (0xA0) stay.
+  // reach the terminal, nor can the five bytes Windows-1252 leaves undefined
+  // (U+0081, U+008D, U+008F, U+0090, U+009D). Every other byte is written as
+  // narrowing gives it: Greek capitals land on 0x80..0x9F (Ό 0x8C, Ο 0x9F,
+  // Λ 0x9B), which the log's code page reads as letters and marks, so do
+  // U+009B and U+0085; a Latin-1 letter and the no-break space stay.
   EXPECT_EQ(lineFor(Info, u"antes\u0100depois"), "06/12/2026 15:05:00 [1a2b] [Info] antes?depois\r\n");
   EXPECT_EQ(lineFor(Info, u"\u3000"), "06/12/2026 15:05:00 [1a2b] [Info] ?\r\n");
-  const std::u16string cn =
-      u"Ana\r\n06/12/2026 [1] [Erro] x\u001b[2J\u007f\u010a\t\u00e7\u009b31m\u0085\u2080\u009f\u00a0";
+  const std::u16string cn = u"Ana\r\n06/12/2026 [1] [Erro] x\u001b[2J\u007f\u010a\t\u00e7\u009b31m\u0085\u2080"
+                            u"\u009f\u00a0\u0081\u008d\u008f\u0090\u009d\u038c\u039f\u039b";
   const FormatArg name(cn);
   EXPECT_EQ(formatLogLine(Info, {}, 0x1a2b, u"[%s] fim", {&name, 1}),
-            "00/00/0000 00:00:00 [1a2b] [Info] [Ana??06/12/2026 [1] [Erro] x?[2J???\xE7?31m???\xA0] fim\r\n");
+            "00/00/0000 00:00:00 [1a2b] [Info] [Ana??06/12/2026 [1] [Erro] x?[2J???\xE7\x9B"
+            "31m\x85\x80\x9F\xA0?????\x8C\x9F\x9B] fim\r\n");
 }
 
 TEST(LogLine, ALongMessageIsCutToTheLineBuffer) {

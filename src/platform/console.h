@@ -42,7 +42,7 @@ void writeErrorLineAt(int priority, std::u16string_view text);
 // of a shell is none). Decided once per process. False on Windows.
 bool standardErrorIsJournal();
 
-// Linux: one log line (its bytes, one per character, ending in CR LF) on
+// Linux: one log line (its Windows-1252 bytes, ending in CR LF) on
 // standard error as UTF-8. When standard error is the journal, with the
 // "<priority>" prefix that the journal reads (3 error, 4 warning, 6 info);
 // otherwise without it, and only for priorities 3 and 4 (a plain service
@@ -50,7 +50,10 @@ bool standardErrorIsJournal();
 // Atencao lines, never a "<3>"). Nothing on Windows.
 void writeJournalLine(int priority, std::string_view line);
 
-// Writes bytes as they are to standard output and flushes (log echo).
+// Writes one log line to standard output (the log's echo): on Windows its
+// bytes as they are, on Linux decoded as Windows-1252 into UTF-8, so that
+// 0x80..0x9F show as the letters they are (Œ, Ÿ, ›) and never reach a
+// terminal as C1 controls.
 void writeConsoleBytes(const char* bytes, size_t count);
 
 // Prepares stop detection for a console run: on Linux SIGINT and SIGTERM are

@@ -663,28 +663,57 @@ TEST_F(ServiceEndToEndWithUnreadableMember, CheckSaysNobodyWouldBeRemoved) {
 }
 
 // A member whose cn holds CR LF, a forged log line and terminal escapes (ESC,
-// and CSI as the C1 control U+009B).
+// and U+009B, CSI among the C1 controls), and one whose cn and logon are
+// Greek capitals, which narrow to bytes 0x80..0x9F.
 class ServiceEndToEndWithForgingName : public ServiceEndToEnd {
  protected:
   std::vector<std::string> extraMemberDns(kvtest::DirectoryData& data) const override {
     return {data.add(std::string("sn=Eva,ou=Users,") + kvtest::kSuffix, {"user"},
-                     {{"cn", "Eva\r\n07/12/2026 10:00:00 [1] [Erro] forjada\x1b[2J\x7f\xc2\x9b" "31m"},
+                     {{"cn", "Eva\r\n07/12/2026 10:00:00 [1] [Erro] forjada\x1b[2J\x7f\xc2\x9b" "31m\xc2\x85"},
                       {"sn", "Eva"},
-                      {"sAMAccountName", "eva"}})};
+                      {"sAMAccountName", "eva"}}),
+            // cn "Όλγα" (low bytes 8C BB B3 B1), logon "ΟΛΓΑ" (9F 9B 93 91).
+            data.add(std::string("sn=Olga,ou=Users,") + kvtest::kSuffix, {"user"},
+                     {{"cn", "\xce\x8c\xce\xbb\xce\xb3\xce\xb1"},
+                      {"sn", "Olga"},
+                      {"sAMAccountName", "\xce\x9f\xce\x9b\xce\x93\xce\x91"}})};
   }
 };
 
-TEST_F(ServiceEndToEndWithForgingName, CheckTextShowsControlBytesAsQuestionMarks) {
+TEST_F(ServiceEndToEndWithForgingName, NamesKeepTheirBytesInTheLogAndShowNoControlAnywhere) {
   writeIni("1", "yes");
-  const std::string id = convertLogonToHsmUserId("eva");
+  const std::string eva = convertLogonToHsmUserId("eva");
+  const std::string olga = convertLogonToHsmUserId("\x9F\x9B\x93\x91");
+  // The log holds the narrowed bytes as they are; only the C0 controls and
+  // DEL become '?'.
+  ChildProcess once(KELVASYNC_BINARY, {"--once"},
+                    {{"KELVASYNC_PROGRAM_FILES", root_.string()}, {"LDAPTLS_CACERT", slapd_->caFile()}});
+  ASSERT_TRUE(once.waitForExit(60s)) << once.output();
+  EXPECT_EQ(once.exitCode(), 0) << once.output();
+  const std::string log = logText();
+  EXPECT_NE(log.find("membros: [\x8C\xBB\xB3\xB1] [\x9F\x9B\x93\x91]\r\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("membros: [Eva??07/12/2026 10:00:00 [1] [Erro] forjada?[2J?\x9B" "31m\x85] [eva]\r\n"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(stored("addb").find(olga + "\r\n\x9F\x9B\x93\x91\r\n\x8C\xBB\xB3\xB1\r\n"), std::string::npos);
+  // The console and the check decode them as Windows-1252: letters and
+  // marks (Œ»³± and Ÿ›“‘), never U+0080..U+009F.
+  const std::string greekCn = "\xc5\x92\xc2\xbb\xc2\xb3\xc2\xb1", greekLogon = "\xc5\xb8\xe2\x80\xba\xe2\x80\x9c\xe2\x80\x98";
   std::string out;
   EXPECT_EQ(runCheck({}, out), 0) << out;
-  EXPECT_NE(out.find("    eva [Eva??07/12/2026 10:00:00 [1] [Erro] forjada?[2J??31m] " + id + "\n"), std::string::npos)
+  for (const std::string& shown : {once.output(), out}) {
+    EXPECT_NE(shown.find("[" + greekCn + "]"), std::string::npos) << shown;
+    EXPECT_NE(shown.find(greekLogon), std::string::npos) << shown;
+    EXPECT_EQ(shown.find('\x1b'), std::string::npos);
+    for (char c1 = '\x80'; c1 != '\xa0'; ++c1) EXPECT_EQ(shown.find(std::string("\xc2") + c1), std::string::npos);
+  }
+  EXPECT_NE(out.find("    eva [Eva??07/12/2026 10:00:00 [1] [Erro] forjada?[2J?\xe2\x80\xba" "31m\xe2\x80\xa6] " + eva +
+                     "\n"),
+            std::string::npos)
       << out;
-  EXPECT_EQ(out.find('\x1b'), std::string::npos);
-  EXPECT_EQ(out.find("\xc2\x9b"), std::string::npos);
+  EXPECT_NE(out.find("    " + greekLogon + " [" + greekCn + "] " + olga + "\n"), std::string::npos) << out;
   EXPECT_EQ(runCheck({"--json"}, out), 0) << out;
-  EXPECT_NE(out.find("\"nome\": \"Eva\\r\\n07/12/2026 10:00:00 [1] [Erro] forjada\\u001b[2J\x7f\xc2\x9b" "31m\""),
+  EXPECT_NE(out.find("\"nome\": \"Eva\\r\\n07/12/2026 10:00:00 [1] [Erro] forjada\\u001b[2J\\u007f\xe2\x80\xba" "31m\xe2\x80\xa6\""),
             std::string::npos)
       << out;
 }

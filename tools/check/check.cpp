@@ -571,14 +571,9 @@ CheckReport runCheck(bool serviceFiles) {
 
 namespace {
 
-// Member data and messages are 8-bit text, one byte per character as the
-// log writes them (ISO 8859-1); both renderings print UTF-8.
-std::string toUtf8(const std::string& bytes) {
-  std::u16string wide;
-  wide.reserve(bytes.size());
-  for (unsigned char c : bytes) wide.push_back(static_cast<char16_t>(c));
-  return utf16ToUtf8(wide);
-}
+// Member data and messages are 8-bit text in Windows-1252, as the log
+// writes them; both renderings print UTF-8.
+std::string toUtf8(const std::string& bytes) { return windows1252ToUtf8(bytes); }
 
 // The same for the text output, with control bytes as '?': a member's name
 // cannot start a line of its own or send escapes to the terminal.
@@ -588,27 +583,27 @@ std::string printable(std::string bytes) {
 }
 
 // `text` is 8-bit data (member fields, values, messages) unless `utf8`
-// says it is already UTF-8 (paths).
+// says it is already UTF-8 (paths). Every control, C1 included, is escaped.
 std::string jsonString(const std::string& text, bool utf8 = false) {
-  std::string out = "\"";
-  for (char c : utf8 ? text : toUtf8(text)) {
+  std::u16string out = u"\"";
+  for (char16_t c : utf8 ? utf8ToUtf16(text) : windows1252ToUtf16(text)) {
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
+      case u'"': out += u"\\\""; break;
+      case u'\\': out += u"\\\\"; break;
+      case u'\n': out += u"\\n"; break;
+      case u'\r': out += u"\\r"; break;
+      case u'\t': out += u"\\t"; break;
       default:
-        if (static_cast<unsigned char>(c) < 0x20) {
+        if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) {
           char escaped[8];
           std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
-          out += escaped;
+          out += asciiToUtf16(escaped);
         } else {
           out += c;
         }
     }
   }
-  return out + "\"";
+  return utf16ToUtf8(out + u"\"");
 }
 
 std::string jsonList(const std::vector<std::string>& items) {

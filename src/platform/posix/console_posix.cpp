@@ -133,7 +133,11 @@ void writeConsoleLine(std::u16string_view text) {
   writeAll(bytes.data(), bytes.size());
 }
 
-void writeConsoleBytes(const char* bytes, size_t count) { writeAll(bytes, count); }
+void writeConsoleBytes(const char* bytes, size_t count) {
+  // The log's bytes are Windows-1252; a terminal here speaks UTF-8.
+  const std::string text = windows1252ToUtf8(std::string_view(bytes, count));
+  writeAll(text.data(), text.size());
+}
 
 bool standardErrorIsJournal() {
   static const bool journal = [] {
@@ -155,15 +159,7 @@ void writeJournalLine(int priority, std::string_view line) {
   if (!journal && priority > 4) return;
   while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
   std::string text = journal ? "<" + std::to_string(priority) + ">" : std::string();
-  for (char c : line) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x80) {
-      text.push_back(c);
-    } else {
-      text.push_back(static_cast<char>(0xC0 | (byte >> 6)));
-      text.push_back(static_cast<char>(0x80 | (byte & 0x3F)));
-    }
-  }
+  text += windows1252ToUtf8(line);
   text.push_back('\n');
   writeAll(text.data(), text.size(), STDERR_FILENO);
 }

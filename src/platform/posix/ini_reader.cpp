@@ -13,31 +13,6 @@
 namespace platform::ini {
 namespace {
 
-// Windows-1252 in the range 0x80..0x9F; every other byte is the code point
-// of the same value. The five bytes the code page leaves undefined map to
-// the C1 control of the same value, as the Windows tables do.
-constexpr char16_t kCp1252High[32] = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
-};
-
-char16_t fromCp1252(unsigned char byte) {
-  return (byte >= 0x80 && byte <= 0x9F) ? kCp1252High[byte - 0x80] : byte;
-}
-
-}  // namespace
-
-char toCp1252(char16_t unit) {
-  if (unit < 0x80 || (unit >= 0xA0 && unit <= 0xFF)) return static_cast<char>(unit);
-  for (unsigned i = 0; i < 32; ++i) {
-    if (kCp1252High[i] == unit) return static_cast<char>(0x80 + i);
-  }
-  return '?';
-}
-
-namespace {
-
 // White space as the Windows reader sees it: the ASCII blanks and ^Z (a DOS
 // end-of-file mark). A no-break space (0xA0) is not a blank.
 bool isBlank(char16_t c) { return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x1A; }
@@ -86,7 +61,7 @@ std::u16string decodeFile(std::string_view file) {
     return text;
   }
   text.reserve(file.size());
-  for (size_t i = 0; i < file.size(); ++i) text.push_back(fromCp1252(byteAt(i)));
+  for (size_t i = 0; i < file.size(); ++i) text.push_back(windows1252Unit(byteAt(i)));
   return text;
 }
 
@@ -130,23 +105,16 @@ std::string copyValue(std::u16string_view value, size_t maxLength) {
   // that "maxremovals=" followed by a zero byte reads as a wrong value (which
   // blocks nothing), not as an empty one (no limit), and a host or password
   // holding one fails where it is used.
-  for (char16_t unit : kept) out.push_back(unit == 0 ? '?' : toCp1252(unit));
+  for (char16_t unit : kept) out.push_back(unit == 0 ? '?' : windows1252Byte(unit));
   return out;
 }
 
 }  // namespace
 
-std::u16string fromAnsi(std::string_view bytes) {
-  std::u16string text;
-  text.reserve(bytes.size());
-  for (char byte : bytes) text.push_back(fromCp1252(static_cast<unsigned char>(byte)));
-  return text;
-}
-
 std::string lookupProfileValue(std::string_view file, std::string_view section, std::string_view key,
                                size_t maxLength) {
-  const std::u16string sectionWide = fromAnsi(section);
-  const std::u16string keyWide = fromAnsi(key);
+  const std::u16string sectionWide = windows1252ToUtf16(section);
+  const std::u16string keyWide = windows1252ToUtf16(key);
   const std::u16string_view wantedSection = trimmed(untilZero(sectionWide));
   const std::u16string_view wantedKey = trimmed(untilZero(keyWide));
 
@@ -188,7 +156,7 @@ std::vector<ProfileSection> listProfileNames(std::string_view file) {
   LineCursor lines(text);
   const auto toAnsi = [](std::u16string_view name) {
     std::string out;
-    for (char16_t unit : untilZero(name)) out.push_back(toCp1252(unit));
+    for (char16_t unit : untilZero(name)) out.push_back(windows1252Byte(unit));
     return out;
   };
   std::vector<ProfileSection> sections(1);  // the lines before the first header, dropped below
@@ -224,7 +192,7 @@ namespace {
 // its bytes as given (an argument naming a file whose name is no UTF-8, such
 // as a folder named in Latin-1).
 std::string fileNameOf(const std::string& path) {
-  const std::string utf8 = utf16ToUtf8(ini::fromAnsi(path));
+  const std::string utf8 = utf16ToUtf8(windows1252ToUtf16(path));
   struct stat info {};
   if (utf8 != path && ::stat(utf8.c_str(), &info) != 0 && ::stat(path.c_str(), &info) == 0) return path;
   return utf8;
@@ -290,13 +258,13 @@ bool isReadableProfileFile(const std::string& path) {
   return true;
 }
 
-std::u16string ansiToUtf16(std::string_view bytes) { return ini::fromAnsi(bytes); }
+std::u16string ansiToUtf16(std::string_view bytes) { return windows1252ToUtf16(bytes); }
 
 std::string argumentToAnsi(std::string_view argument) {
   const std::u16string text = utf8ToUtf16(argument);
   std::string ansi;
   for (char16_t unit : text) {
-    const char byte = ini::toCp1252(unit);
+    const char byte = windows1252Byte(unit);
     if (byte == '?' && unit != u'?') return std::string(argument);  // no UTF-8, or beyond Windows-1252
     ansi.push_back(byte);
   }

@@ -53,10 +53,4 @@ std::string lookupProfileValue(std::string_view file, std::string_view section, 
 // The sections and key names of the INI text `file`, by the same rules.
 std::vector<ProfileSection> listProfileNames(std::string_view file);
 
-// 8-bit text in Windows-1252 as UTF-16.
-std::u16string fromAnsi(std::string_view bytes);
-
-// One UTF-16 unit as its Windows-1252 byte; '?' when it has none.
-char toCp1252(char16_t unit);
-
 }  // namespace platform::ini
