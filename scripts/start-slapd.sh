@@ -78,13 +78,16 @@ access to dn.exact="cn=Oculto,ou=Users,dc=kelvasync,dc=test" by * none
 # A whole OU no account but the manager may read: members kept out of view.
 access to dn.subtree="ou=Restrito,dc=kelvasync,dc=test" by * none
 # Reads that only look complete, for the service account: one group's whole
-# member attribute, one value of another's, and one user's objectClass.
+# member attribute, one value of another's, one user's objectClass, and
+# another user's class "user" alone.
 access to dn.exact="cn=Sem Membros,ou=Groups,dc=kelvasync,dc=test" attrs=member
   by dn.exact="cn=svc,ou=Users,dc=kelvasync,dc=test" none by * break
 access to dn.exact="cn=Um Oculto,ou=Groups,dc=kelvasync,dc=test" attrs=member
     val.exact="cn=Bia,ou=Users,dc=kelvasync,dc=test"
   by dn.exact="cn=svc,ou=Users,dc=kelvasync,dc=test" none by * break
 access to dn.exact="cn=Sem Classe,ou=Users,dc=kelvasync,dc=test" attrs=objectClass
+  by dn.exact="cn=svc,ou=Users,dc=kelvasync,dc=test" none by * break
+access to dn.exact="cn=Classe Parcial,ou=Users,dc=kelvasync,dc=test" attrs=objectClass val=user
   by dn.exact="cn=svc,ou=Users,dc=kelvasync,dc=test" none by * break
 # One user's logon; and a group the service account sees neither in member
 # nor in any memberOf (a read that comes back empty); and one value of a

@@ -116,10 +116,11 @@ struct DirectoryApi {
   // Linux: a member the account cannot read); `*fetched` the count fetched.
   int32_t (*next)(DirectoryRef variantEnumerator, DirectoryRef* element, uint32_t* fetched);
   // QueryInterface for IADsUser: fails with kDirectoryNoInterface only when
-  // the element is known not to be a user (its objectClass was read and
-  // names no user class: a nested group, a contact). An element whose
-  // objectClass the account may not read fails with another code: it may
-  // well be a user, so it counts as a member that could not be read.
+  // the element is known not to be a user (its objectClass shows a class
+  // that rules a user out: a nested group, a contact). An element whose
+  // objectClass the account may not read, wholly or in part (no class that
+  // decides), fails with another code: it may well be a user, so it counts
+  // as a member that could not be read.
   int32_t (*queryUser)(DirectoryRef element, DirectoryRef* user);
   // IADs::Get of one string attribute ("cn", "samAccountName") as UTF-16.
   int32_t (*getAttribute)(DirectoryRef user, const std::u16string& name, std::u16string* value);

@@ -381,19 +381,27 @@ TEST_F(UpdateCycle, AnEmptyGroupBlocksAndRemovesNobodyUnderEveryPolicyAndSavesNo
 TEST_F(UpdateCycle, ReadsThatOnlyLookCompleteCostNobodyTheirUserNorTheStoredList) {
   // The service account may not read (start-slapd.sh): the whole member
   // attribute of "Sem Membros", Bia's value in "Um Oculto", the objectClass
-  // of "Sem Classe", the logon of "Logon Oculto", and both the member
-  // attribute of "Nenhum Visivel" and every memberOf that names it. Each
-  // incomplete read runs twice in a row: the lists stored by the last
-  // complete cycle stay byte for byte.
+  // of "Sem Classe", the value `user` alone of the objectClass of "Classe
+  // Parcial", the logon of "Logon Oculto", and both the member attribute of
+  // "Nenhum Visivel" and every memberOf that names it. "So Nao Usuarios"
+  // holds a nested group and a contact only. Each incomplete read runs twice
+  // in a row: the lists stored by the last complete cycle stay byte for byte.
   kvtest::DirectoryData data;
   const std::string suffix = kvtest::kSuffix;
   const std::string ana = data.addUser("Ana", "ana");
   const std::string bia = data.addUser("Bia", "bia");
   const std::string semClasse = data.addUser("Sem Classe", "semclasse");
+  // Its classes as Active Directory lists a user's, so that hiding "user"
+  // leaves others in view.
+  const std::string classeParcial =
+      data.add("cn=Classe Parcial,ou=Users," + suffix, {"top", "person", "organizationalPerson", "user"},
+               {{"cn", "Classe Parcial"}, {"sn", "Classe Parcial"}, {"sAMAccountName", "classeparcial"}});
   const std::string logonOculto = data.addUser("Logon Oculto", "logonoculto");
   data.addGroup("Sem Membros", {ana, bia});
   data.addGroup("Um Oculto", {ana, bia});
   data.addGroup("Com Classe Oculta", {ana, semClasse});
+  data.addGroup("Com Classe Parcial", {ana, classeParcial});
+  data.addGroup("So Nao Usuarios", {data.addGroup("Interno", {}), data.addContact("Contato")});
   data.addGroup("Com Logon Oculto", {ana, logonOculto});
   data.addGroup("Nenhum Visivel", {ana, bia});
   // Two entries whose names differ in case only, under a case-exact naming
@@ -421,18 +429,22 @@ TEST_F(UpdateCycle, ReadsThatOnlyLookCompleteCostNobodyTheirUserNorTheStoredList
   const MemberList everyone = {groupMember("ana", "Ana"),          groupMember("bia", "Bia"),
                                groupMember("semclasse", "Sem Classe"), groupMember("logonoculto", "Logon Oculto"),
                                groupMember("jose", "Jos\xe9"),        groupMember("dupa", "Dup"),
-                               groupMember("dupb", "dup"),            former};
+                               groupMember("dupb", "dup"),            groupMember("classeparcial", "Classe Parcial"),
+                               former};
   struct Case {
     const char* group;
     const char* policy;
     const char* line;  // the Warning that says why nothing was blocked or removed
+    uint32_t pageSize = 0;  // entries per page of the member search; 0 keeps the default
   };
   const Case cases[] = {
       {"Sem Membros", "yes", "2 membro(s) do Grupo nao puderam ser lidos; nenhum usuario"},
       {"Sem Membros", "block", "2 membro(s) do Grupo nao puderam ser lidos; nenhum usuario"},
       {"Um Oculto", "yes", "1 membro(s) do Grupo nao puderam ser lidos; nenhum usuario"},
       {"Com Classe Oculta", "yes", "1 membro(s) do Grupo nao puderam ser lidos: [cn=Sem Classe,"},
+      {"Com Classe Parcial", "yes", "1 membro(s) do Grupo nao puderam ser lidos: [cn=Classe Parcial,"},
       {"Com Logon Oculto", "yes", "1 membro(s) do Grupo nao puderam ser lidos: [cn=Logon Oculto,"},
+      {"So Nao Usuarios", "block", "Nenhum membro com identificador foi lido no Grupo"},
       {"Nenhum Visivel", "yes", "Nenhum membro com identificador foi lido no Grupo"},
       {"Nenhum Visivel", "block", "Nenhum membro com identificador foi lido no Grupo"},
       {"Nenhum Visivel", "no", "Nenhum membro com identificador foi lido no Grupo"},
@@ -441,6 +453,9 @@ TEST_F(UpdateCycle, ReadsThatOnlyLookCompleteCostNobodyTheirUserNorTheStoredList
                        "[kvExactName=Dup,ou=Users,dc=kelvasync,dc=test] e [kvExactName=dup,ou=Users,"},
       {"Exato Oculto", "yes", "duas entradas distintas do diretorio com o mesmo DN sem distincao de maiusculas: "
                               "[kvExactName=Dup,ou=Users,dc=kelvasync,dc=test] e [kvExactName=dup,ou=Users,"},
+      // The same, with each entry on a page of its own: the one handed out
+      // on the first page is not forgotten by the second.
+      {"Exato", "yes", "duas entradas distintas do diretorio com o mesmo DN sem distincao de maiusculas: ", 1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.group) + " " + c.policy);
@@ -453,12 +468,16 @@ TEST_F(UpdateCycle, ReadsThatOnlyLookCompleteCostNobodyTheirUserNorTheStoredList
     directorySettings.groupName = std::string("CN=") + c.group + ",OU=Groups," + suffix;
     policyValue = c.policy;
     folder_.clearLog();
+    platform::DirectoryTuning tuning;
+    tuning.pageSize = c.pageSize;
+    platform::setDirectoryTuning(tuning);
     for (int run = 0; run < 2; ++run) {
       cycle(searchGroupMembers);
       EXPECT_EQ(lastOutcome_, CycleOutcome::Directory) << run;
       EXPECT_EQ(stored(kAddbObject), addb) << run;
       EXPECT_EQ(stored(kAddbBackupObject), backup) << run;
     }
+    platform::setDirectoryTuning({});
     for (const GroupMember& m : everyone) EXPECT_TRUE(loginWithInitialPassword(m)) << m.logon;
     bool said = false;
     for (const std::string& message : folder_.messages()) said = said || message.find(c.line) != std::string::npos;

@@ -31,9 +31,11 @@
 //                                 (a case-exact naming attribute) fail the
 //                                 read: neither may stand in for the other
 //   valueName                    the member value last fetched
-//   queryUser                    the entry is of class `user`; an entry
-//                                 whose objectClass the account may not
-//                                 read is unreadable, not "not a user"
+//   queryUser                    the entry is of class `user`; one that
+//                                 shows a class that rules a user out (a
+//                                 group, a contact) is "not a user"; an
+//                                 entry whose classes the account may not
+//                                 read, wholly or in part, is unreadable
 //   unlistedMembers              the rest of the memberOf search: entries
 //                                 that no value of `member` named
 //   getAttribute                 cn / sAMAccountName, UTF-8 decoded
@@ -456,11 +458,20 @@ int32_t failTimedOut(const char* step) {
               kDirectoryTimedOut);
 }
 
+// Whether a member is a user, as far as the classes it shows tell. Every
+// user of Active Directory carries the class `user` (a computer and a
+// managed service account too); an entry of a structural class that can be
+// a member but never a user (a group, a contact, a foreign security
+// principal) is known not to be one. Anything else is a member whose read is
+// incomplete: no class visible, or only classes that decide nothing (top,
+// person, organizationalPerson), as when an access rule hides the value
+// `user` alone.
+enum class MemberClass : uint8_t { Unknown, User, NotUser };
+
 // One member's entry as the member search returned it.
 struct MemberEntry {
   std::string dn;
-  bool classKnown = false;  // its objectClass could be read
-  bool isUser = false;
+  MemberClass memberClass = MemberClass::Unknown;
   bool hasCn = false, hasLogon = false;
   std::u16string cn, logon;
 };
@@ -884,11 +895,15 @@ std::shared_ptr<MemberEntry> memberEntryOf(LDAP* ld, LDAPMessage* entry) {
     const std::string_view attribute(name.bv_val, name.bv_len);
     const bool none = list == nullptr || list[0].bv_val == nullptr;
     if (equalsIgnoreCase(attribute, memberAttributes[0])) {
-      // Every entry has a class; none in the answer means the account may
-      // not read it, and such a member may well be a user.
-      member->classKnown = member->classKnown || !none;
       for (berval* v = list; v != nullptr && v->bv_val != nullptr; ++v) {
-        if (equalsIgnoreCase(std::string_view(v->bv_val, v->bv_len), "user")) member->isUser = true;
+        const std::string_view value(v->bv_val, v->bv_len);
+        if (equalsIgnoreCase(value, "user")) {
+          member->memberClass = MemberClass::User;
+        } else if (member->memberClass == MemberClass::Unknown &&
+                   (equalsIgnoreCase(value, "group") || equalsIgnoreCase(value, "contact") ||
+                    equalsIgnoreCase(value, "foreignSecurityPrincipal"))) {
+          member->memberClass = MemberClass::NotUser;
+        }
       }
     } else if (equalsIgnoreCase(attribute, memberAttributes[1]) && !none && !member->hasCn) {
       member->hasCn = true;
@@ -1109,8 +1124,11 @@ int32_t ldapNext(DirectoryRef variantEnumerator, DirectoryRef* element, uint32_t
 int32_t ldapQueryUser(DirectoryRef element, DirectoryRef* user) {
   *user = nullptr;
   if (element == nullptr || element->member == nullptr) return fail("objeto invalido");
-  if (!element->member->classKnown) return fail("objectClass ilegivel: " + element->member->dn);
-  if (!element->member->isUser) return fail("o membro nao e um usuario", kDirectoryNoInterface);
+  switch (element->member->memberClass) {
+    case MemberClass::Unknown: return fail("objectClass ilegivel ou incompleto: " + element->member->dn);
+    case MemberClass::NotUser: return fail("o membro nao e um usuario", kDirectoryNoInterface);
+    case MemberClass::User: break;
+  }
   *user = newObject(DirectoryObject::Kind::User, element);
   return kDirectoryOk;
 }
