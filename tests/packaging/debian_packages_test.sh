@@ -5,7 +5,8 @@
 # the manual pages it names); one full cycle of the installed programs against slapd and the
 # HSM emulator (scripts/demo.sh --installed); the shipped logrotate rule
 # renaming and compressing the log, with a bounded count, while the service
-# starts a new log on its next line; dpkg -r leaving only the configuration
+# starts a new log on its next line; the postinst of an upgrade over links
+# planted in the service's folders; dpkg -r leaving only the configuration
 # (and the log), dpkg --purge removing those too.
 set -uo pipefail
 build=$1
@@ -18,14 +19,18 @@ exec 8>/run/lock/kelvasync-package-test.lock
 flock 8
 
 work=$(mktemp -d)
-purge() { dpkg --purge kelvasync kelvasync-lab >"$work/purge.out" 2>&1; }
+purge() {
+  dpkg --purge kelvasync kelvasync-lab >"$work/purge.out" 2>&1
+  rm -rf /var/log/kelvasync.kept /var/lib/kelvasync.kept /var/tmp/kelvasync-bait.*
+}
 trap 'purge; rm -rf "$work"' EXIT
 purge  # leftovers of an interrupted run
 
-if ! "$root/scripts/package.sh" deb "$build" "$work/debs" >"$work/package.out" 2>&1; then
-  cat "$work/package.out"
-fi
-check "both packages built, lintian clean" test -f "$work/debs/kelvasync_"*.deb -a -f "$work/debs/kelvasync-lab_"*.deb
+packaged=0
+"$root/scripts/package.sh" deb "$build" "$work/debs" >"$work/package.out" 2>&1 || packaged=$?
+[ $packaged = 0 ] || cat "$work/package.out"
+check "both packages built, lintian clean" \
+  test $packaged = 0 -a -f "$work/debs/kelvasync_"*.deb -a -f "$work/debs/kelvasync-lab_"*.deb
 dpkg -i "$work"/debs/*.deb >"$work/install.out" 2>&1 || cat "$work/install.out"
 installed() { dpkg -s kelvasync kelvasync-lab >/dev/null 2>&1; }
 check "installed" installed
@@ -101,6 +106,42 @@ if [ -x /usr/bin/kelvasync-check ]; then
   check "but a variable of its own environment wins" \
     grep -qF "[configuracao] $work/own/Karvell Networks/HSM Karvell/kelvasync.ini" "$work/check-own.out"
 fi
+
+# The postinst of an upgrade, as dpkg runs it, over links planted under
+# every name it touches: in turn a symbolic and a hard link to a root-owned
+# 0600 file and a symbolic link to a root-owned folder, in folders that are
+# the account's and in root's as 1.0.0.5 left them, each with an old log of
+# its owner's. No root file changes owner, mode or place, nothing lands in
+# the folder, and the folders and the old log end as the account's.
+mv -T /var/log/kelvasync /var/log/kelvasync.kept
+mv -T /var/lib/kelvasync /var/lib/kelvasync.kept
+bait=$(mktemp -d /var/tmp/kelvasync-bait.XXXXXX)  # the file system of /var/log and /var/lib
+touched="/var/log/kelvasync/kelvasync.log /var/log/kelvasync/kelvasync.status /var/log/kelvasync/kelvasync.lock
+         /var/log/kelvasync/kelvasync.status.tmp /var/lib/kelvasync/kelvasync.status"
+untouched() {
+  test "$(stat -c '%U:%G %a' "$bait/file" "$bait/folder" | sort -u)" = "root:root 600
+root:root 700" -a -z "$(ls -A "$bait/folder")" &&
+    test "$(stat -c '%U:%G %a' /var/log/kelvasync /var/lib/kelvasync | sort -u)" = "kelvasync:kelvasync 750" &&
+    test "$(stat -c %U /var/log/kelvasync/kelvasync.1.log)" = kelvasync
+}
+for owner in kelvasync root; do
+  for link in "symbolic file" "hard file" "symbolic folder"; do
+    rm -rf /var/log/kelvasync /var/lib/kelvasync "$bait/file" "$bait/folder"
+    echo secret >"$bait/file"
+    chmod 600 "$bait/file"
+    mkdir -m 700 "$bait/folder"
+    install -d -o $owner -g $owner -m 0750 /var/log/kelvasync /var/lib/kelvasync
+    install -o $owner -m 0640 /dev/null /var/log/kelvasync/kelvasync.1.log
+    for name in $touched; do
+      if [ "${link% *}" = hard ]; then ln "$bait/file" "$name"; else ln -s "$bait/${link#* }" "$name"; fi
+    done
+    /var/lib/dpkg/info/kelvasync.postinst configure 1.0.0.5 >"$work/postinst.out" 2>&1 || cat "$work/postinst.out"
+    check "postinst over a $link link in folders of $owner leaves root's files alone" untouched
+  done
+done
+rm -rf /var/log/kelvasync /var/lib/kelvasync "$bait"
+mv -T /var/log/kelvasync.kept /var/log/kelvasync
+mv -T /var/lib/kelvasync.kept /var/lib/kelvasync
 
 # Removal keeps the configuration and the log; purging removes them.
 dpkg -r kelvasync kelvasync-lab >"$work/remove.out" 2>&1 || cat "$work/remove.out"
