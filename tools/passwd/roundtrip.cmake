@@ -59,6 +59,30 @@ foreach(case ${cases})
     string(APPEND failures "${name}: ${value} decodes to '${decoded}', expected '${password_hex}'\n")
   endif()
 endforeach()
+
+# --systemd-creds starts systemd-creds from the system's folders, never
+# through PATH: a fake one first on PATH is not run (and, as root, the real
+# one seals the password, with a host key of the test's own).
+if(NOT WINE_PREFIX_SCRIPT)
+  set(fake ${WORK}/path-first)
+  file(MAKE_DIRECTORY ${fake})
+  file(REMOVE ${fake}/ran)
+  file(WRITE ${fake}/systemd-creds "#!/bin/sh\ncat >'${fake}/ran'\necho fake\n")
+  file(CHMOD ${fake}/systemd-creds PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE)
+  execute_process(COMMAND ${CMAKE_COMMAND} -E env "PATH=${fake}:$ENV{PATH}"
+                          SYSTEMD_CREDENTIAL_SECRET=${WORK}/credential.secret ${runner} ${TOOL} --systemd-creds
+                  INPUT_FILE ${DATA}/ascii.txt OUTPUT_VARIABLE printed ERROR_VARIABLE messages
+                  RESULT_VARIABLE exit_code)
+  if(EXISTS ${fake}/ran)
+    string(APPEND failures "--systemd-creds ran the systemd-creds first on PATH\n")
+  endif()
+  execute_process(COMMAND id -u OUTPUT_VARIABLE uid OUTPUT_STRIP_TRAILING_WHITESPACE)
+  if(uid STREQUAL "0" AND (EXISTS /usr/bin/systemd-creds OR EXISTS /bin/systemd-creds)
+     AND NOT printed MATCHES "^\\[Service\\]\nSetCredentialEncrypted=hsm-pwd:")
+    string(APPEND failures "--systemd-creds (exit ${exit_code}) printed '${printed}': ${messages}\n")
+  endif()
+endif()
+
 if(failures)
   message(FATAL_ERROR "kelvasync-passwd round trip:\n${failures}")
 endif()

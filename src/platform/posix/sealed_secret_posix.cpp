@@ -14,8 +14,7 @@
 #include <cstring>
 
 #include "common/text.h"
-
-extern char** environ;
+#include "platform/posix/system_program.h"
 
 namespace platform {
 
@@ -125,8 +124,7 @@ bool sealSystemdCredential(const std::string& name, const std::string& secret, s
   const std::string nameOption = "--name=" + name;
   const char* argv[] = {"systemd-creds", "encrypt", nameOption.c_str(), "--pretty", "-", "-", nullptr};
   pid_t child = 0;
-  const int spawned =
-      posix_spawnp(&child, "systemd-creds", &actions, nullptr, const_cast<char* const*>(argv), environ);
+  const int spawned = spawnSystemProgram(&child, "systemd-creds", &actions, const_cast<char* const*>(argv));
   posix_spawn_file_actions_destroy(&actions);
   ::close(input[0]);
   ::close(output[1]);

@@ -12,7 +12,6 @@
 #include "platform/service_manager.h"
 
 #include <signal.h>
-#include <spawn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -28,9 +27,8 @@
 
 #include "common/text.h"
 #include "platform/posix/stop_signals.h"
+#include "platform/posix/system_program.h"
 #include "platform/system.h"
-
-extern char** environ;
 
 namespace platform {
 
@@ -100,7 +98,7 @@ void reloadSystemd(const std::string& folder) {
   if (stat("/run/systemd/system", &info) != 0 || folder != "/etc/systemd/system") return;
   const char* argv[] = {"systemctl", "daemon-reload", nullptr};
   pid_t child = 0;
-  if (posix_spawnp(&child, "systemctl", nullptr, nullptr, const_cast<char* const*>(argv), environ) == 0) {
+  if (spawnSystemProgram(&child, "systemctl", nullptr, const_cast<char* const*>(argv)) == 0) {
     int status = 0;
     waitpid(child, &status, 0);
   }
