@@ -175,7 +175,11 @@ namespace {
 // The journal's priority for a line of `level`: Erro 3, Atencao 4, Info 6.
 int journalPriority(uint32_t level) { return level == Error ? 3 : level == Warning ? 4 : 6; }
 
-bool writeLogLine(uint32_t level, std::u16string_view format, std::span<const FormatArg> args, bool toJournal) {
+// Where a line goes beside the file: the journal as its level says, always,
+// or never.
+enum class Journal { ByLevel, Always, Never };
+
+bool writeLogLine(uint32_t level, std::u16string_view format, std::span<const FormatArg> args, Journal journal) {
   platform::CriticalSectionGuard guard(logLock);
   if (logCapture != nullptr) {
     std::u16string message;
@@ -210,7 +214,7 @@ bool writeLogLine(uint32_t level, std::u16string_view format, std::span<const Fo
   // In service mode the lines that call for attention reach the journal
   // too, and the Info lines chosen for it (start, stop, cycle summary); the
   // file keeps every line.
-  if (serviceMode && (toJournal || level == Error || level == Warning)) {
+  if (serviceMode && journal != Journal::Never && (journal == Journal::Always || level == Error || level == Warning)) {
     platform::writeJournalLine(journalPriority(level), bytes);
   }
   if (level == Error) reportLogLineEvent(level, bytes);
@@ -220,9 +224,13 @@ bool writeLogLine(uint32_t level, std::u16string_view format, std::span<const Fo
 }  // namespace
 
 bool writeLogArgs(uint32_t level, std::u16string_view format, std::span<const FormatArg> args) {
-  return writeLogLine(level, format, args, false);
+  return writeLogLine(level, format, args, Journal::ByLevel);
+}
+
+bool writeRepeatedLogArgs(uint32_t level, std::u16string_view format, std::span<const FormatArg> args) {
+  return writeLogLine(level, format, args, Journal::Never);
 }
 
 bool writeJournaledLogArgs(uint32_t level, std::u16string_view format, std::span<const FormatArg> args) {
-  return writeLogLine(level, format, args, true);
+  return writeLogLine(level, format, args, Journal::Always);
 }

@@ -107,3 +107,15 @@ bool writeJournaledLog(uint32_t level, std::u16string_view format, const Args&..
   const FormatArg list[sizeof...(Args) + 1] = {FormatArg(args)..., FormatArg(0)};
   return writeJournaledLogArgs(level, format, std::span<const FormatArg>(list, sizeof...(Args)));
 }
+
+// Writes one line as writeLog does, to the file (and the console), but
+// never to the journal: a line that repeats, cycle after cycle, what the
+// journal already heard when it first happened (a former member's user
+// blocked again).
+bool writeRepeatedLogArgs(uint32_t level, std::u16string_view format, std::span<const FormatArg> args);
+
+template <typename... Args>
+bool writeRepeatedLog(uint32_t level, std::u16string_view format, const Args&... args) {
+  const FormatArg list[sizeof...(Args) + 1] = {FormatArg(args)..., FormatArg(0)};
+  return writeRepeatedLogArgs(level, format, std::span<const FormatArg>(list, sizeof...(Args)));
+}

@@ -22,8 +22,9 @@ std::string timeText(const platform::LocalTime& t) {
 
 // The reconciliation's counts, in the order of the file and the line.
 std::vector<std::pair<std::string_view, size_t*>> countFields(ReconcileCounts& c) {
-  return {{"membros", &c.membersRead}, {"criados", &c.created},   {"desbloqueados", &c.unblocked},
-          {"bloqueados", &c.blocked},  {"removidos", &c.removed}, {"falhas", &c.failed}};
+  return {{"membros", &c.membersRead},         {"criados", &c.created}, {"desbloqueados", &c.unblocked},
+          {"bloqueados", &c.blocked},           {"mantidos_bloqueados", &c.keptBlocked},
+          {"removidos", &c.removed},            {"falhas", &c.failed}};
 }
 
 // The counts as text, each field as `before` key `between` value `after`;
@@ -196,7 +197,8 @@ std::string formatCycleMetrics(const CycleStatus& status) {
     ReconcileCounts counts = *status.counts;
     const std::pair<std::string_view, size_t> values[] = {
         {"members", counts.membersRead}, {"created", counts.created},   {"unblocked", counts.unblocked},
-        {"blocked", counts.blocked},     {"removed", counts.removed},   {"failures", counts.failed},
+        {"blocked", counts.blocked},     {"kept_blocked", counts.keptBlocked},
+        {"removed", counts.removed},     {"failures", counts.failed},
         {"unreadable_members", counts.unreadable}};
     for (const auto& [name, value] : values) {
       gauge(name, "Last reconciliation's count.", sample(name, "", static_cast<int64_t>(value)));

@@ -8,8 +8,12 @@
 //   inicio, fim              local start and end of the last cycle (dd/mm/aaaa hh:mm:ss)
 //   fim_epoch                its end in seconds since 1970 (UTC)
 //   resultado                completo | configuracao | diretorio | hsm | parado
-//   membros, criados, desbloqueados, bloqueados, removidos, falhas, nao_lidos
-//                            the reconciliation's counts (absent when it did not run)
+//   membros, criados, desbloqueados, bloqueados, mantidos_bloqueados,
+//   removidos, falhas, nao_lidos
+//                            the reconciliation's counts (absent when it did not
+//                            run); bloqueados counts the users blocked because
+//                            they left since the last complete read,
+//                            mantidos_bloqueados those blocked again
 //   ultimo_completo, ultimo_completo_epoch
 //                            the end of the last complete cycle, also of an
 //                            earlier run of the service (absent when none)

@@ -116,33 +116,47 @@ ReconcilePlan matchMembers(const MemberList& members, const std::vector<std::str
   return plan;
 }
 
-void decideManagedUsers(ReconcilePlan& plan, const ReconcileOptions& options) {
+void decideManagedUsers(ReconcilePlan& plan, const ReconcileOptions& options,
+                        const std::vector<std::string>& managedUserNames) {
+  plan.managedBlockedBefore.assign(plan.managedNameInGroup.size(), 0);
+  if (options.blockedBefore != nullptr) {
+    for (size_t i = 0; i < managedUserNames.size() && i < plan.managedBlockedBefore.size(); ++i) {
+      plan.managedBlockedBefore[i] = options.blockedBefore->count(managedUserNames[i]) != 0;
+    }
+  }
   const ManagedStep orphanStep = options.policy == RemovalPolicy::Remove  ? ManagedStep::Remove
                                  : options.policy == RemovalPolicy::Block ? ManagedStep::Block
                                                                           : ManagedStep::Report;
   plan.managedSteps.clear();
   plan.managedSteps.reserve(plan.managedNameInGroup.size());
   plan.keepCount = plan.removeCount = plan.blockCount = plan.reportCount = 0;
-  for (uint8_t inGroup : plan.managedNameInGroup) {
-    const ManagedStep step = inGroup != 0 ? ManagedStep::Keep : orphanStep;
+  plan.departureCount = plan.keptBlockCount = 0;
+  for (size_t i = 0; i < plan.managedNameInGroup.size(); ++i) {
+    const ManagedStep step = plan.managedNameInGroup[i] != 0 ? ManagedStep::Keep : orphanStep;
     plan.managedSteps.push_back(step);
     ++(step == ManagedStep::Keep     ? plan.keepCount
        : step == ManagedStep::Remove ? plan.removeCount
        : step == ManagedStep::Block  ? plan.blockCount
                                      : plan.reportCount);
+    if (step != ManagedStep::Remove && step != ManagedStep::Block) continue;
+    if (plan.managedBlockedBefore[i] != 0) {
+      plan.keptBlockCount += step == ManagedStep::Block;
+    } else {
+      ++plan.departureCount;
+    }
   }
   plan.unreadableMembers = options.unreadableMembers;
   // A member that could not be read may own any of the names without a
   // member; only a group read completely can make anyone lose a user.
   plan.sparedForUnreadable = options.unreadableMembers > 0 || plan.unidentifiedMembers > 0;
   plan.removalLimitExceeded = !plan.sparedForUnreadable && !plan.emptyRead && options.maxRemovals.has_value() &&
-                              plan.removeCount + plan.blockCount > *options.maxRemovals;
+                              plan.departureCount > *options.maxRemovals;
 }
 
 ReconcilePlan planReconciliation(const MemberList& members, const std::vector<std::string>& managedUserNames,
                                  const ReconcileOptions& options) {
   ReconcilePlan plan = matchMembers(members, managedUserNames);
-  decideManagedUsers(plan, options);
+  decideManagedUsers(plan, options, managedUserNames);
   return plan;
 }
 
@@ -233,12 +247,14 @@ CycleResult synchronizeHsmWith(const MemberList& members, const ReconcileActions
   writeLog(Console, u"Quantidade de usuarios supostamente criados via esse aplicativo: %d",
            static_cast<long long>(managedUserNames.size()));
 
-  MemberList addbMembers;
-  if (!isStopRequested()) readAddb(addbMembers);
-  writeLog(Console, u"Quantidade de usuarios em 'addb': %d", static_cast<long long>(addbMembers.size()));
+  StoredMemberList stored;
+  if (!isStopRequested()) stored.read = readAddb(stored.members);
+  writeLog(Console, u"Quantidade de usuarios em 'addb': %d", static_cast<long long>(stored.members.size()));
 
   if (isStopRequested()) return result;
-  result.counts = reconcileWith(members, managedUserNames, actions, unreadableMembers);
+  BlockedUsers blocked = loadBlockedUsers(stored, managedUserNames);
+  result.counts = reconcileWith(members, managedUserNames, actions, unreadableMembers, &blocked);
+  if (blocked.changed) saveBlockedUsers(blocked);
   result.reconciled = true;
   result.heldBack = heldBackOf(result.counts);
   result.outcome = isStopRequested() ? CycleOutcome::Stopped
@@ -269,8 +285,24 @@ void reconcile(const MemberList& members, const std::vector<std::string>& manage
 }
 
 ReconcileCounts reconcileWith(const MemberList& members, const std::vector<std::string>& managedUserNames,
-                              const ReconcileActions& actions, uint32_t unreadableMembers) {
+                              const ReconcileActions& actions, uint32_t unreadableMembers, BlockedUsers* blocked) {
   writeLog(Info, u"Inicio cruzamento");
+  // The HSM's listing is the whole truth about who exists: a recorded block
+  // of a user that is gone (removed by hand or by this service) is dropped.
+  if (blocked != nullptr) {
+    const std::unordered_set<std::string_view> listed(managedUserNames.begin(), managedUserNames.end());
+    for (auto it = blocked->names.begin(); it != blocked->names.end();) {
+      if (listed.count(*it) != 0) {
+        ++it;
+        continue;
+      }
+      it = blocked->names.erase(it);
+      blocked->changed = true;
+    }
+  }
+  const auto forget = [blocked](const std::string& name) {
+    if (blocked != nullptr && blocked->names.erase(name) != 0) blocked->changed = true;
+  };
   bool createNeeded = false;
   ReconcilePlan plan = matchMembers(members, managedUserNames);
   ReconcileCounts counts;
@@ -311,7 +343,9 @@ ReconcileCounts reconcileWith(const MemberList& members, const std::vector<std::
     if (plan.memberSteps[i] == MemberStep::Unblock) {
       writeLog(Console, u"Esse usuario do AD jah se existe dentro do HSM/Tessel: [%s]",
                widenText(member.hsmUserId));
-      tally(actions.setBlocked(false, member.hsmUserId), counts.unblocked);
+      const bool unblocked = actions.setBlocked(false, member.hsmUserId);
+      if (unblocked) forget(member.hsmUserId);
+      tally(unblocked, counts.unblocked);
     } else {
       writeLog(Info, u"Buscando usuarios AD no tessel");
       if (plan.memberSteps[i] == MemberStep::Create) {
@@ -319,6 +353,7 @@ ReconcileCounts reconcileWith(const MemberList& members, const std::vector<std::
                  widenText(member.hsmUserId));
         createNeeded = true;
         const CreationResult result = actions.create(member);
+        if (result == CreationResult::Unblocked) forget(member.hsmUserId);
         tally(result != CreationResult::Failed,
               result == CreationResult::Unblocked ? counts.unblocked : counts.created);
       }
@@ -342,11 +377,13 @@ ReconcileCounts reconcileWith(const MemberList& members, const std::vector<std::
   if (!isStopRequested() && !hsmGone) {
     ReconcileOptions options;
     options.unreadableMembers = unreadableMembers;
+    if (blocked != nullptr && blocked->known) options.blockedBefore = &blocked->names;
     if (plan.orphanCount > 0 && counts.unreadable == 0 && !plan.emptyRead) {
       options.policy = actions.policy();
       if (options.policy != RemovalPolicy::Neither && actions.limit != nullptr) options.maxRemovals = actions.limit();
     }
-    decideManagedUsers(plan, options);
+    decideManagedUsers(plan, options, managedUserNames);
+
     if (plan.sparedForUnreadable) {
       writeLog(Warning,
                u"%d membro(s) do Grupo nao puderam ser lidos; nenhum usuario do HSM/Tessel foi bloqueado ou removido",
@@ -361,9 +398,16 @@ ReconcileCounts reconcileWith(const MemberList& members, const std::vector<std::
     } else if (plan.removalLimitExceeded) {
       counts.removalLimitTripped = true;
       writeLog(Warning,
-               u"O ciclo bloquearia ou removeria %d usuarios do HSM/Tessel, acima do limite maxremovals = %d; "
-               u"nenhum usuario foi bloqueado ou removido",
-               static_cast<long long>(plan.removeCount + plan.blockCount), static_cast<long long>(*options.maxRemovals));
+               u"O ciclo bloquearia ou removeria %d usuarios do HSM/Tessel que sairam do Grupo desde a ultima leitura "
+               u"completa, acima do limite maxremovals = %d; nenhum usuario foi bloqueado ou removido",
+               static_cast<long long>(plan.departureCount), static_cast<long long>(*options.maxRemovals));
+      if (blocked != nullptr && !blocked->known) {
+        writeLog(Warning,
+                 u"Nao ha registro dos usuarios que este servico jah bloqueou (%s) nem lista de membros guardada em "
+                 u"'addb' que os mostre: neste ciclo todo usuario do HSM/Tessel sem membro no Grupo contou para o "
+                 u"limite. Se eles sairam do Grupo de fato, aumente maxremovals uma vez",
+                 blockedUsersPath());
+      }
     }
   }
   if (!isStopRequested() && !hsmGone && plan.passTwoRuns()) {
@@ -380,14 +424,28 @@ ReconcileCounts reconcileWith(const MemberList& members, const std::vector<std::
         writeLog(Console, u"Usuario do HSM/Tessel que tambem estah no AD: [%s]", widenText(name));
         continue;
       }
-      writeLog(Warning, u"Encontrado usuario do HSM/Tessel que NAO estah no AD: [%s]", widenText(name));
+      // A user this service blocked in an earlier cycle is blocked again, as
+      // every cycle does, but its line stays in the file: the journal heard
+      // of that departure when it happened.
+      const bool blockedBefore = plan.managedBlockedBefore[i] != 0;
+      if (blockedBefore && step == ManagedStep::Block) {
+        writeRepeatedLog(Warning, u"Encontrado usuario do HSM/Tessel que NAO estah no AD: [%s]", widenText(name));
+      } else {
+        writeLog(Warning, u"Encontrado usuario do HSM/Tessel que NAO estah no AD: [%s]", widenText(name));
+      }
       switch (step) {
-        case ManagedStep::Remove:
-          tally(actions.remove(name), counts.removed);
+        case ManagedStep::Remove: {
+          const bool removed = actions.remove(name);
+          if (removed) forget(name);
+          tally(removed, counts.removed);
           break;
-        case ManagedStep::Block:
-          tally(actions.setBlocked(true, name), counts.blocked);
+        }
+        case ManagedStep::Block: {
+          const bool done = actions.setBlocked(true, name);
+          if (done && blocked != nullptr && blocked->names.insert(name).second) blocked->changed = true;
+          tally(done, blockedBefore ? counts.keptBlocked : counts.blocked);
           break;
+        }
         case ManagedStep::Keep:
         case ManagedStep::Report:
           writeLog(Warning, u"O Administrador desabilitou a remocao e o bloqueio de usuarios do HSM/Tessel [%s]",
@@ -418,11 +476,12 @@ ReconcileCounts reconcileWith(const MemberList& members, const std::vector<std::
   }
   writeJournaledLog(Info,
                     u"Resumo do cruzamento: membros lidos %d, criados %d, desbloqueados %d, bloqueados %d, "
-                    u"removidos %d, operacoes com falha %d, membros ignorados por falha de leitura %d",
+                    u"mantidos bloqueados %d, removidos %d, operacoes com falha %d, membros ignorados por falha de "
+                    u"leitura %d",
                     static_cast<long long>(counts.membersRead), static_cast<long long>(counts.created),
                     static_cast<long long>(counts.unblocked), static_cast<long long>(counts.blocked),
-                    static_cast<long long>(counts.removed), static_cast<long long>(counts.failed),
-                    static_cast<long long>(counts.unreadable));
+                    static_cast<long long>(counts.keptBlocked), static_cast<long long>(counts.removed),
+                    static_cast<long long>(counts.failed), static_cast<long long>(counts.unreadable));
   if (counts.notDone > 0) {
     writeJournaledLog(Info, u"Operacoes deixadas para o proximo ciclo: %d", static_cast<long long>(counts.notDone));
   }

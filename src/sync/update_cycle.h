@@ -10,12 +10,14 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
 #include "common/records.h"
 #include "config/config.h"
 #include "hsm/user_creation.h"
+#include "sync/blocked_users.h"
 
 // Number of successful group searches since the process started.
 extern uint32_t searchCount;
@@ -70,8 +72,12 @@ struct ReconcileOptions {
   // one of the managed names, so none is blocked or removed.
   uint32_t unreadableMembers = 0;
   RemovalPolicy policy = RemovalPolicy::Neither;
-  // Blocks and removals above this number make pass 2 do nothing.
+  // Departures above this number make pass 2 do nothing.
   std::optional<uint32_t> maxRemovals;
+  // The managed users this service blocked in an earlier cycle
+  // (blocked_users.h): blocking or removing one of them again is no
+  // departure. Null: none is known, every user without a member is one.
+  const std::unordered_set<std::string>* blockedBefore = nullptr;
 };
 
 // Members of one read that give the same identifier: they share one HSM
@@ -95,9 +101,15 @@ struct ReconcilePlan {
 
   std::vector<MemberStep> memberSteps;     // per member, in list order
   std::vector<ManagedStep> managedSteps;   // per managed name; empty until decided
+  // Per managed name: this service blocked it in an earlier cycle.
+  std::vector<uint8_t> managedBlockedBefore;
   size_t unblockCount = 0, createCount = 0, skipCount = 0;
   size_t orphanCount = 0;  // managed names no member has
   size_t keepCount = 0, removeCount = 0, blockCount = 0, reportCount = 0;
+  // Blocks and removals of users that left since the last complete read
+  // (what the removal limit counts), and blocks of users this service had
+  // blocked already.
+  size_t departureCount = 0, keptBlockCount = 0;
   uint32_t unreadableMembers = 0;
   // Users with a logon but no identifier (its derivation failed): their
   // HSM users cannot be told apart from those of members who left.
@@ -114,7 +126,7 @@ struct ReconcilePlan {
 
   // Pass 2 does nothing (beyond one Warning line) when any of these holds.
   bool sparedForUnreadable = false;    // some member could not be read or identified
-  bool removalLimitExceeded = false;   // removeCount + blockCount > maxRemovals
+  bool removalLimitExceeded = false;   // departureCount > maxRemovals
   bool passTwoRuns() const { return !emptyRead && !sparedForUnreadable && !removalLimitExceeded; }
   // Pass 2 would block or remove every managed user.
   bool losesEveryManagedUser() const {
@@ -130,7 +142,8 @@ void logIdentifierCollision(const IdentifierCollision& collision);
 // Pass 1's half of the plan: the matches, memberSteps and the orphan count.
 ReconcilePlan matchMembers(const MemberList& members, const std::vector<std::string>& managedUserNames);
 // Pass 2's half: managedSteps, their counts and the two guards.
-void decideManagedUsers(ReconcilePlan& plan, const ReconcileOptions& options);
+void decideManagedUsers(ReconcilePlan& plan, const ReconcileOptions& options,
+                        const std::vector<std::string>& managedUserNames);
 // Both halves.
 ReconcilePlan planReconciliation(const MemberList& members, const std::vector<std::string>& managedUserNames,
                                  const ReconcileOptions& options = {});
@@ -138,6 +151,9 @@ ReconcilePlan planReconciliation(const MemberList& members, const std::vector<st
 // What one reconciliation did, for its summary line.
 struct ReconcileCounts {
   size_t membersRead = 0, created = 0, unblocked = 0, blocked = 0, removed = 0, failed = 0;
+  // Users blocked again that an earlier cycle had blocked already (not in
+  // `blocked`, which counts the new blocks only).
+  size_t keptBlocked = 0;
   uint32_t unreadable = 0;  // members that could not be read or identified
   bool emptyReadHeld = false;    // no member read while managed users exist: pass 2 held back
   bool storedListKept = false;   // the read was incomplete: addb and addb_backup left untouched
@@ -203,9 +219,12 @@ CycleResult synchronizeHsmWith(const MemberList& members, const ReconcileActions
 // a complete read (otherwise one Warning line says the stored list was
 // kept); a failed save counts as a failed operation. A stop request is read
 // after every member of pass 1 and before every name of pass 2.
+// `blocked`, when given, tells departures from kept blocks and is brought up
+// to date with what the passes did (see blocked_users.h).
 void reconcile(const MemberList& members, const std::vector<std::string>& managedUserNames);
 ReconcileCounts reconcileWith(const MemberList& members, const std::vector<std::string>& managedUserNames,
-                              const ReconcileActions& actions, uint32_t unreadableMembers = 0);
+                              const ReconcileActions& actions, uint32_t unreadableMembers = 0,
+                              BlockedUsers* blocked = nullptr);
 
 // Number of 400 ms slices in the pause before a cycle of `waitSeconds`: the
 // pause ends at the first slice count c with trunc(c / 2.5) >= waitSeconds,

@@ -91,7 +91,7 @@ TEST(CycleStatusFile, ReadsBackWhatItWroteAndTellsMonitoringHowOldTheLastComplet
   EXPECT_EQ(judgeCycleStatus(written, 999820 + 360).code, 1);  // the last one failed: warning
   const ServiceHealth stale = judgeCycleStatus(written, 999820 + 361);
   EXPECT_EQ(stale.code, 2);
-  EXPECT_EQ(stale.perfData, "idade=361s;;360;0 membros=3 criados=1 desbloqueados=2 bloqueados=0 removidos=0 "
+  EXPECT_EQ(stale.perfData, "idade=361s;;360;0 membros=3 criados=1 desbloqueados=2 bloqueados=0 mantidos_bloqueados=0 removidos=0 "
                             "falhas=1 nao_lidos=0 retido=0");
   written.outcome = CycleOutcome::Complete;
   EXPECT_EQ(judgeCycleStatus(written, 1000000).code, 0);
@@ -193,11 +193,12 @@ class Reconcile : public ::testing::Test {
     storeStopRequested(false);
   }
   void TearDown() override { storeStopRequested(false); }
-  ReconcileCounts run(const MemberList& members, const std::vector<std::string>& managed, uint32_t unreadable = 0) {
+  ReconcileCounts run(const MemberList& members, const std::vector<std::string>& managed, uint32_t unreadable = 0,
+                      BlockedUsers* blocked = nullptr) {
     return reconcileWith(
         members, managed,
         ReconcileActions{recordSetBlocked, recordCreate, recordRemove, recordSave, policyFromValue, limitFromValue},
-        unreadable);
+        unreadable, blocked);
   }
   ServiceFolder folder_;
 };
@@ -237,6 +238,11 @@ TEST_F(Reconcile, UnderSystemdTheJournalGetsTheSummaryAndTheWarningsButNotEachMe
   policyValue = "block";
   limitValue = 0;  // the guard trips: one Atencao line
   run({member("A000000000000c1")}, {"A000000000000c1", "A000000000000c9"});
+  // c9 leaves, c8 was blocked by an earlier cycle: c8 is blocked again,
+  // and only the file hears of it.
+  limitValue = 1;
+  BlockedUsers blocked{true, {"A000000000000c8"}, false};
+  run({member("A000000000000c1")}, {"A000000000000c1", "A000000000000c9", "A000000000000c8"}, 0, &blocked);
   serviceMode = false;
   dup2(savedError, STDERR_FILENO);
   close(savedError);
@@ -247,12 +253,18 @@ TEST_F(Reconcile, UnderSystemdTheJournalGetsTheSummaryAndTheWarningsButNotEachMe
   std::vector<std::string> lines;
   for (std::string line; std::getline(in, line);) lines.push_back(line);
   std::filesystem::remove(journal);
-  ASSERT_EQ(lines.size(), 2u);
+  ASSERT_EQ(lines.size(), 4u);
   EXPECT_EQ(lines[0].rfind("<4>", 0), 0u) << lines[0];
   EXPECT_NE(lines[0].find("[Atencao] O ciclo bloquearia ou removeria 1 usuarios do HSM/Tessel"), std::string::npos) << lines[0];
   EXPECT_EQ(lines[1].rfind("<6>", 0), 0u) << lines[1];
   EXPECT_NE(lines[1].find("[Info] Resumo do cruzamento: membros lidos 1,"), std::string::npos) << lines[1];
+  EXPECT_NE(lines[2].find("<4>"), std::string::npos) << lines[2];
+  EXPECT_NE(lines[2].find("NAO estah no AD: [A000000000000c9]"), std::string::npos) << lines[2];
+  EXPECT_NE(lines[3].find("bloqueados 1, mantidos bloqueados 1,"), std::string::npos) << lines[3];
   EXPECT_TRUE(synctest::contains(folder_.messages(), "Inicio cruzamento"));
+  EXPECT_TRUE(synctest::contains(folder_.messages(), "Encontrado usuario do HSM/Tessel que NAO estah no AD: [A000000000000c8]"));
+  EXPECT_EQ(blocked.names, (std::unordered_set<std::string>{"A000000000000c8", "A000000000000c9"}));
+  EXPECT_TRUE(blocked.changed);
 }
 #endif
 
@@ -349,8 +361,8 @@ TEST_F(Reconcile, UnreadableMembersSkipPassTwoAndTheSaveAndTheRemovalLimitOnlyPa
   const std::string spared =
       "2 membro(s) do Grupo nao puderam ser lidos; nenhum usuario do HSM/Tessel foi bloqueado ou removido";
   const std::string overLimit =
-      "O ciclo bloquearia ou removeria 2 usuarios do HSM/Tessel, acima do limite maxremovals = 1; "
-      "nenhum usuario foi bloqueado ou removido";
+      "O ciclo bloquearia ou removeria 2 usuarios do HSM/Tessel que sairam do Grupo desde a ultima leitura "
+      "completa, acima do limite maxremovals = 1; nenhum usuario foi bloqueado ou removido";
   const std::string kept = "A leitura do Grupo nao foi completa; a lista de membros guardada no HSM/Tessel ('addb' e "
                            "'addb_backup') foi mantida como estava";
   policyValue = "yes";
@@ -402,7 +414,7 @@ TEST_F(Reconcile, TheSummaryLineCountsWhatWasDoneAndWhatFailed) {
   const auto lines = folder_.lines();
   EXPECT_EQ(synctest::labelOf(lines,
                               "Resumo do cruzamento: membros lidos 4, criados 1, desbloqueados 1, bloqueados 2, "
-                              "removidos 0, operacoes com falha 1, membros ignorados por falha de leitura 0"),
+                              "mantidos bloqueados 0, removidos 0, operacoes com falha 1, membros ignorados por falha de leitura 0"),
             "Info");
   // A save that fails is one more failed operation in the same line.
   saveFails = true;
@@ -412,7 +424,7 @@ TEST_F(Reconcile, TheSummaryLineCountsWhatWasDoneAndWhatFailed) {
   EXPECT_EQ(failedSave.failed, 1u);
   EXPECT_TRUE(synctest::contains(folder_.messages(),
                                  "Resumo do cruzamento: membros lidos 1, criados 0, desbloqueados 1, bloqueados 0, "
-                                 "removidos 0, operacoes com falha 1, membros ignorados por falha de leitura 0"));
+                                 "mantidos bloqueados 0, removidos 0, operacoes com falha 1, membros ignorados por falha de leitura 0"));
 }
 
 TEST_F(Reconcile, AStopIsReadAfterEveryMember) {

@@ -318,7 +318,10 @@ TEST_F(ServiceEndToEnd, CheckPrintsTheNextCycleAndChangesNothing) {
   ASSERT_EQ(blockByHand(*hsm_, members_[0].id), KV_OK);
   ASSERT_EQ(createByHand(*hsm_, leaver, "pw-leaver"), KV_OK);
   ASSERT_EQ(createByHand(*hsm_, "admin", "pw-admin"), KV_OK);
-  ASSERT_EQ(writeAddbAccountObject(*hsm_, "addb", members_[0].id + "\r\nasouza\r\nAna Souza\r\n"), KV_OK);
+  // The leaver was a member at the last complete read: a departure.
+  ASSERT_EQ(writeAddbAccountObject(*hsm_, "addb",
+                                   members_[0].id + "\r\nasouza\r\nAna Souza\r\n" + leaver + "\r\nex\r\nEx\r\n"),
+            KV_OK);
   writeIni("1", "Block");
   const fs::path ini = productDir_ / "kelvasync.ini";
   fs::permissions(ini, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
@@ -340,7 +343,7 @@ TEST_F(ServiceEndToEnd, CheckPrintsTheNextCycleAndChangesNothing) {
   EXPECT_NE(out.find("  membros: 3\n"), std::string::npos) << out;
   for (const Member& m : members_)
     EXPECT_NE(out.find("    " + m.logon + " [" + m.name + "] " + m.id + "\n"), std::string::npos) << out;
-  EXPECT_NE(out.find("IntegracaoAD le 'addb': sim, 1 registros"), std::string::npos) << out;
+  EXPECT_NE(out.find("IntegracaoAD le 'addb': sim, 2 registros"), std::string::npos) << out;
   EXPECT_NE(out.find("  criar: 2\n    " + members_[1].id + "\n    " + members_[2].id + "\n"), std::string::npos)
       << out;
   EXPECT_NE(out.find("  desbloquear: 1\n    " + members_[0].id + "\n"), std::string::npos) << out;
@@ -374,7 +377,8 @@ TEST_F(ServiceEndToEnd, CheckPrintsTheNextCycleAndChangesNothing) {
   // A removal limit of 0 with one user to block: the guard would trip.
   std::ofstream(ini, std::ios::app) << "maxremovals=0\r\n";
   EXPECT_EQ(runCheck({}, out), 4) << out;
-  EXPECT_NE(out.find("segunda passagem nao rodaria: 1 bloqueios ou remocoes passariam do limite maxremovals = 0"),
+  EXPECT_NE(out.find("segunda passagem nao rodaria: 1 bloqueios ou remocoes de quem saiu do grupo passariam do "
+                     "limite maxremovals = 0"),
             std::string::npos)
       << out;
   EXPECT_NE(out.find("trava de remocoes em massa: DISPARARIA"), std::string::npos) << out;

@@ -5,6 +5,7 @@
 // and with the real group search against slapd, members it cannot read.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -25,6 +26,7 @@
 #include "hsm/user_operations.h"
 #include "hsm_queries.h"
 #include "slapd_fixture.h"
+#include "sync/blocked_users.h"
 #include "sync/update_cycle.h"
 #include "sync_test_support.h"
 
@@ -35,6 +37,7 @@ using kvtest::kMasterPassword;
 
 MemberList group;         // what the search hands to the cycle
 std::string policyValue;  // the removeusers value the cycle sees
+std::optional<uint32_t> limitValue;  // the maxremovals value the cycle sees
 int creationsBeforeStop = -1;
 int unblocksBeforeStop = -1;
 int creationsBeforeKill = -1;  // the emulator is killed after that many creations
@@ -75,6 +78,7 @@ class UpdateCycle : public ::testing::Test {
     folder_.writeHsmSettings(server_->host(), "master", kMasterPassword);
     group.clear();
     policyValue.clear();
+    limitValue.reset();
     creationsBeforeStop = -1;
     unblocksBeforeStop = -1;
     creationsBeforeKill = -1;
@@ -88,9 +92,11 @@ class UpdateCycle : public ::testing::Test {
     SessionWindow window(*server_);
     ReconcileActions actions = defaultReconcileActions();
     actions.policy = policyFromValue;
+    actions.limit = [] { return limitValue; };
     actions.create = createThenMaybeStop;
     actions.setBlocked = setBlockedThenMaybeStop;
-    lastOutcome_ = runUpdateCycleWith(search, actions).outcome;
+    lastResult_ = runUpdateCycleWith(search, actions);
+    lastOutcome_ = lastResult_.outcome;
     return window.loginsSince();
   }
   std::string stored(const std::string& name) {
@@ -111,6 +117,7 @@ class UpdateCycle : public ::testing::Test {
   std::unique_ptr<HsmServer> server_;
   ServiceFolder folder_;
   CycleOutcome lastOutcome_ = CycleOutcome::Stopped;
+  CycleResult lastResult_;
 };
 
 TEST_F(UpdateCycle, CreatesThenUnblocksEveryMemberAndLeavesOtherUsersAlone) {
@@ -189,6 +196,48 @@ TEST_F(UpdateCycle, AMemberWhoLeftIsBlockedKeptOrRemovedAsConfigured) {
   EXPECT_TRUE(hasUser(*server_, stays.hsmUserId));
   EXPECT_TRUE(loginWithInitialPassword(stays));
   EXPECT_EQ(stored(kAddbObject), addbTextOf(group));
+}
+
+TEST_F(UpdateCycle, TheRemovalLimitCountsDeparturesNotTheUsersItBlockedLongAgo) {
+  // Twelve members leave, one per cycle, under removeusers=block and
+  // maxremovals=10: each is blocked in the cycle it leaves and blocked again
+  // in every later one, which the limit does not count; a cycle with no
+  // departure blocks nobody new. A member who comes back is unblocked and
+  // leaves the record.
+  for (int i = 0; i < 14; ++i) group.push_back(groupMember("membro" + std::to_string(i), "M" + std::to_string(i)));
+  const MemberList everyone = group;
+  policyValue = "block";
+  limitValue = 10;
+  cycle();
+  for (size_t left = 1; left <= 13; ++left) {
+    SCOPED_TRACE(left);
+    if (left <= 12) group.erase(group.begin());
+    const size_t departures = left <= 12 ? 1 : 0, kept = std::min<size_t>(left - 1, 12);
+    folder_.clearLog();
+    cycle();
+    EXPECT_EQ(lastOutcome_, CycleOutcome::Complete);
+    EXPECT_FALSE(lastResult_.counts.removalLimitTripped);
+    EXPECT_EQ(lastResult_.counts.blocked, departures);
+    EXPECT_EQ(lastResult_.counts.keptBlocked, kept);
+    const std::string read = std::to_string(group.size());
+    EXPECT_TRUE(contains(folder_.messages(), "Resumo do cruzamento: membros lidos " + read + ", criados 0, "
+                                             "desbloqueados " + read + ", bloqueados " + std::to_string(departures) +
+                                             ", mantidos bloqueados " + std::to_string(kept) + ", removidos 0, "
+                                             "operacoes com falha 0, membros ignorados por falha de leitura 0"));
+    EXPECT_FALSE(loginWithInitialPassword(everyone[std::min<size_t>(left, 12) - 1]));
+  }
+  // Without its record, the stored list tells who left before the last
+  // complete read; a member back in the group is unblocked and forgotten.
+  std::filesystem::remove(std::filesystem::path(blockedUsersPath()));
+  group.push_back(everyone[0]);
+  cycle();
+  EXPECT_EQ(lastResult_.counts.blocked, 0u);
+  EXPECT_EQ(lastResult_.counts.keptBlocked, 11u);
+  EXPECT_TRUE(loginWithInitialPassword(everyone[0]));
+  std::ifstream record(std::filesystem::path(blockedUsersPath()), std::ios::binary);
+  const std::string text((std::istreambuf_iterator<char>(record)), {});
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 11);
+  EXPECT_EQ(text.find(everyone[0].hsmUserId), std::string::npos);
 }
 
 TEST_F(UpdateCycle, AnHsmThatCannotBeListedEndsTheCycleWithoutSavingAddb) {
@@ -300,7 +349,8 @@ TEST_F(UpdateCycle, AStopDuringSteadyStateUnblockingEndsAfterTheUnblockInHand) {
   EXPECT_EQ(cycle(), 1u + 1u + 3u + 2u);
   const auto messages = folder_.messages();
   EXPECT_TRUE(contains(messages, "Resumo do cruzamento: membros lidos 12, criados 0, desbloqueados 3, bloqueados 0, "
-                                 "removidos 0, operacoes com falha 0, membros ignorados por falha de leitura 0"));
+                                 "mantidos bloqueados 0, removidos 0, operacoes com falha 0, membros ignorados por "
+                                 "falha de leitura 0"));
   EXPECT_EQ(stored(kAddbObject), addbTextOf(group));
 }
 
@@ -338,7 +388,8 @@ TEST_F(UpdateCycle, MembersTheDirectoryDoesNotShowCostNobodyTheirUser) {
                            "ou removido"),
             "Atencao");
   EXPECT_EQ(labelOf(lines, "Resumo do cruzamento: membros lidos 2, criados 0, desbloqueados 2, bloqueados 0, "
-                           "removidos 0, operacoes com falha 0, membros ignorados por falha de leitura 1"),
+                           "mantidos bloqueados 0, removidos 0, operacoes com falha 0, membros ignorados por falha "
+                           "de leitura 1"),
             "Info");
   EXPECT_EQ(lastOutcome_, CycleOutcome::Directory);
   EXPECT_EQ(stored(kAddbObject), addbTextOf(everyone));  // the last complete list stays

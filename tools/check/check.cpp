@@ -441,9 +441,8 @@ void checkHsm(CheckReport& report) {
     report.hsmMessages.push_back(failed + ". Codigo " + std::to_string(report.listCode) + ". Causa: " + cause);
     return;
   }
-  MemberList stored;
-  report.addbReadable = readAddb(stored);
-  report.addbRecords = stored.size();
+  report.addbReadable = readAddb(report.addbMembers);
+  report.addbRecords = report.addbMembers.size();
   if (!report.addbReadable) {
     report.hsmMessages.push_back(std::string("A conta ") + kAddbAccount + " nao conseguiu ler '" + kAddbObject +
                                  "' (a conta existe no HSM com a senha esperada?)");
@@ -466,6 +465,10 @@ void planNextCycle(CheckReport& report) {
   options.unreadableMembers = report.unreadableMembers;
   options.policy = removalPolicy();
   options.maxRemovals = removalLimit();
+  // Which of the users without a member the service blocked in an earlier
+  // cycle: blocked again, but no departure for the removal limit.
+  const BlockedUsers blocked = loadBlockedUsers({report.addbReadable, report.addbMembers}, managed);
+  if (blocked.known) options.blockedBefore = &blocked.names;
   const ReconcilePlan plan = planReconciliation(report.members, managed, options);
   for (size_t i = 0; i < report.members.size(); ++i) {
     const GroupMember& member = report.members[i];
@@ -484,7 +487,9 @@ void planNextCycle(CheckReport& report) {
     switch (plan.managedSteps[i]) {
       case ManagedStep::Keep: break;
       case ManagedStep::Remove: report.remove.push_back(managed[i]); break;
-      case ManagedStep::Block: report.block.push_back(managed[i]); break;
+      case ManagedStep::Block:
+        (plan.managedBlockedBefore[i] != 0 ? report.keepBlocked : report.block).push_back(managed[i]);
+        break;
       case ManagedStep::Report: report.report.push_back(managed[i]); break;
     }
   }
@@ -509,8 +514,8 @@ void planNextCycle(CheckReport& report) {
     report.passTwoReason = "nenhum membro com identificador foi lido; ninguem seria bloqueado ou removido";
   } else if (plan.removalLimitExceeded) {
     report.guardTrips = true;
-    report.passTwoReason = std::to_string(plan.removeCount + plan.blockCount) +
-                           " bloqueios ou remocoes passariam do limite maxremovals = " +
+    report.passTwoReason = std::to_string(plan.departureCount) +
+                           " bloqueios ou remocoes de quem saiu do grupo passariam do limite maxremovals = " +
                            std::to_string(options.maxRemovals.value_or(0)) +
                            "; ninguem seria bloqueado ou removido";
   }
@@ -637,7 +642,8 @@ std::string renderStatusJson(const std::optional<CycleStatus>& status, const Ser
       const ReconcileCounts& c = *status->counts;
       out += ", \"contagens\": {\"membros\": " + std::to_string(c.membersRead) +
              ", \"criados\": " + std::to_string(c.created) + ", \"desbloqueados\": " + std::to_string(c.unblocked) +
-             ", \"bloqueados\": " + std::to_string(c.blocked) + ", \"removidos\": " + std::to_string(c.removed) +
+             ", \"bloqueados\": " + std::to_string(c.blocked) +
+             ", \"mantidosBloqueados\": " + std::to_string(c.keptBlocked) + ", \"removidos\": " + std::to_string(c.removed) +
              ", \"falhas\": " + std::to_string(c.failed) + ", \"naoLidos\": " + std::to_string(c.unreadable) + "}";
     }
   }
@@ -747,6 +753,7 @@ std::string renderText(const CheckReport& r) {
     if (r.passTwoSkipped)
       out += "  segunda passagem nao rodaria: " + r.passTwoReason + "; as tres listas abaixo nao seriam aplicadas\n";
     appendList(out, "bloquear", r.block);
+    appendList(out, "manter bloqueados (bloqueados em ciclos anteriores)", r.keepBlocked);
     appendList(out, "remover", r.remove);
     appendList(out, "somente relatar", r.report);
     appendList(out, "deixados de lado (nao gerenciados)", r.unmanaged);
@@ -789,7 +796,8 @@ std::string renderJson(const CheckReport& r) {
          ", \"addbRegistros\": " + std::to_string(r.addbRecords) + "},\n";
   out += "  \"plano\": {\"calculado\": " + std::string(bool01(r.planned)) + ", \"politica\": " +
          jsonString(r.policy) + ", \"criar\": " + jsonList(r.create) + ", \"desbloquear\": " + jsonList(r.unblock) +
-         ", \"bloquear\": " + jsonList(r.block) + ", \"remover\": " + jsonList(r.remove) +
+         ", \"bloquear\": " + jsonList(r.block) + ", \"manterBloqueados\": " + jsonList(r.keepBlocked) +
+         ", \"remover\": " + jsonList(r.remove) +
          ", \"somenteRelatar\": " + jsonList(r.report) + ", \"naoGerenciados\": " + jsonList(r.unmanaged) +
          ", \"semIdentificador\": " + jsonList(r.membersWithoutId) +
          ", \"segundaPassagemPulada\": " + bool01(r.passTwoSkipped) + ", \"motivo\": " +

@@ -57,11 +57,14 @@ struct CheckReport {
   std::vector<std::string> hsmUsers;
   bool addbReadable = false;
   size_t addbRecords = 0;
+  MemberList addbMembers;
   std::vector<std::string> hsmMessages;
 
   // The next cycle, when both sides were read.
   bool planned = false;
-  std::vector<std::string> create, unblock, block, remove, report, unmanaged;
+  // block: users who left since the last complete read; keepBlocked: users
+  // the service blocked in an earlier cycle, blocked again.
+  std::vector<std::string> create, unblock, block, keepBlocked, remove, report, unmanaged;
   std::vector<std::string> membersWithoutId;  // logons whose identifier could not be derived
   std::string policy;                          // "remover", "bloquear", "somente relatar"
   bool passTwoSkipped = false;
