@@ -103,6 +103,9 @@ std::u16string logFailureLine(const std::u16string& path) {
       !std::filesystem::is_symlink(status)) {
     return u"o log '" + path + u"' nao eh um arquivo comum (um FIFO, uma pasta ou um dispositivo); remova-o";
   }
+  if (std::filesystem::is_regular_file(status) && std::filesystem::hard_link_count(file, error) > 1) {
+    return u"o log '" + path + u"' tem outros nomes (links fisicos), que podem ser qualquer arquivo; remova-o";
+  }
   return u"nao foi possivel abrir o log '" + path +
          u"' para escrita (permissao negada, ou outro programa o mantem aberto); execute com a conta do "
          u"servico ou como administrador";

@@ -573,6 +573,25 @@ TEST_F(ProcessTest, DataFolderLogAndLockAreKeptFromOtherUsers) {
   EXPECT_FALSE(fs::exists(lock));
   fs::remove_all(runDir);
 
+  // Run as root, a hard link planted in the log's or the lock's place may
+  // name any file: refused, the file neither written, narrowed nor handed.
+  if (getuid() == 0) {
+    const fs::path secret = root_ / "segredo";
+    std::ofstream(secret) << "raiz";
+    fs::permissions(secret, fs::perms(0604));
+    for (const auto& [planted, said] : {std::pair{log, "o log '" + log.string() + "' tem outros nomes"},
+                                        std::pair{lock, "trava de instancia unica " + lock.string() +
+                                                            " (tem outros nomes"}}) {
+      fs::remove(log);
+      fs::remove(lock);
+      fs::create_hard_link(secret, planted);
+      EXPECT_NE(run(4, false).find(said), std::string::npos) << said;
+      EXPECT_EQ(fs::status(secret).permissions() & fs::perms::all, fs::perms(0604));
+      EXPECT_EQ(fs::file_size(secret), 4u);
+      fs::remove(planted);
+    }
+  }
+
   // A folder that belongs to another account (not root, not the one running).
   if (getuid() == 0) {
     ASSERT_EQ(chown(dataDir_.c_str(), 65534, 65534), 0);

@@ -65,6 +65,15 @@ int openPrivateFile(const std::u16string& path, int flags, mode_t mode) {
     errno = ENXIO;  // as the open of a FIFO without a reader fails
     return -1;
   }
+  // A file with another name elsewhere may be anyone's: a hard link planted
+  // in a folder another account can write would have root append to, narrow
+  // and hand over whatever file it names. (The kernel's protected_hardlinks
+  // stops the planting on most systems; this does not rely on it.)
+  if (status.st_nlink != 1 && geteuid() == 0) {
+    close(fd);
+    errno = EMLINK;
+    return -1;
+  }
   // A file left by an older version with wider permissions is narrowed: a
   // user who may open it could hold its lock.
   if ((status.st_mode & 07777 & ~mode) != 0) fchmod(fd, status.st_mode & mode);

@@ -14,7 +14,8 @@ inline constexpr char kServiceAccountName[] = "kelvasync";
 // open(path, flags | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, mode): a
 // symbolic link in its place is never followed, the open fails; anything but
 // a regular file (a FIFO, a device, a folder) is refused at once with ENXIO,
-// never waited on. An existing file whose permissions go beyond `mode` is
+// never waited on, and so, with EMLINK, is a file with more than one link
+// when the caller is root (another name of it may be any file). An existing file whose permissions go beyond `mode` is
 // narrowed to it. Run as root in a folder that belongs to another account,
 // the file is given to that account (its user and group). The descriptor,
 // or -1 with errno set.

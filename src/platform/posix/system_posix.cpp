@@ -180,7 +180,9 @@ InstanceClaim claimSingleInstance(const std::u16string& lockFilePath, std::u16st
   const int fd = openPrivateFile(lockFilePath, O_RDWR, 0600);
   if (fd < 0) {
     if (errno == ENOENT) return InstanceClaim::Claimed;  // no folder to lock in: not another instance
-    error = errno == ENXIO ? u"nao eh um arquivo comum" : u"open: " + errnoName(errno);
+    error = errno == ENXIO    ? u"nao eh um arquivo comum"
+            : errno == EMLINK ? u"tem outros nomes (links fisicos); remova-o"
+                              : u"open: " + errnoName(errno);
     return InstanceClaim::Failed;
   }
   int rc;
