@@ -11,6 +11,7 @@
 #include "directory/logon_id.h"
 #include "logging/log.h"
 #include "logging/stop_request.h"
+#include "platform/files.h"
 #include "platform/network.h"
 #include "platform/settings.h"
 
@@ -169,6 +170,15 @@ bool applyDirectoryTrust() {
     writeLog(Warning,
              u"A chave keytab da secao activedirectory nao eh usada neste sistema: com usr e pwd vazios o servico "
              u"se conecta ao AD com a sua propria conta");
+  } else if (directorySettings.adUser.empty() && directorySettings.adPassword.empty()) {
+    // The keytab is as good as the account's password.
+    const platform::DirectoryKeytab table = platform::directoryKeytab();
+    if (!table.path.empty() && platform::fileReadableByOthers(table.path)) {
+      writeLog(Warning,
+               u"O keytab '%s' (%s) pode ser lido por outros usuarios alem de root e do grupo do servico; ele vale a "
+               u"senha da conta do AD: restrinja-o (chmod 640, grupo kelvasync)",
+               widenText(table.path), widenText(table.source));
+    }
   }
   const std::string configured = readConfigString(configFilePath(), "activedirectory", "cacert");
   if (!platform::setDirectoryCaFile(configured)) {

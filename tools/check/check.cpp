@@ -217,6 +217,10 @@ void checkDirectoryAccount(CheckReport& report, const std::string& path) {
                              (keytab.principal.empty() ? std::string() : ", principal " + keytab.principal)});
   if (!keytab.problem.empty()) {
     report.keys.push_back({"activedirectory", "keytab", KeyFinding::Bad, keytab.problem});
+  } else if (platform::fileReadableByOthers(keytab.path)) {
+    report.keys.push_back({"activedirectory", "keytab", KeyFinding::Note,
+                           keytab.path + " pode ser lido por outros usuarios alem de root e do grupo do servico; "
+                                         "ele vale a senha da conta: restrinja-o (chmod 640, grupo kelvasync)"});
   } else if (keytab.path.rfind("/home/", 0) == 0 || keytab.path.rfind("/root/", 0) == 0 ||
              keytab.path.rfind("/tmp/", 0) == 0) {
     report.keys.push_back({"activedirectory", "keytab", KeyFinding::Note,

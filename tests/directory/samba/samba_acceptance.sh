@@ -258,9 +258,13 @@ kerberos_cycles() {
   mkdir -p "$work/no-sasl-modules"
   cycle "no SASL GSSAPI module" 2 "${error}bind GSSAPI: o mecanismo GSSAPI do SASL nao estah instalado" \
     SASL_PATH="$work/no-sasl-modules" || k=1
+  # A keytab anyone may read is as good as a published password: said at
+  # start and by the check, and the bind still works.
+  chmod 644 "$work/kv.keytab"
   KELVASYNC_PROGRAM_FILES="$work/kv/product" "$check_tool" >check.txt 2>&1
   if ! grep -qF "bind Kerberos (GSSAPI) com o keytab $work/kv.keytab ([activedirectory] keytab), principal $svc@$realm" \
-       check.txt || ! grep -q "grupo lido: sim" check.txt; then
+       check.txt || ! grep -q "grupo lido: sim" check.txt ||
+     ! grep -qF "ATENCAO  activedirectory.keytab: $work/kv.keytab pode ser lido por outros usuarios" check.txt; then
     echo "FAIL (kerberos, kelvasync-check)"; cat check.txt; k=1
   else
     echo "ok (kerberos, kelvasync-check)"
@@ -268,6 +272,11 @@ kerberos_cycles() {
   # The tickets stay in the process's memory: the credential cache that
   # KRB5CCNAME names is never written.
   cycle "good keytab" 0 "Quantidade de usuarios encontrados no Grupo: 2" KRB5CCNAME="FILE:$work/krb5cc" || k=1
+  if ! grep -aqF "[Atencao] O keytab '$work/kv.keytab' ([activedirectory] keytab) pode ser lido por outros usuarios" \
+       "$product/data/kelvasync.log"; then
+    echo "FAIL (kerberos, good keytab): no warning for a keytab others may read"; k=1
+  fi
+  chmod 600 "$work/kv.keytab"
   if [ -e "$work/krb5cc" ]; then echo "FAIL (kerberos, good keytab): tickets written to $work/krb5cc"; k=1; fi
   if users | grep -q "$leaver" || ! users | grep -q "$id1" || ! users | grep -q "$id2"; then
     echo "FAIL (kerberos, good keytab): the cycle did not apply the group"; users; k=1
