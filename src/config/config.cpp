@@ -124,7 +124,19 @@ std::string decodePasswordValue(const std::string& value, std::u16string_view se
   if (platform::isSealedSecret(value)) {
     std::string secret;
     std::u16string cause;
-    if (platform::openSealedSecret(value, secret, cause)) return secret;
+    bool readableByOthers = false;
+    const bool opened = platform::openSealedSecret(value, secret, cause, &readableByOthers);
+    // Once per section and process: each HSM operation reads its own copy.
+    static bool exposureReported[2] = {false, false};
+    bool& reported = exposureReported[section == u"hsm" ? 1 : 0];
+    if (readableByOthers && !reported) {
+      reported = true;
+      writeLog(Warning,
+               u"A senha (pwd) da secao %s vem de um arquivo de credencial que outros usuarios alem de root e do "
+               u"grupo do servico podem ler; restrinja-o (chmod 600) ou deixe o systemd entrega-la",
+               section);
+    }
+    if (opened) return secret;
     wipe(secret);
     writeLog(Error, u"A senha (pwd) da secao %s do arquivo de configuracao nao pode ser obtida: %s", section, cause);
     return {};

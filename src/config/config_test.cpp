@@ -308,6 +308,7 @@ TEST_F(ConfigTest, SealedPasswordsOpenOrSayWhyNot) {
   const fs::path credentials = root_ / "credentials";
   fs::create_directories(credentials);
   std::ofstream(credentials / "hsm-pwd", std::ios::binary) << "s3cr\xe9t\n";
+  fs::permissions(credentials / "hsm-pwd", fs::perms(0600));
   ::mkfifo((credentials / "fifo").c_str(), 0600);
   ::unsetenv("CREDENTIALS_DIRECTORY");
   EXPECT_EQ(hsmPassword("credential:hsm-pwd"), "");
@@ -326,6 +327,16 @@ TEST_F(ConfigTest, SealedPasswordsOpenOrSayWhyNot) {
   EXPECT_NE(log.find("'../credentials/hsm-pwd' nao tem um nome valido"), std::string::npos) << log;
   EXPECT_NE(log.find("'fifo' nao eh um arquivo comum"), std::string::npos) << log;
   EXPECT_NE(log.find("selada pelo Windows (DPAPI) e nao pode ser aberto neste sistema"), std::string::npos) << log;
+  // A credential file anyone may read (a folder a run by hand points at)
+  // still opens, with one warning.
+  EXPECT_EQ(log.find("outros usuarios"), std::string::npos) << log;
+  fs::permissions(credentials / "hsm-pwd", fs::perms(0644));
+  ::setenv("CREDENTIALS_DIRECTORY", credentials.c_str(), 1);
+  EXPECT_EQ(hsmPassword("credential:hsm-pwd"), "s3cr\xe9t");
+  ::unsetenv("CREDENTIALS_DIRECTORY");
+  EXPECT_NE(logText().find("[Atencao] A senha (pwd) da secao hsm vem de um arquivo de credencial que outros usuarios "
+                           "alem de root e do grupo do servico podem ler"),
+            std::string::npos);
 #endif
   EXPECT_EQ(hsmPassword(encodeConfigPassword("rc4")), "rc4");  // the RC4 values as before
 }

@@ -50,8 +50,12 @@ inline bool isSealedSecret(std::string_view value) {
 // Opens a sealed pwd value. True with the password in `secret`; false with
 // `cause` saying why in the log's words (a form this system does not
 // have, no such credential, a blob another machine or account sealed...).
+// `readableByOthers`, when given, is set when the secret came from a file
+// that others than its owner and the service's group may read (a
+// credential folder a run by hand points at; systemd's own are private).
 // Nothing is written anywhere; the caller wipes `secret` after use.
-bool openSealedSecret(std::string_view value, std::string& secret, std::u16string& cause);
+bool openSealedSecret(std::string_view value, std::string& secret, std::u16string& cause,
+                      bool* readableByOthers = nullptr);
 
 // For kelvasync-passwd on Linux: seals `secret` as the systemd credential
 // `name` with `systemd-creds encrypt` and gives the drop-in lines that hand

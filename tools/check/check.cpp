@@ -111,20 +111,24 @@ void checkSealedPassword(CheckReport& report, const std::string& value, const ch
   if (credential && (handed == nullptr || *handed == '\0')) {
     report.keys.push_back({section, "pwd", KeyFinding::Note,
                            kind + ": so o servico iniciado pelo systemd a recebe; o passo que a usa nao eh "
-                                  "verificado aqui"});
+                                  "verificado aqui",
+                           true});
     return;
   }
 #endif
-  std::vector<std::string> lines;
-  CapturedLines capture(lines);
-  std::string password = decodePasswordValue(value, asciiToUtf16(section));
+  std::string password;
+  std::u16string cause;
+  bool readableByOthers = false;
+  const bool opened = platform::openSealedSecret(value, password, cause, &readableByOthers);
   const size_t length = password.size();
   wipe(password);
-  if (length == 0) {
-    std::string cause = lines.empty() ? std::string("nao abre") : lines.front();
-    const size_t colon = cause.find("obtida: ");
-    if (colon != std::string::npos) cause = cause.substr(colon + 8);
-    report.keys.push_back({section, "pwd", KeyFinding::Bad, cause});
+  if (readableByOthers) {
+    report.keys.push_back({section, "pwd", KeyFinding::Note,
+                           kind + ": o arquivo da credencial pode ser lido por outros usuarios alem de root e do "
+                                  "grupo do servico; restrinja-o (chmod 600)"});
+  }
+  if (!opened) {
+    report.keys.push_back({section, "pwd", KeyFinding::Bad, narrowText(cause)});
   } else if (fieldSize != 0 && length >= fieldSize) {
     report.keys.push_back({section, "pwd", KeyFinding::Bad,
                            kind + " abre, mas tem " + std::to_string(length) + " caracteres; o HSM aceita no maximo " +
@@ -394,7 +398,7 @@ bool keysFine(const CheckReport& report, const char* section) {
     const bool needed = key.key == "host" || key.key == "usr" || key.key == "pwd" || key.key == "group";
     if (needed && key.section == section && (key.status == KeyFinding::Missing || key.status == KeyFinding::Bad))
       return false;
-    if (key.key == "pwd" && key.section == section && key.status == KeyFinding::Note) return false;  // not here
+    if (key.section == section && key.onlyTheServiceHasIt) return false;  // not here
   }
   return true;
 }
@@ -403,7 +407,7 @@ bool keysFine(const CheckReport& report, const char* section) {
 // service can open.
 const char* notCheckedBecause(const CheckReport& report, const char* section) {
   for (const KeyFinding& key : report.keys)
-    if (key.key == "pwd" && key.section == section && key.status == KeyFinding::Note)
+    if (key.section == section && key.onlyTheServiceHasIt)
       return "a senha eh uma credencial do systemd, que so o servico recebe";
   return std::string_view(section) == "hsm" ? "a secao hsm estah incompleta" : "a secao activedirectory estah incompleta";
 }

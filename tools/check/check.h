@@ -29,6 +29,9 @@ struct KeyFinding {
   std::string section, key;
   enum Status { Ok, Missing, Bad, Note } status = Ok;
   std::string detail;  // the value (never a password), or what is wrong
+  // A sealed password that only the service started by systemd receives:
+  // the step that needs it is left unchecked rather than failed.
+  bool onlyTheServiceHasIt = false;
 };
 
 struct CheckReport {

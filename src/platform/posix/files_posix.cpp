@@ -215,7 +215,10 @@ bool folderOwnedByStranger(const std::u16string& folder, std::u16string& owner) 
 
 bool fileReadableByOthers(const std::filesystem::path& path) {
   struct stat status {};
-  if (stat(path.c_str(), &status) != 0) return false;
+  return stat(path.c_str(), &status) == 0 && modeReadableByOthers(status);
+}
+
+bool modeReadableByOthers(const struct stat& status) {
   if ((status.st_mode & S_IROTH) != 0) return true;
   if ((status.st_mode & S_IRGRP) == 0) return false;
   // The service's own group may read what the service must read.

@@ -2,6 +2,7 @@
 // log (files_posix.cpp) and the instance lock (system_posix.cpp).
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <string>
@@ -20,5 +21,10 @@ inline constexpr char kServiceAccountName[] = "kelvasync";
 // the file is given to that account (its user and group). The descriptor,
 // or -1 with errno set.
 int openPrivateFile(const std::u16string& path, int flags, mode_t mode);
+
+// Whether a file of these permissions may be read by someone other than its
+// owner and the service's own group: any other read bit, or a group read
+// bit for another group.
+bool modeReadableByOthers(const struct stat& status);
 
 }  // namespace platform

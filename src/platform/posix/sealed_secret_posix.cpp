@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "common/text.h"
+#include "platform/posix/private_file.h"
 #include "platform/posix/system_program.h"
 
 namespace platform {
@@ -25,7 +26,7 @@ std::u16string text(const std::string& utf8) { return utf8ToUtf16(utf8); }
 // The credential file is handed over by systemd, but a run by hand may point
 // $CREDENTIALS_DIRECTORY anywhere: a FIFO or a link there must not hang or
 // redirect the read.
-bool readCredentialFile(const std::string& path, std::string& secret, std::u16string& cause) {
+bool readCredentialFile(const std::string& path, std::string& secret, std::u16string& cause, bool& readableByOthers) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
   if (fd < 0) {
     const int error = errno;
@@ -39,7 +40,8 @@ bool readCredentialFile(const std::string& path, std::string& secret, std::u16st
     ::close(fd);
     cause = text("nao eh um arquivo comum (" + path + ")");
     return false;
-  }
+  }  readableByOthers = modeReadableByOthers(status);
+
   char buffer[kMaxSealedSecretBytes + 3];
   size_t length = 0;
   for (;;) {
@@ -75,8 +77,9 @@ bool readCredentialFile(const std::string& path, std::string& secret, std::u16st
 
 }  // namespace
 
-bool openSealedSecret(std::string_view value, std::string& secret, std::u16string& cause) {
+bool openSealedSecret(std::string_view value, std::string& secret, std::u16string& cause, bool* readableByOthers) {
   secret.clear();
+  bool exposed = false;
   if (startsWithNoCase(value, kDpapiPrefix)) {
     cause = u"o valor dpapi: eh uma senha selada pelo Windows (DPAPI) e nao pode ser aberto neste sistema; "
             u"use credential:NOME (kelvasync-passwd --systemd-creds) ou o valor de kelvasync-passwd";
@@ -95,7 +98,9 @@ bool openSealedSecret(std::string_view value, std::string& secret, std::u16strin
     return false;
   }
   std::u16string why;
-  if (!readCredentialFile(std::string(folder) + "/" + name, secret, why)) {
+  const bool opened = readCredentialFile(std::string(folder) + "/" + name, secret, why, exposed);
+  if (readableByOthers != nullptr) *readableByOthers = exposed;
+  if (!opened) {
     cause = quoted + why;
     return false;
   }

@@ -33,8 +33,9 @@ std::string hexCode(DWORD code) {
 
 }  // namespace
 
-bool openSealedSecret(std::string_view value, std::string& secret, std::u16string& cause) {
+bool openSealedSecret(std::string_view value, std::string& secret, std::u16string& cause, bool* readableByOthers) {
   secret.clear();
+  if (readableByOthers != nullptr) *readableByOthers = false;  // a DPAPI blob is no file
   if (startsWithNoCase(value, kCredentialPrefix)) {
     cause = u"o valor credential: eh uma credencial do systemd e nao existe no Windows; use dpapi: "
             u"(kelvasync-passwd --dpapi) ou o valor de kelvasync-passwd";
