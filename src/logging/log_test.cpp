@@ -204,6 +204,38 @@ TEST_F(LogFileTest, ALineCutShortByAFullDiskIsUndoneAndCountedUntilThereIsRoomAg
   EXPECT_NE(text.find("[Atencao] 2 linha(s) do log nao puderam ser gravadas no arquivo"), std::string::npos) << text;
   EXPECT_EQ(text.find("cortada"), std::string::npos);
 }
+#else
+// Run by log_short_write_under_wine (tests/wine_cycles) under a file size
+// limit of KV_TEST_FILE_SIZE_LIMIT bytes, which Wine turns into a WriteFile
+// that writes part of a line, as a quota or a disk filling part-way does.
+TEST_F(LogFileTest, ALineCutShortByAFullDiskIsUndoneAndCountedUntilThereIsRoomAgain) {
+  const char* limitText = std::getenv("KV_TEST_FILE_SIZE_LIMIT");
+  if (limitText == nullptr) GTEST_SKIP() << "needs a file size limit: ctest -R log_short_write_under_wine";
+  const long long limit = std::atoll(limitText);
+  // Whole lines up to 400 bytes short of the limit: room for part of a long
+  // line, and for a short line with the count line before it.
+  ASSERT_TRUE(writeLog(Info, u"antes"));
+  const long long overhead = static_cast<long long>(fileText().size()) - 5;
+  const long long whole = limit - 400;
+  for (long long size = overhead + 5; size < whole; size = static_cast<long long>(fileText().size())) {
+    const long long room = whole - size - overhead;
+    ASSERT_GE(room, 0);
+    ASSERT_TRUE(writeLog(Info, u"%s", std::u16string(room > 3000 + overhead ? 3000 : room, u'x')));
+  }
+  ASSERT_EQ(static_cast<long long>(fileText().size()), whole);
+  const std::u16string cut = u"cortada pelo disco cheio " + std::u16string(1000, u'x');
+  EXPECT_FALSE(writeLog(Info, u"%s", cut));
+  EXPECT_FALSE(writeLog(Info, u"%s", cut));
+  EXPECT_EQ(static_cast<long long>(fileText().size()), whole);  // nothing of either line stays
+  EXPECT_TRUE(writeLog(Info, u"depois"));
+  // Right after the last whole line: the gap told, then the short line.
+  const std::string text = fileText();
+  const std::string line = "\\d\\d/\\d\\d/\\d{4} \\d\\d:\\d\\d:\\d\\d \\[[0-9a-f]+\\] \\[[A-Za-z]+\\] [^\\r\\n]*\\r\\n";
+  const std::string after = text.substr(static_cast<size_t>(whole));
+  EXPECT_TRUE(std::regex_match(after, std::regex("(" + line + "){2}"))) << after;
+  EXPECT_NE(after.find("[Atencao] 2 linha(s) do log nao puderam ser gravadas no arquivo"), std::string::npos);
+  EXPECT_TRUE(after.ends_with("[Info] depois\r\n")) << after;
+}
 #endif
 
 TEST_F(LogFileTest, AMissingFolderMakesEveryLineFail) {

@@ -13,25 +13,29 @@ constexpr FileHandle kInvalidFile = -1;
 
 // Opens (creating when missing, never creating folders) a file for appending
 // with no sharing: while one handle is open, a second open of the same file,
-// from this or another process, fails. Windows: CreateFileW(FILE_APPEND_DATA,
-// share 0, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL). Linux: open(O_WRONLY|O_APPEND|
-// O_CREAT|O_NOFOLLOW, mode 0640, a wider mode narrowed) plus a non-blocking
-// exclusive flock; a symbolic link is never followed. kInvalidFile on failure.
+// from this or another process, fails. Windows: CreateFileW(FILE_APPEND_DATA
+// | FILE_WRITE_DATA, share 0, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL), where
+// FILE_WRITE_DATA is what setting the end of the file back needs; a file
+// whose ACL refuses FILE_WRITE_DATA is opened with FILE_APPEND_DATA alone.
+// Linux: open(O_WRONLY|O_APPEND|O_CREAT|O_NOFOLLOW, mode 0640, a wider mode
+// narrowed) plus a non-blocking exclusive flock; a symbolic link is never
+// followed. kInvalidFile on failure.
 FileHandle openExclusiveAppend(const std::u16string& path);
 
-// Appends all of `bytes` or nothing: true when every byte was written. A
-// write cut short (no room left on the disk, a quota) is undone on Linux by
-// truncating the file back to where it ended before, so that a log never
-// holds half a line, and a later line never runs on from the half. Windows
-// refuses a write that does not fit before writing any of it.
+// Appends all of `bytes` at the end of the file, or nothing: true when every
+// byte was written. A write cut short or failed (no room left on the disk, a
+// quota, a file size limit) is undone by setting the end of the file back to
+// where it was before (ftruncate / SetFileInformationByHandle with
+// FileEndOfFileInfo), so that a log never holds half a line, and a later
+// line never runs on from the half. The sole exception: on Windows, a
+// handle opened for appending alone (see above) cannot set the end back.
 bool appendToFile(FileHandle file, const char* bytes, size_t count);
 void flushFile(FileHandle file);
 void closeFile(FileHandle file);
 
-// Size in bytes of a file, asked by name (GetFileAttributesExW / stat): a
-// handle opened for appending only may not be asked, and asking by name
-// needs no access that a handle without sharing would refuse. 0 when it
-// cannot be read.
+// Size in bytes of a file, asked by name (GetFileAttributesExW / stat): no
+// handle of the file is needed, and asking by name needs no access that a
+// handle without sharing would refuse. 0 when it cannot be read.
 uint64_t fileSize(const std::u16string& path);
 
 // Renames a file, never replacing an existing `to`: false when `to` exists,

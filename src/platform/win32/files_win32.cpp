@@ -8,17 +8,43 @@
 
 namespace platform {
 
+// FILE_WRITE_DATA beside FILE_APPEND_DATA is what lets appendToFile set the
+// end of the file back after a write cut short; writes still go to the end
+// (appendToFile names the end as their offset). A file whose ACL grants this
+// account appending alone is opened as before, for appending only, and a
+// write cut short there stays as the system left it.
 FileHandle openExclusiveAppend(const std::u16string& path) {
-  HANDLE file = CreateFileW(reinterpret_cast<const wchar_t*>(path.c_str()), FILE_APPEND_DATA, 0, nullptr,
-                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const wchar_t* name = reinterpret_cast<const wchar_t*>(path.c_str());
+  HANDLE file = CreateFileW(name, FILE_APPEND_DATA | FILE_WRITE_DATA, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                            nullptr);
+  if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED) {
+    file = CreateFileW(name, FILE_APPEND_DATA, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  }
   if (file == INVALID_HANDLE_VALUE) return kInvalidFile;
   return reinterpret_cast<FileHandle>(file);
 }
 
 bool appendToFile(FileHandle file, const char* bytes, size_t count) {
+  const HANDLE handle = reinterpret_cast<HANDLE>(file);
+  // No other handle can be open (no sharing), so the file ends where it did
+  // before this write. The size needs no access right of its own.
+  LARGE_INTEGER before{};
+  const bool sized = GetFileSizeEx(handle, &before) != FALSE;
+  // An offset of all ones writes at the end of the file, wherever the
+  // handle's position is.
+  OVERLAPPED atEnd{};
+  atEnd.Offset = 0xFFFFFFFF;
+  atEnd.OffsetHigh = 0xFFFFFFFF;
   DWORD written = 0;
-  return WriteFile(reinterpret_cast<HANDLE>(file), bytes, static_cast<DWORD>(count), &written, nullptr) &&
-         written == count;
+  if (WriteFile(handle, bytes, static_cast<DWORD>(count), &written, &atEnd) != FALSE && written == count) return true;
+  // Cut short (a quota, a disk that filled part-way) or failed: whatever
+  // part of the line got in is taken out again.
+  if (sized) {
+    FILE_END_OF_FILE_INFO end{};
+    end.EndOfFile = before;
+    SetFileInformationByHandle(handle, FileEndOfFileInfo, &end, sizeof end);
+  }
+  return false;
 }
 
 void flushFile(FileHandle file) { FlushFileBuffers(reinterpret_cast<HANDLE>(file)); }
