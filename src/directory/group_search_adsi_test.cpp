@@ -110,25 +110,30 @@ TEST(AdsiGroupSearch, ErrorTextsKeepToLatin1WithTheCodeFirst) {
 
 // The rows of one memberOf search as a provider gives them: each step is a
 // row (its DN) or, with `row` null, an end of the rows with the error that
-// ADsGetLastError then reports (0: none recorded). Past the script every call
-// is one more end that waits for a page when `endlessWait`, else a plain end.
+// ADsGetLastError then reports (0: none recorded), or with ADsGetLastError
+// itself failing with `errorRead`. Past the script every call is one more
+// end that waits for a page when `endlessWait`, else a plain end.
 struct RowStep {
   const char16_t* row;
   uint32_t endError;
+  int32_t errorRead = 0;
 };
 std::vector<RowStep> script;
 bool endlessWait = false;
 size_t nextStep = 0, nextRowCalls = 0;
 const char16_t* currentRow = nullptr;
 uint32_t lastError = 0;  // ADSI's last error of this thread
+int32_t errorRead = 0;   // what ADsGetLastError answers after this row
 
 int32_t scriptedNextRow(void*) {
   if (++nextRowCalls > 1000) return platform::kDirectoryFail;  // a walk that would not end
+  errorRead = 0;
   if (nextStep < script.size()) {
     const RowStep& step = script[nextStep++];
     currentRow = step.row;
     if (step.row != nullptr) return 0;
     if (step.endError != 0) lastError = step.endError;
+    errorRead = step.errorRead;
     return platform::kAdsNoMoreRows;
   }
   if (endlessWait) lastError = platform::kAdsMoreData;
@@ -137,7 +142,10 @@ int32_t scriptedNextRow(void*) {
 
 const platform::SearchRows scriptedRows = {
     nullptr, scriptedNextRow, [](void*) { return std::u16string(currentRow); }, [] { lastError = 0; },
-    [] { return lastError; }};
+    [](uint32_t* error) {
+      *error = errorRead < 0 ? 0 : lastError;
+      return errorRead;
+    }};
 
 // A directory whose group has no value of member, so that every entry of
 // the memberOf search is one the walk did not list.
@@ -166,10 +174,11 @@ const platform::DirectoryApi crossCheckOnly = {
 };
 
 // Only an end of the rows with no error recorded, after any number of rows,
-// is a complete answer: an end with any other error, or ADSI waiting for a
-// page that never comes, fails the cross-check and with it the group read
-// (so nobody is blocked or removed); an error recorded before the search is
-// not the search's.
+// is a complete answer: an end with any other error, an end whose error
+// cannot be read, or ADSI waiting for a page that never comes, fails the
+// cross-check and with it the group read (so nobody is blocked or removed);
+// an error recorded before the search is not the search's. A system with no
+// error record at all (Wine) leaves the end as GetNextRow gives it.
 TEST(AdsiGroupSearch, TheMemberOfCrossCheckCountsOnlyACompleteAnswer) {
   const fs::path root = fs::temp_directory_path() /
                         ("kv-adsi-rows-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
@@ -215,6 +224,17 @@ TEST(AdsiGroupSearch, TheMemberOfCrossCheckCountsOnlyACompleteAnswer) {
       << log;
   EXPECT_EQ(log.find("ausente da lista"), std::string::npos) << log;
   EXPECT_EQ(log.find("Quantidade de usuarios"), std::string::npos) << log;
+
+  // ADsGetLastError failing (for want of memory) at the end: whether the
+  // search was cut short is unknown, so it counts as cut short. With no
+  // error record on the system at all, the same end is complete.
+  fs::remove(root / "Karvell Networks" / "HSM Karvell" / "data" / "kelvasync.log");
+  EXPECT_FALSE(search({ana, {nullptr, 0, static_cast<int32_t>(0x8007000E)}}, false, 0, &unreadable));
+  log = readLog(root);
+  EXPECT_NE(log.find("(memberOf) (0x8007000E"), std::string::npos) << log;
+  EXPECT_EQ(log.find("ausente da lista"), std::string::npos) << log;
+  EXPECT_TRUE(search({bia, ana, {nullptr, 0, platform::kAdsNoErrorRecord}}, false, 0, &unreadable));
+  EXPECT_EQ(unreadable, 2u);
 
   // A page that never comes ends once the bound is passed, as a time-out.
   fs::remove(root / "Karvell Networks" / "HSM Karvell" / "data" / "kelvasync.log");

@@ -285,13 +285,13 @@ std::u16string searchRowName(void* context) {
 
 void clearAdsLastError() { ADsSetLastError(ERROR_SUCCESS, nullptr, nullptr); }
 
-// A failed ADsGetLastError records nothing (Wine's is a stub that fails).
-uint32_t adsLastError() {
-  DWORD error = ERROR_SUCCESS;
+int32_t adsLastError(uint32_t* error) {
+  DWORD code = ERROR_SUCCESS;
   wchar_t text[128] = {0};
   wchar_t provider[64] = {0};
-  if (FAILED(ADsGetLastError(&error, text, 128, provider, 64))) return ERROR_SUCCESS;
-  return error;
+  const HRESULT hr = ADsGetLastError(&code, text, 128, provider, 64);
+  *error = SUCCEEDED(hr) ? code : ERROR_SUCCESS;
+  return static_cast<int32_t>(hr);
 }
 
 // Searches the group's domain for (memberOf=<group>) with the account, and
@@ -407,7 +407,8 @@ const DirectoryApi adsiApi = {
 
 }  // namespace
 
-static_assert(kAdsNoMoreRows == S_ADS_NOMORE_ROWS && kAdsMoreData == ERROR_MORE_DATA);
+static_assert(kAdsNoMoreRows == S_ADS_NOMORE_ROWS && kAdsMoreData == ERROR_MORE_DATA &&
+              kAdsNoErrorRecord == E_NOTIMPL);
 
 int32_t collectUnlistedRows(const SearchRows& rows, const std::vector<std::u16string>& listedNames,
                             std::vector<std::u16string>* unlisted) {
@@ -423,8 +424,13 @@ int32_t collectUnlistedRows(const SearchRows& rows, const std::vector<std::u16st
     if (hr == kAdsNoMoreRows) {
       // The end, unless ADSI is still waiting for the next page. An end
       // with any other error (a time or size limit, a lost connection) is
-      // a search cut short, which proves nothing about the group.
-      const uint32_t error = rows.lastError();
+      // a search cut short, which proves nothing about the group; so is an
+      // end whose error could not be read. A system with no error record
+      // at all leaves only GetNextRow's word for it.
+      uint32_t error = ERROR_SUCCESS;
+      const int32_t read = rows.lastError(&error);
+      if (read < 0 && read != kAdsNoErrorRecord) return read;
+      if (read < 0) error = ERROR_SUCCESS;
       if (error == kAdsMoreData) {
         if (++waits > kMaxMoreDataRetries) return static_cast<int32_t>(HRESULT_FROM_WIN32(ERROR_TIMEOUT));
         continue;

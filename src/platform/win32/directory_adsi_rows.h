@@ -13,6 +13,10 @@ namespace platform {
 
 constexpr int32_t kAdsNoMoreRows = 0x00005012;  // S_ADS_NOMORE_ROWS
 constexpr uint32_t kAdsMoreData = 234;          // ERROR_MORE_DATA: the next page has not arrived yet
+// E_NOTIMPL from ADsGetLastError: the system has no record of ADSI errors at
+// all (Wine's ADsGetLastError is a stub that always answers it; Windows
+// keeps one for every thread).
+constexpr int32_t kAdsNoErrorRecord = static_cast<int32_t>(0x80004001);
 
 // How many ends of the rows in a row, each with ERROR_MORE_DATA, are asked
 // again before the search counts as failed. Each such end is ADSI saying
@@ -30,18 +34,22 @@ struct SearchRows {
   int32_t (*nextRow)(void* context) = nullptr;
   // The current row's distinguished name; empty when it cannot be read.
   std::u16string (*rowName)(void* context) = nullptr;
-  // ADsSetLastError(ERROR_SUCCESS, ...) and the code of ADsGetLastError on
-  // the calling thread (0 when none is recorded).
+  // ADsSetLastError(ERROR_SUCCESS, ...), and ADsGetLastError on the calling
+  // thread: its HRESULT, and in `error` the recorded code (0 when none is
+  // recorded; meaningful only when the HRESULT is a success).
   void (*clearLastError)() = nullptr;
-  uint32_t (*lastError)() = nullptr;
+  int32_t (*lastError)(uint32_t* error) = nullptr;
 };
 
 // Walks the rows to their end and appends, in the order of their DNs, those
 // whose name (compared without regard to case) is not among `listedNames`.
 // Succeeds only for a complete answer: a row that cannot be named, a failed
-// GetNextRow, an end of the rows with any recorded error, or more than
-// kMaxMoreDataRetries ends in a row waiting for a page each fail the walk,
-// and `unlisted` is then left as it was.
+// GetNextRow, an end of the rows with any recorded error, an end whose error
+// cannot be read (ADsGetLastError failing with anything but
+// kAdsNoErrorRecord), or more than kMaxMoreDataRetries ends in a row waiting
+// for a page each fail the walk, and `unlisted` is then left as it was.
+// Where the system keeps no error record at all (kAdsNoErrorRecord), an end
+// of the rows is taken as GetNextRow gives it.
 int32_t collectUnlistedRows(const SearchRows& rows, const std::vector<std::u16string>& listedNames,
                             std::vector<std::u16string>* unlisted);
 
