@@ -29,27 +29,6 @@ bool isManagedUserName(std::string_view name) {
   return true;
 }
 
-const std::vector<std::pair<uint32_t, std::string_view>>& heldBackNames() {
-  static const std::vector<std::pair<uint32_t, std::string_view>> names = {
-      {kHeldEmptyRead, "leitura_vazia"},           {kHeldUnreadableMembers, "membros_nao_lidos"},
-      {kHeldRemovalLimit, "limite_remocoes"},      {kHeldRefusedOperations, "operacoes_com_falha"},
-      {kHeldUnknownSettings, "chaves_desconhecidas"}, {kHeldCollisions, "identificadores_compartilhados"},
-      {kHeldStoredListKept, "lista_guardada_mantida"},
-  };
-  return names;
-}
-
-uint32_t heldBackOf(const ReconcileCounts& counts) {
-  uint32_t bits = 0;
-  if (counts.emptyReadHeld) bits |= kHeldEmptyRead;
-  if (counts.unreadable > 0) bits |= kHeldUnreadableMembers;
-  if (counts.removalLimitTripped) bits |= kHeldRemovalLimit;
-  if (counts.failed > 0 || counts.notDone > 0) bits |= kHeldRefusedOperations;
-  if (counts.collisions > 0) bits |= kHeldCollisions;
-  if (counts.storedListKept) bits |= kHeldStoredListKept;
-  return bits;
-}
-
 ReconcileActions defaultReconcileActions() {
   return ReconcileActions{setHsmUserBlocked, createSyncedUser, removeSyncedUser, writeAddb,
                           removalPolicy,     removalLimit,     hsmStoppedAnswering};
@@ -474,14 +453,7 @@ ReconcileCounts reconcileWith(const MemberList& members, const std::vector<std::
     counts.saveFailed = true;
     ++counts.failed;
   }
-  writeJournaledLog(Info,
-                    u"Resumo do cruzamento: membros lidos %d, criados %d, desbloqueados %d, bloqueados %d, "
-                    u"mantidos bloqueados %d, removidos %d, operacoes com falha %d, membros ignorados por falha de "
-                    u"leitura %d",
-                    static_cast<long long>(counts.membersRead), static_cast<long long>(counts.created),
-                    static_cast<long long>(counts.unblocked), static_cast<long long>(counts.blocked),
-                    static_cast<long long>(counts.keptBlocked), static_cast<long long>(counts.removed),
-                    static_cast<long long>(counts.failed), static_cast<long long>(counts.unreadable));
+  writeJournaledLog(Info, u"%s", cycleSummaryLine(counts));
   if (counts.notDone > 0) {
     writeJournaledLog(Info, u"Operacoes deixadas para o proximo ciclo: %d", static_cast<long long>(counts.notDone));
   }

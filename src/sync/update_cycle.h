@@ -18,6 +18,7 @@
 #include "config/config.h"
 #include "hsm/user_creation.h"
 #include "sync/blocked_users.h"
+#include "sync/cycle_report.h"
 
 // Number of successful group searches since the process started.
 extern uint32_t searchCount;
@@ -147,54 +148,6 @@ void decideManagedUsers(ReconcilePlan& plan, const ReconcileOptions& options,
 // Both halves.
 ReconcilePlan planReconciliation(const MemberList& members, const std::vector<std::string>& managedUserNames,
                                  const ReconcileOptions& options = {});
-
-// What one reconciliation did, for its summary line.
-struct ReconcileCounts {
-  size_t membersRead = 0, created = 0, unblocked = 0, blocked = 0, removed = 0, failed = 0;
-  // Users blocked again that an earlier cycle had blocked already (not in
-  // `blocked`, which counts the new blocks only).
-  size_t keptBlocked = 0;
-  uint32_t unreadable = 0;  // members that could not be read or identified
-  bool emptyReadHeld = false;    // no member read while managed users exist: pass 2 held back
-  bool storedListKept = false;   // the read was incomplete: addb and addb_backup left untouched
-  bool saveFailed = false;       // the backup or the write of addb failed (counted in `failed`)
-  bool removalLimitTripped = false;  // pass 2 held back by maxremovals
-  size_t collisions = 0;         // identifiers shared by several members
-  // Operations left for the next cycle because the HSM stopped answering
-  // in the middle of the passes (the save included).
-  size_t notDone = 0;
-};
-
-// What a cycle held back or found that an administrator must act on, even
-// when it ran to its end: one bit each, in the order of heldBackNames().
-enum HeldBack : uint32_t {
-  kHeldEmptyRead = 1u << 0,         // an empty read: nobody blocked or removed
-  kHeldUnreadableMembers = 1u << 1,  // members not read: departures wait
-  kHeldRemovalLimit = 1u << 2,      // maxremovals tripped: departures wait
-  kHeldRefusedOperations = 1u << 3,  // HSM operations that failed or were not done
-  kHeldUnknownSettings = 1u << 4,   // names in the INI file the service does not know
-  kHeldCollisions = 1u << 5,        // members sharing one HSM user
-  kHeldStoredListKept = 1u << 6,    // addb left as the last complete read stored it
-};
-// The names of the bits, as the status file and the metrics write them.
-const std::vector<std::pair<uint32_t, std::string_view>>& heldBackNames();
-// The bits a reconciliation's counts give.
-uint32_t heldBackOf(const ReconcileCounts& counts);
-
-// How one cycle ended, for the health status and a single-cycle run.
-enum class CycleOutcome : uint8_t {
-  Complete,       // the group was read wholly and every operation of the plan succeeded
-  Configuration,  // settings needed for the cycle are missing
-  Directory,      // the group could not be read, some of its members could not, or it read empty
-  Hsm,            // the HSM could not be listed, or an operation on it failed
-  Stopped,        // a stop request ended the cycle early
-};
-struct CycleResult {
-  CycleOutcome outcome = CycleOutcome::Stopped;
-  bool reconciled = false;  // counts holds the reconciliation's summary
-  ReconcileCounts counts;
-  uint32_t heldBack = 0;    // HeldBack bits
-};
 
 // One cycle: search the group (logs nothing here when it fails), count the
 // search, remind the console user of the ESC key, then synchronizeHsm.

@@ -631,30 +631,7 @@ const char* bool01(bool value) { return value ? "true" : "false"; }
 
 std::string renderStatusJson(const std::optional<CycleStatus>& status, const ServiceHealth& health) {
   std::string out = "{\"codigo\": " + std::to_string(health.code) + ", \"linha\": " + jsonString(health.line);
-  if (status) {
-    out += ", \"resultado\": " + jsonString(std::string(cycleOutcomeName(status->outcome))) +
-           ", \"inicio\": " + jsonString(status->start) + ", \"fim\": " + jsonString(status->end) +
-           ", \"fimEpoch\": " + std::to_string(status->endEpoch) +
-           ", \"duracao\": " + std::to_string(status->durationSeconds) +
-           ", \"ultimoCompleto\": " + jsonString(status->lastComplete) +
-           ", \"ultimoCompletoEpoch\": " + std::to_string(status->lastCompleteEpoch) +
-           ", \"intervalo\": " + std::to_string(status->intervalSeconds) + ", \"retido\": [";
-    bool first = true;
-    for (const auto& [bit, name] : heldBackNames()) {
-      if ((status->heldBack & bit) == 0) continue;
-      out += (first ? "" : ", ") + jsonString(std::string(name));
-      first = false;
-    }
-    out += "]";
-    if (status->counts) {
-      const ReconcileCounts& c = *status->counts;
-      out += ", \"contagens\": {\"membros\": " + std::to_string(c.membersRead) +
-             ", \"criados\": " + std::to_string(c.created) + ", \"desbloqueados\": " + std::to_string(c.unblocked) +
-             ", \"bloqueados\": " + std::to_string(c.blocked) +
-             ", \"mantidosBloqueados\": " + std::to_string(c.keptBlocked) + ", \"removidos\": " + std::to_string(c.removed) +
-             ", \"falhas\": " + std::to_string(c.failed) + ", \"naoLidos\": " + std::to_string(c.unreadable) + "}";
-    }
-  }
+  if (status) out += ", " + cycleStatusJsonMembers(*status, [](const std::string& text) { return jsonString(text); });
   return out + "}\n";
 }
 
