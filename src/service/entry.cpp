@@ -14,6 +14,7 @@
 #include "platform/console.h"
 #include "platform/service_manager.h"
 #include "platform/system.h"
+#include "service/exit_codes.h"
 #include "service/install.h"
 #include "service/options.h"
 #include "service/service_control.h"
@@ -50,10 +51,10 @@ constexpr char16_t kUsage[] =
     u"  (nenhuma)     modo servico: iniciado pelo gerenciador de servicos (Windows ou systemd)\n"
     u"  -c            modo console: o log aparece tambem no terminal; ESC ou Ctrl+C para parar\n"
     u"  -i            instala o servico        -d   remove o servico\n"
-    u"  --once        um ciclo em modo console, sem a pausa inicial, e termina. Saida: 0 grupo lido\n"
-    u"                e plano aplicado; 1 configuracao; 2 diretorio; 3 HSM; 4 interrompido\n"
+    u"  --once        um ciclo em modo console, sem a pausa inicial, e termina\n"
     u"  --version     mostra a versao\n"
-    u"  --help, -h, /?  mostra esta ajuda";
+    u"  --help, -h, /?  mostra esta ajuda\n"
+    u"Codigos de saida:";
 
 void printUsage(void (*write)(std::u16string_view)) {
   std::u16string_view text = kUsage;
@@ -62,17 +63,22 @@ void printUsage(void (*write)(std::u16string_view)) {
     write(text.substr(0, end));
     text.remove_prefix(end == std::u16string_view::npos ? text.size() : end + 1);
   }
+  for (const ExitCodeMeaning& code : kServiceExitCodes) {
+    std::string line = "  " + std::to_string(code.code);
+    line.resize(6, ' ');
+    write(asciiToUtf16(line + std::string(code.meaning)));
+  }
 }
 
 int exitCodeOf(const CycleResult& result) {
   switch (result.outcome) {
-    case CycleOutcome::Complete: return result.heldBack != 0 ? kExitCodeHeldBack : 0;
-    case CycleOutcome::Configuration: return 1;
-    case CycleOutcome::Directory: return 2;
-    case CycleOutcome::Hsm: return 3;
-    case CycleOutcome::Stopped: return 4;
+    case CycleOutcome::Complete: return result.heldBack != 0 ? kExitHeldBack : kExitOk;
+    case CycleOutcome::Configuration: return kExitConfiguration;
+    case CycleOutcome::Directory: return kExitDirectory;
+    case CycleOutcome::Hsm: return kExitHsm;
+    case CycleOutcome::Stopped: return kExitStopped;
   }
-  return 4;
+  return kExitStopped;
 }
 
 // Ends a start that cannot go on before the first cycle: one line naming
@@ -159,14 +165,14 @@ int runKelvasync(int argc, const char16_t* const argv[]) {
   switch (line.option) {
     case LongOption::Help:
       printUsage(platform::writeConsoleLine);
-      return 0;
+      return kExitOk;
     case LongOption::Unknown:
       platform::writeErrorLine(u"kelvasync: opcao desconhecida: " + line.unknown);
       printUsage(platform::writeErrorLine);
-      return 2;
+      return kExitUsage;
     case LongOption::Version:
       platform::writeConsoleLine(u"kelvasync " + asciiToUtf16(KV_VERSION_TEXT));
-      return 0;
+      return kExitOk;
     case LongOption::Once:
       singleCycleRun = true;
       break;
@@ -177,10 +183,10 @@ int runKelvasync(int argc, const char16_t* const argv[]) {
 
   int install = 0;
   hasOption(letterCount, letters, u"i", {&install, nullptr});
-  if (install) return installService() ? 0 : 1;
+  if (install) return installService() ? kExitOk : kExitInstallFailed;
   int remove = 0;
   hasOption(letterCount, letters, u"d", {&remove, nullptr});
-  if (remove) return uninstallService() ? 0 : 1;
+  if (remove) return uninstallService() ? kExitOk : kExitInstallFailed;
   int console = 0;
   hasOption(letterCount, letters, u"c", {&console, nullptr});
   serviceMode = console == 0 && !singleCycleRun;
@@ -205,7 +211,7 @@ int runKelvasync(int argc, const char16_t* const argv[]) {
   // lost: refuse it.
   for (const std::u16string& folder : {dataFolderPath(), stateFolderPath(), runtimeFolderPath()}) {
     if (const std::u16string reason = unsafeFolderReason(folder); !reason.empty()) {
-      return refuseStart(reason, kExitCodeLogUnavailable);
+      return refuseStart(reason, kExitDataFolder);
     }
   }
 
@@ -218,15 +224,15 @@ int runKelvasync(int argc, const char16_t* const argv[]) {
     case platform::InstanceClaim::HeldByAnother:
       return refuseStart(u"Ja existe outra instancia do kelvasync em execucao neste computador. Esta instancia nao "
                          u"sera iniciada.",
-                         kExitCodeAnotherInstance);
+                         kExitAnotherInstance);
     case platform::InstanceClaim::Failed:
       return refuseStart(formatWide(u"Nao foi possivel obter a trava de instancia unica %s (%s); o kelvasync nao "
                                     u"sera iniciado.",
                                     instanceLockPath(), lockError),
-                         kExitCodeLogUnavailable);
+                         kExitDataFolder);
   }
 
-  if (!openLogFile()) return refuseStart(logFailureLine(logFilePath()), kExitCodeLogUnavailable);
+  if (!openLogFile()) return refuseStart(logFailureLine(logFilePath()), kExitDataFolder);
   platform::closeFile(logFileHandle);
   logFileHandle = platform::kInvalidFile;
 
@@ -238,7 +244,7 @@ int runKelvasync(int argc, const char16_t* const argv[]) {
   if (!writeJournaledLog(Info, u"Log iniciado")) {
     return refuseStart(u"nao foi possivel gravar no log '" + logFilePath() +
                            u"' (disco cheio, cota esgotada ou arquivo inacessivel); o kelvasync nao sera iniciado",
-                       kExitCodeLogUnavailable);
+                       kExitDataFolder);
   }
   if (!logSize.valid) {
     writeLog(Warning,
@@ -260,7 +266,7 @@ int runKelvasync(int argc, const char16_t* const argv[]) {
   // stateLock exists from here (a process-wide object).
   writeJournaledLog(Info, u"Variaveis inicializadas");
 
-  int exitCode = 0;
+  int exitCode = kExitOk;
   if (serviceMode) {
     if (!platform::runServiceDispatcher(kServiceName, serviceMain)) {
       // Started from a shell rather than by the service manager.
@@ -268,7 +274,7 @@ int runKelvasync(int argc, const char16_t* const argv[]) {
       platform::writeErrorLine(
           u"kelvasync: este processo nao foi iniciado pelo gerenciador de servicos (Windows ou systemd); para "
           u"rodar num terminal use -c, e para um unico ciclo --once");
-      exitCode = 1;
+      exitCode = kExitNotStartedByServiceManager;
     }
   } else {
     reportServiceStatus(kKeep, kKeep);

@@ -5,6 +5,7 @@
 #include "common/process_state.h"
 #include "logging/log.h"
 #include "platform/console.h"
+#include "service/exit_codes.h"
 
 platform::ServiceStatus serviceStatus;
 platform::ServiceStatusHandle serviceStatusHandle = 0;
@@ -45,7 +46,7 @@ void reportServiceStatus(int32_t state, int32_t checkPoint) {
     // of the lock, so no other report can come between them; the error is
     // logged after the lock is released.
     serviceStatus.win32ExitCode = platform::kErrorServiceSpecificError;
-    serviceStatus.serviceSpecificExitCode = 2;
+    serviceStatus.serviceSpecificExitCode = kServiceCodeStatusReportFailed;
     updateRecord(platform::kServiceStopped, kKeep);
     // One last attempt: when this report fails too there is nobody left to
     // tell, and retrying it here would loop for ever.
@@ -78,7 +79,7 @@ void serviceMain() {
       std::lock_guard<std::mutex> guard(statusLock);
       serviceStatus.currentState = platform::kServiceStopped;
       serviceStatus.win32ExitCode = platform::kErrorServiceSpecificError;
-      serviceStatus.serviceSpecificExitCode = 1;
+      serviceStatus.serviceSpecificExitCode = kServiceCodeHandlerNotRegistered;
     }
     reportServiceStatus(platform::kServiceStopped, kKeep);
     return;
@@ -100,7 +101,7 @@ void serviceMain() {
   reportServiceStatus(platform::kServiceStopped, 0);
 }
 
-uint32_t refusedStartExitCode = kExitCodeAnotherInstance;
+uint32_t refusedStartExitCode = kExitAnotherInstance;
 std::u16string refusedStartReason;
 std::atomic<bool> workerAbandoned{false};
 

@@ -29,22 +29,9 @@ constexpr int32_t kKeep = -1;  // keep the state / next check point
 // The service procedure handed to the dispatcher, and its control handler.
 void serviceMain();
 
-// Service-specific exit codes (with win32 exit code 1066) of a service start
-// refused before the first cycle, shown by `sc query` and systemd: another
-// instance of kelvasync runs on the machine; the data folder cannot be used
-// (missing, not writable by the account, writable by others, or its
-// instance lock unusable). "Another instance" is kept apart from the codes
-// --once gives for how its cycle ended (1 to 5), so that the unit's
-// RestartPreventExitStatus= names it alone.
-constexpr uint32_t kExitCodeAnotherInstance = 6;
-constexpr uint32_t kExitCodeLogUnavailable = 4;
-// A single cycle (--once) that ran to its end but held something back or
-// found something an administrator must act on (the removal limit tripped,
-// unknown names in the INI file, members sharing one HSM user).
-constexpr int kExitCodeHeldBack = 5;
-
 // The service procedure of a refused start: reports SERVICE_STOPPED at once
-// with refusedStartExitCode, so the service manager says why (under systemd
+// with refusedStartExitCode (a code of exit_codes.h, with win32 exit code
+// 1066), so the service manager says why (under systemd
 // also refusedStartReason as STATUS=).
 extern uint32_t refusedStartExitCode;
 extern std::u16string refusedStartReason;

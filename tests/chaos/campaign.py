@@ -1022,7 +1022,7 @@ class Campaign:
             if k == "kv-kill":
                 allowed.add(-9)
             elif k == "kv-term":
-                allowed.add(4)
+                allowed.add(7)  # --once stopped before its end
             elif k in ("slapd-kill", "slapd-restart", "group-during-read"):
                 allowed.add(2)
                 if k == "slapd-kill" and f["t"] == 0.0 and not f.get("restarted"):

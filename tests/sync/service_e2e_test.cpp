@@ -562,13 +562,13 @@ TEST_F(ServiceEndToEnd, CheckNamesWhatFailsWithItsExitCode) {
   EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
 
   // With a client library that would wait a minute: --timeout ends the run
-  // with 3 and names the step, as text and as JSON (CRITICAL for Nagios).
+  // with 5 and names the step, as text and as JSON (CRITICAL for Nagios).
   const std::map<std::string, std::string> patientLibrary{{"KELVASYNC_HSM_IO_TIMEOUT_MS", "60000"}};
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(runCheck({"--ini", broken.string(), "--timeout", "3"}, out, patientLibrary), 3) << out;
+  EXPECT_EQ(runCheck({"--ini", broken.string(), "--timeout", "3"}, out, patientLibrary), 5) << out;
   EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
   EXPECT_NE(out.find("tempo limite de 3 s esgotado na etapa HSM"), std::string::npos) << out;
-  EXPECT_EQ(runCheck({"--json", "--ini", broken.string(), "--timeout", "3"}, out, patientLibrary), 3) << out;
+  EXPECT_EQ(runCheck({"--json", "--ini", broken.string(), "--timeout", "3"}, out, patientLibrary), 5) << out;
   EXPECT_NE(out.find("\"etapa\": \"HSM\""), std::string::npos) << out;
   EXPECT_EQ(runCheck({"--nagios", "--ini", broken.string(), "--timeout", "3"}, out, patientLibrary), 2) << out;
   EXPECT_EQ(out, "KELVASYNC-CHECK CRITICO - tempo limite de 3 s esgotado na etapa HSM (sem resposta)\n");

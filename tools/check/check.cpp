@@ -647,15 +647,10 @@ const char* statusName(KeyFinding::Status status) {
   return "";
 }
 
-const char* exitMeaning(int code) {
-  switch (code) {
-    case kCheckOk: return "tudo acessivel; o proximo ciclo pode rodar";
-    case kCheckConfig: return "erro no arquivo de configuracao";
-    case kCheckDirectory: return "o grupo do diretorio nao pode ser lido por completo";
-    case kCheckHsm: return "o HSM nao pode ser lido";
-    case kCheckGuard: return "a trava de remocoes em massa impediria a segunda passagem, ou o plano custaria todos os usuarios gerenciados";
-  }
-  return "";
+std::string exitMeaning(int code) {
+  for (const CheckCodeMeaning& entry : kCheckExitCodes)
+    if (entry.code == code) return std::string(entry.meaning);
+  return {};
 }
 
 void appendList(std::string& out, const char* title, const std::vector<std::string>& items) {
@@ -794,15 +789,15 @@ std::string renderJson(const CheckReport& r) {
   return out;
 }
 
-NagiosState nagiosState(const CheckReport& r) {
+PluginState nagiosState(const CheckReport& r) {
   const bool directoryFailed = r.directoryChecked && (!r.directoryOk || r.unreadableMembers > 0);
   const bool hsmFailed = r.hsmChecked && !r.hsmOk;
-  if (directoryFailed || hsmFailed || r.guardTrips || !r.everyUserAtRisk.empty()) return kNagiosCritical;
-  return r.exitCode == kCheckOk ? kNagiosOk : kNagiosWarning;
+  if (directoryFailed || hsmFailed || r.guardTrips || !r.everyUserAtRisk.empty()) return kPluginCritical;
+  return r.exitCode == kCheckOk ? kPluginOk : kPluginWarning;
 }
 
 std::string renderNagios(const CheckReport& r) {
-  const NagiosState state = nagiosState(r);
+  const PluginState state = nagiosState(r);
   // The findings that decide the state, in the order an operator would
   // mend them; 8-bit text (messages, values) goes through printable(),
   // paths are UTF-8 already.
@@ -810,7 +805,7 @@ std::string renderNagios(const CheckReport& r) {
   const auto add = [&what](const std::string& finding) {
     if (!finding.empty()) what += (what.empty() ? "" : "; ") + finding;
   };
-  if (state == kNagiosCritical) {
+  if (state == kPluginCritical) {
     if (!r.everyUserAtRisk.empty()) add("PERIGO: " + printable(r.everyUserAtRisk));
     if (r.guardTrips) add("trava de remocoes em massa: " + printable(r.passTwoReason));
     if (r.directoryChecked && !r.directoryOk) {
@@ -822,7 +817,7 @@ std::string renderNagios(const CheckReport& r) {
     if (r.hsmChecked && !r.hsmOk) {
       add("o HSM nao pode ser lido" + (r.hsmMessages.empty() ? std::string() : ": " + printable(r.hsmMessages.back())));
     }
-  } else if (state == kNagiosWarning) {
+  } else if (state == kPluginWarning) {
     if (!r.iniExists) add("o arquivo " + r.iniPath + " nao existe");
     else if (!r.iniReadable) add("o arquivo " + r.iniPath + " nao pode ser lido por esta conta");
     if (!r.logFolderExists) add("a pasta do log " + r.logFolder + " nao existe");
@@ -843,7 +838,7 @@ std::string renderNagios(const CheckReport& r) {
   }
   // One line: a member's name or a message cannot start another.
   std::string line = "KELVASYNC-CHECK " +
-                     std::string(state == kNagiosOk ? "OK" : state == kNagiosWarning ? "ATENCAO" : "CRITICO") + " - " +
+                     std::string(state == kPluginOk ? "OK" : state == kPluginWarning ? "ATENCAO" : "CRITICO") + " - " +
                      what;
   for (char& c : line)
     if (c == '\n' || c == '\r' || c == '|') c = c == '|' ? '/' : ' ';

@@ -10,19 +10,9 @@
 #include <vector>
 
 #include "common/records.h"
+#include "exit_codes.h"
 #include "sync/cycle_status.h"
 
-// Exit codes, the lowest failing one wins.
-enum CheckExitCode : int {
-  kCheckOk = 0,         // everything reachable, the guard would not trip
-  kCheckConfig = 1,     // a key of the INI file is missing or bad
-  kCheckDirectory = 2,  // the group, or some of its members, could not be read
-  kCheckHsm = 3,        // the HSM could not be listed, or addb not read
-  kCheckGuard = 4,      // the mass-removal guard would stop pass 2, or the plan would cost every managed user
-};
-
-// The states of a Nagios/Icinga plug-in (kelvasync-check --nagios).
-enum NagiosState : int { kNagiosOk = 0, kNagiosWarning = 1, kNagiosCritical = 2, kNagiosUnknown = 3 };
 
 // One key of the INI file as the check found it.
 struct KeyFinding {
@@ -108,5 +98,5 @@ std::string renderStatusJson(const std::optional<CycleStatus>& status, const Ser
 // the plain check (the lowest wins), the worst finding decides: CRITICAL
 // when the group or the HSM could not be read or the plan trips a guard
 // (PERIGO, maxremovals), WARNING for findings in the configuration alone.
-NagiosState nagiosState(const CheckReport& report);
+PluginState nagiosState(const CheckReport& report);
 std::string renderNagios(const CheckReport& report);

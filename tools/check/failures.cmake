@@ -3,8 +3,9 @@
 # an unreachable directory and HSM exit 2 with the service's own messages,
 # also as JSON; an INI readable by others is warned about, one in a folder
 # with a non-ASCII name is read; --help documents the exit codes; values are
-# read by the service's own rules; usage errors exit 2, --help and
-# --version 0 (kelvasync-passwd's too).
+# read by the service's own rules; usage errors exit 64 (UNKNOWN, 3, as a
+# plug-in), --help and --version 0 (kelvasync-passwd's too, whose usage
+# errors exit 2).
 #   -DCHECK=<kelvasync-check> -DPASSWD=<kelvasync-passwd> -DWORK=<scratch folder>
 #   [-DWINE_PREFIX_SCRIPT=<scripts/wine-prefix.sh>]
 include(${CMAKE_CURRENT_LIST_DIR}/../../cmake/KvWineRunner.cmake)
@@ -38,14 +39,17 @@ function(expect_text name text)
 endfunction()
 
 expect_run(help 0 --help)
-expect_text(help "4  a trava de remocoes em massa impediria a segunda passagem")
-# Every tool: 0 for --help and --version, 2 for a command line that cannot
-# run (an unknown option, a missing value, options that do not combine).
+expect_text(help "4   a trava de remocoes em massa dispararia")
+expect_text(help "64  erro de uso")
+# 0 for --help and --version, 64 for a command line that cannot run (an
+# unknown option, a missing value, options that do not combine), and as a
+# monitoring plug-in (--nagios, --status) UNKNOWN.
 expect_run(version 0 --version)
 expect_text(version "kelvasync-check 1.0.0.5")
-expect_run(unknown_option 2 --verbose)
-expect_run(missing_value 2 --ini)
-expect_run(json_and_nagios 2 --json --nagios)
+expect_run(unknown_option 64 --verbose)
+expect_run(missing_value 64 --ini)
+expect_run(json_and_nagios 3 --json --nagios)
+expect_run(nagios_unknown_option 3 --nagios --bogus)
 foreach(case "0;--help;Uso: kelvasync-passwd" "0;--version;kelvasync-passwd 1.0.0.5" "2;--bogus;Uso:" "2;-x;Uso:")
   list(GET case 0 expected)
   list(GET case 1 option)
@@ -120,7 +124,7 @@ expect_text(values "ATENCAO: o arquivo parece UTF-8; salve-o em Windows-1252")
 expect_text(values "INVALIDA activedirectory.group: 'Tessel' nao eh um DN")
 expect_text(values "ok       activedirectory.updatefrequencyinminutes: 5 minutos ('5min')")
 expect_text(values "Causa: o nome 'hsm.invalid' de [hsm] host nao foi resolvido")
-expect_run(bad_timeout 2 --timeout 0 --ini ${values})
+expect_run(bad_timeout 64 --timeout 0 --ini ${values})
 # A host value the client library would refuse.
 file(WRITE ${WORK}/port.ini "[hsm]\r\nhost=hsm:44a3\r\n")
 program_path(${WORK}/port.ini port)

@@ -18,12 +18,14 @@
 
 namespace {
 
-constexpr int kUsageError = 2;
+// Plug-in modes (--nagios, --status) report a usage error as UNKNOWN, the
+// state plug-ins give a command line they cannot run.
+bool pluginMode = false;
 
 void usage(FILE* to) {
   std::fputs(
       "Uso: kelvasync-check [--json | --nagios] [--ini ARQUIVO] [--timeout SEGUNDOS]\n"
-      "     kelvasync-check --status [--nagios]\n"
+      "     kelvasync-check --status [--nagios | --json]\n"
       "     kelvasync-check --help | --version\n"
       "Verifica o kelvasync sem alterar nada: le o kelvasync.ini como o servico, le o grupo do\n"
       "diretorio, entra no HSM com a conta [hsm], lista os usuarios, confere se a conta IntegracaoAD\n"
@@ -32,41 +34,32 @@ void usage(FILE* to) {
       "\n"
       "  --json         o mesmo resultado como um documento JSON\n"
       "  --nagios       uma linha de plug-in Nagios/Icinga, com dados de desempenho depois de '|', e\n"
-      "                 saida 0 OK, 1 ATENCAO (so achados na configuracao), 2 CRITICO (grupo ou HSM\n"
-      "                 ilegivel, PERIGO, trava de remocoes, tempo esgotado)\n"
+      "                 o estado do plug-in como codigo de saida (vale o pior achado)\n"
       "  --ini ARQUIVO  verifica esse arquivo em vez do kelvasync.ini do servico\n"
       "  --timeout SEGUNDOS\n"
       "                 limite de tempo da verificacao inteira (padrao 10, de 1 a 86400); esgotado, a\n"
-      "                 saida nomeia a etapa que nao respondeu e o codigo eh 3\n"
+      "                 saida nomeia a etapa que nao respondeu\n"
       "  --status       so le o estado que o servico grava apos cada ciclo (kelvasync.status, ao lado do\n"
-      "                 log) e responde como um plug-in de monitoracao: 0 ok, 1 atencao (o ultimo ciclo\n"
-      "                 nao foi completo), 2 critico (nenhum ciclo completo em duas vezes o intervalo),\n"
-      "                 3 desconhecido (sem arquivo de estado)\n"
+      "                 log) e responde como um plug-in de monitoracao\n"
       "  --nagios       com --status: uma linha com dados de desempenho depois de '|'\n"
       "  --json         com --status: o estado e o seu julgamento como um documento JSON\n"
       "  --version      mostra a versao\n"
       "Variaveis do arquivo /etc/default/kelvasync (as do servico) valem tambem aqui, exceto\n"
       "as ja definidas no ambiente.\n"
       "\n"
-      "Codigos de saida:\n"
-      "  0  tudo acessivel e a trava de remocoes em massa nao dispararia\n"
-      "  1  chave ausente ou invalida, arquivo de configuracao ilegivel ou pasta do log ausente\n"
-      "  2  o grupo do diretorio, ou algum de seus membros, nao pode ser lido\n"
-      "  3  o HSM nao pode ser lido (listagem de usuarios ou 'addb'), ou o limite de --timeout\n"
-      "     esgotou\n"
-      "  4  a trava de remocoes em massa impediria a segunda passagem, ou o plano bloquearia ou\n"
-      "     removeria todos os usuarios gerenciados (ou nenhum membro foi lido e ha usuarios gerenciados)\n"
-      "  Quando varios valem, vale o menor. Com --nagios: 0, 1 ou 2 como acima (vale o pior).\n"
-      "  Erro de uso (opcao desconhecida, valor ausente ou invalido, opcoes que nao combinam): 2.\n",
+      "Codigos de saida (quando varios valem, vale o menor):\n",
       to);
+  for (const CheckCodeMeaning& code : kCheckExitCodes) std::fprintf(to, "  %-3d %s\n", code.code, code.meaning.data());
+  std::fputs("Com --nagios e com --status, o estado do plug-in (um erro de uso eh UNKNOWN):\n", to);
+  for (const CheckCodeMeaning& state : kPluginStates) std::fprintf(to, "  %-3d %s\n", state.code, state.meaning.data());
 }
 
 // A command line that cannot run: what is wrong, then the usage, on
-// standard error; the exit code of every kelvasync tool for that.
+// standard error.
 int usageError(const std::string& what) {
   std::fprintf(stderr, "kelvasync-check: %s\n\n", what.c_str());
   usage(stderr);
-  return kUsageError;
+  return pluginMode ? int{kPluginUnknown} : int{kCheckUsage};
 }
 
 // --status: the service's own account of its last cycles, for monitoring.
@@ -88,6 +81,9 @@ int reportServiceStatus(bool nagios, bool json) {
 
 int main(int argc, char** argv) {
   platform::keepMemoryPrivate();  // it decrypts both passwords
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--nagios") == 0 || std::strcmp(argv[i], "--status") == 0) pluginMode = true;
+  }
   bool json = false;
   bool ownIni = true;
   uint32_t timeoutSeconds = 10;

@@ -28,7 +28,7 @@ unsigned watchdogThread(void*) {
   if (!state.compare_exchange_strong(expected, TimedOut)) return 0;
   const std::string step = checkStepInProgress();
   const std::string seconds = std::to_string(watch.seconds);
-  const int exitCode = watch.output == CheckOutput::Nagios ? kNagiosCritical : kCheckTimedOut;
+  const int exitCode = watch.output == CheckOutput::Nagios ? int{kPluginCritical} : int{kCheckTimedOut};
   const std::string code = std::to_string(exitCode);
   std::string text;
   switch (watch.output) {

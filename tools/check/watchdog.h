@@ -1,13 +1,10 @@
 // The bound of kelvasync-check --timeout: a thread that, once the time is
-// up, names the step that hung and ends the process with exit code 3, or
-// with --nagios 2 (CRITICAL: a directory or HSM that does not answer is
-// down for the service too), whatever the step is blocked in.
+// up, names the step that hung and ends the process with kCheckTimedOut, or
+// with --nagios CRITICAL (a directory or HSM that does not answer is down
+// for the service too), whatever the step is blocked in.
 #pragma once
 
 #include <cstdint>
-
-// The exit code of a run that the watchdog ended.
-inline constexpr int kCheckTimedOut = 3;
 
 // How the watchdog reports: the text for a person, a JSON document, or one
 // Nagios plug-in line.
