@@ -45,7 +45,7 @@
 #include <string>
 #include <vector>
 
-#include "common/process_state.h"
+#include "runtime/process_state.h"
 #include "common/records.h"
 #include "common/text.h"
 #include "config/config.h"

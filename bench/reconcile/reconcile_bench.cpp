@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "common/process_state.h"
+#include "runtime/process_state.h"
 #include "sync/update_cycle.h"
 
 namespace {

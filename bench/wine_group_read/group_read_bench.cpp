@@ -32,7 +32,7 @@
 #include <string>
 #include <vector>
 
-#include "common/process_state.h"
+#include "runtime/process_state.h"
 #include "common/text.h"
 #include "config/config.h"
 #include "directory/group_search.h"

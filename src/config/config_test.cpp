@@ -14,7 +14,7 @@
 #include <tuple>
 #include <utility>
 
-#include "common/process_state.h"
+#include "runtime/process_state.h"
 #include "common/text.h"
 #include "platform/sealed_secret.h"
 #ifndef _WIN32

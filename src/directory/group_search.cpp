@@ -4,8 +4,9 @@
 #include <string>
 #include <utility>
 
-#include "common/reachability.h"
-#include "common/stop_flag.h"
+#include "common/host_port.h"
+#include "logging/reachability.h"
+#include "runtime/stop_flag.h"
 #include "common/text.h"
 #include "config/config.h"
 #include "directory/logon_id.h"

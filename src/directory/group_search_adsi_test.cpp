@@ -14,8 +14,8 @@
 #include <iterator>
 #include <vector>
 
-#include "common/process_state.h"
-#include "common/stop_flag.h"
+#include "runtime/process_state.h"
+#include "runtime/stop_flag.h"
 #include "config/config.h"
 #include "directory/group_search.h"
 #include "platform/win32/directory_adsi_rows.h"

@@ -14,9 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "common/process_state.h"
-#include "common/reachability.h"
-#include "common/stop_flag.h"
+#include "runtime/process_state.h"
+#include "common/host_port.h"
+#include "logging/reachability.h"
+#include "runtime/stop_flag.h"
 #include "common/text.h"
 #include "config/config.h"
 #include "directory/logon_id.h"

@@ -9,7 +9,7 @@
 #include <regex>
 #include <string>
 
-#include "common/process_state.h"
+#include "runtime/process_state.h"
 
 namespace {
 

@@ -137,3 +137,7 @@ extern "C" int32_t collectHsmUser(const char* userName, void* list, int32_t flag
   }
   return 0;
 }
+
+int32_t initializeHsmLibrary() { return KvInitialize(0); }
+
+void finalizeHsmLibrary() { KvFinalize(); }

@@ -18,6 +18,12 @@ inline constexpr int32_t kHsmSettingsIncomplete = 39321;  // 0x9999
 // Port of every session; a host of the form "name:port" overrides it.
 inline constexpr uint32_t kHsmPort = 4433;
 
+// Prepares the client library for this process (KvInitialize) and lets it
+// go again (KvFinalize). The worker holds it from its start to its end;
+// kelvasync-check around its HSM step.
+int32_t initializeHsmLibrary();
+void finalizeHsmLibrary();
+
 // Fills an HsmLoginBlock (cleared first) and opens a session. A host, user
 // or password that does not fit its field with its terminator is refused
 // with KV_ERR_BAD_ARGUMENT before the library is called.

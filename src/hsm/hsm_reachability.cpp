@@ -1,6 +1,7 @@
 #include "hsm/hsm_reachability.h"
 
-#include "common/reachability.h"
+#include "common/host_port.h"
+#include "logging/reachability.h"
 #include "hsm/hsm_client.h"
 #include "platform/network.h"
 

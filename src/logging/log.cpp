@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "common/process_state.h"
+#include "runtime/process_state.h"
 #include "common/text.h"
 #include "logging/event_log_lines.h"
 #include "platform/console.h"

@@ -16,7 +16,7 @@
 #include <regex>
 #include <thread>
 
-#include "common/process_state.h"
+#include "runtime/process_state.h"
 #include "common/text.h"
 
 namespace {

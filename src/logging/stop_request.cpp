@@ -1,6 +1,6 @@
 #include "logging/stop_request.h"
 
-#include "common/stop_flag.h"
+#include "runtime/stop_flag.h"
 #include "logging/log.h"
 
 void setStopRequested(bool stop) {

@@ -6,7 +6,7 @@
 #include <system_error>
 
 #include "build_info.h"
-#include "common/process_state.h"
+#include "runtime/process_state.h"
 #include "common/text.h"
 #include "config/config.h"
 #include "logging/event_log_lines.h"

@@ -2,7 +2,7 @@
 
 #include <mutex>
 
-#include "common/process_state.h"
+#include "runtime/process_state.h"
 #include "logging/log.h"
 #include "platform/console.h"
 #include "service/exit_codes.h"

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "common/stop_flag.h"
+#include "runtime/stop_flag.h"
 #include "platform/service_manager.h"
 #include "platform/system.h"
 #include "sync/update_cycle.h"

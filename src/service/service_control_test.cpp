@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "common/process_state.h"
+#include "runtime/process_state.h"
 
 namespace {
 

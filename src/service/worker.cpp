@@ -7,7 +7,7 @@
 #include "config/config.h"
 #include "directory/group_search.h"
 #include "logging/log.h"
-#include "pelorlib.h"
+#include "hsm/hsm_client.h"
 #include "platform/system.h"
 #include "service/service_control.h"
 #include "sync/cycle_status.h"
@@ -15,7 +15,7 @@
 
 namespace {
 
-// Set once KvInitialize has been called; never cleared, so the library is
+// Set once the HSM client library has been prepared; never cleared, so the library is
 // initialised at most once per process.
 bool hsmLibraryReady = false;
 
@@ -47,7 +47,7 @@ unsigned workerThread(void*) {
   // COM (and with it the ADSI provider) stays up between cycles.
   const DirectoryThreadScope directoryRuntime;
   if (!hsmLibraryReady) {
-    KvInitialize(0);  // failures surface in the HSM operations, which log them
+    initializeHsmLibrary();  // failures surface in the HSM operations, which log them
     hsmLibraryReady = true;
   }
   reportConfigurationGaps();
@@ -95,6 +95,6 @@ unsigned workerThread(void*) {
     storeStopRequested(true);
   }
   writeJournaledLog(Info, u"As pesquisas no AD foram canceladas");
-  KvFinalize();
+  finalizeHsmLibrary();
   return 0;
 }

@@ -6,7 +6,7 @@
 #include <unordered_set>
 #include <utility>
 
-#include "common/stop_flag.h"
+#include "runtime/stop_flag.h"
 #include "common/text.h"
 #include "config/config.h"
 #include "directory/group_search.h"

@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "common/process_state.h"
-#include "common/stop_flag.h"
+#include "runtime/process_state.h"
+#include "runtime/stop_flag.h"
 #include "hsm/user_creation.h"
 #include "sync/sync_test_support.h"
 #include "sync/cycle_status.h"

@@ -16,8 +16,8 @@
 #include <mutex>
 #include <thread>
 
-#include "common/process_state.h"
-#include "common/stop_flag.h"
+#include "runtime/process_state.h"
+#include "runtime/stop_flag.h"
 #include "common/text.h"
 #include "config/config.h"
 #include "directory/group_search.h"

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "common/process_state.h"
+#include "runtime/process_state.h"
 #include "config/config.h"
 #include "hsm/hsm_settings.h"
 #include "logging/log.h"

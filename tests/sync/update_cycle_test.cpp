@@ -17,7 +17,7 @@
 #include <thread>
 #include <utility>
 
-#include "common/stop_flag.h"
+#include "runtime/stop_flag.h"
 #include "common/text.h"
 #include "directory/group_search.h"
 #include "directory/logon_id.h"

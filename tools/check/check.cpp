@@ -10,7 +10,7 @@
 #include <string_view>
 #include <system_error>
 
-#include "common/process_state.h"
+#include "runtime/process_state.h"
 #include "common/text.h"
 #include "config/config.h"
 #include "directory/group_search.h"
@@ -19,7 +19,6 @@
 #include "hsm/hsm_reachability.h"
 #include "hsm/hsm_settings.h"
 #include "logging/log.h"
-#include "pelorlib.h"
 #include "platform/directory.h"
 #include "platform/environment.h"
 #include "platform/files.h"
@@ -546,7 +545,7 @@ void tuneCheckTimeouts(uint32_t seconds) {
   hsmProbeTimeoutMs = std::min(fifthMs, kHsmProbeTimeoutMs);
   hsmSilentAfterMs = std::min(fifthMs * 3 / 4, kHsmSilentAfterMs);
   setDirectoryProbeTimeout(hsmProbeTimeoutMs);
-  // Read by our stand-in client library at KvInitialize; a library that
+  // Read by our stand-in client library when it is prepared; a library that
   // does not know them keeps its own bounds, and the watchdog still holds.
   // A value the operator set is kept.
   platform::setEnvironmentVariable("KELVASYNC_HSM_CONNECT_TIMEOUT_MS", std::to_string(fifthMs), false);
@@ -563,10 +562,10 @@ CheckReport runCheck(bool serviceFiles) {
   stepInProgress = "diretorio";
   checkDirectory(report);
   stepInProgress = "HSM";
-  const int32_t initialized = KvInitialize(0);
+  const int32_t initialized = initializeHsmLibrary();
   checkHsm(report);
   stepInProgress = "plano";
-  if (initialized == KV_OK) KvFinalize();
+  if (initialized == KV_OK) finalizeHsmLibrary();
   planNextCycle(report);
 
   if (report.exitCode == kCheckOk) {

@@ -8,7 +8,7 @@
 
 #include "build_info.h"
 #include "check.h"
-#include "common/process_state.h"
+#include "runtime/process_state.h"
 #include "config/config.h"
 #include "platform/files.h"
 #include "platform/system.h"

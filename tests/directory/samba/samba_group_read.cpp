@@ -14,7 +14,7 @@
 #include <iterator>
 #include <string>
 
-#include "common/process_state.h"
+#include "runtime/process_state.h"
 #include "common/text.h"
 #include "config/config.h"
 #include "directory/group_search.h"

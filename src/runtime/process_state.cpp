@@ -1,4 +1,4 @@
-#include "common/process_state.h"
+#include "runtime/process_state.h"
 
 bool serviceMode = false;
 std::u16string programFilesDir;

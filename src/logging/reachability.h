@@ -21,15 +21,6 @@ struct ProbedServer {
   const char* whenReachable;
 };
 
-// Splits a host value into name and port: "name", "name:port",
-// "[IPv6]:port" or a bare IPv6 address; `defaultPort` when none is given.
-// False for an empty name, an unclosed bracket, or a port that is not a
-// number from 1 to 65535.
-bool splitHostPort(const std::string& value, uint16_t defaultPort, std::string& host, uint16_t& port);
-
-// "host:port", with an IPv6 address in brackets.
-std::string formatHostPort(const std::string& host, uint16_t port);
-
 // The cause as one Portuguese phrase without diacritics, naming the address:
 //   NotResolved  the name does not resolve (name and DNS)
 //   Refused      nothing accepts connections there

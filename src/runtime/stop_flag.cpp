@@ -1,4 +1,4 @@
-#include "common/stop_flag.h"
+#include "runtime/stop_flag.h"
 
 #include <atomic>
 
