@@ -171,6 +171,10 @@ write_ini() {  # write_ini <file> <run name> <interval minutes> [key=value overr
 # --------------------------------------------------------------- the two programs
 win_product="$prefix/drive_c/Program Files (x86)/Karvell Networks/HSM Karvell"
 win_log="$win_product/data/kelvasync.log"
+# Each Windows run starts as its Linux twin does in a folder of its own: with
+# none of the files the service keeps from one run to the next (the log, the
+# status and metrics, the users it blocked).
+win_fresh() { rm -f "$win_product/data/"*; }
 win_dir="$prefix/drive_c/kvcycles"
 mkdir -p "$win_dir"
 cp "$exe" "$pelorlib" "$provider" "$win_dir/"
@@ -333,7 +337,7 @@ fi
 # user (it has a fault run of its own below).
 check "the unreadable member leaves the group" change_both delete Oculto
 write_ini "$win_product/kelvasync.ini" win-svc 1
-rm -f "$win_log"
+win_fresh
 write_ini "$(linux_product lnx-svc)/kelvasync.ini" lnx-svc 1
 lnx_log="$(linux_product lnx-svc)/data/kelvasync.log"
 
@@ -415,7 +419,7 @@ console_pair() {
     "host=127.0.0.1:$(cat "$work/$win_dir/slapd.port")" "$@"
   write_ini "$(linux_product "$lnx")/kelvasync.ini" "$lnx" "${INTERVAL:-1}" \
     "host=127.0.0.1:$(cat "$work/$lnx_dir/slapd.port")" "$@"
-  rm -f "$win_log"
+  win_fresh
   # Under timeout, whose child takes SIGINT (a background job of a script
   # would ignore it) and which hands Ctrl+C on to the program.
   timeout $((wait + 300)) wine 'C:\kvcycles\kelvasync.exe' "$mode" </dev/null >"$work/$win/console.txt" 2>&1 &
@@ -502,7 +506,7 @@ win_once() {  # win_once <name> <exit code> [ini overrides...]: one --once cycle
   shift 2
   start_hsm "$name" || return 1
   write_ini "$win_product/kelvasync.ini" "$name" 1 "host=127.0.0.1:$(cat "$work/win-svc/slapd.port")" "$@"
-  rm -f "$win_log"
+  win_fresh
   timeout 240 wine 'C:\kvcycles\kelvasync.exe' --once </dev/null >"$work/$name/console.txt" 2>&1
   code=$?
   cp "$win_log" "$work/$name/kelvasync.log"
@@ -654,7 +658,7 @@ silent_stop() {
   start_hsm "win-silent-$mode" || return 1
   reported=$(cat "$provider_report" 2>/dev/null | wc -l)
   write_ini "$win_product/kelvasync.ini" "win-silent-$mode" 1 "host=127.0.0.1:$(cat "$work/silent.port")"
-  rm -f "$win_log"
+  win_fresh
   binds=$(count_in "$work/silent.log" bind)
   if [ "$mode" = console ]; then
     timeout 300 wine 'C:\kvcycles\kelvasync.exe' -c </dev/null >"$work/silent-console.txt" 2>&1 &
@@ -717,7 +721,7 @@ stalled_tls() {
   write_ini "$win_product/kelvasync.ini" win-stalled 0 "host=127.0.0.1:$(cat "$work/silent.port")"
   write_ini "$(linux_product lnx-stalled)/kelvasync.ini" lnx-stalled 0 "host=127.0.0.1:$(cat "$work/silent.port")"
   mkdir -p "$work/lnx-stalled/slapd" && cp "$work/lnx-svc/slapd/ca.pem" "$work/lnx-stalled/slapd/"
-  rm -f "$win_log"
+  win_fresh
   reported=$(cat "$provider_report" 2>/dev/null | wc -l)
   [ "$transport" = starttls ] || timeout 60 wine reg add "$env_key" /v KVTEST_LDAP_TRANSPORT /d starttls /f \
     >"$work/reg.txt" 2>&1 </dev/null || return 1
