@@ -12,6 +12,7 @@
 #include "platform/sealed_secret.h"
 #include "platform/settings.h"
 #include "platform/system.h"
+#include "runtime/process_state.h"
 
 DirectorySettings directorySettings;
 
@@ -79,7 +80,7 @@ void setConfigFilePath(std::string path) { configFilePathOverride = platform::ar
 
 std::u16string configFileWidePath() {
   if (!configFilePathOverride.empty()) return platform::ansiToUtf16(configFilePathOverride);
-  return platform::productPath(platform::programFilesFolder(), u"\\Karvell Networks\\HSM Karvell\\kelvasync.ini");
+  return platform::productPath(platform::programFilesFolder(), std::u16string(kProductFolder) + u"\\kelvasync.ini");
 }
 
 std::string configFilePath() {
@@ -120,25 +121,78 @@ std::string readPasswordValue(const std::string& path, const char* section) {
   return platform::readPrivateProfileString(path, section, "pwd", kPasswordValueReadLength);
 }
 
+std::u16string describeSealedSecretFault(const platform::SealedSecretResult& result, std::string_view value) {
+  using Fault = platform::SealedSecretFault;
+  const bool dpapi = platform::startsWithNoCase(value, platform::kDpapiPrefix);
+  const std::string quoted =
+      "a credencial '" + std::string(dpapi ? std::string_view() : value.substr(platform::kCredentialPrefix.size())) +
+      "' ";
+  std::string text;
+  switch (result.fault) {
+    case Fault::None: break;
+    case Fault::OtherSystemsForm:
+      text = dpapi ? "o valor dpapi: eh uma senha selada pelo Windows (DPAPI) e nao pode ser aberto neste sistema; "
+                     "use credential:NOME (kelvasync-passwd --systemd-creds) ou o valor de kelvasync-passwd"
+                   : "o valor credential: eh uma credencial do systemd e nao existe no Windows; use dpapi: "
+                     "(kelvasync-passwd --dpapi) ou o valor de kelvasync-passwd";
+      break;
+    case Fault::BadName: text = quoted + "nao tem um nome valido (letras, digitos, '.', '_' ou '-', ateh 64)"; break;
+    case Fault::NoCredentials:
+      text = quoted + "nao estah disponivel: nenhuma credencial do systemd foi entregue a este processo "
+                      "($CREDENTIALS_DIRECTORY nao definido); so o servico iniciado pelo systemd a recebe";
+      break;
+    case Fault::NotHandedOver:
+      text = quoted + "nao foi entregue ao servico (falta LoadCredentialEncrypted= ou SetCredentialEncrypted= com "
+                      "esse nome na unidade; veja kelvasync-passwd --systemd-creds)";
+      break;
+    case Fault::Unreadable: text = quoted + "nao pode ser lida (" + result.detail + ")"; break;
+    case Fault::NotRegularFile: text = quoted + "nao eh um arquivo comum (" + result.detail + ")"; break;
+    case Fault::Empty:
+    case Fault::TooLong:
+    case Fault::ZeroByte:
+      if (dpapi) {
+        text = "a senha selada (dpapi:) abre, mas estah vazia, eh longa demais ou contem um byte zero";
+      } else {
+        text = quoted + (result.fault == Fault::Empty     ? std::string("estah vazia")
+                         : result.fault == Fault::TooLong ? "tem mais de " + std::to_string(platform::kMaxSealedSecretBytes) +
+                                                                " bytes"
+                                                          : std::string("contem um byte zero"));
+      }
+      break;
+    case Fault::NotBase64:
+      text = "o valor dpapi: nao eh um texto base64 valido; gere-o de novo com kelvasync-passwd --dpapi";
+      break;
+    case Fault::NotThisMachine:
+      text = "a senha selada (dpapi:) nao pode ser aberta nesta maquina por esta conta (" + result.detail +
+             "): foi selada em outra maquina ou para outra conta. Sele-a de novo nesta maquina com kelvasync-passwd "
+             "--dpapi";
+      break;
+    case Fault::NotOnThisSystem:
+    case Fault::ToolMissing:
+    case Fault::ToolFailed:
+    case Fault::SealFailed: text = result.detail; break;
+  }
+  return utf8ToUtf16(text);
+}
+
 std::string decodePasswordValue(const std::string& value, std::u16string_view section) {
   if (platform::isSealedSecret(value)) {
     std::string secret;
-    std::u16string cause;
-    bool readableByOthers = false;
-    const bool opened = platform::openSealedSecret(value, secret, cause, &readableByOthers);
+    const platform::SealedSecretResult opened = platform::openSealedSecret(value, secret);
     // Once per section and process: each HSM operation reads its own copy.
     static bool exposureReported[2] = {false, false};
     bool& reported = exposureReported[section == u"hsm" ? 1 : 0];
-    if (readableByOthers && !reported) {
+    if (opened.readableByOthers && !reported) {
       reported = true;
       writeLog(Warning,
                u"A senha (pwd) da secao %s vem de um arquivo de credencial que outros usuarios alem de root e do "
                u"grupo do servico podem ler; restrinja-o (chmod 600) ou deixe o systemd entrega-la",
                section);
     }
-    if (opened) return secret;
+    if (opened.ok()) return secret;
     wipe(secret);
-    writeLog(Error, u"A senha (pwd) da secao %s do arquivo de configuracao nao pode ser obtida: %s", section, cause);
+    writeLog(Error, u"A senha (pwd) da secao %s do arquivo de configuracao nao pode ser obtida: %s", section,
+             describeSealedSecretFault(opened, value));
     return {};
   }
   if (value.size() >= kPasswordBufferSize) {

@@ -15,6 +15,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/sealed_secret.h"
+
 // Full 8-bit path of the INI file: the 32-bit program-files folder (read
 // anew on every call) followed by "\Karvell Networks\HSM Karvell\kelvasync.ini",
 // narrowed by keeping the low byte of each UTF-16 unit.
@@ -56,6 +58,10 @@ void decodeConfigPassword(char (&buffer)[kPasswordBufferSize]);
 // The pwd value of section `section` as the file holds it, not cut at 255
 // characters as other values are.
 std::string readPasswordValue(const std::string& path, const char* section);
+
+// Why a sealed pwd value (credential: or dpapi:) did not open, in the log's
+// words.
+std::u16string describeSealedSecretFault(const platform::SealedSecretResult& result, std::string_view value);
 
 // The password stored in a pwd value of section `section`: RC4 text, or a
 // sealed secret (platform/sealed_secret.h) opened here, an Error line

@@ -290,8 +290,9 @@ TEST_F(ConfigTest, SealedPasswordsOpenOrSayWhyNot) {
     return password;
   };
 #ifdef _WIN32
-  std::string sealed, error;
-  ASSERT_TRUE(platform::sealWithDpapi("s3cr\xe9t", true, sealed, error)) << error;
+  std::string sealed;
+  const platform::SealedSecretResult made = platform::sealWithDpapi("s3cr\xe9t", true, sealed);
+  ASSERT_TRUE(made.ok()) << made.detail;
   EXPECT_EQ(sealed.rfind("dpapi:", 0), 0u);
   EXPECT_EQ(hsmPassword(sealed), "s3cr\xe9t");
   std::string other = sealed;

@@ -89,7 +89,7 @@ bool makeRoomForLine(size_t lineBytes) {
 }  // namespace
 
 std::u16string logFilePath() {
-  return platform::productPath(programFilesDir, u"\\Karvell Networks\\HSM Karvell\\data\\kelvasync.log");
+  return platform::productPath(programFilesDir, std::u16string(kProductFolder) + u"\\data\\kelvasync.log");
 }
 
 std::u16string missingLogFolderAdvice(const std::u16string& folder) {
@@ -109,20 +109,20 @@ std::u16string missingLogFolderAdvice(const std::u16string& folder) {
 namespace {
 
 // The product folder's `name` when it exists, else the data folder.
-std::u16string productFolderOrData(std::u16string_view tail) {
-  const std::u16string folder = platform::productPath(programFilesDir, tail);
+std::u16string productFolderOrData(std::u16string_view name) {
+  const std::u16string folder = platform::productPath(programFilesDir, std::u16string(kProductFolder) + u"\\" + std::u16string(name));
   return platform::fileExists(folder) ? folder : dataFolderPath();
 }
 
 }  // namespace
 
 std::u16string dataFolderPath() {
-  return platform::productPath(programFilesDir, u"\\Karvell Networks\\HSM Karvell\\data");
+  return platform::productPath(programFilesDir, std::u16string(kProductFolder) + u"\\data");
 }
 
-std::u16string stateFolderPath() { return productFolderOrData(u"\\Karvell Networks\\HSM Karvell\\state"); }
+std::u16string stateFolderPath() { return productFolderOrData(u"state"); }
 
-std::u16string runtimeFolderPath() { return productFolderOrData(u"\\Karvell Networks\\HSM Karvell\\run"); }
+std::u16string runtimeFolderPath() { return productFolderOrData(u"run"); }
 
 std::u16string rotatedLogFilePath(int index) {
   std::u16string path = logFilePath();

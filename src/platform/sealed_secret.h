@@ -20,6 +20,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -47,29 +48,52 @@ inline bool isSealedSecret(std::string_view value) {
   return startsWithNoCase(value, kCredentialPrefix) || startsWithNoCase(value, kDpapiPrefix);
 }
 
-// Opens a sealed pwd value. True with the password in `secret`; false with
-// `cause` saying why in the log's words (a form this system does not
-// have, no such credential, a blob another machine or account sealed...).
-// `readableByOthers`, when given, is set when the secret came from a file
-// that others than its owner and the service's group may read (a
-// credential folder a run by hand points at; systemd's own are private).
-// Nothing is written anywhere; the caller wipes `secret` after use.
-bool openSealedSecret(std::string_view value, std::string& secret, std::u16string& cause,
-                      bool* readableByOthers = nullptr);
+// Why a sealed secret could not be opened or made: the facts, for the
+// layers above to put into words. `detail` carries the system's own words
+// (a path, strerror, a Windows error code, a program's exit status).
+enum class SealedSecretFault : uint8_t {
+  None,
+  OtherSystemsForm,   // credential: on Windows, dpapi: on Linux
+  BadName,            // not a credential name (isCredentialName)
+  NoCredentials,      // no credentials handed to this process ($CREDENTIALS_DIRECTORY unset)
+  NotHandedOver,      // no credential of that name was handed over
+  Unreadable,         // the credential file cannot be opened or read (detail: path and error)
+  NotRegularFile,     // the credential is no regular file (detail: path)
+  Empty,              // it holds nothing
+  TooLong,            // more than kMaxSealedSecretBytes
+  ZeroByte,           // it holds a zero byte
+  NotBase64,          // a dpapi: value that is no base64 text
+  NotThisMachine,     // DPAPI refused the blob (detail: the code): another machine or account sealed it
+  NotOnThisSystem,    // sealing: the form does not exist on this system
+  ToolMissing,        // sealing: systemd-creds cannot be started (detail: the error)
+  ToolFailed,         // sealing: systemd-creds failed (detail: its exit status, may be empty)
+  SealFailed,         // sealing: the system refused (detail: the call and its code)
+};
+struct SealedSecretResult {
+  SealedSecretFault fault = SealedSecretFault::None;
+  std::string detail;
+  // The secret came from a file that others than its owner and the
+  // service's group may read (a credential folder a run by hand points at;
+  // systemd's own are private).
+  bool readableByOthers = false;
+  bool ok() const { return fault == SealedSecretFault::None; }
+};
+
+// Opens a sealed pwd value into `secret` (the password). Nothing is written
+// anywhere; the caller wipes `secret` after use.
+SealedSecretResult openSealedSecret(std::string_view value, std::string& secret);
 
 // For kelvasync-passwd on Linux: seals `secret` as the systemd credential
 // `name` with `systemd-creds encrypt` and gives the drop-in lines that hand
-// it to the service (SetCredentialEncrypted=, the ciphertext inline). False
-// with `error` (in Portuguese) when systemd-creds is missing or fails, or on
-// Windows.
-bool sealSystemdCredential(const std::string& name, const std::string& secret, std::string& dropIn,
-                           std::string& error);
+// it to the service (SetCredentialEncrypted=, the ciphertext inline).
+// Fails with ToolMissing or ToolFailed, or NotOnThisSystem on Windows.
+SealedSecretResult sealSystemdCredential(const std::string& name, const std::string& secret, std::string& dropIn);
 
 // For kelvasync-passwd on Windows: seals `secret` with DPAPI, for the whole
 // machine (`machineScope`) or for the account that runs the tool, and gives
-// the pwd value ("dpapi:" and base64). False with `error` on failure, or on
-// Linux.
-bool sealWithDpapi(const std::string& secret, bool machineScope, std::string& value, std::string& error);
+// the pwd value ("dpapi:" and base64). Fails with SealFailed, or
+// NotOnThisSystem on Linux.
+SealedSecretResult sealWithDpapi(const std::string& secret, bool machineScope, std::string& value);
 
 // True when `name` can name a systemd credential file: 1 to 64 letters,
 // digits, '.', '_' or '-', not starting with '.' (so never a path).

@@ -58,11 +58,12 @@ ServiceStatusHandle registerServiceControlHandler(const char16_t* serviceName, S
 
 // SetServiceStatus. On Linux: READY=1 with the first SERVICE_RUNNING,
 // STOPPING=1 with SERVICE_STOP_PENDING and with SERVICE_STOPPED, EXIT_STATUS=
-// when a service-specific exit code is set, and a STATUS= word for the state
-// ("iniciando", "parando", "parado"; "em execucao" until the first cycle
-// announces itself); a message is sent only when it differs from the last
-// one, so the watcher's re-report every second sends nothing.
-bool setServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status);
+// when a service-specific exit code is set, and `stateText` as STATUS= when
+// the state changes (the caller's words for it; once running, what the
+// cycles announce takes its place); a message is sent only when it differs
+// from the last one, so the watcher's re-report every second sends nothing.
+// Windows ignores `stateText`.
+bool setServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status, std::u16string_view stateText = {});
 
 // A start refused before the first cycle: the SERVICE_STOPPED report of
 // `status` (with its exit codes). On Linux STATUS= then carries `reason`,
@@ -83,6 +84,7 @@ struct ServiceDefinition {
   std::u16string displayName;
   std::u16string description;
   std::u16string binaryPath;  // the executable's full path, unquoted; Windows registers it in quotes
+  std::string systemdUnit;    // Linux: the unit file's text, written as it is; Windows: unused
 };
 // What the error code of a failed installation or removal step means, in
 // terms an administrator can act on (Windows: 5, 1073, 1060, 1072; Linux:

@@ -99,6 +99,9 @@ std::u16string modulePath();
 // the registry value "ProgramFilesDir (x86)" with the fixed fallback; on
 // Linux the environment variable KELVASYNC_PROGRAM_FILES, else "/opt".
 std::u16string programFilesFolder();
+// The value that chose it when one was set (Linux: KELVASYNC_PROGRAM_FILES),
+// for a unit that must find the same folder; empty otherwise (Windows).
+std::string programFilesOverride();
 
 // Builds a path under `base` from a tail written with backslashes, e.g.
 // "\\Karvell Networks\\HSM Karvell\\kelvasync.ini"; on Linux the separators
@@ -138,7 +141,10 @@ bool readOwnProductVersion(VersionNumbers& version);
 // Windows: CreateFileW without sharing, kept open. Linux: open with mode
 // 0600 and O_NOFOLLOW plus a non-blocking exclusive flock, kept open. The
 // system releases it when the process ends, however it ends.
-enum class InstanceClaim { Claimed, HeldByAnother, Failed };
+// NotRegularFile: a FIFO, a folder or a device in the lock's place;
+// HardLinked: run as root, a file with other names (any file may be one of
+// them); Failed: the system refused, `error` names the call and its code.
+enum class InstanceClaim { Claimed, HeldByAnother, NotRegularFile, HardLinked, Failed };
 InstanceClaim claimSingleInstance(const std::u16string& lockFilePath, std::u16string& error);
 
 }  // namespace platform

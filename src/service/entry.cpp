@@ -219,17 +219,25 @@ int runKelvasync(int argc, const char16_t* const argv[]) {
   // and the HSM. It leaves before writing anything, the first untouched. A
   // lock that cannot be taken for any other reason refuses the start too.
   std::u16string lockError;
-  switch (platform::claimSingleInstance(instanceLockPath(), lockError)) {
+  const platform::InstanceClaim claim = platform::claimSingleInstance(instanceLockPath(), lockError);
+  switch (claim) {
     case platform::InstanceClaim::Claimed: break;
     case platform::InstanceClaim::HeldByAnother:
       return refuseStart(u"Ja existe outra instancia do kelvasync em execucao neste computador. Esta instancia nao "
                          u"sera iniciada.",
                          kExitAnotherInstance);
-    case platform::InstanceClaim::Failed:
+    case platform::InstanceClaim::NotRegularFile:
+    case platform::InstanceClaim::HardLinked:
+    case platform::InstanceClaim::Failed: {
+      const std::u16string cause = claim == platform::InstanceClaim::NotRegularFile ? u"nao eh um arquivo comum"
+                                   : claim == platform::InstanceClaim::HardLinked
+                                       ? u"tem outros nomes (links fisicos); remova-o"
+                                       : lockError;
       return refuseStart(formatWide(u"Nao foi possivel obter a trava de instancia unica %s (%s); o kelvasync nao "
                                     u"sera iniciado.",
-                                    instanceLockPath(), lockError),
+                                    instanceLockPath(), cause),
                          kExitDataFolder);
+    }
   }
 
   if (!openLogFile()) return refuseStart(logFailureLine(logFilePath()), kExitDataFolder);

@@ -3,10 +3,13 @@
 #include <string>
 
 #include "build_info.h"
+#include "common/text.h"
 #include "platform/console.h"
 #include "platform/event_log.h"
 #include "platform/service_manager.h"
 #include "platform/system.h"
+#include "runtime/process_state.h"
+#include "service/systemd_unit.h"
 
 namespace {
 
@@ -77,6 +80,10 @@ bool installService() {
   definition.name = kServiceName;
   definition.displayName = kDisplayName;
   definition.description = serviceDescription();
+  definition.systemdUnit = systemdUnitText(
+      definition.description, definition.displayName, utf16ToUtf8(definition.binaryPath),
+      platform::programFilesOverride(),
+      utf16ToUtf8(platform::productPath(platform::programFilesFolder(), std::u16string(kProductFolder) + u"\\data")));
   platform::ServiceManagerHandle service = 0;
   if (!platform::createService(manager, definition, service)) {
     reportFailure(std::u16string(kFailure) + u"3-", platform::lastErrorCode());

@@ -36,12 +36,28 @@ void stopWithControlLines() {
 
 }  // namespace
 
+namespace {
+
+// The word systemd shows for a state (STATUS=) until the cycles announce
+// themselves.
+std::u16string_view stateWord(uint32_t state) {
+  switch (state) {
+    case platform::kServiceStopped: return u"parado";
+    case platform::kServiceStartPending: return u"iniciando";
+    case platform::kServiceStopPending: return u"parando";
+    case platform::kServiceRunning: return u"em execucao";
+    default: return u"estado desconhecido";
+  }
+}
+
+}  // namespace
+
 void reportServiceStatus(int32_t state, int32_t checkPoint) {
   {
     std::lock_guard<std::mutex> guard(statusLock);
     updateRecord(state, checkPoint);
     if (!serviceMode) return;
-    if (platform::setServiceStatus(serviceStatusHandle, serviceStatus)) return;
+    if (platform::setServiceStatus(serviceStatusHandle, serviceStatus, stateWord(serviceStatus.currentState))) return;
     // The SERVICE_STOPPED report follows the failed one under the same hold
     // of the lock, so no other report can come between them; the error is
     // logged after the lock is released.
@@ -50,7 +66,7 @@ void reportServiceStatus(int32_t state, int32_t checkPoint) {
     updateRecord(platform::kServiceStopped, kKeep);
     // One last attempt: when this report fails too there is nobody left to
     // tell, and retrying it here would loop for ever.
-    platform::setServiceStatus(serviceStatusHandle, serviceStatus);
+    platform::setServiceStatus(serviceStatusHandle, serviceStatus, stateWord(serviceStatus.currentState));
   }
   writeLog(Error, u"Impossivel setar o status do servico");
 }
@@ -87,7 +103,8 @@ void serviceMain() {
 
   {
     std::lock_guard<std::mutex> guard(statusLock);
-    platform::setServiceStatus(serviceStatusHandle, serviceStatus);  // first report, result ignored
+    platform::setServiceStatus(serviceStatusHandle, serviceStatus,  // first report, result ignored
+                               stateWord(serviceStatus.currentState));
   }
   writeJournaledLog(Info, u"Notificacao para continuar o servico recebida");
   storeStopRequested(false);

@@ -25,6 +25,7 @@
 #include "platform/sealed_secret.h"
 #include "platform/settings.h"
 #include "platform/system.h"
+#include "service/systemd_unit.h"
 #include "sync/update_cycle.h"
 
 namespace {
@@ -116,18 +117,16 @@ void checkSealedPassword(CheckReport& report, const std::string& value, const ch
   }
 #endif
   std::string password;
-  std::u16string cause;
-  bool readableByOthers = false;
-  const bool opened = platform::openSealedSecret(value, password, cause, &readableByOthers);
+  const platform::SealedSecretResult opened = platform::openSealedSecret(value, password);
   const size_t length = password.size();
   wipe(password);
-  if (readableByOthers) {
+  if (opened.readableByOthers) {
     report.keys.push_back({section, "pwd", KeyFinding::Note,
                            kind + ": o arquivo da credencial pode ser lido por outros usuarios alem de root e do "
                                   "grupo do servico; restrinja-o (chmod 600)"});
   }
-  if (!opened) {
-    report.keys.push_back({section, "pwd", KeyFinding::Bad, narrowText(cause)});
+  if (!opened.ok()) {
+    report.keys.push_back({section, "pwd", KeyFinding::Bad, narrowText(describeSealedSecretFault(opened, value))});
   } else if (fieldSize != 0 && length >= fieldSize) {
     report.keys.push_back({section, "pwd", KeyFinding::Bad,
                            kind + " abre, mas tem " + std::to_string(length) + " caracteres; o HSM aceita no maximo " +
@@ -224,8 +223,7 @@ void checkDirectoryAccount(CheckReport& report, const std::string& path) {
     report.keys.push_back({"activedirectory", "keytab", KeyFinding::Note,
                            keytab.path + " pode ser lido por outros usuarios alem de root e do grupo do servico; "
                                          "ele vale a senha da conta: restrinja-o (chmod 640, grupo kelvasync)"});
-  } else if (keytab.path.rfind("/home/", 0) == 0 || keytab.path.rfind("/root/", 0) == 0 ||
-             keytab.path.rfind("/tmp/", 0) == 0) {
+  } else if (!folderTheUnitHides(keytab.path).empty()) {
     report.keys.push_back({"activedirectory", "keytab", KeyFinding::Note,
                            keytab.path + " fica onde a unidade do systemd esconde arquivos do servico; copie-o para "
                                          "/etc/kelvasync"});
@@ -256,13 +254,11 @@ void checkDirectoryTrust(CheckReport& report, const std::string& path) {
                            named + " nao pode ser lido: nenhuma conexao ao AD seria aceita"});
     return;
   }
-  for (const char* hidden : {"/home/", "/root/", "/run/user/", "/tmp/", "/var/tmp/"}) {
-    if (trust.caFile.rfind(hidden, 0) == 0) {
-      report.keys.push_back({"activedirectory", "cacert", KeyFinding::Note,
-                             named + " fica em " + hidden +
-                                 ", que a unidade do systemd esconde do servico; copie-o para /etc/kelvasync"});
-      return;
-    }
+  if (const std::string_view hidden = folderTheUnitHides(trust.caFile); !hidden.empty()) {
+    report.keys.push_back({"activedirectory", "cacert", KeyFinding::Note,
+                           named + " fica em " + std::string(hidden) +
+                               ", que a unidade do systemd esconde do servico; copie-o para /etc/kelvasync"});
+    return;
   }
   report.keys.push_back({"activedirectory", "cacert", KeyFinding::Ok, named});
 }

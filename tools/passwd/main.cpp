@@ -85,6 +85,29 @@ bool parseOutputOption(const char* argument, Options& options) {
 
 }  // namespace
 
+// Why the password could not be sealed, in the tool's words.
+static std::string sealingFault(const platform::SealedSecretResult& result) {
+  switch (result.fault) {
+    case platform::SealedSecretFault::NotOnThisSystem:
+#ifdef _WIN32
+      return "credenciais do systemd existem so no Linux; neste sistema use --dpapi";
+#else
+      return "DPAPI existe so no Windows; neste sistema use --systemd-creds";
+#endif
+    case platform::SealedSecretFault::ToolMissing:
+      return "systemd-creds nao pode ser executado (" + result.detail + "); ele faz parte do systemd 250 ou mais novo";
+    case platform::SealedSecretFault::ToolFailed:
+      return "systemd-creds encrypt falhou" + (result.detail.empty() ? std::string() : " (saida " + result.detail + ")") +
+             "; ele precisa do root para ler a chave do host (/var/lib/systemd/credential.secret)";
+    default: {
+      // "CryptProtectData 0x80090345": the call, then its code or words.
+      const size_t blank = result.detail.find(' ');
+      return blank == std::string::npos ? result.detail
+                                        : result.detail.substr(0, blank) + " falhou (" + result.detail.substr(blank + 1) + ")";
+    }
+  }
+}
+
 int main(int argc, char** argv) {
   platform::keepMemoryPrivate();  // it holds the password in clear
   Options options;
@@ -164,21 +187,23 @@ int main(int argc, char** argv) {
       }
     }
     std::string text;
-    std::string error;
+    platform::SealedSecretResult sealed;
     if (options.output == Output::Rc4) {
       text = encodeConfigPassword(password) + "\n";
     } else if (options.output == Output::SystemdCredential) {
-      if (platform::sealSystemdCredential(options.credentialName, password, text, error)) {
+      sealed = platform::sealSystemdCredential(options.credentialName, password, text);
+      if (sealed.ok()) {
         std::fprintf(stderr,
                      "Grave o texto acima em /etc/systemd/system/kelvasync.service.d/%s.conf, rode systemctl "
                      "daemon-reload e systemctl restart kelvasync, e ponha no kelvasync.ini: pwd=credential:%s\n",
                      options.credentialName.c_str(), options.credentialName.c_str());
       }
-    } else if (platform::sealWithDpapi(password, options.machineScope, text, error)) {
-      text += "\n";
+    } else {
+      sealed = platform::sealWithDpapi(password, options.machineScope, text);
+      if (sealed.ok()) text += "\n";
     }
     if (text.empty()) {
-      std::fprintf(stderr, "A senha nao foi selada: %s\n", error.c_str());
+      std::fprintf(stderr, "A senha nao foi selada: %s\n", sealingFault(sealed).c_str());
       result = 1;
     } else {
       std::fputs(text.c_str(), stdout);

@@ -21,27 +21,26 @@ namespace platform {
 
 namespace {
 
-std::u16string text(const std::string& utf8) { return utf8ToUtf16(utf8); }
-
 // The credential file is handed over by systemd, but a run by hand may point
 // $CREDENTIALS_DIRECTORY anywhere: a FIFO or a link there must not hang or
 // redirect the read.
-bool readCredentialFile(const std::string& path, std::string& secret, std::u16string& cause, bool& readableByOthers) {
+SealedSecretResult readCredentialFile(const std::string& path, std::string& secret) {
+  SealedSecretResult result;
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
   if (fd < 0) {
     const int error = errno;
-    cause = error == ENOENT ? u"nao foi entregue ao servico (falta LoadCredentialEncrypted= ou SetCredentialEncrypted= "
-                              u"com esse nome na unidade; veja kelvasync-passwd --systemd-creds)"
-                            : text("nao pode ser lida (" + path + ": " + std::strerror(error) + ")");
-    return false;
+    result.fault = error == ENOENT ? SealedSecretFault::NotHandedOver : SealedSecretFault::Unreadable;
+    result.detail = path + ": " + std::strerror(error);
+    return result;
   }
   struct stat status {};
   if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
     ::close(fd);
-    cause = text("nao eh um arquivo comum (" + path + ")");
-    return false;
-  }  readableByOthers = modeReadableByOthers(status);
-
+    result.fault = SealedSecretFault::NotRegularFile;
+    result.detail = path;
+    return result;
+  }
+  result.readableByOthers = modeReadableByOthers(status);
   char buffer[kMaxSealedSecretBytes + 3];
   size_t length = 0;
   for (;;) {
@@ -51,8 +50,9 @@ bool readCredentialFile(const std::string& path, std::string& secret, std::u16st
       const int error = errno;
       ::close(fd);
       wipeBytes(buffer, sizeof buffer);
-      cause = text("nao pode ser lida (" + path + ": " + std::strerror(error) + ")");
-      return false;
+      result.fault = SealedSecretFault::Unreadable;
+      result.detail = path + ": " + std::strerror(error);
+      return result;
     }
     if (n == 0) break;
     length += static_cast<size_t>(n);
@@ -63,64 +63,55 @@ bool readCredentialFile(const std::string& path, std::string& secret, std::u16st
   if (length > 0 && buffer[length - 1] == '\n') --length;
   if (length > 0 && buffer[length - 1] == '\r') --length;
   if (length == 0 || length > kMaxSealedSecretBytes || std::memchr(buffer, '\0', length) != nullptr) {
-    cause = length == 0 ? u"estah vazia"
-                        : length > kMaxSealedSecretBytes
-                              ? text("tem mais de " + std::to_string(kMaxSealedSecretBytes) + " bytes")
-                              : u"contem um byte zero";
+    result.fault = length == 0                       ? SealedSecretFault::Empty
+                   : length > kMaxSealedSecretBytes ? SealedSecretFault::TooLong
+                                                    : SealedSecretFault::ZeroByte;
     wipeBytes(buffer, sizeof buffer);
-    return false;
+    return result;
   }
   secret.assign(buffer, length);
   wipeBytes(buffer, sizeof buffer);
-  return true;
+  return result;
 }
 
 }  // namespace
 
-bool openSealedSecret(std::string_view value, std::string& secret, std::u16string& cause, bool* readableByOthers) {
+SealedSecretResult openSealedSecret(std::string_view value, std::string& secret) {
   secret.clear();
-  bool exposed = false;
+  SealedSecretResult result;
   if (startsWithNoCase(value, kDpapiPrefix)) {
-    cause = u"o valor dpapi: eh uma senha selada pelo Windows (DPAPI) e nao pode ser aberto neste sistema; "
-            u"use credential:NOME (kelvasync-passwd --systemd-creds) ou o valor de kelvasync-passwd";
-    return false;
+    result.fault = SealedSecretFault::OtherSystemsForm;
+    return result;
   }
   const std::string name(value.substr(kCredentialPrefix.size()));
-  const std::u16string quoted = text("a credencial '" + name + "' ");
   if (!isCredentialName(name)) {
-    cause = quoted + u"nao tem um nome valido (letras, digitos, '.', '_' ou '-', ateh 64)";
-    return false;
+    result.fault = SealedSecretFault::BadName;
+    return result;
   }
   const char* folder = std::getenv("CREDENTIALS_DIRECTORY");
   if (folder == nullptr || *folder == '\0') {
-    cause = quoted + u"nao estah disponivel: nenhuma credencial do systemd foi entregue a este processo "
-                     u"($CREDENTIALS_DIRECTORY nao definido); so o servico iniciado pelo systemd a recebe";
-    return false;
+    result.fault = SealedSecretFault::NoCredentials;
+    return result;
   }
-  std::u16string why;
-  const bool opened = readCredentialFile(std::string(folder) + "/" + name, secret, why, exposed);
-  if (readableByOthers != nullptr) *readableByOthers = exposed;
-  if (!opened) {
-    cause = quoted + why;
-    return false;
-  }
-  return true;
+  return readCredentialFile(std::string(folder) + "/" + name, secret);
 }
 
-bool sealSystemdCredential(const std::string& name, const std::string& secret, std::string& dropIn,
-                           std::string& error) {
+SealedSecretResult sealSystemdCredential(const std::string& name, const std::string& secret, std::string& dropIn) {
+  SealedSecretResult result;
   dropIn.clear();
   int input[2];
   int output[2];
   if (pipe2(input, O_CLOEXEC) != 0) {
-    error = std::string("pipe: ") + std::strerror(errno);
-    return false;
+    result.fault = SealedSecretFault::SealFailed;
+    result.detail = std::string("pipe ") + std::strerror(errno);
+    return result;
   }
   if (pipe2(output, O_CLOEXEC) != 0) {
-    error = std::string("pipe: ") + std::strerror(errno);
+    result.fault = SealedSecretFault::SealFailed;
+    result.detail = std::string("pipe ") + std::strerror(errno);
     ::close(input[0]);
     ::close(input[1]);
-    return false;
+    return result;
   }
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
@@ -136,9 +127,9 @@ bool sealSystemdCredential(const std::string& name, const std::string& secret, s
   if (spawned != 0) {
     ::close(input[1]);
     ::close(output[0]);
-    error = std::string("systemd-creds nao pode ser executado (") + std::strerror(spawned) +
-            "); ele faz parte do systemd 250 ou mais novo";
-    return false;
+    result.fault = SealedSecretFault::ToolMissing;
+    result.detail = std::strerror(spawned);
+    return result;
   }
   // The secret is short (far below a pipe's buffer), so writing it whole
   // before reading cannot block on a child that waits for us to read.
@@ -164,21 +155,19 @@ bool sealSystemdCredential(const std::string& name, const std::string& secret, s
   while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
   }
   if (written != secret.size() || !WIFEXITED(status) || WEXITSTATUS(status) != 0 || dropIn.empty()) {
-    error = "systemd-creds encrypt falhou" +
-            (WIFEXITED(status) ? " (saida " + std::to_string(WEXITSTATUS(status)) + ")" : std::string()) +
-            "; ele precisa do root para ler a chave do host (/var/lib/systemd/credential.secret)";
+    result.fault = SealedSecretFault::ToolFailed;
+    if (WIFEXITED(status)) result.detail = std::to_string(WEXITSTATUS(status));
     dropIn.clear();
-    return false;
+    return result;
   }
   dropIn = "[Service]\n" + dropIn;
   if (dropIn.back() != '\n') dropIn += '\n';
-  return true;
+  return result;
 }
 
-bool sealWithDpapi(const std::string&, bool, std::string& value, std::string& error) {
+SealedSecretResult sealWithDpapi(const std::string&, bool, std::string& value) {
   value.clear();
-  error = "DPAPI existe so no Windows; neste sistema use --systemd-creds";
-  return false;
+  return {SealedSecretFault::NotOnThisSystem, {}, false};
 }
 
 }  // namespace platform

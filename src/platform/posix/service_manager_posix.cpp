@@ -51,16 +51,6 @@ unsigned serviceThread(void*) {
   return 0;
 }
 
-const char* stateName(uint32_t state) {
-  switch (state) {
-    case kServiceStopped: return "parado";
-    case kServiceStartPending: return "iniciando";
-    case kServiceStopPending: return "parando";
-    case kServiceRunning: return "em execucao";
-    default: return "estado desconhecido";
-  }
-}
-
 // The last message sent to systemd, and the state it reported: a report or
 // an announcement that would repeat it sends nothing.
 std::mutex notifyLock;
@@ -102,19 +92,6 @@ void reloadSystemd(const std::string& folder) {
     int status = 0;
     waitpid(child, &status, 0);
   }
-}
-
-// One double-quoted word of a unit file: systemd removes the quotes and the
-// backslash escapes, and expands "%" specifiers in ExecStart= and
-// Environment=, so a literal "%" is written as "%%".
-std::string quoteForUnit(const std::string& value) {
-  std::string quoted = "\"";
-  for (char c : value) {
-    if (c == '"' || c == '\\') quoted.push_back('\\');
-    if (c == '%') quoted.push_back('%');
-    quoted.push_back(c);
-  }
-  return quoted + "\"";
 }
 
 }  // namespace
@@ -171,7 +148,7 @@ ServiceStatusHandle registerServiceControlHandler(const char16_t* /*serviceName*
   return 1;
 }
 
-bool setServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status) {
+bool setServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status, std::u16string_view stateText) {
   if (handle == 0) {
     errno = EBADF;
     return fail();
@@ -188,7 +165,7 @@ bool setServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status) {
   // Once running, the state word gives way to what the cycles announce; it
   // comes back when the state changes.
   if (status.currentState != lastReportedState || !message.empty()) {
-    message += "STATUS=" + std::string(stateName(status.currentState));
+    message += "STATUS=" + utf16ToUtf8(stateText);
   } else {
     return true;
   }
@@ -245,50 +222,7 @@ bool createService(ServiceManagerHandle manager, const ServiceDefinition& defini
                    ServiceManagerHandle& service) {
   const auto* unit = reinterpret_cast<UnitHandle*>(manager);
   const std::string path = unit->folder + "/" + utf16ToUtf8(definition.name) + ".service";
-  std::string text;
-  text += "# " + utf16ToUtf8(definition.description) + "\n";
-  text += "[Unit]\nDescription=" + utf16ToUtf8(definition.displayName) + "\n";
-  // The directory and the HSM are reached over the network from the first cycle on.
-  text += "After=network-online.target\nWants=network-online.target\n\n";
-  text += "[Service]\nType=notify\nNotifyAccess=main\n";
-  // Shared with kelvasync-check, which reads the same file (LDAPTLS_CACERT).
-  text += "EnvironmentFile=-/etc/default/kelvasync\n";
-  text += "ExecStart=" + quoteForUnit(utf16ToUtf8(definition.binaryPath)) + "\n";
-  if (const char* base = getenv("KELVASYNC_PROGRAM_FILES"); base != nullptr && base[0] != '\0') {
-    text += "Environment=" + quoteForUnit(std::string("KELVASYNC_PROGRAM_FILES=") + base) + "\n";
-  }
-  // Another instance already running (exit 6) is not a failure a restart mends.
-  text += "Restart=on-failure\nRestartSec=30s\nRestartPreventExitStatus=6\n";
-  // The service writes only its data folder (log, lock, status); the INI,
-  // the program and the rest of the system stay read-only to it. The "-"
-  // lets a missing folder reach the service, which names it, rather than
-  // fail the unit's set-up. A product folder under /tmp or /home (a test
-  // installation) keeps that tree visible.
-  const std::string dataFolder =
-      utf16ToUtf8(productPath(programFilesFolder(), u"\\Karvell Networks\\HSM Karvell\\data"));
-  const auto under = [&dataFolder](const char* top) { return dataFolder.rfind(top, 0) == 0; };
-  text += "NoNewPrivileges=yes\nProtectSystem=strict\n";
-  if (!under("/home/") && !under("/root/") && !under("/run/user/")) text += "ProtectHome=yes\n";
-  if (!under("/tmp/") && !under("/var/tmp/")) text += "PrivateTmp=yes\n";
-  text += "ReadWritePaths=" + quoteForUnit("-" + dataFolder) + "\n";
-  // Nothing else of the system either: no capability (the service needs
-  // none: it writes only files of its own folder), no devices, kernel
-  // settings, clock or host name, no other processes' /proc, only the
-  // sockets it uses (the notification socket, the directory, the HSM), no
-  // system calls beyond a service's ordinary ones (one refused fails with
-  // EPERM rather than killing the process), and files created for the
-  // owner and its group alone. No core files: the memory holds the HSM
-  // administrator's password.
-  text += "CapabilityBoundingSet=\nPrivateDevices=yes\nProtectKernelTunables=yes\nProtectKernelModules=yes\n"
-          "ProtectKernelLogs=yes\nProtectControlGroups=yes\nProtectClock=yes\nProtectHostname=yes\n"
-          "ProtectProc=invisible\nProcSubset=pid\nRestrictAddressFamilies=AF_UNIX AF_INET AF_INET6\n"
-          "RestrictNamespaces=yes\nRestrictRealtime=yes\nRestrictSUIDSGID=yes\nLockPersonality=yes\n"
-          "MemoryDenyWriteExecute=yes\nSystemCallArchitectures=native\nSystemCallFilter=@system-service\n"
-          "SystemCallFilter=~@privileged\nSystemCallErrorNumber=EPERM\nUMask=0027\nLimitCORE=0\n";
-  // A stop lets the running cycle finish; the HSM and directory calls are
-  // bounded by their own time-outs.
-  text += "TimeoutStopSec=10min\n\n";
-  text += "[Install]\nWantedBy=multi-user.target\n";
+  const std::string& text = definition.systemdUnit;
 
   FILE* file = nullptr;
   const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);

@@ -127,9 +127,14 @@ std::u16string modulePath() {
   return utf8ToUtf16(std::string_view(buffer, static_cast<size_t>(n)));
 }
 
-std::u16string programFilesFolder() {
+std::string programFilesOverride() {
   const char* configured = getenv("KELVASYNC_PROGRAM_FILES");
-  if (configured != nullptr && configured[0] != '\0') return utf8ToUtf16(configured);
+  return configured != nullptr ? configured : "";
+}
+
+std::u16string programFilesFolder() {
+  const std::string configured = programFilesOverride();
+  if (!configured.empty()) return utf8ToUtf16(configured);
   return u"/opt";
 }
 
@@ -180,9 +185,9 @@ InstanceClaim claimSingleInstance(const std::u16string& lockFilePath, std::u16st
   const int fd = openPrivateFile(lockFilePath, O_RDWR, 0600);
   if (fd < 0) {
     if (errno == ENOENT) return InstanceClaim::Claimed;  // no folder to lock in: not another instance
-    error = errno == ENXIO    ? u"nao eh um arquivo comum"
-            : errno == EMLINK ? u"tem outros nomes (links fisicos); remova-o"
-                              : u"open: " + errnoName(errno);
+    if (errno == ENXIO) return InstanceClaim::NotRegularFile;
+    if (errno == EMLINK) return InstanceClaim::HardLinked;
+    error = u"open: " + errnoName(errno);
     return InstanceClaim::Failed;
   }
   int rc;

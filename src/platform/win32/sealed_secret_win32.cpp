@@ -33,13 +33,12 @@ std::string hexCode(DWORD code) {
 
 }  // namespace
 
-bool openSealedSecret(std::string_view value, std::string& secret, std::u16string& cause, bool* readableByOthers) {
+SealedSecretResult openSealedSecret(std::string_view value, std::string& secret) {
   secret.clear();
-  if (readableByOthers != nullptr) *readableByOthers = false;  // a DPAPI blob is no file
+  SealedSecretResult result;
   if (startsWithNoCase(value, kCredentialPrefix)) {
-    cause = u"o valor credential: eh uma credencial do systemd e nao existe no Windows; use dpapi: "
-            u"(kelvasync-passwd --dpapi) ou o valor de kelvasync-passwd";
-    return false;
+    result.fault = SealedSecretFault::OtherSystemsForm;
+    return result;
   }
   std::string base64;
   for (char c : value.substr(kDpapiPrefix.size()))
@@ -49,14 +48,14 @@ bool openSealedSecret(std::string_view value, std::string& secret, std::u16strin
       !CryptStringToBinaryA(base64.c_str(), static_cast<DWORD>(base64.size()), CRYPT_STRING_BASE64, nullptr, &size,
                             nullptr, nullptr) ||
       size == 0) {
-    cause = u"o valor dpapi: nao eh um texto base64 valido; gere-o de novo com kelvasync-passwd --dpapi";
-    return false;
+    result.fault = SealedSecretFault::NotBase64;
+    return result;
   }
   std::vector<BYTE> sealed(size);
   if (!CryptStringToBinaryA(base64.c_str(), static_cast<DWORD>(base64.size()), CRYPT_STRING_BASE64, sealed.data(),
                             &size, nullptr, nullptr)) {
-    cause = u"o valor dpapi: nao eh um texto base64 valido; gere-o de novo com kelvasync-passwd --dpapi";
-    return false;
+    result.fault = SealedSecretFault::NotBase64;
+    return result;
   }
   DATA_BLOB in;
   in.pbData = sealed.data();
@@ -64,27 +63,27 @@ bool openSealedSecret(std::string_view value, std::string& secret, std::u16strin
   DATA_BLOB entropy = entropyBlob();
   DATA_BLOB out{};
   if (!CryptUnprotectData(&in, nullptr, &entropy, nullptr, nullptr, CRYPTPROTECT_UI_FORBIDDEN, &out)) {
-    const DWORD error = GetLastError();
-    cause = asciiToUtf16("a senha selada (dpapi:) nao pode ser aberta nesta maquina por esta conta (" +
-                         hexCode(error) +
-                         "): foi selada em outra maquina ou para outra conta. Sele-a de novo nesta maquina com "
-                         "kelvasync-passwd --dpapi");
-    return false;
+    result.fault = SealedSecretFault::NotThisMachine;
+    result.detail = hexCode(GetLastError());
+    return result;
   }
-  bool ok = out.cbData > 0 && out.cbData <= kMaxSealedSecretBytes;
-  for (DWORD i = 0; ok && i < out.cbData; ++i) ok = out.pbData[i] != 0;
-  if (ok) {
-    secret.assign(reinterpret_cast<const char*>(out.pbData), out.cbData);
+  if (out.cbData == 0) {
+    result.fault = SealedSecretFault::Empty;
+  } else if (out.cbData > kMaxSealedSecretBytes) {
+    result.fault = SealedSecretFault::TooLong;
   } else {
-    cause = u"a senha selada (dpapi:) abre, mas estah vazia, eh longa demais ou contem um byte zero";
+    for (DWORD i = 0; i < out.cbData; ++i)
+      if (out.pbData[i] == 0) result.fault = SealedSecretFault::ZeroByte;
   }
+  if (result.ok()) secret.assign(reinterpret_cast<const char*>(out.pbData), out.cbData);
   SecureZeroMemory(out.pbData, out.cbData);
   LocalFree(out.pbData);
-  return ok;
+  return result;
 }
 
-bool sealWithDpapi(const std::string& secret, bool machineScope, std::string& value, std::string& error) {
+SealedSecretResult sealWithDpapi(const std::string& secret, bool machineScope, std::string& value) {
   value.clear();
+  SealedSecretResult result;
   DATA_BLOB in;
   in.pbData = reinterpret_cast<BYTE*>(const_cast<char*>(secret.data()));
   in.cbData = static_cast<DWORD>(secret.size());
@@ -92,8 +91,9 @@ bool sealWithDpapi(const std::string& secret, bool machineScope, std::string& va
   DATA_BLOB out{};
   const DWORD flags = CRYPTPROTECT_UI_FORBIDDEN | (machineScope ? CRYPTPROTECT_LOCAL_MACHINE : 0);
   if (!CryptProtectData(&in, L"kelvasync", &entropy, nullptr, nullptr, flags, &out)) {
-    error = "CryptProtectData falhou (" + hexCode(GetLastError()) + ")";
-    return false;
+    result.fault = SealedSecretFault::SealFailed;
+    result.detail = "CryptProtectData " + hexCode(GetLastError());
+    return result;
   }
   DWORD length = 0;
   bool ok = CryptBinaryToStringA(out.pbData, out.cbData, CRYPT_STRING_BASE64 | CRYPT_STRING_NOCRLF, nullptr, &length);
@@ -102,19 +102,19 @@ bool sealWithDpapi(const std::string& secret, bool machineScope, std::string& va
                                   &length);
   LocalFree(out.pbData);
   if (!ok) {
-    error = "CryptBinaryToString falhou (" + hexCode(GetLastError()) + ")";
-    return false;
+    result.fault = SealedSecretFault::SealFailed;
+    result.detail = "CryptBinaryToString " + hexCode(GetLastError());
+    return result;
   }
   value.assign(kDpapiPrefix);
   for (DWORD i = 0; i < length && text[i] != '\0'; ++i)
     if (text[i] != '\r' && text[i] != '\n') value += text[i];
-  return true;
+  return result;
 }
 
-bool sealSystemdCredential(const std::string&, const std::string&, std::string& dropIn, std::string& error) {
+SealedSecretResult sealSystemdCredential(const std::string&, const std::string&, std::string& dropIn) {
   dropIn.clear();
-  error = "credenciais do systemd existem so no Linux; neste sistema use --dpapi";
-  return false;
+  return {SealedSecretFault::NotOnThisSystem, {}, false};
 }
 
 }  // namespace platform

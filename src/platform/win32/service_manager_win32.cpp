@@ -59,7 +59,7 @@ ServiceError classifyServiceError(uint32_t code) {
   }
 }
 
-bool setServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status) {
+bool setServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status, std::u16string_view) {
   SERVICE_STATUS record = {};
   record.dwServiceType = status.serviceType;
   record.dwCurrentState = status.currentState;

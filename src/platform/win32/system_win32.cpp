@@ -116,6 +116,8 @@ std::u16string modulePath() {
   return std::u16string(reinterpret_cast<const char16_t*>(buffer), length);
 }
 
+std::string programFilesOverride() { return {}; }
+
 std::u16string programFilesFolder() {
   wchar_t buffer[MAX_PATH] = {};
   static constexpr wchar_t kFallback[] = L"C:\\Program Files(x86)";
@@ -178,7 +180,7 @@ InstanceClaim claimSingleInstance(const std::u16string& lockFilePath, std::u16st
   if (code == ERROR_SHARING_VIOLATION) return InstanceClaim::HeldByAnother;
   // No folder to lock in: not another instance; the log's open fails next.
   if (code == ERROR_PATH_NOT_FOUND || code == ERROR_FILE_NOT_FOUND) return InstanceClaim::Claimed;
-  const std::string text = "CreateFileW: erro " + std::to_string(code);
+  const std::string text = "CreateFileW: " + std::to_string(code);
   error.assign(text.begin(), text.end());
   return InstanceClaim::Failed;
 }
