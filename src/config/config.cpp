@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/format.h"
 #include "common/text.h"
 #include "logging/log.h"
 #include "platform/sealed_secret.h"
@@ -175,33 +176,24 @@ std::u16string describeSealedSecretFault(const platform::SealedSecretResult& res
   return utf8ToUtf16(text);
 }
 
-std::string decodePasswordValue(const std::string& value, std::u16string_view section) {
+std::string decodePasswordValue(const std::string& value, std::u16string_view section,
+                                std::vector<ConfigFinding>& findings) {
+  const std::string sectionName = narrowText(section);
   if (platform::isSealedSecret(value)) {
     std::string secret;
     const platform::SealedSecretResult opened = platform::openSealedSecret(value, secret);
-    // Once per section and process: each HSM operation reads its own copy.
-    static bool exposureReported[2] = {false, false};
-    bool& reported = exposureReported[section == u"hsm" ? 1 : 0];
-    if (opened.readableByOthers && !reported) {
-      reported = true;
-      writeLog(Warning,
-               u"A senha (pwd) da secao %s vem de um arquivo de credencial que outros usuarios alem de root e do "
-               u"grupo do servico podem ler; restrinja-o (chmod 600) ou deixe o systemd entrega-la",
-               section);
-    }
+    if (opened.readableByOthers) findings.push_back({ConfigFinding::Problem::SealedExposed, sectionName, "pwd", {}, {}});
     if (opened.ok()) return secret;
     wipe(secret);
-    writeLog(Error, u"A senha (pwd) da secao %s do arquivo de configuracao nao pode ser obtida: %s", section,
-             describeSealedSecretFault(opened, value));
+    findings.push_back({ConfigFinding::Problem::SealedClosed, sectionName, "pwd", {},
+                        utf16ToUtf8(describeSealedSecretFault(opened, value))});
     return {};
   }
   if (value.size() >= kPasswordBufferSize) {
     // Copying it would cut the ciphertext (or, unbounded, overrun the
     // buffer); either way the password could only be wrong.
-    writeLog(Error,
-             u"A senha criptografada (pwd) da secao %s do arquivo de configuracao tem %d caracteres, mais que o "
-             u"maximo de 63. A senha foi considerada vazia.",
-             section, static_cast<int>(value.size()));
+    findings.push_back(
+        {ConfigFinding::Problem::PasswordTooLong, sectionName, "pwd", std::to_string(value.size()), {}});
     return {};
   }
   char buffer[kPasswordBufferSize] = {};
@@ -209,6 +201,23 @@ std::string decodePasswordValue(const std::string& value, std::u16string_view se
   decodeConfigPassword(buffer);
   std::string password(buffer, strnlen(buffer, kPasswordBufferSize));
   wipeBytes(buffer, sizeof buffer);
+  return password;
+}
+
+std::string decodePasswordValue(const std::string& value, std::u16string_view section) {
+  std::vector<ConfigFinding> findings;
+  std::string password = decodePasswordValue(value, section, findings);
+  // A sealed file others may read is said once per section and process:
+  // each HSM operation reads its own copy.
+  static bool exposureReported[2] = {false, false};
+  for (const ConfigFinding& finding : findings) {
+    if (finding.problem == ConfigFinding::Problem::SealedExposed) {
+      bool& reported = exposureReported[section == u"hsm" ? 1 : 0];
+      if (reported) continue;
+      reported = true;
+    }
+    logConfigFinding(finding);
+  }
   return password;
 }
 
@@ -308,23 +317,22 @@ bool isDistinguishedName(std::string_view text) {
   }
 }
 
-int32_t parseUpdateInterval(const std::u16string& interval) {
+int32_t parseUpdateInterval(const std::u16string& interval, std::optional<ConfigFinding>& finding) {
+  finding.reset();
   bool digits = false;
   int64_t minutes = leadingInteger(narrowText(interval), digits);
   if (!digits || minutes < 0) {
     // Not a count of minutes: taken as it stands it would run the cycles
     // back to back, hammering the directory and the HSM.
-    writeLog(Warning,
-             u"O intervalo de atualizacao (updatefrequencyinminutes = %s) nao eh um numero de minutos valido; "
-             u"usado o padrao de %d minutos.",
-             interval, static_cast<int>(kDefaultUpdateIntervalMinutes));
     minutes = kDefaultUpdateIntervalMinutes;
+    finding = ConfigFinding{ConfigFinding::Problem::NotMinutes, "activedirectory", "updatefrequencyinminutes",
+                            utf16ToUtf8(interval), std::to_string(minutes)};
   } else if (minutes > kMaxUpdateIntervalMinutes) {
     // Seconds are counted in 32 bits: a larger interval is clamped rather
     // than left to overflow into a nonsense value.
     minutes = kMaxUpdateIntervalMinutes;
-    writeLog(Warning, u"O intervalo de atualizacao (updatefrequencyinminutes = %s) excede o limite; usado %d minutos.",
-             interval, static_cast<int>(minutes));
+    finding = ConfigFinding{ConfigFinding::Problem::IntervalClamped, "activedirectory", "updatefrequencyinminutes",
+                            utf16ToUtf8(interval), std::to_string(minutes)};
   }
   return static_cast<int32_t>(minutes * 60);
 }
@@ -337,11 +345,15 @@ bool loadDirectorySettings() {
                                    directorySettings.adPassword.empty() && group.empty();
   if (directorySettings.ldapPath.empty() || group.empty()) return false;
   // usr and pwd go together: both set is a bind with that account, both
-  // empty a bind as the service's own identity (Kerberos from a keytab on
-  // Linux, the service account on Windows). One without the other is a gap.
+  // empty a bind as the service's own identity (bindsAsOwnIdentity). One
+  // without the other is a gap.
   if (directorySettings.adUser.empty() != directorySettings.adPassword.empty()) return false;
   directorySettings.groupName = narrowText(group);
-  if (!interval.empty()) directorySettings.updateIntervalSeconds = parseUpdateInterval(interval);
+  if (!interval.empty()) {
+    std::optional<ConfigFinding> finding;
+    directorySettings.updateIntervalSeconds = parseUpdateInterval(interval, finding);
+    if (finding) logConfigFinding(*finding);
+  }
   return true;
 }
 
@@ -379,6 +391,12 @@ LogSizeSetting readLogSizeSetting() {
 }
 
 std::optional<uint32_t> parseRemovalLimit(std::string_view value) {
+  std::optional<ConfigFinding> ignored;
+  return parseRemovalLimit(value, ignored);
+}
+
+std::optional<uint32_t> parseRemovalLimit(std::string_view value, std::optional<ConfigFinding>& finding) {
+  finding.reset();
   const auto blank = [](char c) { return c == ' ' || c == '\t'; };
   while (!value.empty() && blank(value.front())) value.remove_prefix(1);
   while (!value.empty() && blank(value.back())) value.remove_suffix(1);
@@ -386,8 +404,7 @@ std::optional<uint32_t> parseRemovalLimit(std::string_view value) {
   uint64_t limit = 0;
   for (char c : value) {
     if (c < '0' || c > '9') {
-      writeLog(Warning, u"Valor invalido para maxremovals (%s); nenhum usuario serah bloqueado ou removido",
-               widenText(value));
+      finding = ConfigFinding{ConfigFinding::Problem::NotANumber, "hsm", "maxremovals", std::string(value), {}};
       return 0;
     }
     limit = std::min<uint64_t>(limit * 10 + static_cast<uint64_t>(c - '0'), UINT32_MAX);
@@ -396,8 +413,12 @@ std::optional<uint32_t> parseRemovalLimit(std::string_view value) {
 }
 
 std::optional<uint32_t> removalLimit() {
-  static const std::optional<uint32_t> limit =
-      parseRemovalLimit(readConfigString(configFilePath(), "hsm", "maxremovals"));
+  static const std::optional<uint32_t> limit = [] {
+    std::optional<ConfigFinding> finding;
+    const std::optional<uint32_t> read = parseRemovalLimit(readConfigString(configFilePath(), "hsm", "maxremovals"), finding);
+    if (finding) logConfigFinding(*finding);
+    return read;
+  }();
   return limit;
 }
 
@@ -516,48 +537,92 @@ std::string describeUnknownSetting(const UnknownSetting& setting) {
 
 size_t reportUnknownSettings() {
   const std::vector<UnknownSetting> unknown = findUnknownSettings(configFilePath());
-  for (const UnknownSetting& setting : unknown) {
-    writeLog(Warning,
-             setting.key.empty() ? u"Secao desconhecida no arquivo de configuracao, ignorada com suas chaves: %s"
-                                 : u"Chave desconhecida no arquivo de configuracao, ignorada: %s",
-             widenText(describeUnknownSetting(setting)));
-  }
+  for (const UnknownSetting& setting : unknown)
+    logConfigFinding({ConfigFinding::Problem::Unknown, setting.section, setting.key, {}, setting.suggestion});
   return unknown.size();
 }
 
-bool reportConfigurationGaps() {
-  const std::string path = configFilePath();
-  const std::u16string file = widenText(path);
-  if (!platform::isReadableProfileFile(path)) {
-    writeLog(Warning, u"O arquivo de configuracao '%s' nao existe ou nao pode ser lido", file);
-    return false;
-  }
+std::vector<ConfigFinding> findConfigurationGaps(const std::string& path) {
+  if (!platform::isReadableProfileFile(path)) return {{ConfigFinding::Problem::FileUnreadable, {}, {}, {}, {}}};
   struct RequiredKeys {
     const char* section;
     std::vector<const char*> keys;
   };
   const RequiredKeys required[] = {{"activedirectory", {"host", "usr", "pwd", "group"}},
                                    {"hsm", {"host", "usr", "pwd"}}};
-  bool complete = true;
+  std::vector<ConfigFinding> gaps;
   for (const RequiredKeys& entry : required) {
     std::vector<const char*> missing;
     for (const char* key : entry.keys)
       if (readConfigString(path, entry.section, key).empty()) missing.push_back(key);
     if (std::string_view(entry.section) == "activedirectory" && missing.size() == 2 &&
         std::string_view(missing[0]) == "usr" && std::string_view(missing[1]) == "pwd") {
-      continue;  // no account named: the bind uses the service's own identity
+      continue;  // no account named: the bind uses the service's own identity (bindsAsOwnIdentity)
     }
     if (missing.empty()) continue;
-    complete = false;
-    const std::u16string section = asciiToUtf16(entry.section);
     if (missing.size() == entry.keys.size()) {
-      writeLog(Warning, u"A secao [%s] do arquivo de configuracao '%s' nao existe ou nao tem nenhuma das chaves necessarias",
-               section, file);
+      gaps.push_back({ConfigFinding::Problem::SectionMissing, entry.section, {}, {}, {}});
       continue;
     }
-    for (const char* key : missing)
-      writeLog(Warning, u"A chave '%s' da secao [%s] do arquivo de configuracao '%s' estah vazia ou ausente",
-               asciiToUtf16(key), section, file);
+    for (const char* key : missing) gaps.push_back({ConfigFinding::Problem::KeyMissing, entry.section, key, {}, {}});
   }
-  return complete;
+  return gaps;
+}
+
+bool reportConfigurationGaps() {
+  const std::vector<ConfigFinding> gaps = findConfigurationGaps(configFilePath());
+  for (const ConfigFinding& gap : gaps) logConfigFinding(gap);
+  return gaps.empty();
+}
+
+std::u16string describeConfigFinding(const ConfigFinding& finding, const std::string& path) {
+  const std::u16string file = widenText(path);
+  const std::u16string section = widenText(finding.section);
+  const std::u16string value = widenText(finding.value);
+  using Problem = ConfigFinding::Problem;
+  switch (finding.problem) {
+    case Problem::FileUnreadable:
+      return formatWide(u"O arquivo de configuracao '%s' nao existe ou nao pode ser lido", file);
+    case Problem::SectionMissing:
+      return formatWide(u"A secao [%s] do arquivo de configuracao '%s' nao existe ou nao tem nenhuma das chaves "
+                        u"necessarias",
+                        section, file);
+    case Problem::KeyMissing:
+      return formatWide(u"A chave '%s' da secao [%s] do arquivo de configuracao '%s' estah vazia ou ausente",
+                        widenText(finding.key), section, file);
+    case Problem::NotMinutes:
+      return formatWide(u"O intervalo de atualizacao (updatefrequencyinminutes = %s) nao eh um numero de minutos "
+                        u"valido; usado o padrao de %s minutos.",
+                        utf8ToUtf16(finding.value), widenText(finding.cause));
+    case Problem::IntervalClamped:
+      return formatWide(u"O intervalo de atualizacao (updatefrequencyinminutes = %s) excede o limite; usado %s minutos.",
+                        utf8ToUtf16(finding.value), widenText(finding.cause));
+    case Problem::NotANumber:
+      return formatWide(u"Valor invalido para maxremovals (%s); nenhum usuario serah bloqueado ou removido", value);
+    case Problem::PasswordTooLong:
+      return formatWide(u"A senha criptografada (pwd) da secao %s do arquivo de configuracao tem %s caracteres, mais "
+                        u"que o maximo de 63. A senha foi considerada vazia.",
+                        section, value);
+    case Problem::SealedClosed:
+      return formatWide(u"A senha (pwd) da secao %s do arquivo de configuracao nao pode ser obtida: %s", section,
+                        utf8ToUtf16(finding.cause));
+    case Problem::SealedExposed:
+      return formatWide(u"A senha (pwd) da secao %s vem de um arquivo de credencial que outros usuarios alem de root "
+                        u"e do grupo do servico podem ler; restrinja-o (chmod 600) ou deixe o systemd entrega-la",
+                        section);
+    case Problem::Unknown: {
+      const UnknownSetting setting{finding.section, finding.key, finding.cause};
+      return formatWide(finding.key.empty()
+                            ? u"Secao desconhecida no arquivo de configuracao, ignorada com suas chaves: %s"
+                            : u"Chave desconhecida no arquivo de configuracao, ignorada: %s",
+                        widenText(describeUnknownSetting(setting)));
+    }
+  }
+  return {};
+}
+
+void logConfigFinding(const ConfigFinding& finding) {
+  const bool passwordLost = finding.problem == ConfigFinding::Problem::PasswordTooLong ||
+                            finding.problem == ConfigFinding::Problem::SealedClosed;
+  writeLog(passwordLost ? Error : Warning, u"%s", describeConfigFinding(finding, configFilePath()));
 }

@@ -38,6 +38,40 @@ inline void setConfigFilePathForTesting(std::string path) { setConfigFilePath(st
 // file, section or key is missing.
 std::string readConfigString(const std::string& path, const std::string& section, const std::string& key);
 
+// One thing reading the INI file found that the service reports and
+// kelvasync-check shows: which key (`key` empty for a whole section, both
+// empty for the file), what is the matter, and the value or cause in words
+// (never a password). describeConfigFinding gives the service's log line.
+struct ConfigFinding {
+  enum class Problem : uint8_t {
+    FileUnreadable,   // the file does not exist or cannot be read
+    SectionMissing,   // a required section has none of its required keys
+    KeyMissing,       // a required key is empty or missing
+    NotMinutes,       // updatefrequencyinminutes is no count of minutes: the default applies
+    IntervalClamped,  // updatefrequencyinminutes exceeds what 32-bit seconds hold: clamped
+    NotANumber,       // maxremovals is no whole number: read as 0
+    PasswordTooLong,  // a pwd value of 64 characters or more: taken as empty
+    SealedClosed,     // a sealed pwd that does not open: `cause` says why
+    SealedExposed,    // a sealed pwd whose file others may read
+    Unknown,          // a section or key the service does not read: `cause` the name meant, if any
+  };
+  Problem problem;
+  std::string section, key;
+  std::string value;  // as written, or the number applied (NotMinutes, IntervalClamped)
+  std::string cause;
+};
+// The line the service logs for `finding` (the file's path for the lines that name it).
+std::u16string describeConfigFinding(const ConfigFinding& finding, const std::string& path);
+// Logs `finding` at Warning (Error for a password that cannot be had).
+void logConfigFinding(const ConfigFinding& finding);
+
+// Whether the directory account binds as the service's own identity: usr
+// and pwd both empty (Kerberos from a keytab on Linux, the service's account
+// on Windows). One without the other is a gap of the file.
+inline bool bindsAsOwnIdentity(std::string_view user, std::string_view password) {
+  return user.empty() && password.empty();
+}
+
 // Size of the buffer that holds a password value while it is decoded.
 constexpr size_t kPasswordBufferSize = 64;
 
@@ -64,10 +98,13 @@ std::string readPasswordValue(const std::string& path, const char* section);
 std::u16string describeSealedSecretFault(const platform::SealedSecretResult& result, std::string_view value);
 
 // The password stored in a pwd value of section `section`: RC4 text, or a
-// sealed secret (platform/sealed_secret.h) opened here, an Error line
-// naming why when it cannot be. A value of 64
-// characters or more cannot be held by the decoding buffer: it is treated as
-// an empty password and an Error line says so.
+// sealed secret (platform/sealed_secret.h) opened here. A value of 64
+// characters or more cannot be held by the decoding buffer: it is treated
+// as an empty password. `findings` receives what is wrong (PasswordTooLong,
+// SealedClosed, SealedExposed); decodePasswordValue logs them instead (a
+// sealed file others may read once per section and process).
+std::string decodePasswordValue(const std::string& value, std::u16string_view section,
+                                std::vector<ConfigFinding>& findings);
 std::string decodePasswordValue(const std::string& value, std::u16string_view section);
 
 // The hexadecimal text (two lower-case digits per byte) that decodes to
@@ -119,10 +156,10 @@ void readDirectorySettings(std::u16string* group, std::u16string* interval);
 
 // The interval in seconds that a non-empty updatefrequencyinminutes value
 // gives: its leading integer, as atoi reads it ("5min" is 5), times 60;
-// clamped with a Warning line when the seconds would not fit 32 bits; a value
+// clamped (IntervalClamped) when the seconds would not fit 32 bits; a value
 // without a leading number, or a negative one, gives the default of 3
-// minutes with a Warning line naming it; 0 means no pause.
-int32_t parseUpdateInterval(const std::u16string& interval);
+// minutes (NotMinutes); 0 means no pause. `finding` is set when one applies.
+int32_t parseUpdateInterval(const std::u16string& interval, std::optional<ConfigFinding>& finding);
 
 // True when `text` has the form of an LDAP distinguished name: one or more
 // relative names separated by commas, each made of attribute=value pairs
@@ -142,11 +179,13 @@ bool isDistinguishedName(std::string_view text);
 // Sets `unconfigured` in every case.
 bool loadDirectorySettings();
 
-// Checked once at start: names in one Warning line each what the file lacks.
-// A missing or unreadable file is named alone; otherwise a section whose
-// required keys are all empty gets one line, and each empty required key of
-// a section that has others gets one (activedirectory: host, usr, pwd,
-// group, where usr and pwd both empty is no gap; hsm: host, usr, pwd). True when nothing is missing.
+// What the file lacks: a missing or unreadable file alone; otherwise a
+// section whose required keys are all empty, and each empty required key of
+// a section that has others (activedirectory: host, usr, pwd, group, where
+// usr and pwd both empty is no gap; hsm: host, usr, pwd).
+std::vector<ConfigFinding> findConfigurationGaps(const std::string& path);
+// Checked once at start: one Warning line per gap. True when nothing is
+// missing.
 bool reportConfigurationGaps();
 
 // A section or key of the file that the service does not know, and the
@@ -202,11 +241,14 @@ LogSizeSetting readLogSizeSetting();
 
 // The limit of the maxremovals key of section hsm: the most managed users
 // one cycle may block or remove. Empty (or missing) means no limit. A value
-// that is not a whole number from 0 up is logged at Warning and read as 0,
-// so that a mistyped guard protects rather than vanishes. Blanks around the
-// number are allowed; a value above 2^32 - 1 reads as that number.
+// that is not a whole number from 0 up reads as 0 (NotANumber in
+// `finding`), so that a mistyped guard protects rather than vanishes.
+// Blanks around the number are allowed; a value above 2^32 - 1 reads as
+// that number.
+std::optional<uint32_t> parseRemovalLimit(std::string_view value, std::optional<ConfigFinding>& finding);
 std::optional<uint32_t> parseRemovalLimit(std::string_view value);
 
 // parseRemovalLimit of the file's value, read on the first call in the
-// process and kept (like removeusers). Worker thread.
+// process and kept (like removeusers); a value that is no number is logged
+// then. Worker thread.
 std::optional<uint32_t> removalLimit();

@@ -444,15 +444,24 @@ TEST_F(ConfigTest, RemovalLimitIsAWholeNumberReadOnceAndAMistakeProtects) {
   EXPECT_EQ(parseRemovalLimit(" 25\t"), 25u);
   EXPECT_EQ(parseRemovalLimit("99999999999"), UINT32_MAX);
   EXPECT_EQ(logText(), "");
-  for (const char* wrong : {"abc", "-3", "1 0", "5x"}) EXPECT_EQ(parseRemovalLimit(wrong), 0u) << wrong;
+  // A value that is no number protects, and is a finding (the service
+  // logs it when it reads the key, kelvasync-check shows it).
+  for (const char* wrong : {"abc", "-3", "1 0", "5x"}) {
+    std::optional<ConfigFinding> finding;
+    EXPECT_EQ(parseRemovalLimit(wrong, finding), 0u) << wrong;
+    ASSERT_TRUE(finding.has_value()) << wrong;
+    EXPECT_EQ(finding->problem, ConfigFinding::Problem::NotANumber);
+  }
+  EXPECT_EQ(logText(), "");
+  writeIni("[hsm]\nmaxremovals = -3\n");
+  EXPECT_EQ(removalLimit(), 0u);
   EXPECT_NE(logText().find("[Atencao] Valor invalido para maxremovals (-3); nenhum usuario serah bloqueado ou removido"),
             std::string::npos)
       << logText();
 
   writeIni("[hsm]\nmaxremovals = 7\n");
-  EXPECT_EQ(removalLimit(), 7u);
-  writeIni("[hsm]\nmaxremovals=\n");
-  EXPECT_EQ(removalLimit(), 7u);
+  EXPECT_EQ(removalLimit(), 0u);  // read once per process
+
 }
 
 TEST(ConfigPathTest, LiesInTheProductFolderUnderProgramFiles) {

@@ -116,17 +116,22 @@ void checkSealedPassword(CheckReport& report, const std::string& value, const ch
     return;
   }
 #endif
-  std::string password;
-  const platform::SealedSecretResult opened = platform::openSealedSecret(value, password);
+  // Opened by the service's own code; what it finds is shown, not logged.
+  std::vector<ConfigFinding> findings;
+  std::string password = decodePasswordValue(value, asciiToUtf16(section), findings);
   const size_t length = password.size();
   wipe(password);
-  if (opened.readableByOthers) {
-    report.keys.push_back({section, "pwd", KeyFinding::Note,
-                           kind + ": o arquivo da credencial pode ser lido por outros usuarios alem de root e do "
-                                  "grupo do servico; restrinja-o (chmod 600)"});
+  std::string cause;
+  for (const ConfigFinding& finding : findings) {
+    if (finding.problem == ConfigFinding::Problem::SealedExposed) {
+      report.keys.push_back({section, "pwd", KeyFinding::Note,
+                             kind + ": o arquivo da credencial pode ser lido por outros usuarios alem de root e do "
+                                    "grupo do servico; restrinja-o (chmod 600)"});
+    }
+    if (finding.problem == ConfigFinding::Problem::SealedClosed) cause = finding.cause;
   }
-  if (!opened.ok()) {
-    report.keys.push_back({section, "pwd", KeyFinding::Bad, narrowText(describeSealedSecretFault(opened, value))});
+  if (length == 0) {
+    report.keys.push_back({section, "pwd", KeyFinding::Bad, cause.empty() ? std::string("nao abre") : cause});
   } else if (fieldSize != 0 && length >= fieldSize) {
     report.keys.push_back({section, "pwd", KeyFinding::Bad,
                            kind + " abre, mas tem " + std::to_string(length) + " caracteres; o HSM aceita no maximo " +
@@ -156,9 +161,8 @@ void checkPassword(CheckReport& report, const std::string& path, const char* sec
                                std::to_string(value.size()) + " caracteres"});
     return;
   }
-  std::vector<std::string> ignored;
-  CapturedLines capture(ignored);
-  const std::string password = decodePasswordValue(value, asciiToUtf16(section));
+  std::vector<ConfigFinding> findings;  // none for a value of this form
+  const std::string password = decodePasswordValue(value, asciiToUtf16(section), findings);
   if (password.size() != value.size() / 2) {
     report.keys.push_back({section, "pwd", KeyFinding::Bad,
                            "nao decifra: a senha decifrada contem um byte zero e seria cortada (gere o valor com "
@@ -189,15 +193,15 @@ void checkDirectoryAccount(CheckReport& report, const std::string& path) {
   const bool setUp = !readConfigString(path, "activedirectory", "host").empty() ||
                      !readConfigString(path, "activedirectory", "group").empty();
   const platform::DirectoryKeytab keytab = platform::directoryKeytab();
-  if (!user.empty() || !password.empty() || !setUp || (keytabTaken && keytab.path.empty())) {
+  if (!bindsAsOwnIdentity(user, password) || !setUp || (keytabTaken && keytab.path.empty())) {
     requireText(report, path, "activedirectory", "usr");
     const size_t usrFinding = report.keys.size() - 1;
     checkPassword(report, path, "activedirectory");
-    if (setUp && keytabTaken && user.empty() && password.empty()) {
+    if (setUp && keytabTaken && bindsAsOwnIdentity(user, password)) {
       report.keys[usrFinding].detail +=
           " (com usr e pwd vazios o bind usaria um keytab: [activedirectory] keytab ou KRB5_CLIENT_KTNAME)";
     }
-    if (!keytabKey.empty() && (!user.empty() || !password.empty())) {
+    if (!keytabKey.empty() && !bindsAsOwnIdentity(user, password)) {
       report.keys.push_back({"activedirectory", "keytab", KeyFinding::Note,
                              "ignorada: com usr e pwd preenchidos o bind usa a conta de usr (deixe ambos vazios "
                              "para usar o keytab)"});
@@ -293,10 +297,9 @@ void checkConfiguration(CheckReport& report, bool serviceFiles) {
   if (interval.empty()) {
     report.keys.push_back({"activedirectory", "updatefrequencyinminutes", KeyFinding::Ok, "3 minutos (padrao)"});
   } else {
-    std::vector<std::string> complaints;
-    CapturedLines capture(complaints);
-    const std::string minutes = std::to_string(parseUpdateInterval(widenText(interval)) / 60) + " minutos";
-    if (!complaints.empty()) {
+    std::optional<ConfigFinding> finding;
+    const std::string minutes = std::to_string(parseUpdateInterval(widenText(interval), finding) / 60) + " minutos";
+    if (finding && finding->problem == ConfigFinding::Problem::NotMinutes) {
       report.keys.push_back({"activedirectory", "updatefrequencyinminutes", KeyFinding::Bad,
                              "'" + interval + "' nao eh um numero de minutos valido; o servico usaria " + minutes});
     } else {
@@ -334,10 +337,9 @@ void checkConfiguration(CheckReport& report, bool serviceFiles) {
 
   const std::string maxRemovals = readConfigString(path, "hsm", "maxremovals");
   if (!maxRemovals.empty()) {
-    std::vector<std::string> complaints;
-    CapturedLines capture(complaints);
-    const std::optional<uint32_t> limit = parseRemovalLimit(maxRemovals);
-    if (!complaints.empty()) {
+    std::optional<ConfigFinding> finding;
+    const std::optional<uint32_t> limit = parseRemovalLimit(maxRemovals, finding);
+    if (finding) {
       report.keys.push_back({"hsm", "maxremovals", KeyFinding::Bad,
                              "'" + maxRemovals + "' nao eh um numero inteiro; o servico nao bloquearia nem "
                                                  "removeria ninguem"});
