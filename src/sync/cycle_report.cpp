@@ -218,8 +218,9 @@ std::u16string cycleSummaryLine(const ReconcileCounts& counts) {
 
 std::string countsPerfData(const ReconcileCounts& counts) {
   std::string text;
-  for (const CycleFigure& figure : kFigures)
-    text += " " + std::string(figure.statusKey) + "=" + std::to_string(figure.value(counts));
+  for (const CycleFigure& figure : kFigures) {
+    text.append(" ").append(figure.statusKey).append("=").append(std::to_string(figure.value(counts)));
+  }
   return text;
 }
 

@@ -58,7 +58,7 @@ TEST(CycleReport, EveryFormMatchesItsGoldenFile) {
   const CycleStatus status = sample();
   expectGolden("kelvasync.status", formatCycleStatus(status));
   expectGolden("kelvasync.prom", formatCycleMetrics(status));
-  expectGolden("status.json", "{" + cycleStatusJsonMembers(status, quote) + "}\n");
+  expectGolden("status.json", std::string("{").append(cycleStatusJsonMembers(status, quote)).append("}\n"));
   expectGolden("perfdata.txt", countsPerfData(*status.counts) + "\n");
   expectGolden("systemd-status.txt", utf16ToUtf8(cycleStatusLine(status)) + "\n");
   expectGolden("journal-summary.txt", utf16ToUtf8(cycleSummaryLine(*status.counts)) + "\n");
