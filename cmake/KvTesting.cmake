@@ -23,6 +23,8 @@ function(kv_add_test)
   endif()
   add_executable(${T_NAME} ${T_SOURCES})
   target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} ${KV_GTEST_LIBS})
+  # The test support every test may use (tests/support).
+  target_include_directories(${T_NAME} PRIVATE ${CMAKE_SOURCE_DIR}/tests)
   if(CMAKE_CROSSCOMPILING)
     add_test(NAME ${T_NAME} COMMAND ${T_NAME})
     set_tests_properties(${T_NAME} PROPERTIES LABELS "${T_LABELS};wine" TIMEOUT 600)
@@ -44,6 +46,7 @@ function(kv_add_emulator_wine_test)
   endif()
   add_executable(${T_NAME} ${T_SOURCES})
   target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} ${KV_GTEST_LIBS})
+  target_include_directories(${T_NAME} PRIVATE ${CMAKE_SOURCE_DIR}/tests)
   add_test(NAME ${T_NAME}
     COMMAND ${CMAKE_SOURCE_DIR}/scripts/start-emulator.sh run ${CMAKE_BINARY_DIR}/tests/hsm/emulator --
             ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:${T_NAME}>)

@@ -57,6 +57,7 @@
 #include "hsm_test_support.h"
 #include "pelorlib.h"
 #include "slapd_fixture.h"
+#include "support/service_files.h"
 #include "sync/update_cycle.h"
 
 extern char** environ;
@@ -108,7 +109,7 @@ size_t lineCount(const fs::path& file) {
 int runChild(const std::string& root) {
   serviceMode = true;
   programFilesDir = utf8ToUtf16(root);
-  const fs::path log = fs::path(root) / "Karvell Networks" / "HSM Karvell" / "data" / "kelvasync.log";
+  const fs::path log = kvtest::productFolderUnder(root) / "data" / "kelvasync.log";
   if (KvInitialize(0) != KV_OK) return 1;
   loadDirectorySettings();
   char command[32];
@@ -373,7 +374,7 @@ int main(int argc, char** argv) {
 
   // The service's cycles, in a child process.
   const fs::path root = fs::path(slapd->folder()) / "pf";
-  const fs::path product = root / "Karvell Networks" / "HSM Karvell";
+  const fs::path product = kvtest::productFolderUnder(root);
   fs::create_directories(product / "data");
   {
     std::ofstream ini(product / "kelvasync.ini", std::ios::binary | std::ios::trunc);

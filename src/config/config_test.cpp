@@ -1,4 +1,5 @@
 #include "config/config.h"
+#include "support/service_files.h"
 
 #include <gtest/gtest.h>
 
@@ -30,38 +31,13 @@ namespace fs = std::filesystem;
 // the log lands in its data folder.
 class ConfigTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    static std::atomic<int> counter{0};
-    const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-    root_ = fs::temp_directory_path() /
-            ("kv-config-" + std::to_string(stamp) + "-" + std::to_string(counter++));
-    product_ = root_ / "Karvell Networks" / "HSM Karvell";
-    fs::create_directories(product_ / "data");
-    programFilesDir = root_.u16string();
-    iniPath_ = (product_ / "kelvasync.ini").string();
-    setConfigFilePathForTesting(iniPath_);
-    directorySettings = DirectorySettings{};
-  }
-  void TearDown() override {
-    setConfigFilePathForTesting("");
-    directorySettings = DirectorySettings{};
-    std::error_code ignored;
-    fs::remove_all(root_, ignored);
-  }
+  void writeIni(const std::string& text) { folder_.writeIni(text); }
+  std::string logText() const { return folder_.logText(); }
 
-  void writeIni(const std::string& text) {
-    std::ofstream out(iniPath_, std::ios::binary | std::ios::trunc);
-    out << text;
-  }
-
-  std::string logText() const {
-    std::ifstream in(product_ / "data" / "kelvasync.log", std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  }
-
-  fs::path root_;
-  fs::path product_;
-  std::string iniPath_;
+  kvtest::ProductFolder folder_{"kv-config"};
+  const fs::path root_ = folder_.root();
+  const fs::path product_ = folder_.product();
+  const std::string iniPath_ = folder_.ini().string();
 };
 
 std::string decodeText(const std::string& hex) {

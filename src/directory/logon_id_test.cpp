@@ -10,6 +10,7 @@
 #include <string>
 
 #include "runtime/process_state.h"
+#include "support/service_files.h"
 
 namespace {
 
@@ -17,21 +18,8 @@ namespace fs = std::filesystem;
 
 class LogonIdTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    root_ = fs::temp_directory_path() /
-            ("kv-logon-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
-    fs::create_directories(root_ / "Karvell Networks" / "HSM Karvell" / "data");
-    programFilesDir = root_.u16string();
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(root_, ignored);
-  }
-  std::string logText() const {
-    std::ifstream in(root_ / "Karvell Networks" / "HSM Karvell" / "data" / "kelvasync.log", std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  }
-  fs::path root_;
+  std::string logText() const { return folder_.logText(); }
+  kvtest::ProductFolder folder_{"kv-logon"};
 };
 
 // Identifiers of chosen logons, from MD5 digests computed apart from this

@@ -16,8 +16,9 @@
 #include <regex>
 #include <thread>
 
-#include "runtime/process_state.h"
 #include "common/text.h"
+#include "runtime/process_state.h"
+#include "support/service_files.h"
 
 namespace {
 
@@ -83,24 +84,11 @@ TEST(LogLine, ArgumentsAreFormatted) {
 
 class LogFileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    base_ = std::filesystem::temp_directory_path() /
-            ("kvlog-" + std::to_string(platform::currentThreadId()) + "-" +
-             ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::remove_all(base_);
-    std::filesystem::create_directories(base_ / "Karvell Networks" / "HSM Karvell" / "data");
-    programFilesDir = base_.u16string();
-    serviceMode = true;  // no console echo unless a test asks for it
-  }
-  void TearDown() override {
-    serviceMode = false;
-    logSizeLimitBytes = 0;
-    std::filesystem::remove_all(base_);
-  }
-  static std::string readAll(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
+  void SetUp() override { serviceMode = true; }  // no console echo unless a test asks for it
+  void TearDown() override { logSizeLimitBytes = 0; }
+  static std::string readAll(const std::filesystem::path& path) { return kvtest::readFileText(path); }
+  kvtest::ProductFolder folder_{"kvlog"};
+  const std::filesystem::path base_ = folder_.root();
   std::string fileText() { return readAll(std::filesystem::path(logFilePath())); }
   // The numbers of the "linha N" lines in the rotated files, oldest first,
   // then in the log itself; every file must stay within `limit` bytes.
@@ -122,7 +110,6 @@ class LogFileTest : public ::testing::Test {
     EXPECT_EQ(numbers.back(), last);
     for (size_t i = 1; i < numbers.size(); ++i) EXPECT_EQ(numbers[i], numbers[i - 1] + 1) << i;
   }
-  std::filesystem::path base_;
 };
 
 TEST_F(LogFileTest, LinesAreAppendedAndTheFileIsRecreatedAfterDeletion) {

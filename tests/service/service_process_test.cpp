@@ -23,6 +23,7 @@
 #include <thread>
 
 #include "child_process.h"
+#include "support/service_files.h"
 #include "config/config.h"
 #include "platform/settings.h"
 #include "slapd_fixture.h"
@@ -44,12 +45,11 @@ std::vector<std::string> splitLines(const std::string& text) {
 // The message part of each log line, after checking the line's layout:
 // "dd/mm/yyyy hh:mm:ss [thread] [label] message" ended by CR LF.
 std::vector<std::string> logMessages(const std::string& text) {
-  static const std::regex layout(R"(^\d\d/\d\d/\d{4} \d\d:\d\d:\d\d \[[0-9a-f]+\] \[(Info|Erro|Atencao|Console)\] (.*)\r$)");
   std::vector<std::string> messages;
-  for (const auto& line : splitLines(text)) {
-    std::smatch match;
-    EXPECT_TRUE(std::regex_match(line, match, layout)) << "malformed log line: " << line;
-    if (!match.empty()) messages.push_back(match[2]);
+  for (const kvtest::LoggedLine& line : kvtest::parseLog(text)) {
+    const bool known = line.label == "Info" || line.label == "Erro" || line.label == "Atencao" || line.label == "Console";
+    EXPECT_TRUE(line.wellFormed && known) << "malformed log line: " << line.message;
+    if (line.wellFormed) messages.push_back(line.message);
   }
   return messages;
 }

@@ -22,6 +22,7 @@
 #include "hsm/user_creation.h"
 #include "hsm_queries.h"
 #include "slapd_fixture.h"
+#include "support/service_files.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -73,15 +74,6 @@ class ServiceEndToEnd : public ::testing::Test {
     hsm_ = HsmServer::start(HsmServer::Options{}, error);
     ASSERT_NE(hsm_, nullptr) << error;
     ASSERT_EQ(library_.code(), KV_OK);
-
-    root_ = fs::temp_directory_path() / ("kvsync-e2e-" + std::to_string(getpid()));
-    fs::remove_all(root_);
-    productDir_ = root_ / "Karvell Networks" / "HSM Karvell";
-    fs::create_directories(productDir_ / "data");
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(root_, ignored);
   }
   // Members of the group beyond members_, as DNs (entries may be added to `data`).
   virtual std::vector<std::string> extraMemberDns(kvtest::DirectoryData&) const { return {}; }
@@ -105,10 +97,7 @@ class ServiceEndToEnd : public ::testing::Test {
                                            {"LDAPTLS_CACERT", slapd_->caFile()},
                                            {"NOTIFY_SOCKET", ""}});
   }
-  std::string logText() const {
-    std::ifstream in(productDir_ / "data" / "kelvasync.log", std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
+  std::string logText() const { return folder_.logText(); }
   std::string stored(const std::string& name) {
     std::string text;
     return readObject(*hsm_, "IntegracaoAD/" + name, text) == KV_OK ? text : "<missing>";
@@ -145,7 +134,8 @@ class ServiceEndToEnd : public ::testing::Test {
   std::unique_ptr<kvtest::SlapdServer> slapd_;
   std::unique_ptr<HsmServer> hsm_;
   kvtest::LibraryScope library_;
-  fs::path root_, productDir_;
+  kvtest::ProductFolder folder_{"kvsync-e2e"};
+  const fs::path root_ = folder_.root(), productDir_ = folder_.product();
 };
 
 TEST_F(ServiceEndToEnd, FirstRunCreatesTheGroupAndTheNextRunUnblocksIt) {
