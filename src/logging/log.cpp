@@ -32,6 +32,11 @@ uint64_t unwrittenLines = 0;
 LogCapture logCapture = nullptr;
 void* logCaptureContext = nullptr;
 
+// The first Erro and Atencao messages since beginCauseRecording (guarded by
+// logLock).
+bool recordingCause = false;
+std::string firstError, firstWarning;
+
 // Renames the log to kelvasync.1.log, shifting the rotated files up by one,
 // all or nothing. Only the files below the first free number move; when
 // every number up to kLogFilesKept is taken, the oldest moves too, to the
@@ -192,6 +197,14 @@ bool writeLogLine(uint32_t level, std::u16string_view format, std::span<const Fo
   const platform::LocalTime time = platform::localTime();
   const uint32_t threadId = platform::currentThreadId();
   const std::string bytes = formatLogLine(level, time, threadId, format, args);
+  if (recordingCause && (level == Error ? firstError.empty() : level == Warning && firstWarning.empty())) {
+    // The message is what follows "[label] " in the line, without CR LF.
+    const size_t label = bytes.find("] [");
+    const size_t start = label == std::string::npos ? std::string::npos : bytes.find("] ", label + 3);
+    std::string message = start == std::string::npos ? bytes : bytes.substr(start + 2);
+    if (message.size() >= 2) message.resize(message.size() - 2);
+    (level == Error ? firstError : firstWarning) = std::move(message);
+  }
   std::string notice;
   if (unwrittenLines > 0) {
     const FormatArg count(static_cast<unsigned long long>(unwrittenLines));
@@ -233,4 +246,18 @@ bool writeRepeatedLogArgs(uint32_t level, std::u16string_view format, std::span<
 
 bool writeJournaledLogArgs(uint32_t level, std::u16string_view format, std::span<const FormatArg> args) {
   return writeLogLine(level, format, args, Journal::Always);
+}
+
+void beginCauseRecording() {
+  platform::CriticalSectionGuard guard(logLock);
+  recordingCause = true;
+  firstError.clear();
+  firstWarning.clear();
+}
+
+std::string recordedCause(size_t maxBytes) {
+  platform::CriticalSectionGuard guard(logLock);
+  std::string cause = firstError.empty() ? firstWarning : firstError;
+  if (cause.size() > maxBytes) cause.resize(maxBytes);
+  return cause;
 }

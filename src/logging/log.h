@@ -119,3 +119,11 @@ bool writeRepeatedLog(uint32_t level, std::u16string_view format, const Args&...
   const FormatArg list[sizeof...(Args) + 1] = {FormatArg(args)..., FormatArg(0)};
   return writeRepeatedLogArgs(level, format, std::span<const FormatArg>(list, sizeof...(Args)));
 }
+
+// The cause a failed cycle reports in its status: from beginCauseRecording
+// on, the message of the first Erro line written (or, when none was, of the
+// first Atencao line), as the file holds it (Windows-1252 bytes, controls
+// as '?'), cut to `maxBytes`. Lines that never reach the file (Console in
+// service mode, a capture) are not recorded. Worker thread.
+void beginCauseRecording();
+std::string recordedCause(size_t maxBytes = 300);

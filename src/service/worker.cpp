@@ -46,6 +46,8 @@ CycleResult singleCycleResult;
 unsigned workerThread(void*) {
   // COM (and with it the ADSI provider) stays up between cycles.
   const DirectoryThreadScope directoryRuntime;
+  // The first cycle's cause may be a gap found at start.
+  beginCauseRecording();
   if (!hsmLibraryReady) {
     initializeHsmLibrary();  // failures surface in the HSM operations, which log them
     hsmLibraryReady = true;
@@ -87,6 +89,7 @@ unsigned workerThread(void*) {
       CycleResult result = runUpdateCycle();
       result.heldBack |= unknownSettings;
       recordCycleStatus(result, start, interval);
+      beginCauseRecording();
       if (isStopRequested()) break;
     }
   }

@@ -6,24 +6,31 @@
 
 namespace {
 
-constexpr std::string_view kCountHelp = "Last reconciliation's count.";
-
 // A figure's accessors, from the count it reads.
 #define KV_COUNT(field)                                                                   \
   [](const ReconcileCounts& c) { return static_cast<size_t>(c.field); },                \
       [](ReconcileCounts& c, size_t v) { c.field = static_cast<decltype(c.field)>(v); }
 
 constexpr std::array<CycleFigure, 8> kFigures = {{
-    {"membros", "membros", "members", kCountHelp, "membros lidos", true, KV_COUNT(membersRead)},
-    {"criados", "criados", "created", kCountHelp, "criados", true, KV_COUNT(created)},
-    {"desbloqueados", "desbloqueados", "unblocked", kCountHelp, "desbloqueados", true, KV_COUNT(unblocked)},
-    {"bloqueados", "bloqueados", "blocked", kCountHelp, "bloqueados", true, KV_COUNT(blocked)},
-    {"mantidos_bloqueados", "mantidosBloqueados", "kept_blocked", kCountHelp, "mantidos bloqueados", true,
+    {"membros", "membros", "members", "Users among the group's members at the last reconciliation.", "membros lidos",
+     true, KV_COUNT(membersRead)},
+    {"criados", "criados", "created", "HSM users created by the last reconciliation.", "criados", true,
+     KV_COUNT(created)},
+    {"desbloqueados", "desbloqueados", "unblocked", "HSM users of members unblocked by the last reconciliation.",
+     "desbloqueados", true, KV_COUNT(unblocked)},
+    {"bloqueados", "bloqueados", "blocked",
+     "HSM users blocked by the last reconciliation because they left the group since the last complete read.",
+     "bloqueados", true, KV_COUNT(blocked)},
+    {"mantidos_bloqueados", "mantidosBloqueados", "kept_blocked",
+     "HSM users blocked again by the last reconciliation, blocked by an earlier one.", "mantidos bloqueados", true,
      KV_COUNT(keptBlocked)},
-    {"removidos", "removidos", "removed", kCountHelp, "removidos", true, KV_COUNT(removed)},
-    {"falhas", "falhas", "failures", kCountHelp, "operacoes com falha", true, KV_COUNT(failed)},
-    {"nao_lidos", "naoLidos", "unreadable_members", kCountHelp, "membros ignorados por falha de leitura", false,
-     KV_COUNT(unreadable)},
+    {"removidos", "removidos", "removed", "HSM users removed by the last reconciliation.", "removidos", true,
+     KV_COUNT(removed)},
+    {"falhas", "falhas", "failures", "HSM operations of the last reconciliation that failed.", "operacoes com falha",
+     true, KV_COUNT(failed)},
+    {"nao_lidos", "naoLidos", "unreadable_members",
+     "Members of the group the last reconciliation could not read (departures wait for them).",
+     "membros ignorados por falha de leitura", false, KV_COUNT(unreadable)},
 }};
 #undef KV_COUNT
 
@@ -92,9 +99,11 @@ std::string formatCycleStatus(const CycleStatus& status) {
   std::string text = "inicio=" + status.start + "\nfim=" + status.end + "\nfim_epoch=" +
                      std::to_string(status.endEpoch) + "\nresultado=" + std::string(cycleOutcomeName(status.outcome)) +
                      "\n";
+  if (!status.cause.empty()) text += "causa=" + status.cause + "\n";
   if (status.counts) {
     for (const CycleFigure& figure : kFigures)
       text += std::string(figure.statusKey) + "=" + std::to_string(figure.value(*status.counts)) + "\n";
+    text += "contagens_epoch=" + std::to_string(status.countsEpoch) + "\n";
   }
   if (!status.lastComplete.empty()) {
     text += "ultimo_completo=" + status.lastComplete + "\nultimo_completo_epoch=" +
@@ -121,6 +130,8 @@ bool parseCycleStatus(std::string_view text, CycleStatus& status) {
     const std::string_view key = line.substr(0, equals), value = line.substr(equals + 1);
     int64_t number = 0;
     if (key == "inicio") status.start = value;
+    if (key == "causa") status.cause = value;
+    if (key == "contagens_epoch") parseNumber(value, status.countsEpoch);
     if (key == "fim") status.end = value;
     if (key == "proximo") status.next = value;
     if (key == "ultimo_completo") status.lastComplete = value;
@@ -178,14 +189,19 @@ std::string formatCycleMetrics(const CycleStatus& status) {
                        entry.outcome == status.outcome ? 1 : 0);
   }
   gauge("last_cycle_outcome", "1 for the outcome of the last cycle, 0 for the others.", outcomes);
-  gauge("last_complete_cycle_timestamp_seconds", "End of the last complete cycle (0: none).",
+  gauge("last_complete_cycle_timestamp_seconds",
+        "End of the last clean cycle: complete, with no departure or operation left waiting (0: none).",
         sample("last_complete_cycle_timestamp_seconds", "", status.lastCompleteEpoch));
+  gauge("interval_seconds", "Seconds between the end of one cycle and the start of the next.",
+        sample("interval_seconds", "", status.intervalSeconds));
   std::string held;
   for (const HeldBackState& state : kHeldBackStates) {
     held += sample("held_back", "{state=\"" + std::string(state.name) + "\"}", (status.heldBack & state.bit) != 0 ? 1 : 0);
   }
-  gauge("held_back", "1 for what the last cycle held back or found that needs a person.", held);
+  gauge("held_back", "1 for what the last reconciliation held back or found that needs a person.", held);
   if (status.counts) {
+    gauge("last_reconciliation_timestamp_seconds", "End of the last reconciliation, whose counts follow.",
+          sample("last_reconciliation_timestamp_seconds", "", status.countsEpoch));
     for (const CycleFigure& figure : kFigures) {
       gauge(figure.metric, figure.metricHelp,
             sample(figure.metric, "", static_cast<int64_t>(figure.value(*status.counts))));
@@ -196,7 +212,7 @@ std::string formatCycleMetrics(const CycleStatus& status) {
 
 std::u16string cycleStatusLine(const CycleStatus& status) {
   std::string line = "ultimo ciclo " + status.end + ": " + std::string(cycleOutcomeName(status.outcome));
-  if (status.counts) {
+  if (status.counts && status.countsEpoch == status.endEpoch) {
     for (const CycleFigure& figure : kFigures) {
       if (figure.inStatusLine)
         line += ", " + std::string(figure.statusKey) + " " + std::to_string(figure.value(*status.counts));
@@ -216,17 +232,17 @@ std::u16string cycleSummaryLine(const ReconcileCounts& counts) {
   return asciiToUtf16(line);
 }
 
-std::string countsPerfData(const ReconcileCounts& counts) {
+std::string countsPerfData(const std::optional<ReconcileCounts>& counts) {
   std::string text;
   for (const CycleFigure& figure : kFigures) {
-    text.append(" ").append(figure.statusKey).append("=").append(std::to_string(figure.value(counts)));
+    text.append(" ").append(figure.statusKey).append("=").append(counts ? std::to_string(figure.value(*counts)) : "U");
   }
   return text;
 }
 
 std::string cycleStatusJsonMembers(const CycleStatus& status, std::string (*quote)(const std::string& text)) {
   std::string out = "\"resultado\": " + quote(std::string(cycleOutcomeName(status.outcome))) +
-                    ", \"inicio\": " + quote(status.start) + ", \"fim\": " + quote(status.end) +
+                    ", \"causa\": " + quote(status.cause) + ", \"inicio\": " + quote(status.start) + ", \"fim\": " + quote(status.end) +
                     ", \"fimEpoch\": " + std::to_string(status.endEpoch) +
                     ", \"duracao\": " + std::to_string(status.durationSeconds) +
                     ", \"ultimoCompleto\": " + quote(status.lastComplete) +
@@ -240,7 +256,7 @@ std::string cycleStatusJsonMembers(const CycleStatus& status, std::string (*quot
   }
   out += "]";
   if (status.counts) {
-    out += ", \"contagens\": {";
+    out += ", \"contagensEpoch\": " + std::to_string(status.countsEpoch) + ", \"contagens\": {";
     for (const CycleFigure& figure : kFigures) {
       out += (&figure == kFigures.data() ? "\"" : ", \"") + std::string(figure.jsonKey) +
              "\": " + std::to_string(figure.value(*status.counts));

@@ -15,6 +15,8 @@
 
 // What one reconciliation did.
 struct ReconcileCounts {
+  // membersRead: the users among the group's members (a nested group or a
+  // contact is no user, and is not counted).
   size_t membersRead = 0, created = 0, unblocked = 0, blocked = 0, removed = 0, failed = 0;
   // Users blocked again that an earlier cycle had blocked already (not in
   // `blocked`, which counts the new blocks only).
@@ -43,6 +45,12 @@ enum HeldBack : uint32_t {
 };
 // The bits a reconciliation's counts give.
 uint32_t heldBackOf(const ReconcileCounts& counts);
+// The states in which the cycle left undone what the group asks (an empty
+// read, members not read, the removal limit, failed operations, the stored
+// list kept): a cycle with one of them is no clean cycle. Shared
+// identifiers and unknown names in the INI are findings, not work left.
+inline constexpr uint32_t kHeldWorkLeft =
+    kHeldEmptyRead | kHeldUnreadableMembers | kHeldRemovalLimit | kHeldRefusedOperations | kHeldStoredListKept;
 
 // How one cycle ended, for the health status and a single-cycle run.
 enum class CycleOutcome : uint8_t {
@@ -97,11 +105,21 @@ std::span<const HeldBackState> heldBackStates();
 //   inicio, fim              local start and end of the last cycle (dd/mm/aaaa hh:mm:ss)
 //   fim_epoch                its end in seconds since 1970 (UTC)
 //   resultado                an outcome's name
-//   <figures>                the reconciliation's counts, by statusKey (absent when it did not run)
+//   causa                    why the cycle was not complete: its first Erro
+//                            line's message (else its first Atencao line's),
+//                            at most 300 bytes, Windows-1252 as the log
+//                            writes it; absent for a complete cycle
+//   <figures>                the counts of the last reconciliation, by statusKey
+//                            (kept through cycles that did not reach one;
+//                            absent when none ever ran)
+//   contagens_epoch          the end of that reconciliation
 //   ultimo_completo, ultimo_completo_epoch
-//                            the end of the last complete cycle, also of an
+//                            the end of the last clean cycle (complete, and
+//                            nothing of kHeldWorkLeft held back), also of an
 //                            earlier run of the service (absent when none)
-//   retido                   the held-back states' names, comma-separated; absent when none
+//   retido                   the held-back states' names, comma-separated, as
+//                            the last reconciliation left them (kept through
+//                            cycles that did not reach one); absent when none
 //   duracao                  seconds the cycle took
 //   intervalo                seconds between cycles
 //   proximo                  local time of the next cycle
@@ -109,8 +127,10 @@ struct CycleStatus {
   std::string start, end;  // local time, as the log writes it
   int64_t endEpoch = 0;
   CycleOutcome outcome = CycleOutcome::Stopped;
+  std::string cause;  // empty for a complete cycle
   std::optional<ReconcileCounts> counts;
-  std::string lastComplete;  // empty when no cycle was ever complete
+  int64_t countsEpoch = 0;   // end of the reconciliation the counts come from
+  std::string lastComplete;  // empty when no cycle was ever clean
   int64_t lastCompleteEpoch = 0;
   int32_t intervalSeconds = 0;
   std::string next;
@@ -136,8 +156,9 @@ std::u16string cycleSummaryLine(const ReconcileCounts& counts);
 // The held-back states' names joined by `separator`.
 std::string heldBackText(uint32_t bits, std::string_view separator);
 
-// The counts as monitoring plug-ins print them after '|': " membros=3 ...".
-std::string countsPerfData(const ReconcileCounts& counts);
+// The counts as monitoring plug-ins print them after '|': " membros=3 ...";
+// without counts every figure is "U" (not measured).
+std::string countsPerfData(const std::optional<ReconcileCounts>& counts);
 
 // The status as the members of one JSON object (without the braces):
 // "resultado", "inicio", ..., "contagens". `quote` makes a JSON string of

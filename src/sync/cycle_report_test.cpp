@@ -22,6 +22,7 @@ CycleStatus sample() {
   status.end = "07/12/2026 10:00:05";
   status.endEpoch = 1796637605;
   status.outcome = CycleOutcome::Hsm;
+  status.cause = "Nao foi possivel salvar 'addb'. Procure o atendimento de Suporte. Codigo 5904.";
   ReconcileCounts counts;
   counts.membersRead = 120;
   counts.created = 2;
@@ -32,6 +33,7 @@ CycleStatus sample() {
   counts.failed = 6;
   counts.unreadable = 7;
   status.counts = counts;
+  status.countsEpoch = status.endEpoch;
   status.lastComplete = "07/12/2026 09:57:05";
   status.lastCompleteEpoch = 1796637425;
   status.intervalSeconds = 180;
@@ -74,6 +76,8 @@ TEST(CycleReport, AStatusFileReadsBackWithEveryFigureAndState) {
   EXPECT_EQ(read.heldBack, written.heldBack);
   EXPECT_EQ(read.outcome, written.outcome);
   EXPECT_EQ(read.lastCompleteEpoch, written.lastCompleteEpoch);
+  EXPECT_EQ(read.countsEpoch, written.countsEpoch);
+  EXPECT_EQ(read.cause, written.cause);
   EXPECT_EQ(read.durationSeconds, written.durationSeconds);
   EXPECT_FALSE(parseCycleStatus("qualquer coisa\n", read));
   // Every name appears once per vocabulary.

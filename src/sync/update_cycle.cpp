@@ -1,5 +1,6 @@
 #include "sync/update_cycle.h"
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <unordered_map>
@@ -285,7 +286,10 @@ ReconcileCounts reconcileWith(const MemberList& members, const std::vector<std::
   bool createNeeded = false;
   ReconcilePlan plan = matchMembers(members, managedUserNames);
   ReconcileCounts counts;
-  counts.membersRead = members.size();
+  // Members read are users: a nested group or a contact in the group is no
+  // member of the HSM's (its record stays in the list and in addb).
+  counts.membersRead = static_cast<size_t>(
+      std::count_if(members.begin(), members.end(), [](const GroupMember& m) { return !m.logon.empty(); }));
   counts.unreadable = unreadableMembers + plan.unidentifiedMembers;
   counts.emptyReadHeld = plan.emptyRead;
   // Only a read that showed the whole group may replace the stored list. A

@@ -387,7 +387,7 @@ TEST_F(ServiceEndToEnd, CheckPrintsTheNextCycleAndChangesNothing) {
             std::string::npos)
       << out;
   EXPECT_EQ(runCheck({"--nagios", "--ini", empty.string()}, out), 2) << out;
-  EXPECT_EQ(out.rfind("KELVASYNC-CHECK CRITICO - PERIGO: nenhum membro com identificador foi lido", 0), 0u) << out;
+  EXPECT_EQ(out.rfind("KELVASYNC-CHECK CRITICAL - PERIGO: nenhum membro com identificador foi lido", 0), 0u) << out;
   // The same file in a folder named in Latin-1 (no UTF-8): opened by the
   // bytes given, not "not found".
   const fs::path latin1 = root_ / "configura\xe7\xe3o";
@@ -454,7 +454,7 @@ TEST_F(ServiceEndToEnd, CheckNamesWhatFailsWithItsExitCode) {
   EXPECT_NE(out.find("grupo lido: sim"), std::string::npos) << out;
   EXPECT_NE(out.find("nao verificado: a secao hsm"), std::string::npos) << out;
   EXPECT_EQ(runCheck({"--nagios", "--ini", broken.string()}, out), 1) << out;
-  EXPECT_EQ(out.rfind("KELVASYNC-CHECK ATENCAO - ", 0), 0u) << out;
+  EXPECT_EQ(out.rfind("KELVASYNC-CHECK WARNING - ", 0), 0u) << out;
 
   writeIni("1", "yes");
   // A data folder the service's account cannot write (read-only here; for
@@ -547,7 +547,7 @@ TEST_F(ServiceEndToEnd, CheckNamesWhatFailsWithItsExitCode) {
             std::string::npos)
       << out;
   EXPECT_EQ(runCheck({"--nagios", "--ini", broken.string(), "--timeout", "10"}, out), 2) << out;
-  EXPECT_EQ(out.rfind("KELVASYNC-CHECK CRITICO - o HSM nao pode ser lido: Nao foi possivel conectar ao HSM", 0), 0u)
+  EXPECT_EQ(out.rfind("KELVASYNC-CHECK CRITICAL - o HSM nao pode ser lido: Nao foi possivel conectar ao HSM", 0), 0u)
       << out;
   EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
 
@@ -561,7 +561,7 @@ TEST_F(ServiceEndToEnd, CheckNamesWhatFailsWithItsExitCode) {
   EXPECT_EQ(runCheck({"--json", "--ini", broken.string(), "--timeout", "3"}, out, patientLibrary), 5) << out;
   EXPECT_NE(out.find("\"etapa\": \"HSM\""), std::string::npos) << out;
   EXPECT_EQ(runCheck({"--nagios", "--ini", broken.string(), "--timeout", "3"}, out, patientLibrary), 2) << out;
-  EXPECT_EQ(out, "KELVASYNC-CHECK CRITICO - tempo limite de 3 s esgotado na etapa HSM (sem resposta)\n");
+  EXPECT_EQ(out, "KELVASYNC-CHECK CRITICAL - tempo limite de 3 s esgotado na etapa HSM (sem resposta)\n");
   EXPECT_FALSE(fs::exists(productDir_ / "data" / "kelvasync.log"));
 }
 

@@ -627,7 +627,7 @@ const char* bool01(bool value) { return value ? "true" : "false"; }
 }  // namespace
 
 std::string renderStatusJson(const std::optional<CycleStatus>& status, const ServiceHealth& health) {
-  std::string out = "{\"codigo\": " + std::to_string(health.code) + ", \"linha\": " + jsonString(health.line);
+  std::string out = "{\"codigoSaida\": " + std::to_string(health.code) + ", \"linha\": " + jsonString(health.line);
   if (status) out += ", " + cycleStatusJsonMembers(*status, [](const std::string& text) { return jsonString(text); });
   return out + "}\n";
 }
@@ -833,15 +833,20 @@ std::string renderNagios(const CheckReport& r) {
         ", desbloquear " + std::to_string(r.unblock.size()) + ", bloquear " + std::to_string(r.block.size()) +
         ", remover " + std::to_string(r.remove.size()));
   }
+  // Never an empty text: a state without a finding above still says why.
+  if (what.empty()) what = exitMeaning(r.exitCode);
   // One line: a member's name or a message cannot start another.
   std::string line = "KELVASYNC-CHECK " +
-                     std::string(state == kPluginOk ? "OK" : state == kPluginWarning ? "ATENCAO" : "CRITICO") + " - " +
+                     std::string(state == kPluginOk ? "OK" : state == kPluginWarning ? "WARNING" : "CRITICAL") + " - " +
                      what;
   for (char& c : line)
     if (c == '\n' || c == '\r' || c == '|') c = c == '|' ? '/' : ' ';
-  line += " | membros=" + std::to_string(r.members.size() - r.notUsers) +
-          " naoLidos=" + std::to_string(r.unreadableMembers) + " criar=" + std::to_string(r.create.size()) +
-          " desbloquear=" + std::to_string(r.unblock.size()) + " bloquear=" + std::to_string(r.block.size()) +
-          " remover=" + std::to_string(r.remove.size()) + "\n";
+  // Figures the run could not measure are "U", never 0: the group was not
+  // read, or no plan could be made.
+  const auto figure = [](bool measured, size_t value) { return measured ? std::to_string(value) : std::string("U"); };
+  line += " | membros=" + figure(r.directoryOk, r.members.size() - r.notUsers) +
+          " naoLidos=" + figure(r.directoryOk, r.unreadableMembers) + " criar=" + figure(r.planned, r.create.size()) +
+          " desbloquear=" + figure(r.planned, r.unblock.size()) + " bloquear=" + figure(r.planned, r.block.size()) +
+          " remover=" + figure(r.planned, r.remove.size()) + "\n";
   return line;
 }

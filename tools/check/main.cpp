@@ -3,15 +3,18 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <optional>
 #include <string>
 
 #include "build_info.h"
 #include "check.h"
-#include "runtime/process_state.h"
+#include "common/text.h"
 #include "config/config.h"
 #include "platform/files.h"
 #include "platform/system.h"
+#include "runtime/process_state.h"
 #include "service_environment.h"
 #include "sync/cycle_status.h"
 #include "watchdog.h"
@@ -68,10 +71,22 @@ int reportServiceStatus(bool nagios, bool json) {
   std::string text;
   std::optional<CycleStatus> status;
   CycleStatus parsed;
-  if (platform::readFileContents(cycleStatusPath(), text) && parseCycleStatus(text, parsed)) status = parsed;
-  const ServiceHealth health = judgeCycleStatus(status, secondsSinceEpoch());
-  const std::string line = json ? renderStatusJson(status, health)
-                                : health.line + (nagios ? " | " + health.perfData : std::string()) + "\n";
+  const std::u16string path = cycleStatusPath();
+  if (platform::readFileContents(path, text) && parseCycleStatus(text, parsed)) status = parsed;
+  ServiceHealth health = judgeCycleStatus(status, secondsSinceEpoch());
+  // A status this account may not read is a permission, not a service that
+  // has not finished a cycle yet.
+  std::error_code error;
+  const bool exists = std::filesystem::exists(std::filesystem::path(path), error);
+  if (!status && (error == std::errc::permission_denied ||
+                  (exists && !std::ifstream(std::filesystem::path(path), std::ios::binary).is_open()))) {
+    health.line = "KELVASYNC UNKNOWN - o arquivo de estado " + utf16ToUtf8(path) +
+                  " nao pode ser lido por esta conta (permissao negada); leia-o com uma conta do grupo que o servico "
+                  "da a monitoracao";
+  }
+  const std::string line = json    ? renderStatusJson(status, health)
+                           : nagios && !health.perfData.empty() ? health.line + " | " + health.perfData + "\n"
+                                                                : health.line + "\n";
   std::fwrite(line.data(), 1, line.size(), stdout);
   std::fflush(stdout);
   return health.code;
@@ -87,7 +102,7 @@ int main(int argc, char** argv) {
   bool json = false;
   bool ownIni = true;
   uint32_t timeoutSeconds = 10;
-  bool status = false, nagios = false;
+  bool status = false, nagios = false, timeoutGiven = false;
   for (int i = 1; i < argc; ++i) {
     const bool hasValue = i + 1 < argc;
     if (std::strcmp(argv[i], "--status") == 0) {
@@ -108,6 +123,7 @@ int main(int argc, char** argv) {
         return usageError("valor invalido para --timeout: " + value + " (segundos, de 1 a 86400)");
       }
       timeoutSeconds = static_cast<uint32_t>(std::stoul(value));
+      timeoutGiven = true;
     } else if (std::strcmp(argv[i], "-h") == 0 || std::strcmp(argv[i], "--help") == 0) {
       usage(stdout);
       return 0;
@@ -119,8 +135,11 @@ int main(int argc, char** argv) {
     }
   }
   // Options that would be silently ignored are refused: the caller meant
-  // something the run would not do. (--status combinations are its own.)
-  if (!status && json && nagios) return usageError("--json e --nagios nao podem ser usados juntos");
+  // something the run would not do.
+  if (json && nagios) return usageError("--json e --nagios nao podem ser usados juntos");
+  if (status && (!ownIni || timeoutGiven)) {
+    return usageError("--status le so o arquivo de estado do servico: --ini e --timeout nao se aplicam");
+  }
   // Before anything reads its settings from the environment (the status
   // file lies under KELVASYNC_PROGRAM_FILES too).
   adoptServiceEnvironment();

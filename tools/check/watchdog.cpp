@@ -37,7 +37,7 @@ unsigned watchdogThread(void*) {
              "\"},\n  \"codigoSaida\": " + code + "\n}\n";
       break;
     case CheckOutput::Nagios:
-      text = "KELVASYNC-CHECK CRITICO - tempo limite de " + seconds + " s esgotado na etapa " + step +
+      text = "KELVASYNC-CHECK CRITICAL - tempo limite de " + seconds + " s esgotado na etapa " + step +
              " (sem resposta)\n";
       break;
     case CheckOutput::Text:
