@@ -112,6 +112,12 @@ std::string decodePasswordValue(const std::string& value, std::u16string_view se
 // back whole from decodeConfigPassword; see passwordFitsConfig.
 std::string encodeConfigPassword(std::string_view password);
 
+// The longest password of the [hsm] account that a login carries: the HSM
+// client library's login block holds 15 bytes and a terminator (the HSM
+// layer holds the two equal). Longer is refused before any traffic, so
+// kelvasync-passwd refuses it where the password is typed.
+inline constexpr size_t kHsmPasswordMaxBytes = 15;
+
 // True when `password` survives encoding and decoding unchanged: at most 31
 // bytes (62 hexadecimal digits fit the 63-character limit) and no zero byte.
 bool passwordFitsConfig(std::string_view password);

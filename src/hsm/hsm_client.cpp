@@ -3,6 +3,11 @@
 #include <cstring>
 #include <utility>
 
+#include "config/config.h"
+
+static_assert(kHsmPasswordMaxBytes + 1 == KV_LOGIN_PASSWORD_FIELD_SIZE,
+              "the password length kelvasync-passwd enforces is the login block's");
+
 namespace {
 
 // Copies `text` into a fixed field when it fits with its terminator.

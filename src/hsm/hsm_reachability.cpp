@@ -42,3 +42,27 @@ std::string describeHsmReachability(HsmReachability reachability, const std::str
   }
   return describeProbeResult(result, kHsm, host, port, timeoutMs, callTimedOut);
 }
+
+std::string describeHsmLoginTooLong(const std::string& host, const std::string& user, const std::string& password) {
+  const auto tooLong = [](const std::string& value, size_t field) { return value.size() >= field; };
+  const auto sentence = [](const char* what, size_t bytes, size_t field) {
+    return std::string(what) + " tem " + std::to_string(bytes) + " bytes, mais que os " + std::to_string(field - 1) +
+           " que o HSM aceita";
+  };
+  // The password first: it is the one a person cannot see in the file.
+  if (tooLong(password, KV_LOGIN_PASSWORD_FIELD_SIZE))
+    return sentence("a senha de [hsm] (pwd)", password.size(), KV_LOGIN_PASSWORD_FIELD_SIZE) +
+           " (troque a senha da conta por uma de ate " + std::to_string(KV_LOGIN_PASSWORD_FIELD_SIZE - 1) +
+           " bytes)";
+  if (tooLong(user, KV_LOGIN_USER_FIELD_SIZE))
+    return sentence("o valor de [hsm] usr", user.size(), KV_LOGIN_USER_FIELD_SIZE);
+  if (tooLong(host, KV_HOST_FIELD_SIZE)) return sentence("o valor de [hsm] host", host.size(), KV_HOST_FIELD_SIZE);
+  return {};
+}
+
+std::string describeHsmOpenFailure(const std::string& host, const std::string& user, const std::string& password,
+                                   uint32_t timeoutMs, bool callTimedOut) {
+  std::string cause = describeHsmLoginTooLong(host, user, password);
+  if (cause.empty()) cause = describeHsmReachability(probeHsmHost(host, timeoutMs), host, timeoutMs, callTimedOut);
+  return cause;
+}

@@ -36,6 +36,19 @@ HsmReachability probeHsmHost(const std::string& hostValue, uint32_t timeoutMs = 
 std::string describeHsmReachability(HsmReachability reachability, const std::string& hostValue,
                                     uint32_t timeoutMs = kHsmProbeTimeoutMs, bool callTimedOut = false);
 
+// Why the client library refuses a login before any traffic: a [hsm] value
+// longer than its field of the login block holds with its terminator (host
+// 127 bytes, usr and pwd 15), e.g. "a senha de [hsm] (pwd) tem 16 bytes,
+// mais que os 15 que o HSM aceita". Empty when every value fits. The
+// account is not to blame for such a refusal, and no probe can tell it.
+std::string describeHsmLoginTooLong(const std::string& host, const std::string& user, const std::string& password);
+
+// The cause of a session that could not be opened, for the line that reports
+// it: a value the login block cannot hold (describeHsmLoginTooLong), else
+// the probe of the host (describeHsmReachability).
+std::string describeHsmOpenFailure(const std::string& host, const std::string& user, const std::string& password,
+                                   uint32_t timeoutMs = kHsmProbeTimeoutMs, bool callTimedOut = false);
+
 // The client library's codes are its maker's, so whether a failed opening
 // gave up waiting for the HSM is told by its duration: an HSM that answers
 // refuses a login at once, so an opening that failed only after this long

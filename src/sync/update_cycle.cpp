@@ -206,7 +206,7 @@ CycleResult synchronizeHsmWith(const MemberList& members, const ReconcileActions
       const bool slow = std::chrono::steady_clock::now() - listStart >= std::chrono::milliseconds(kHsmSilentAfterMs);
       cause = u" Causa: ";
       cause += widenText(
-          describeHsmReachability(probeHsmHost(settings.host), settings.host, kHsmProbeTimeoutMs, slow));
+          describeHsmOpenFailure(settings.host, settings.user, settings.password, kHsmProbeTimeoutMs, slow));
       cause += u'.';
     }
     writeLog(Error, u"Nao foi possivel %s. Nenhum usuario foi alterado neste ciclo. Codigo %d.%s",

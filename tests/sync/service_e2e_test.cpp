@@ -281,6 +281,18 @@ TEST_F(ServiceEndToEnd, OnceRunsOneCycleAtOnceAndItsExitCodeSaysHowItEnded) {
                            " aceita conexoes; o login nao foi aceito (confira [hsm] usr e pwd)."),
             std::string::npos)
       << logText();
+  // A password longer than the HSM's login takes is refused by the client
+  // library before any traffic: the cause says so, not that the account
+  // was refused.
+  replaceInIni("pwd=" + encodeConfigPassword("errada"), "pwd=" + encodeConfigPassword("senha-de-16-byte"));
+  fs::remove(productDir_ / "data" / "kelvasync.log");
+  EXPECT_EQ(once()->exitCode(), 3);
+  EXPECT_NE(logText().find("Codigo " + std::to_string(KV_ERR_BAD_ARGUMENT) +
+                           ". Causa: a senha de [hsm] (pwd) tem 16 bytes, mais que os 15 que o HSM aceita"),
+            std::string::npos)
+      << logText();
+  EXPECT_EQ(logText().find("confira [hsm] usr e pwd"), std::string::npos) << logText();
+  replaceInIni("pwd=" + encodeConfigPassword("senha-de-16-byte"), "pwd=" + encodeConfigPassword("errada"));
   // An HSM that takes the connection and never answers: the client library
   // gives up, and the cause says so instead of blaming the account.
   kvtest::SilentListener silent;

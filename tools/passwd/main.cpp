@@ -11,6 +11,11 @@
 // service the credential NAME (hsm-pwd unless given), for pwd=credential:NAME;
 // --dpapi[=machine|user] (Windows) prints the pwd value dpapi:..., sealed for
 // this machine (the default) or for the account that runs the tool.
+// --hsm says the password is the [hsm] account's and --directory the
+// directory's: the HSM's login takes at most 15 bytes, so a longer password
+// for [hsm] is refused here rather than by every cycle of the service. The
+// credential hsm-pwd (--systemd-creds without a NAME) is the [hsm] one;
+// otherwise a longer password without --directory is printed with a warning.
 // Exit codes: 0 value printed (and --help, --version), 1 password refused,
 // 2 nothing could be read, or a usage error.
 #include <cstdio>
@@ -37,12 +42,16 @@ void wipe(std::string& text) {
 
 void usage(FILE* to) {
   std::fputs(
-      "Uso: kelvasync-passwd\n"
-      "     kelvasync-passwd --systemd-creds[=NOME]   (Linux)\n"
-      "     kelvasync-passwd --dpapi[=machine|user]   (Windows)\n"
+      "Uso: kelvasync-passwd [--hsm | --directory]\n"
+      "     kelvasync-passwd --systemd-creds[=NOME] [--hsm | --directory]   (Linux)\n"
+      "     kelvasync-passwd --dpapi[=machine|user] [--hsm | --directory]   (Windows)\n"
       "     kelvasync-passwd --help | --version\n"
       "Le uma senha (digitada sem eco, ou a primeira linha da entrada padrao) e escreve o valor\n"
       "criptografado para as chaves pwd do kelvasync.ini.\n"
+      "--hsm: a senha eh a da conta [hsm]; mais de 15 bytes, que o HSM nao aceita, eh recusada (a\n"
+      "  credencial hsm-pwd, o padrao de --systemd-creds, eh sempre a de [hsm]).\n"
+      "--directory: a senha eh a de [activedirectory]; sem uma das duas, uma senha de mais de 15\n"
+      "  bytes eh escrita com um aviso: ela so serve para o diretorio.\n"
       "--systemd-creds sela a senha com systemd-creds encrypt e escreve o drop-in da unidade que a\n"
       "  entrega ao servico como a credencial NOME (hsm-pwd se omitido); no INI: pwd=credential:NOME.\n"
       "--dpapi sela a senha com DPAPI para esta maquina (machine, o padrao) ou para a conta que roda\n"
@@ -53,17 +62,41 @@ void usage(FILE* to) {
 
 enum class Output { Rc4, SystemdCredential, Dpapi };
 
+// Whose password it is: the HSM's login takes at most kHsmPasswordMaxBytes.
+enum class Target { Unsaid, Hsm, Directory };
+
+// The credential name of the [hsm] password in every example and drop-in.
+constexpr const char* kHsmCredentialName = "hsm-pwd";
+
 struct Options {
   Output output = Output::Rc4;
-  std::string credentialName = "hsm-pwd";
+  bool outputGiven = false;
+  std::string credentialName = kHsmCredentialName;
   bool machineScope = true;
+  Target target = Target::Unsaid;
 };
 
-// Parses the one option that chooses the output; false on a usage error.
-bool parseOutputOption(const char* argument, Options& options) {
+// Parses one option: the output's (one at most) or the target's (one at
+// most); false on a usage error.
+bool parseOption(const char* argument, Options& options) {
   const std::string text(argument);
   const std::string creds = "--systemd-creds";
   const std::string dpapi = "--dpapi";
+  if (text == "--hsm" || text == "--directory") {
+    if (options.target != Target::Unsaid) {
+      std::fputs("kelvasync-passwd: --hsm ou --directory, uma so vez\n\n", stderr);
+      return false;
+    }
+    options.target = text == "--hsm" ? Target::Hsm : Target::Directory;
+    return true;
+  }
+  const bool output = text == creds || text.rfind(creds + "=", 0) == 0 || text == dpapi ||
+                      text == dpapi + "=machine" || text == dpapi + "=user";
+  if (output && options.outputGiven) {
+    std::fputs("kelvasync-passwd: --systemd-creds ou --dpapi, uma so vez\n\n", stderr);
+    return false;
+  }
+  if (output) options.outputGiven = true;
   if (text == creds || text.rfind(creds + "=", 0) == 0) {
     options.output = Output::SystemdCredential;
     if (text.size() > creds.size()) options.credentialName = text.substr(creds.size() + 1);
@@ -120,11 +153,17 @@ int main(int argc, char** argv) {
       std::fputs("kelvasync-passwd " KV_VERSION_TEXT "\n", stdout);
       return 0;
     }
-    if (argc > 2 || !parseOutputOption(argv[1], options)) {
-      if (argc > 2) std::fputs("kelvasync-passwd: uma opcao so\n\n", stderr);
-      usage(stderr);
-      return 2;
+    for (int i = 1; i < argc; ++i) {
+      if (!parseOption(argv[i], options)) {
+        usage(stderr);
+        return 2;
+      }
     }
+  }
+  // The [hsm] credential's name says whose password it is.
+  if (options.target == Target::Unsaid && options.output == Output::SystemdCredential &&
+      options.credentialName == kHsmCredentialName) {
+    options.target = Target::Hsm;
   }
   std::string password;
   bool truncated = false;
@@ -173,6 +212,20 @@ int main(int argc, char** argv) {
   } else if (password.find('\0') != std::string::npos) {
     std::fputs("Senha recusada: contem um byte zero, e o servico leria a senha so ate ele.\n", stderr);
     result = 1;
+  } else if (options.target == Target::Hsm && password.size() > kHsmPasswordMaxBytes) {
+    std::fprintf(stderr,
+                 "Senha recusada: tem %zu bytes; a conta [hsm] entra no HSM com no maximo %zu bytes, e o HSM "
+                 "recusaria cada login do servico. Troque a senha da conta por uma mais curta (para a senha do "
+                 "diretorio, use --directory).\n",
+                 password.size(), kHsmPasswordMaxBytes);
+    result = 1;
+  }
+  if (result == 0 && options.target == Target::Unsaid && password.size() > kHsmPasswordMaxBytes) {
+    std::fprintf(stderr,
+                 "Aviso: a senha tem %zu bytes; serve so para [activedirectory] pwd: o HSM aceita no maximo %zu "
+                 "bytes, e com ela em [hsm] pwd nenhum login do servico seria aceito (--hsm recusa, "
+                 "--directory dispensa este aviso).\n",
+                 password.size(), kHsmPasswordMaxBytes);
   }
   if (result == 0) {
     for (unsigned char c : password) {
