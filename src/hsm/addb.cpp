@@ -47,6 +47,11 @@ AddbReceiveBuffer& receiveBuffer() {
   return *buffer;
 }
 
+// Whether the missing right has been named since the last save that
+// succeeded: a refusal repeats every cycle until someone grants the right,
+// and one explanation in the log is enough. Worker thread only.
+bool writeRightNamed = false;
+
 void logUnreadable() {
   writeLog(Error, u"Erro na leitura de 'addb'. Procure o atendimento de Suporte. Codigo 101.");
 }
@@ -123,10 +128,21 @@ bool saveAddbText(AddbBuffer& buffer) {
   const int32_t code =
       KvWriteFile(session, kAddbQualifiedObject, buffer.length, supplyAddbChunk, &buffer);
   KvCloseSession(&session, 0);
+  if (code == KV_ERR_ACCESS_DENIED && !writeRightNamed) {
+    // The session of [hsm] usr opened: the account exists but may not write
+    // another account's objects. Said once, after the usual words.
+    writeRightNamed = true;
+    writeLog(Error,
+             u"Nao foi possivel salvar 'addb'. Procure o atendimento de Suporte. Codigo %d. A conta [hsm] usr (%s) "
+             u"precisa poder gravar os objetos de %s (seja administradora de objetos do HSM).",
+             code, widenText(settings.user), widenText(kAddbAccount));
+    return false;
+  }
   if (code != KV_OK) {
     writeLog(Error, u"Nao foi possivel salvar 'addb'. Procure o atendimento de Suporte. Codigo %d.", code);
     return false;
   }
+  writeRightNamed = false;
   return true;
 }
 
