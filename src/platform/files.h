@@ -48,9 +48,12 @@ bool renameFileNoReplace(const std::u16string& from, const std::u16string& to);
 // the old content or the new, never a part: written to `path` + ".tmp",
 // flushed to disk, then renamed over `path` (MoveFileExW with
 // MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH / rename). On Linux the
-// file is created 0640 and a symbolic link in its place is not followed.
+// file gets the permission bits `mode` whatever the process's umask (a file
+// that holds nothing secret may be 0644, for a monitoring account outside
+// the service's group) and a symbolic link in its place is not followed; on
+// Windows `mode` is ignored and the file inherits the folder's ACL.
 // False when any step fails; `path` is then unchanged.
-bool replaceFileContents(const std::u16string& path, const std::string& bytes);
+bool replaceFileContents(const std::u16string& path, const std::string& bytes, uint32_t mode = 0640);
 
 // The whole content of a small file; false when it cannot be read.
 bool readFileContents(const std::u16string& path, std::string& bytes);

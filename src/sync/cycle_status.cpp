@@ -28,6 +28,10 @@ bool carriedLoaded = false;
 CycleStatus carried;
 bool writeFailureReported = false;
 
+// The status file's and the metrics' permissions on Linux (Windows: the
+// data folder's ACL).
+constexpr uint32_t kMonitoringFileMode = 0644;
+
 }  // namespace
 
 int64_t secondsSinceEpoch() {
@@ -124,8 +128,10 @@ void recordCycleStatus(const CycleResult& result, int64_t startEpoch, int32_t in
   const std::string next = timeText(platform::localTimeAt(status.endEpoch + intervalSeconds));
   status.next = next.substr(next.size() - 8);  // hh:mm:ss
 
-  if (platform::replaceFileContents(path, formatCycleStatus(status)) &&
-      platform::replaceFileContents(cycleMetricsPath(), formatCycleMetrics(status))) {
+  // Times, counts and state names only: readable by everyone, so that a
+  // monitoring account needs no group that can read the INI or the keytab.
+  if (platform::replaceFileContents(path, formatCycleStatus(status), kMonitoringFileMode) &&
+      platform::replaceFileContents(cycleMetricsPath(), formatCycleMetrics(status), kMonitoringFileMode)) {
     writeFailureReported = false;
   } else if (!writeFailureReported) {
     writeFailureReported = true;

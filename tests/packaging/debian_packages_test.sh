@@ -42,7 +42,7 @@ check "the unit is not enabled" test ! -e /etc/systemd/system/multi-user.target.
 unit=/lib/systemd/system/kelvasync.service
 for line in 'EnvironmentFile=-/etc/default/kelvasync' 'Wants=network-online.target' 'After=network-online.target' \
             'Restart=on-failure' 'NoNewPrivileges=yes' 'ProtectSystem=strict' 'User=kelvasync' 'Group=kelvasync' \
-            'LogsDirectory=kelvasync' 'StateDirectory=kelvasync' 'RuntimeDirectory=kelvasync' \
+            'LogsDirectory=kelvasync' 'StateDirectory=kelvasync' 'StateDirectoryMode=0751' 'RuntimeDirectory=kelvasync' \
             'CapabilityBoundingSet=' 'UMask=0027' 'LimitCORE=0' 'PrivateTmp=yes' 'ProtectHome=yes'; do
   check "the unit has $line" grep -qxF "$line" "$unit"
 done
@@ -121,7 +121,8 @@ touched="/var/log/kelvasync/kelvasync.log /var/log/kelvasync/kelvasync.status /v
 untouched() {
   test "$(stat -c '%U:%G %a' "$bait/file" "$bait/folder" | sort -u)" = "root:root 600
 root:root 700" -a -z "$(ls -A "$bait/folder")" &&
-    test "$(stat -c '%U:%G %a' /var/log/kelvasync /var/lib/kelvasync | sort -u)" = "kelvasync:kelvasync 750" &&
+    test "$(stat -c '%U:%G %a' /var/log/kelvasync /var/lib/kelvasync | tr '\n' ' ')" = \
+      "kelvasync:kelvasync 750 kelvasync:kelvasync 751 " &&
     test "$(stat -c %U /var/log/kelvasync/kelvasync.1.log)" = kelvasync
 }
 for owner in kelvasync root; do

@@ -95,8 +95,9 @@ inside dpkg -s kelvasync >/dev/null 2>&1 || finish
 check "a system account kelvasync without shell or home" \
   bash -c "inside getent passwd kelvasync | grep -q ':/nonexistent:/usr/sbin/nologin$' && inside getent group kelvasync >/dev/null &&
            inside test ! -e /nonexistent"
-check "its folders, its own, others kept out" test "$(inside stat -c '%U:%G %a' /var/log/kelvasync /var/lib/kelvasync \
-  /run/kelvasync | sort -u)" = "kelvasync:kelvasync 750"
+check "its folders, its own, others kept out (the state folder only passed through)" \
+  test "$(inside stat -c '%U:%G %a' /var/log/kelvasync /var/lib/kelvasync /run/kelvasync | tr '\n' ' ')" = \
+    "kelvasync:kelvasync 750 kelvasync:kelvasync 751 kelvasync:kelvasync 750 "
 check "the INI is root's, readable by the account's group" \
   test "$(inside stat -c '%U:%G %a' /etc/kelvasync/kelvasync.ini)" = "root:kelvasync 640"
 check "the earlier version's status moved to /var/lib/kelvasync, its lock gone" \
@@ -160,9 +161,10 @@ check "STATUS= after a complete cycle ($status)" grep -q '^ultimo ciclo .*: comp
 inside hsm-emulator list-users --state /var/lib/hsm-lab >"$work/users.out" 2>&1
 check "the cycle created a member's HSM user" grep -q "^$ana " "$work/users.out"
 check "and blocked the former member's" grep -q "^$former .*blocked=yes" "$work/users.out"
-check "the status file in /var/lib/kelvasync, the account's, 0640" \
+check "the status file in /var/lib/kelvasync, the account's, readable by all (UMask=0027 notwithstanding)" \
   bash -c "inside grep -q '^resultado=completo$' /var/lib/kelvasync/kelvasync.status &&
-           test \"\$(inside stat -c '%U %a' /var/lib/kelvasync/kelvasync.status)\" = 'kelvasync 640'"
+           test \"\$(inside stat -c '%U %a' /var/lib/kelvasync/kelvasync.status /var/lib/kelvasync/kelvasync.prom \
+                     /var/lib/kelvasync/kelvasync.blocked | tr '\n' ' ')\" = 'kelvasync 644 kelvasync 644 kelvasync 640 '"
 check "the lock in /run/kelvasync" inside test -f /run/kelvasync/kelvasync.lock
 check "the service rotated the old 1.1 MB log itself" inside test -f /var/log/kelvasync/kelvasync.1.log
 # The mistyped key is held against every cycle: a warning for monitoring.
@@ -174,6 +176,38 @@ inside runuser -u kelvasync -- kelvasync-check >"$work/check.out" 2>&1
 reached() { grep -q "grupo lido: sim" "$work/check.out" && grep -q "usuarios listados: sim" "$work/check.out"; }
 reached || cat "$work/check.out"
 check "kelvasync-check as the service's account reaches the directory and the HSM's library a session" reached
+# Monitoring needs no secret: an account outside the group kelvasync (as
+# nagios or node_exporter's prometheus run) reads the status as a plug-in
+# and the metrics, also through a link in a textfile collector's folder,
+# and none of the INI, the keytab (installed as the guide says), the
+# blocked users or the state folder's listing.
+inside adduser --system --quiet --no-create-home kvmonitor
+inside install -o root -g kelvasync -m 0640 /dev/null /etc/kelvasync/kelvasync.keytab
+inside bash -c 'mkdir -p /var/lib/prometheus/node-exporter &&
+  ln -sf /var/lib/kelvasync/kelvasync.prom /var/lib/prometheus/node-exporter/kelvasync.prom'
+monitor() { inside runuser -u kvmonitor -- "$@"; }
+export -f monitor
+plugin_code=0
+monitor kelvasync-check --status --nagios >"$work/monitor.out" 2>&1 || plugin_code=$?
+check "the monitoring account reads the status as a plug-in ($plugin_code: $(cat "$work/monitor.out"))" \
+  bash -c "test $plugin_code = 1 && grep -q '^KELVASYNC WARNING - ultimo ciclo .* | idade=' '$work/monitor.out'"
+check "and the metrics, through the collector's link" \
+  bash -c "monitor cat /var/lib/prometheus/node-exporter/kelvasync.prom | grep -q '^kelvasync_members [1-9]'"
+for secret in /etc/kelvasync/kelvasync.ini /etc/kelvasync/kelvasync.keytab /var/lib/kelvasync/kelvasync.blocked; do
+  check "but not $secret" bash -c "! monitor cat $secret >/dev/null 2>&1"
+done
+check "nor the state folder's listing" bash -c "! monitor ls /var/lib/kelvasync >/dev/null 2>&1"
+if command -v promtool >/dev/null; then
+  check "promtool check metrics finds nothing to say about the metrics" \
+    bash -c "inside cat /var/lib/kelvasync/kelvasync.prom | promtool check metrics"
+fi
+# A monitor kept out all the same is told it is a permission.
+inside chmod 0750 /var/lib/kelvasync
+plugin_code=0
+monitor kelvasync-check --status --nagios >"$work/monitor.out" 2>&1 || plugin_code=$?
+check "a status the monitor may not read is UNKNOWN, as a permission" \
+  bash -c "test $plugin_code = 3 && grep -q 'permissao negada' '$work/monitor.out'"
+inside chmod 0751 /var/lib/kelvasync
 check "Atencao lines reach the journal as warnings, not errors" \
   bash -c "inside journalctl -u kelvasync -p warning..warning -o cat | grep -q 'Chave desconhecida' &&
            ! inside journalctl -u kelvasync -p err -o cat | grep -q 'Chave desconhecida'"

@@ -3,6 +3,7 @@
 // stopped with SIGTERM. Two runs over the same directory and HSM: the first
 // creates the group's users, the second finds and unblocks them.
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -146,9 +147,11 @@ TEST_F(ServiceEndToEnd, FirstRunCreatesTheGroupAndTheNextRunUnblocksIt) {
 
   // Run 1: an interval of one minute, blocking policy written in upper case.
   // The first cycle comes after the 9.6 s first pause; SIGTERM then arrives
-  // during the one-minute pause.
+  // during the one-minute pause. Under the unit's umask (0027).
   writeIni("1", "BLOCK");
+  const mode_t umaskBefore = ::umask(027);
   auto child = start();
+  ::umask(umaskBefore);
   ASSERT_TRUE(child->waitForOutput("Atualizacao do HSM/Tessel a cada 1 minuto(s)", 15s)) << child->output();
   const auto intervalLogged = Clock::now();
   ASSERT_TRUE(child->waitForOutput("Inicio cruzamento", 60s)) << child->output();
@@ -182,6 +185,15 @@ TEST_F(ServiceEndToEnd, FirstRunCreatesTheGroupAndTheNextRunUnblocksIt) {
   EXPECT_EQ(runCheck({"--status", "--nagios"}, health), 0) << health;
   EXPECT_EQ(health.rfind("KELVASYNC OK - ultimo ciclo ", 0), 0u) << health;
   EXPECT_NE(health.find(" | idade="), std::string::npos) << health;
+  // The status and the metrics hold nothing secret: readable by everyone
+  // whatever the umask, so that monitoring needs no group of the service.
+  // The users the service blocked stay its own and its group's.
+  const auto modeOf = [&](const char* name) {
+    return static_cast<unsigned>(fs::status(productDir_ / "data" / name).permissions() & fs::perms::mask);
+  };
+  EXPECT_EQ(modeOf("kelvasync.status"), 0644u);
+  EXPECT_EQ(modeOf("kelvasync.prom"), 0644u);
+  EXPECT_EQ(modeOf("kelvasync.blocked"), 0640u);
 
   // Stopped during a pause: the worker acknowledges the stop, then ends.
   const size_t notice = log.rfind("Notificacao de 'shutdown' recebida");

@@ -81,8 +81,8 @@ int reportServiceStatus(bool nagios, bool json) {
   if (!status && (error == std::errc::permission_denied ||
                   (exists && !std::ifstream(std::filesystem::path(path), std::ios::binary).is_open()))) {
     health.line = "KELVASYNC UNKNOWN - o arquivo de estado " + utf16ToUtf8(path) +
-                  " nao pode ser lido por esta conta (permissao negada); leia-o com uma conta do grupo que o servico "
-                  "da a monitoracao";
+                  " nao pode ser lido por esta conta (permissao negada); o servico o grava legivel por todos (0644) "
+                  "numa pasta que todos podem atravessar (0751): confira as permissoes do arquivo e das pastas";
   }
   const std::string line = json    ? renderStatusJson(status, health)
                            : nagios && !health.perfData.empty() ? health.line + " | " + health.perfData + "\n"

@@ -138,12 +138,20 @@ bool renameFileNoReplace(const std::u16string& from, const std::u16string& to) {
   return true;
 }
 
-bool replaceFileContents(const std::u16string& path, const std::string& bytes) {
+bool replaceFileContents(const std::u16string& path, const std::string& bytes, uint32_t mode) {
   const std::string target = utf16ToUtf8(path);
   const std::string temporary = target + ".tmp";
   unlink(temporary.c_str());  // a stale one, or a link someone left there
-  const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0640);
+  const mode_t bits = static_cast<mode_t>(mode & 0777);
+  const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, bits);
   if (fd < 0) return false;
+  // The umask (the unit's UMask=0027) narrows what open() gives; the mode
+  // asked for is set explicitly, before any byte is written.
+  if (fchmod(fd, bits) != 0) {
+    close(fd);
+    unlink(temporary.c_str());
+    return false;
+  }
   struct stat created {};
   if (fstat(fd, &created) == 0) handToFolderOwner(fd, temporary, created);
   size_t done = 0;

@@ -62,7 +62,7 @@ bool renameFileNoReplace(const std::u16string& from, const std::u16string& to) {
                      0) != 0;
 }
 
-bool replaceFileContents(const std::u16string& path, const std::string& bytes) {
+bool replaceFileContents(const std::u16string& path, const std::string& bytes, uint32_t) {
   const std::u16string temporary = path + u".tmp";
   const wchar_t* temporaryName = reinterpret_cast<const wchar_t*>(temporary.c_str());
   const HANDLE file = CreateFileW(temporaryName, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
