@@ -88,10 +88,16 @@ int32_t createHsmUser(KvSession session, uint32_t permissionMask, const std::str
   return code;
 }
 
-int32_t listHsmUsers(std::vector<std::string>& users, const std::string& host,
-                     const std::string& user, const std::string& password, bool* sessionOpened) {
+namespace {
+
+// listHsmUsers, then, in the same session and only after a listing that
+// succeeded, a read of `objectName` (when given) whose bytes are dropped.
+int32_t listUsersThenRead(std::vector<std::string>& users, const std::string& host, const std::string& user,
+                          const std::string& password, bool* sessionOpened, const std::string* objectName,
+                          int32_t* objectCode) {
   users.clear();
   if (sessionOpened != nullptr) *sessionOpened = false;
+  if (objectCode != nullptr) *objectCode = kHsmObjectNotTried;
   if (host.empty() || user.empty() || password.empty()) return kHsmSettingsIncomplete;
   KvSession session = nullptr;
   const int32_t opened = openHsmSession(session, host, user, password);
@@ -100,8 +106,29 @@ int32_t listHsmUsers(std::vector<std::string>& users, const std::string& host,
   SessionCloser closer(session);
   const int32_t code = KvListUsers(session, collectHsmUser, &users);
   // A listing that failed part-way must not pass for the HSM's users.
-  if (code != KV_OK) users.clear();
+  if (code != KV_OK) {
+    users.clear();
+    return code;
+  }
+  if (objectName != nullptr && objectCode != nullptr) {
+    *objectCode = fitsField(*objectName, KV_OBJECT_NAME_FIELD_SIZE)
+                      ? KvReadFile(session, objectName->c_str(), discardObjectChunk, nullptr)
+                      : KV_ERR_BAD_ARGUMENT;
+  }
   return code;
+}
+
+}  // namespace
+
+int32_t listHsmUsers(std::vector<std::string>& users, const std::string& host,
+                     const std::string& user, const std::string& password, bool* sessionOpened) {
+  return listUsersThenRead(users, host, user, password, sessionOpened, nullptr, nullptr);
+}
+
+int32_t listHsmUsersThenReadObject(std::vector<std::string>& users, const std::string& host, const std::string& user,
+                                   const std::string& password, const std::string& objectName, int32_t& objectCode,
+                                   bool* sessionOpened) {
+  return listUsersThenRead(users, host, user, password, sessionOpened, &objectName, &objectCode);
 }
 
 int32_t removeHsmUser(const std::string& host, const std::string& user,

@@ -52,6 +52,18 @@ int32_t listHsmUsers(std::vector<std::string>& users, const std::string& host,
                      const std::string& user, const std::string& password,
                      bool* sessionOpened = nullptr);
 
+// listHsmUsers, and in the same session, once the listing succeeded, a
+// read of `objectName` ("owner/name": another account's object) whose bytes
+// are dropped: `objectCode` receives that read's code (KV_OK, or
+// KV_ERR_OBJECT_NOT_FOUND when the object does not exist but the session's
+// user may look for it; kHsmObjectNotTried when the listing failed). Lets
+// kelvasync-check see an account's rights on those objects without writing
+// anything.
+inline constexpr int32_t kHsmObjectNotTried = -1;
+int32_t listHsmUsersThenReadObject(std::vector<std::string>& users, const std::string& host, const std::string& user,
+                                   const std::string& password, const std::string& objectName, int32_t& objectCode,
+                                   bool* sessionOpened = nullptr);
+
 // Removes one HSM user. Returns the removal's code, or the open's.
 int32_t removeHsmUser(const std::string& host, const std::string& user,
                       const std::string& password, const std::string& userId);

@@ -14,6 +14,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <regex>
 #include <string>
 #include <thread>
 
@@ -46,6 +47,21 @@ bool waitForCount(ChildProcess& child, const std::string& text, size_t count, st
     child.waitForOutput("\x01never", 100ms);  // reads what has arrived meanwhile
   }
   return true;
+}
+
+// A monitoring plug-in's answer as the plug-in guidelines give it: one line
+// "SERVICE STATUS - text", optionally " | " and performance data, each
+// item 'label'=value[UOM];[warn];[crit];[min];[max] (a value of U when not
+// measured), and the exit code that the status word names.
+void expectPluginOutput(const std::string& output, int exitCode) {
+  const std::string label = R"(('[^'=]+'|[^' =|]+))";
+  const std::string number = R"(-?[0-9]+(\.[0-9]+)?)";
+  const std::string item = label + "=(" + number + "|U)(s|ms|us|%|B|KB|MB|TB|c)?(;(" + number + ")?){0,4}";
+  static const char* const kWords[] = {"OK", "WARNING", "CRITICAL", "UNKNOWN"};
+  ASSERT_TRUE(exitCode >= 0 && exitCode <= 3) << exitCode << ": " << output;
+  const std::regex grammar("[A-Z][A-Z-]* " + std::string(kWords[exitCode]) + " - [^|\n]*[^|\n ]( \\| " + item +
+                           "( " + item + ")*)?\n");
+  EXPECT_TRUE(std::regex_match(output, grammar)) << "exit " << exitCode << ": " << output;
 }
 
 struct Member {
@@ -117,6 +133,11 @@ class ServiceEndToEnd : public ::testing::Test {
     ChildProcess child(KELVASYNC_CHECK_BINARY, arguments, environment);
     EXPECT_TRUE(child.waitForExit(60s)) << child.output();
     output = child.output();
+    // Every answer given as a plug-in follows the plug-in guidelines.
+    const auto given = [&](const char* option) {
+      return std::find(arguments.begin(), arguments.end(), option) != arguments.end();
+    };
+    if (given("--nagios") || (given("--status") && !given("--json"))) expectPluginOutput(output, child.exitCode());
     return child.exitCode();
   }
   // What the check must leave exactly as it found it.
@@ -367,9 +388,10 @@ TEST_F(ServiceEndToEnd, CheckPrintsTheNextCycleAndChangesNothing) {
   EXPECT_NE(out.find("  deixados de lado (nao gerenciados): 5\n    IntegracaoAD\n"), std::string::npos) << out;
   EXPECT_NE(out.find("    admin\n  membros sem identificador: 0\n"), std::string::npos) << out;
   EXPECT_NE(out.find("resultado: 0"), std::string::npos) << out;
+  EXPECT_NE(out.find("a conta [hsm] usr alcanca os objetos de IntegracaoAD: sim"), std::string::npos) << out;
   EXPECT_EQ(runCheck({"--nagios"}, out), 0) << out;
   EXPECT_EQ(out, "KELVASYNC-CHECK OK - grupo lido (3 membros), HSM lido (7 usuarios); proximo ciclo: criar 2, "
-                 "desbloquear 1, bloquear 1, remover 0 | membros=3 naoLidos=0 criar=2 desbloquear=1 bloquear=1 "
+                 "desbloquear 1, bloquear 1, remover 0 | membros=3 nao_lidos=0 criar=2 desbloquear=1 bloquear=1 "
                  "remover=0\n");
 
   // The same as one JSON document, from an INI only its owner reads.
@@ -547,6 +569,70 @@ TEST_F(ServiceEndToEnd, CheckNamesWhatFailsWithItsExitCode) {
   }
   runCheck({"--ini", broken.string()}, out);
   EXPECT_EQ(out.find("parece UTF-8"), std::string::npos) << out;
+
+  // An [hsm] account that may manage users but not reach IntegracaoAD's
+  // objects: every cycle would fail to save addb. Told by a read in the
+  // listing's session; nothing is written.
+  {
+    kvtest::ScopedSession session;
+    ASSERT_EQ(session.open(hsm_->port(), "master", kvtest::kMasterPassword), KV_OK);
+    ASSERT_EQ(createHsmUser(session.handle, KV_PERM_USER_ADMIN | 0x4F, "sincroniza", "senha-op"), KV_OK);
+  }
+  const std::string addbBefore = stored("addb");
+  writeBroken({{"usr=master", "usr=sincroniza"}, {masterPwd, "pwd=" + encodeConfigPassword("senha-op")}});
+  EXPECT_EQ(runCheck({"--ini", broken.string()}, out), 3) << out;
+  EXPECT_NE(out.find("a conta [hsm] usr alcanca os objetos de IntegracaoAD: NAO (Codigo " +
+                     std::to_string(KV_ERR_ACCESS_DENIED) + ")"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("A conta [hsm] usr (sincroniza) nao pode ler os objetos de IntegracaoAD"), std::string::npos)
+      << out;
+  EXPECT_EQ(stored("addb"), addbBefore);
+
+  // The [hsm] password as a systemd credential that only the service
+  // receives: the login is not tried, the HSM's host is probed, and the
+  // command that tries it as the service would comes from the unit's
+  // drop-in. A plug-in cannot tell the login's state: UNKNOWN. An HSM that
+  // does not listen is named as such: 3, CRITICAL.
+  const fs::path units = root_ / "units";
+  fs::create_directories(units / "kelvasync.service.d");
+  std::ofstream(units / "kelvasync.service") << "[Service]\nUser=kelvasync\n";
+  std::ofstream(units / "kelvasync.service.d" / "hsm-pwd.conf") << "[Service]\nLoadCredential=hsm-pwd:/etc/kv/hsm\n";
+  const std::map<std::string, std::string> withUnit{{"KELVASYNC_UNIT_DIR", units.string()}};
+  writeBroken({{masterPwd, "pwd=credential:hsm-pwd"}});
+  EXPECT_EQ(runCheck({"--ini", broken.string()}, out, withUnit), 6) << out;
+  EXPECT_NE(out.find("  conexao: o HSM/Tessel em " + hsm_->host() + " aceita conexoes\n  login nao tentado: a senha "
+                     "eh a credencial do systemd 'hsm-pwd', que so o servico recebe; para tenta-lo como o servico, "
+                     "como root: systemd-run --quiet --pipe --wait --collect -p User=kelvasync -E "
+                     "KELVASYNC_PROGRAM_FILES=" + root_.string() + " -p LoadCredential=hsm-pwd:/etc/kv/hsm " +
+                     KELVASYNC_CHECK_BINARY + "\n"),
+            std::string::npos)
+      << out;
+  EXPECT_EQ(runCheck({"--nagios", "--ini", broken.string()}, out, withUnit), 3) << out;
+  EXPECT_EQ(out.rfind("KELVASYNC-CHECK UNKNOWN - login no HSM nao tentado: a senha eh a credencial do systemd "
+                      "'hsm-pwd', que so o servico recebe; grupo lido (3 membros); o HSM/Tessel em ",
+                      0),
+            0u)
+      << out;
+  // With the credential handed over, as systemd does for the service, the
+  // same INI logs in.
+  const fs::path credentials = root_ / "credentials";
+  fs::create_directories(credentials);
+  std::ofstream(credentials / "hsm-pwd") << kvtest::kMasterPassword;
+  fs::permissions(credentials / "hsm-pwd", fs::perms::owner_read);
+  EXPECT_EQ(runCheck({"--ini", broken.string()}, out,
+                     {{"KELVASYNC_UNIT_DIR", units.string()}, {"CREDENTIALS_DIRECTORY", credentials.string()}}),
+            0)
+      << out;
+  writeBroken({{masterPwd, "pwd=credential:hsm-pwd"}, {"host=" + hsm_->host(), "host=127.0.0.1:1"}});
+  EXPECT_EQ(runCheck({"--ini", broken.string()}, out, withUnit), 3) << out;
+  EXPECT_NE(out.find("  conexao: nada aceita conexoes em 127.0.0.1:1 (conexao recusada"), std::string::npos) << out;
+  EXPECT_EQ(runCheck({"--nagios", "--ini", broken.string()}, out, withUnit), 2) << out;
+  EXPECT_EQ(out.rfind("KELVASYNC-CHECK CRITICAL - o HSM nao pode ser lido: Nao foi possivel conectar ao HSM. Causa: "
+                      "nada aceita conexoes em 127.0.0.1:1",
+                      0),
+            0u)
+      << out;
 
   // The HSM refuses the [hsm] account: 3, with the code.
   writeBroken({{masterPwd, wrongPwd}});

@@ -11,6 +11,7 @@
 #include <system_error>
 
 #include "runtime/process_state.h"
+#include "common/host_port.h"
 #include "common/text.h"
 #include "config/config.h"
 #include "directory/group_search.h"
@@ -27,6 +28,7 @@
 #include "platform/system.h"
 #include "service/systemd_unit.h"
 #include "sync/update_cycle.h"
+#include "unit_credentials.h"
 
 namespace {
 
@@ -99,20 +101,47 @@ void requireText(CheckReport& report, const std::string& path, const char* secti
   }
 }
 
+#ifndef _WIN32
+// The service's unit as systemd would merge it, read once.
+const ServiceUnit& serviceUnit() {
+  static const ServiceUnit unit = readServiceUnit();
+  return unit;
+}
+#endif
+
 // A sealed pwd value: opened as the service opens it. A systemd credential
 // is handed only to the service that systemd starts; run by hand, the check
-// says so and leaves the step that needs it unchecked rather than failed.
+// says so and does not try the login that needs it, rather than fail it. A
+// credential the unit does not hand over is a fault the service would meet
+// at its next start.
 void checkSealedPassword(CheckReport& report, const std::string& value, const char* section, size_t fieldSize) {
   const bool credential = platform::startsWithNoCase(value, platform::kCredentialPrefix);
-  const std::string kind = credential ? "credencial do systemd '" + value.substr(platform::kCredentialPrefix.size()) + "'"
-                                      : std::string("selada com DPAPI");
+  const std::string name = credential ? value.substr(platform::kCredentialPrefix.size()) : std::string();
+  const std::string kind = credential ? "credencial do systemd '" + name + "'" : std::string("selada com DPAPI");
 #ifndef _WIN32
   const char* handed = std::getenv("CREDENTIALS_DIRECTORY");
   if (credential && (handed == nullptr || *handed == '\0')) {
-    report.keys.push_back({section, "pwd", KeyFinding::Note,
-                           kind + ": so o servico iniciado pelo systemd a recebe; o passo que a usa nao eh "
-                                  "verificado aqui",
-                           true});
+    const ServiceUnit& unit = serviceUnit();
+    const UnitCredential* line = findUnitCredential(unit, name);
+    if (unit.found && line == nullptr && platform::isCredentialName(name)) {
+      report.keys.push_back({section, "pwd", KeyFinding::Bad,
+                             kind + ": a unidade kelvasync.service nao a entrega (nenhum LoadCredential=, "
+                                    "LoadCredentialEncrypted=, SetCredential= ou SetCredentialEncrypted= com esse "
+                                    "nome em " +
+                                 describeUnitFiles(unit) +
+                                 "); o servico nao abriria a senha (confira o nome, ou gere o drop-in com "
+                                 "kelvasync-passwd --systemd-creds=" +
+                                 name + ")"});
+      return;
+    }
+    const std::string where = line != nullptr ? " (" + line->setting + "= em " + line->file + ")"
+                              : unit.found   ? std::string()
+                                             : " (nenhuma unidade kelvasync.service encontrada para conferir)";
+    KeyFinding finding{section, "pwd", KeyFinding::Note,
+                       kind + where + ": so o servico iniciado pelo systemd a recebe; o login que a usa nao eh "
+                                      "tentado aqui",
+                       true, name};
+    report.keys.push_back(std::move(finding));
     return;
   }
 #endif
@@ -395,22 +424,50 @@ bool keysFine(const CheckReport& report, const char* section) {
     const bool needed = key.key == "host" || key.key == "usr" || key.key == "pwd" || key.key == "group";
     if (needed && key.section == section && (key.status == KeyFinding::Missing || key.status == KeyFinding::Bad))
       return false;
-    if (key.section == section && key.onlyTheServiceHasIt) return false;  // not here
   }
   return true;
 }
 
-// Why a step was left out: its section's gaps, or a password that only the
-// service can open.
-const char* notCheckedBecause(const CheckReport& report, const char* section) {
+// The credential of the section's password when only the service receives
+// it (so its login cannot be tried here); empty otherwise.
+std::string credentialOnlyForTheService(const CheckReport& report, const char* section) {
   for (const KeyFinding& key : report.keys)
-    if (key.section == section && key.onlyTheServiceHasIt)
-      return "a senha eh uma credencial do systemd, que so o servico recebe";
+    if (key.section == section && key.onlyTheServiceHasIt) return key.credential;
+  return {};
+}
+
+// Why a step was left out: its section's gaps.
+const char* notCheckedBecause(const char* section) {
   return std::string_view(section) == "hsm" ? "a secao hsm estah incompleta" : "a secao activedirectory estah incompleta";
+}
+
+// The command that tries the logins the check could not, as the service
+// would (Linux: the unit's credentials through systemd-run).
+void planTryAsService(CheckReport& report) {
+  std::vector<std::string> names;
+  for (const char* section : {"activedirectory", "hsm"}) {
+    const std::string name = credentialOnlyForTheService(report, section);
+    if (!name.empty() && std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
+  }
+  if (names.empty()) return;
+#ifndef _WIN32
+  const ServiceUnit& unit = serviceUnit();
+  if (!unit.found) {
+    report.tryAsServiceWhyNot = "nenhuma unidade kelvasync.service foi encontrada para entregar a credencial";
+    return;
+  }
+  std::string program = utf16ToUtf8(platform::modulePath());
+  if (program.empty()) program = "kelvasync-check";
+  report.tryAsService = tryAsServiceCommand(unit, names, program);
+#endif
 }
 
 void checkDirectory(CheckReport& report) {
   if (!keysFine(report, "activedirectory")) return;
+  if (!credentialOnlyForTheService(report, "activedirectory").empty()) {
+    report.directoryNotTried = true;
+    return;
+  }
   report.directoryChecked = true;
   CapturedLines capture(report.directoryMessages);
   loadDirectorySettings();
@@ -419,16 +476,40 @@ void checkDirectory(CheckReport& report) {
     if (member.logon.empty() && member.commonName.empty() && member.hsmUserId.empty()) ++report.notUsers;
 }
 
+// The HSM with a password only the service receives: its host and port are
+// probed as the service probes them after a failed opening, and the login
+// is not tried.
+void probeHsmWithoutLogin(CheckReport& report) {
+  report.hsmNotTried = true;
+  const std::string value = readConfigString(configFilePath(), "hsm", "host");
+  const HsmReachability reach = probeHsmHost(value, hsmProbeTimeoutMs);
+  report.hsmReachable = reach == HsmReachability::Reachable;
+  std::string host;
+  uint16_t port = 0;
+  if (report.hsmReachable && splitHsmHost(value, host, port)) {
+    report.hsmConnection = "o HSM/Tessel em " + formatHostPort(host, port) + " aceita conexoes";
+  } else {
+    report.hsmConnection = describeHsmReachability(reach, value, hsmProbeTimeoutMs);
+    report.hsmMessages.push_back("Nao foi possivel conectar ao HSM. Causa: " + report.hsmConnection);
+  }
+}
+
 void checkHsm(CheckReport& report) {
   if (!keysFine(report, "hsm")) return;
+  if (!credentialOnlyForTheService(report, "hsm").empty()) {
+    probeHsmWithoutLogin(report);
+    return;
+  }
   report.hsmChecked = true;
   CapturedLines capture(report.hsmMessages);
   CachedHsmSettings& settings = cachedHsmSettings(HsmOperation::UpdateCycle);
   refreshHsmSettings(settings);
   bool sessionOpened = false;
   const auto listStart = std::chrono::steady_clock::now();
-  report.listCode =
-      listHsmUsers(report.hsmUsers, settings.host, settings.user, settings.password, &sessionOpened);
+  // In the listing's session, a read of IntegracaoAD's addb tells whether
+  // the account reaches that account's objects, without writing anything.
+  report.listCode = listHsmUsersThenReadObject(report.hsmUsers, settings.host, settings.user, settings.password,
+                                               kAddbQualifiedObject, report.integracaoObjectsCode, &sessionOpened);
   if (report.listCode != KV_OK) {
     // The account is blamed only when the HSM is known to listen and
     // answered: a probe of our own tells a network fault from a refused
@@ -452,7 +533,20 @@ void checkHsm(CheckReport& report) {
     report.hsmMessages.push_back(std::string("A conta ") + kAddbAccount + " nao conseguiu ler '" + kAddbObject +
                                  "' (a conta existe no HSM com a senha esperada?)");
   }
-  report.hsmOk = report.addbReadable;
+  // The library's rule: an object is open to its owner and to object
+  // administrators, for reading and writing alike. So an account that
+  // cannot read IntegracaoAD's objects cannot write them either.
+  const bool reachesObjects = report.integracaoObjectsCode == KV_OK ||
+                              report.integracaoObjectsCode == KV_ERR_OBJECT_NOT_FOUND;
+  if (!reachesObjects) {
+    report.hsmMessages.push_back("A conta [hsm] usr (" + settings.user + ") nao pode ler os objetos de " +
+                                 kAddbAccount + " (Codigo " + std::to_string(report.integracaoObjectsCode) +
+                                 "), e quem nao os le tambem nao os grava: cada ciclo criaria e bloquearia os "
+                                 "usuarios, mas nao salvaria '" +
+                                 kAddbObject + "'. Ela precisa poder gravar os objetos de " + kAddbAccount +
+                                 " (seja administradora de objetos do HSM)");
+  }
+  report.hsmOk = report.addbReadable && reachesObjects;
 }
 
 void planNextCycle(CheckReport& report) {
@@ -565,14 +659,18 @@ CheckReport runCheck(bool serviceFiles) {
   stepInProgress = "plano";
   if (initialized == KV_OK) finalizeHsmLibrary();
   planNextCycle(report);
+  planTryAsService(report);
 
   if (report.exitCode == kCheckOk) {
-    if (!report.directoryOk || report.unreadableMembers > 0) {
+    const bool hsmFailed = report.hsmNotTried ? !report.hsmReachable : !report.hsmOk;
+    if (!report.directoryNotTried && (!report.directoryOk || report.unreadableMembers > 0)) {
       report.exitCode = kCheckDirectory;
-    } else if (!report.hsmOk) {
+    } else if (hsmFailed) {
       report.exitCode = kCheckHsm;
     } else if (report.guardTrips || !report.everyUserAtRisk.empty()) {
       report.exitCode = kCheckGuard;
+    } else if (report.directoryNotTried || report.hsmNotTried) {
+      report.exitCode = kCheckNotTried;
     }
   }
   setLogCapture(nullptr, nullptr);
@@ -644,6 +742,22 @@ const char* statusName(KeyFinding::Status status) {
   return "";
 }
 
+bool reachesIntegracaoObjects(const CheckReport& r) {
+  return r.integracaoObjectsCode == KV_OK || r.integracaoObjectsCode == KV_ERR_OBJECT_NOT_FOUND;
+}
+
+// "nao tentado: ...": whose password only the service receives, and how to
+// try the login as the service would.
+std::string notTriedLine(const CheckReport& r, const char* section) {
+  std::string name;
+  for (const KeyFinding& key : r.keys)
+    if (key.section == section && key.onlyTheServiceHasIt) name = key.credential;
+  std::string line = "nao tentado: a senha eh a credencial do systemd '" + name + "', que so o servico recebe; ";
+  line += r.tryAsService.empty() ? "nao ha como tenta-lo daqui (" + r.tryAsServiceWhyNot + ")"
+                                 : "para tenta-lo como o servico, como root: " + r.tryAsService;
+  return line;
+}
+
 std::string exitMeaning(int code) {
   for (const CheckCodeMeaning& entry : kCheckExitCodes)
     if (entry.code == code) return std::string(entry.meaning);
@@ -687,8 +801,10 @@ std::string renderText(const CheckReport& r) {
   }
 
   out += "\n[diretorio]\n";
-  if (!r.directoryChecked) {
-    out += std::string("  nao verificado: ") + notCheckedBecause(r, "activedirectory") + "\n";
+  if (r.directoryNotTried) {
+    out += "  bind " + notTriedLine(r, "activedirectory") + "\n";
+  } else if (!r.directoryChecked) {
+    out += std::string("  nao verificado: ") + notCheckedBecause("activedirectory") + "\n";
   } else {
     out += std::string("  grupo lido: ") + (r.directoryOk ? "sim" : "nao") + "\n";
     for (const std::string& line : r.directoryMessages) out += "  mensagem: " + printable(line) + "\n";
@@ -705,8 +821,11 @@ std::string renderText(const CheckReport& r) {
   }
 
   out += "\n[hsm]\n";
-  if (!r.hsmChecked) {
-    out += std::string("  nao verificado: ") + notCheckedBecause(r, "hsm") + "\n";
+  if (r.hsmNotTried) {
+    out += "  conexao: " + printable(r.hsmConnection) + "\n";
+    out += "  login " + notTriedLine(r, "hsm") + "\n";
+  } else if (!r.hsmChecked) {
+    out += std::string("  nao verificado: ") + notCheckedBecause("hsm") + "\n";
   } else {
     out += std::string("  usuarios listados: ") + (r.listCode == KV_OK ? "sim" : "nao") + "\n";
     for (const std::string& line : r.hsmMessages) out += "  mensagem: " + printable(line) + "\n";
@@ -717,12 +836,17 @@ std::string renderText(const CheckReport& r) {
       out += std::string("  ") + kAddbAccount + " le '" + kAddbObject + "': " + (r.addbReadable ? "sim" : "nao");
       if (r.addbReadable) out += ", " + std::to_string(r.addbRecords) + " registros";
       out += "\n";
+      out += std::string("  a conta [hsm] usr alcanca os objetos de ") + kAddbAccount + ": " +
+             (reachesIntegracaoObjects(r) ? "sim (lidos na sessao da listagem; a gravacao nao eh tentada)"
+                                          : "NAO (Codigo " + std::to_string(r.integracaoObjectsCode) + ")") +
+             "\n";
     }
   }
 
   out += "\n[proximo ciclo]\n";
   if (!r.planned) {
-    out += "  sem plano: o diretorio e o HSM precisam ser lidos\n";
+    out += r.directoryNotTried || r.hsmNotTried ? "  sem plano: um login nao foi tentado\n"
+                                                 : "  sem plano: o diretorio e o HSM precisam ser lidos\n";
   } else {
     appendList(out, "criar", r.create);
     appendList(out, "desbloquear", r.unblock);
@@ -756,7 +880,8 @@ std::string renderJson(const CheckReport& r) {
            "\", \"detalhe\": " + jsonString(key.detail) + "}";
   }
   out += "]},\n  \"diretorio\": {\"verificado\": " + std::string(bool01(r.directoryChecked)) +
-         ", \"ok\": " + bool01(r.directoryOk) + ", \"mensagens\": " + jsonList(r.directoryMessages) +
+         ", \"ok\": " + bool01(r.directoryOk) + ", \"tentado\": " + bool01(!r.directoryNotTried) +
+         ", \"mensagens\": " + jsonList(r.directoryMessages) +
          ", \"membros\": [";
   bool first = true;
   for (const GroupMember& m : r.members) {
@@ -768,9 +893,13 @@ std::string renderJson(const CheckReport& r) {
   out += "], \"naoUsuarios\": " + std::to_string(r.notUsers) +
          ", \"naoLidos\": " + std::to_string(r.unreadableMembers) + "},\n";
   out += "  \"hsm\": {\"verificado\": " + std::string(bool01(r.hsmChecked)) + ", \"ok\": " + bool01(r.hsmOk) +
-         ", \"codigoListagem\": " + std::to_string(r.listCode) + ", \"mensagens\": " + jsonList(r.hsmMessages) +
-         ", \"usuarios\": " + jsonList(r.hsmUsers) + ", \"addbLegivel\": " + bool01(r.addbReadable) +
-         ", \"addbRegistros\": " + std::to_string(r.addbRecords) + "},\n";
+         ", \"tentado\": " + bool01(!r.hsmNotTried) +
+         ", \"conexao\": " + jsonString(r.hsmConnection) + ", \"codigoListagem\": " + std::to_string(r.listCode) +
+         ", \"mensagens\": " + jsonList(r.hsmMessages) + ", \"usuarios\": " + jsonList(r.hsmUsers) +
+         ", \"addbLegivel\": " + bool01(r.addbReadable) + ", \"addbRegistros\": " + std::to_string(r.addbRecords) +
+         ", \"alcancaObjetosIntegracaoAD\": " +
+         (r.integracaoObjectsCode == kHsmObjectNotTried ? std::string("null") : bool01(reachesIntegracaoObjects(r))) +
+         "},\n";
   out += "  \"plano\": {\"calculado\": " + std::string(bool01(r.planned)) + ", \"politica\": " +
          jsonString(r.policy) + ", \"criar\": " + jsonList(r.create) + ", \"desbloquear\": " + jsonList(r.unblock) +
          ", \"bloquear\": " + jsonList(r.block) + ", \"manterBloqueados\": " + jsonList(r.keepBlocked) +
@@ -781,6 +910,7 @@ std::string renderJson(const CheckReport& r) {
          jsonString(r.passTwoReason) + ", \"travaDispararia\": " + bool01(r.guardTrips) +
          ", \"todosEmRisco\": " + jsonString(r.everyUserAtRisk) + ", \"identificadoresCompartilhados\": " +
          jsonList(r.collisions) + "},\n";
+  out += "  \"tentarComoServico\": " + jsonString(r.tryAsService, true) + ",\n";
   out += "  \"codigoSaida\": " + std::to_string(r.exitCode) + ", \"significado\": " +
          jsonString(exitMeaning(r.exitCode)) + "\n}\n";
   return out;
@@ -788,9 +918,11 @@ std::string renderJson(const CheckReport& r) {
 
 PluginState nagiosState(const CheckReport& r) {
   const bool directoryFailed = r.directoryChecked && (!r.directoryOk || r.unreadableMembers > 0);
-  const bool hsmFailed = r.hsmChecked && !r.hsmOk;
+  const bool hsmFailed = (r.hsmChecked && !r.hsmOk) || (r.hsmNotTried && !r.hsmReachable);
   if (directoryFailed || hsmFailed || r.guardTrips || !r.everyUserAtRisk.empty()) return kPluginCritical;
-  return r.exitCode == kCheckOk ? kPluginOk : kPluginWarning;
+  if (r.exitCode == kCheckOk) return kPluginOk;
+  // A login this account cannot try: the plug-in cannot tell its state.
+  return r.exitCode == kCheckNotTried ? kPluginUnknown : kPluginWarning;
 }
 
 std::string renderNagios(const CheckReport& r) {
@@ -811,7 +943,7 @@ std::string renderNagios(const CheckReport& r) {
     } else if (r.directoryChecked && r.unreadableMembers > 0) {
       add(std::to_string(r.unreadableMembers) + " membro(s) do grupo nao puderam ser lidos");
     }
-    if (r.hsmChecked && !r.hsmOk) {
+    if ((r.hsmChecked && !r.hsmOk) || (r.hsmNotTried && !r.hsmReachable)) {
       add("o HSM nao pode ser lido" + (r.hsmMessages.empty() ? std::string() : ": " + printable(r.hsmMessages.back())));
     }
   } else if (state == kPluginWarning) {
@@ -827,6 +959,17 @@ std::string renderNagios(const CheckReport& r) {
         first = printable((key.key.empty() ? "[" + key.section + "]" : key.section + "." + key.key) + ": " + key.detail);
     }
     if (bad > 0) add(std::to_string(bad) + " chave(s) do INI ausente(s) ou invalida(s), a primeira " + first);
+  } else if (state == kPluginUnknown) {
+    for (const char* section : {"activedirectory", "hsm"}) {
+      for (const KeyFinding& key : r.keys) {
+        if (key.section == section && key.onlyTheServiceHasIt)
+          add(std::string(section == std::string_view("hsm") ? "login no HSM" : "bind no diretorio") +
+              " nao tentado: a senha eh a credencial do systemd '" + printable(key.credential) +
+              "', que so o servico recebe");
+      }
+    }
+    if (r.directoryOk) add("grupo lido (" + std::to_string(r.members.size() - r.notUsers) + " membros)");
+    if (r.hsmNotTried) add(printable(r.hsmConnection));
   } else {
     add("grupo lido (" + std::to_string(r.members.size() - r.notUsers) + " membros), HSM lido (" +
         std::to_string(r.hsmUsers.size()) + " usuarios); proximo ciclo: criar " + std::to_string(r.create.size()) +
@@ -836,16 +979,15 @@ std::string renderNagios(const CheckReport& r) {
   // Never an empty text: a state without a finding above still says why.
   if (what.empty()) what = exitMeaning(r.exitCode);
   // One line: a member's name or a message cannot start another.
-  std::string line = "KELVASYNC-CHECK " +
-                     std::string(state == kPluginOk ? "OK" : state == kPluginWarning ? "WARNING" : "CRITICAL") + " - " +
-                     what;
+  std::string line = "KELVASYNC-CHECK " + std::string(kPluginStates[state].meaning) + " - " + what;
   for (char& c : line)
     if (c == '\n' || c == '\r' || c == '|') c = c == '|' ? '/' : ' ';
   // Figures the run could not measure are "U", never 0: the group was not
   // read, or no plan could be made.
   const auto figure = [](bool measured, size_t value) { return measured ? std::to_string(value) : std::string("U"); };
+  // The labels of --status --nagios for the same figures.
   line += " | membros=" + figure(r.directoryOk, r.members.size() - r.notUsers) +
-          " naoLidos=" + figure(r.directoryOk, r.unreadableMembers) + " criar=" + figure(r.planned, r.create.size()) +
+          " nao_lidos=" + figure(r.directoryOk, r.unreadableMembers) + " criar=" + figure(r.planned, r.create.size()) +
           " desbloquear=" + figure(r.planned, r.unblock.size()) + " bloquear=" + figure(r.planned, r.block.size()) +
           " remover=" + figure(r.planned, r.remove.size()) + "\n";
   return line;

@@ -20,8 +20,9 @@ struct KeyFinding {
   enum Status { Ok, Missing, Bad, Note } status = Ok;
   std::string detail;  // the value (never a password), or what is wrong
   // A sealed password that only the service started by systemd receives:
-  // the step that needs it is left unchecked rather than failed.
+  // the login that needs it is not tried, rather than failed.
   bool onlyTheServiceHasIt = false;
+  std::string credential = {};  // that credential's name
 };
 
 struct CheckReport {
@@ -37,17 +38,29 @@ struct CheckReport {
   std::string logFolderAdvice;    // for a missing folder: what to create
   std::vector<KeyFinding> keys;
 
-  // Directory.
-  bool directoryChecked = false, directoryOk = false;
+  // Directory. directoryNotTried: its password is a credential only the
+  // service receives, so the bind was not tried.
+  bool directoryChecked = false, directoryOk = false, directoryNotTried = false;
   MemberList members;
   size_t notUsers = 0;             // elements that are not users (all fields empty)
   uint32_t unreadableMembers = 0;  // elements that could not be read
   std::vector<std::string> directoryMessages;
 
-  // HSM.
-  bool hsmChecked = false, hsmOk = false;
+  // HSM. hsmNotTried: its password is a credential only the service
+  // receives, so the login was not tried; its host was probed instead
+  // (hsmReachable, and the probe's words in hsmConnection).
+  bool hsmChecked = false, hsmOk = false, hsmNotTried = false, hsmReachable = false;
+  std::string hsmConnection;
   int32_t listCode = 0;
   std::vector<std::string> hsmUsers;
+  // The code of a read of IntegracaoAD's addb by the [hsm] account, in the
+  // listing's session (kHsmObjectNotTried when not tried): an account that
+  // cannot reach those objects cannot save addb.
+  int32_t integracaoObjectsCode = -1;
+  // A command that runs the check as the service, with the unit's
+  // credentials, when a login was not tried; empty when none can be given
+  // (tryAsServiceWhyNot says why).
+  std::string tryAsService, tryAsServiceWhyNot;
   bool addbReadable = false;
   size_t addbRecords = 0;
   MemberList addbMembers;
@@ -97,6 +110,7 @@ std::string renderStatusJson(const std::optional<CycleStatus>& status, const Ser
 // "KELVASYNC-CHECK <state> - <what> | <perfdata>". Unlike the exit codes of
 // the plain check (the lowest wins), the worst finding decides: CRITICAL
 // when the group or the HSM could not be read or the plan trips a guard
-// (PERIGO, maxremovals), WARNING for findings in the configuration alone.
+// (PERIGO, maxremovals), WARNING for findings in the configuration alone,
+// UNKNOWN when nothing failed but a login could not be tried here.
 PluginState nagiosState(const CheckReport& report);
 std::string renderNagios(const CheckReport& report);

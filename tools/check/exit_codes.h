@@ -15,7 +15,10 @@ enum CheckExitCode : int {
   kCheckHsm = 3,        // the HSM could not be listed, or addb not read
   kCheckGuard = 4,      // the mass-removal guard would stop pass 2, or the plan would cost every managed user
   kCheckTimedOut = 5,   // --timeout ran out before the check ended
-  kCheckUsage = 64,     // the command line cannot run
+  // Nothing failed, but a login was not tried: its password is a systemd
+  // credential that only the service receives.
+  kCheckNotTried = 6,
+  kCheckUsage = 64,  // the command line cannot run
 };
 
 // --nagios and --status: the states of a monitoring plug-in. A usage error
@@ -27,13 +30,17 @@ struct CheckCodeMeaning {
   std::string_view meaning;  // in the usage text's words
 };
 
-inline constexpr std::array<CheckCodeMeaning, 7> kCheckExitCodes = {{
+inline constexpr std::array<CheckCodeMeaning, 8> kCheckExitCodes = {{
     {kCheckOk, "tudo acessivel e a trava de remocoes em massa nao dispararia"},
     {kCheckConfig, "chave ausente ou invalida, arquivo de configuracao ilegivel ou pasta do log ausente"},
     {kCheckDirectory, "o grupo do diretorio, ou algum de seus membros, nao pode ser lido"},
-    {kCheckHsm, "o HSM nao pode ser lido (listagem de usuarios ou 'addb')"},
+    {kCheckHsm,
+     "o HSM nao pode ser lido (conexao, listagem de usuarios ou 'addb'), ou a conta [hsm] nao alcanca os objetos de "
+     "IntegracaoAD"},
     {kCheckGuard, "a trava de remocoes em massa dispararia, ou o plano custaria todos os usuarios gerenciados"},
     {kCheckTimedOut, "o limite de --timeout esgotou"},
+    {kCheckNotTried,
+     "nada falhou, mas um login nao foi tentado: a senha eh uma credencial do systemd que so o servico recebe"},
     {kCheckUsage, "erro de uso (opcao desconhecida, valor ausente ou invalido, opcoes que nao combinam)"},
 }};
 

@@ -50,6 +50,8 @@ expect_run(unknown_option 64 --verbose)
 expect_run(missing_value 64 --ini)
 expect_run(json_and_nagios 3 --json --nagios)
 expect_run(nagios_unknown_option 3 --nagios --bogus)
+# What a monitoring system shows: one UNKNOWN line on standard output.
+expect_text(nagios_unknown_option "KELVASYNC-CHECK UNKNOWN - erro de uso: opcao desconhecida: --bogus\n")
 foreach(case "0;--help;Uso: kelvasync-passwd" "0;--version;kelvasync-passwd 1.0.0.5" "2;--bogus;Uso:" "2;-x;Uso:")
   list(GET case 0 expected)
   list(GET case 1 option)
@@ -144,15 +146,35 @@ if(WINE_PREFIX_SCRIPT)
   expect_text(sealed "ok       hsm.pwd: selada com DPAPI, abre, 9 caracteres")
   expect_text(sealed "INVALIDA activedirectory.pwd: o valor credential: eh uma credencial do systemd e nao existe no Windows")
 else()
+  # The unit the check reads the credentials from: a folder of the test's
+  # own (as kelvasync -i takes it), never the machine's.
+  set(ENV{KELVASYNC_UNIT_DIR} ${WORK}/units)
+  file(MAKE_DIRECTORY ${WORK}/units)
   file(MAKE_DIRECTORY ${WORK}/credentials)
   file(WRITE ${WORK}/credentials/hsm-pwd "uma-senha\n")
   file(WRITE ${WORK}/sealed.ini
     "[activedirectory]\r\nhost=127.0.0.1:1\r\nusr=svc\r\npwd=dpapi:AAAA\r\ngroup=CN=Tessel,DC=test\r\n"
     "[hsm]\r\nhost=127.0.0.1:1\r\nusr=kelvasync\r\npwd=credential:hsm-pwd\r\n")
+  # Without the credential the HSM's host is still probed, and the cause
+  # named; the login is not tried, and without a unit nothing can try it.
   expect_run(sealed 1 --ini ${WORK}/sealed.ini)
-  expect_text(sealed "ATENCAO  hsm.pwd: credencial do systemd 'hsm-pwd': so o servico iniciado pelo systemd a recebe")
-  expect_text(sealed "nao verificado: a senha eh uma credencial do systemd, que so o servico recebe")
+  expect_text(sealed "ATENCAO  hsm.pwd: credencial do systemd 'hsm-pwd' (nenhuma unidade kelvasync.service encontrada")
+  expect_text(sealed "  conexao: nada aceita conexoes em 127.0.0.1:1 (conexao recusada")
+  expect_text(sealed "  login nao tentado: a senha eh a credencial do systemd 'hsm-pwd', que so o servico recebe; nao ha")
   expect_text(sealed "INVALIDA activedirectory.pwd: o valor dpapi: eh uma senha selada pelo Windows (DPAPI)")
+  # A unit whose drop-in hands it over (a value continued over lines, as
+  # systemd-creds --pretty writes it): the command that tries the login as
+  # the service would. A name the unit does not hand over is a fault.
+  file(WRITE ${WORK}/units/kelvasync.service "[Service]\nUser=kelvasync\nExecStart=/usr/bin/kelvasync\n")
+  file(MAKE_DIRECTORY ${WORK}/units/kelvasync.service.d)
+  file(WRITE ${WORK}/units/kelvasync.service.d/hsm-pwd.conf
+    "[Service]\nSetCredentialEncrypted=hsm-pwd: \\\n        QUJD \\\n        REVG\n")
+  expect_run(handed 1 --ini ${WORK}/sealed.ini)
+  expect_text(handed "(SetCredentialEncrypted= em ${WORK}/units/kelvasync.service.d/hsm-pwd.conf)")
+  expect_text(handed "para tenta-lo como o servico, como root: systemd-run --quiet --pipe --wait --collect -p User=kelvasync -p SetCredentialEncrypted=hsm-pwd:QUJDREVG ")
+  file(WRITE ${WORK}/units/kelvasync.service.d/zz-reset.conf "[Service]\nSetCredentialEncrypted=\n")
+  expect_run(not_handed 1 --ini ${WORK}/sealed.ini)
+  expect_text(not_handed "INVALIDA hsm.pwd: credencial do systemd 'hsm-pwd': a unidade kelvasync.service nao a entrega")
   set(runner ${CMAKE_COMMAND} -E env CREDENTIALS_DIRECTORY=${WORK}/credentials timeout 300)
   expect_run(sealed_handed 1 --ini ${WORK}/sealed.ini)
   expect_text(sealed_handed "ok       hsm.pwd: credencial do systemd 'hsm-pwd', abre, 9 caracteres")

@@ -58,8 +58,11 @@ void usage(FILE* to) {
 }
 
 // A command line that cannot run: what is wrong, then the usage, on
-// standard error.
+// standard error; as a plug-in also one UNKNOWN line on standard output,
+// which is what the monitoring system shows.
 int usageError(const std::string& what) {
+  if (pluginMode) std::printf("KELVASYNC-CHECK UNKNOWN - erro de uso: %s\n", what.c_str());
+  std::fflush(stdout);
   std::fprintf(stderr, "kelvasync-check: %s\n\n", what.c_str());
   usage(stderr);
   return pluginMode ? int{kPluginUnknown} : int{kCheckUsage};
