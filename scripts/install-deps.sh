@@ -13,7 +13,9 @@
 #                                      and the packaging tools (dpkg-dev,
 #                                      lintian, logrotate, wixl, msitools),
 #                                      and debootstrap and systemd-nspawn for
-#                                      the test that boots a real systemd
+#                                      the test that boots a real systemd,
+#                                      and prometheus (promtool) for the
+#                                      example alert rules' test
 set -euo pipefail
 packages=(ca-certificates cmake make g++ pkg-config python3 openssl procps iproute2
           libgtest-dev libssl-dev libsqlite3-dev sqlite3 libsystemd-dev libldap-dev
@@ -24,7 +26,7 @@ if [ "${1:-}" = --all ]; then
              samba samba-ad-dc samba-ad-provision faketime krb5-user
              g++-mingw-w64-i686-posix wine32:i386
              dpkg-dev lintian logrotate wixl msitools
-             debootstrap systemd-container)
+             debootstrap systemd-container prometheus)
 fi
 # A console run sets a Portuguese locale; the tests that check identifiers
 # do not depend on it need one whose C library lowers accented letters.
