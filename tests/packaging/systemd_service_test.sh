@@ -8,9 +8,13 @@
 # sandbox's score, READY and STATUS= after a full cycle and that cycle's HSM
 # changes, the journal's priorities, the service's own rotation and
 # logrotate's, stop, restart, a restart after kill -9 but none after exit
-# code 6 (another instance), kelvasync-check as the service's account, an
-# upgrade restarting the running service on the new program, and a purge
-# that leaves no link of the enabled unit behind.
+# code 6 (another instance), kelvasync-check as the service's account, a
+# monitoring account outside the service's group that reads the status and
+# the metrics and none of the secrets, the HSM password as a systemd
+# credential (kelvasync-check by hand probing a running and a stopped HSM,
+# and the command it prints trying the login as the service), an upgrade
+# restarting the running service on the new program, and a purge that
+# leaves no link of the enabled unit behind.
 #   systemd_service_test.sh LINUX_BUILD
 # Root only; skipped (exit 77) with one line when not root or when the root
 # cannot be made (no access to the Debian archive).
@@ -246,6 +250,38 @@ for _ in $(seq 1 120); do
   sleep 0.5
 done
 check "a cycle logs in to the HSM with the credential" test "${completed:-0}" -ge "$since"
+check "which the monitoring account cannot read" \
+  bash -c "inside test -s /run/credentials/kelvasync.service/hsm-pwd &&
+           ! monitor cat /run/credentials/kelvasync.service/hsm-pwd >/dev/null 2>&1"
+
+# kelvasync-check run by hand has no credential: it probes the HSM's host,
+# does not try the login, and prints the command that tries it as the
+# service would, which logs in with the unit's credential. (Exit status 1
+# throughout: the INI's deliberate typo.) A stopped HSM is named as such; a
+# credential name the unit does not hand over is a bad key.
+inside kelvasync-check >"$work/credential.out" 2>&1
+check "the check probes the running HSM and does not try the login" \
+  bash -c "grep -qx '  conexao: o HSM/Tessel em 127.0.0.1:4433 aceita conexoes' '$work/credential.out' &&
+           grep -q '^  login nao tentado: a senha eh a credencial do systemd .hsm-pwd.' '$work/credential.out' ||
+           { cat '$work/credential.out'; false; }"
+as_service=$(sed -n 's/^  login nao tentado: .*para tenta-lo como o servico, como root: //p' "$work/credential.out")
+inside bash -c "$as_service" >"$work/as-service.out" 2>&1
+check "the command it prints logs in as the service would" \
+  bash -c "grep -q 'usuarios listados: sim' '$work/as-service.out' &&
+           grep -q 'a conta \[hsm\] usr alcanca os objetos de IntegracaoAD: sim' '$work/as-service.out' ||
+           { cat '$work/as-service.out'; false; }"
+inside systemctl stop kv-hsm
+plugin_code=0
+inside kelvasync-check --nagios >"$work/credential.out" 2>&1 || plugin_code=$?
+check "a stopped HSM is CRITICAL, with its cause ($plugin_code: $(cat "$work/credential.out"))" \
+  bash -c "test $plugin_code = 2 && grep -q 'nada aceita conexoes em 127.0.0.1:4433' '$work/credential.out'"
+inside systemd-run -q --unit=kv-hsm-again /usr/bin/hsm-emulator serve --state /var/lib/hsm-lab
+inside sed -i 's/^pwd=credential:hsm-pwd$/pwd=credential:hsm-pwx/' /etc/kelvasync/kelvasync.ini
+inside kelvasync-check >"$work/credential.out" 2>&1
+check "a credential the unit does not hand over is a bad key" \
+  grep -q "INVALIDA hsm.pwd: credencial do systemd 'hsm-pwx': a unidade kelvasync.service nao a entrega" \
+    "$work/credential.out"
+inside sed -i 's/^pwd=credential:hsm-pwx$/pwd=credential:hsm-pwd/' /etc/kelvasync/kelvasync.ini
 
 # kill -9: restarted (after 1 s here instead of the unit's 30 s).
 inside bash -c 'mkdir -p /run/systemd/system/kelvasync.service.d &&
