@@ -321,10 +321,14 @@ TEST_F(AddbOnHsm, FailuresAfterTheBackupLeaveTheListOnlyAsBackup) {
   SessionWindow window(*server_);
   EXPECT_FALSE(writeAddb({GroupMember{"a", "b", "A0123456789abcd"}}));
   EXPECT_EQ(window.loginsSince(), 2u);
+  // The first refusal since a save succeeded names the missing right.
   EXPECT_EQ(folder_.messages(),
             (std::vector<std::string>{"Backup de 'addb' realizado com sucesso",
                                       "Nao foi possivel salvar 'addb'. Procure o atendimento de Suporte. Codigo " +
-                                          std::to_string(KV_ERR_ACCESS_DENIED) + "."}));
+                                          std::to_string(KV_ERR_ACCESS_DENIED) + ". A conta [hsm] usr (" +
+                                          kvtest::kPlainUser +
+                                          ") precisa poder gravar os objetos de IntegracaoAD (seja administradora "
+                                          "de objetos do HSM)."}));
   // Two failed saves in a row: the backup, the only copy left, stays.
   EXPECT_EQ(stored(kAddbBackupObject), "antes\r\n\r\n\r\n");
 }
