@@ -167,8 +167,8 @@ int32_t timedName(platform::DirectoryRef element, std::u16string* name) {
 void timedRelease(platform::DirectoryRef object) {
   timed(kRelease, [&] { return adsi->release(object), 0; });
 }
-int32_t timedUnlisted(const platform::MemberCrossCheck& check, std::vector<std::u16string>* unlisted) {
-  return timed(kSearch, [&] { return adsi->unlistedMembers(check, unlisted); });
+int32_t timedMemberOf(const platform::MemberCrossCheck& check, std::vector<std::u16string>* found) {
+  return timed(kSearch, [&] { return adsi->memberOfEntries(check, found); });
 }
 
 // The group's domain: its DN from the first DC= component on.
@@ -271,7 +271,7 @@ int main(int argc, char** argv) {
   timedApi.getAttribute = timedAttribute;
   timedApi.elementName = timedName;
   timedApi.release = timedRelease;
-  timedApi.unlistedMembers = timedUnlisted;
+  timedApi.memberOfEntries = timedMemberOf;
   setDirectoryApiForTesting(&timedApi);
   const std::wstring domain = domainOf(group);
 

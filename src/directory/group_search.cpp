@@ -1,20 +1,22 @@
 #include "directory/group_search.h"
 
-#include <fstream>
+#include <algorithm>
 #include <string>
+#include <unordered_set>
 #include <utility>
 
-#include "common/host_port.h"
-#include "logging/reachability.h"
-#include "runtime/stop_flag.h"
+#include "common/ldap_path.h"
 #include "common/text.h"
 #include "config/config.h"
+#include "directory/directory_errors.h"
+#include "directory/directory_trust.h"
 #include "directory/logon_id.h"
 #include "logging/log.h"
+#include "logging/reachability.h"
 #include "logging/stop_request.h"
-#include "platform/files.h"
 #include "platform/network.h"
 #include "platform/settings.h"
+#include "runtime/stop_flag.h"
 
 bool groupPathLogged = false;
 
@@ -28,6 +30,15 @@ const platform::DirectoryApi& directory() {
   return testDirectoryApi != nullptr ? *testDirectoryApi : platform::platformDirectoryApi();
 }
 
+// What the directory says of the failure that returned `code`: in the log's
+// words where the backend reports what failed and how, else its own text.
+std::u16string failureText(int32_t code) {
+  const platform::DirectoryApi& api = directory();
+  platform::DirectoryFailure failure;
+  if (api.lastFailure != nullptr && api.lastFailure(code, &failure)) return describeDirectoryFailure(failure);
+  return api.errorText(code);
+}
+
 // Logs a step's failure at Warning. When the directory itself refused the
 // step, its own description follows the message in parentheses; when the
 // step succeeded and only a stop request ended the search, the message
@@ -35,7 +46,7 @@ const platform::DirectoryApi& directory() {
 void logStepFailure(std::u16string_view message, int32_t code, std::u16string_view cause = {}) {
   std::u16string line(message);
   if (!platform::directorySucceeded(code)) {
-    const std::u16string detail = directory().errorText(code);
+    const std::u16string detail = failureText(code);
     if (!detail.empty()) line += u" (" + detail + u")";
   }
   line += cause;
@@ -48,7 +59,7 @@ void logStepFailure(std::u16string_view message, int32_t code, std::u16string_vi
 // was at fault and no cycle can read the group until it is mended.
 void logNoCredentials(std::u16string_view message, int32_t code) {
   std::u16string line(message);
-  line += u" com a identidade do proprio servico (Kerberos): " + directory().errorText(code);
+  line += u" com a identidade do proprio servico (Kerberos): " + failureText(code);
   writeLog(Error, u"%s", line);
 }
 
@@ -113,23 +124,27 @@ class HeldRef {
   DirectoryRef ref_ = nullptr;
 };
 
-// The narrowed value of one string attribute; false (and `value` untouched)
-// when it cannot be read.
-bool readAttribute(DirectoryRef user, const std::u16string& name, std::string& value) {
-  std::u16string wide;
-  if (!platform::directorySucceeded(directory().getAttribute(user, name, &wide))) return false;
-  value = narrowText(wide);
-  return true;
+// `narrow` widened as widenText does, into `wide`, which keeps its room.
+void widenInto(const std::string& narrow, std::u16string& wide) {
+  wide.resize(narrow.size());
+  for (size_t i = 0; i < narrow.size(); ++i) {
+    wide[i] = static_cast<char16_t>(static_cast<int16_t>(static_cast<signed char>(narrow[i])));
+  }
 }
+
+// The attribute names asked for, made once.
+const std::u16string kCommonNameAttribute = u"cn";
+const std::u16string kLogonAttribute = u"samAccountName";
 
 // The record of one element that carries an object: all three strings empty
 // when it is not a user. False, with a Warning line, when the element could
 // not be read: its owner could still be in the group, so it must not count
-// as absent.
-bool readMember(DirectoryRef element, GroupMember& member) {
+// as absent. `text` is room for the directory's values, kept from one member
+// to the next.
+bool readMember(DirectoryRef element, GroupMember& member, std::u16string& text) {
+  const platform::DirectoryApi& api = directory();
   HeldRef user;
-  const int32_t code =
-      inDirectoryStep(u"leitura de um membro", [&] { return directory().queryUser(element, user.out()); });
+  const int32_t code = inDirectoryStep(u"leitura de um membro", [&] { return api.queryUser(element, user.out()); });
   if (code == platform::kDirectoryNoInterface) return true;  // not a user
   if (!platform::directorySucceeded(code)) {
     logStepFailure(u"Nao foi possivel obter dados do usuario dentro do Grupo", code);
@@ -137,22 +152,49 @@ bool readMember(DirectoryRef element, GroupMember& member) {
   }
   // A user whose cn cannot be read keeps an empty common name; one whose
   // logon cannot be read has no identity at all.
-  inDirectoryStep(u"leitura de um membro", [&] { return readAttribute(user.get(), u"cn", member.commonName) ? 0 : 1; });
-  std::u16string logon;
+  if (platform::directorySucceeded(inDirectoryStep(
+          u"leitura de um membro", [&] { return api.getAttribute(user.get(), kCommonNameAttribute, &text); }))) {
+    member.commonName = narrowText(text);
+  }
   const int32_t logonCode = inDirectoryStep(
-      u"leitura de um membro", [&] { return directory().getAttribute(user.get(), u"samAccountName", &logon); });
+      u"leitura de um membro", [&] { return api.getAttribute(user.get(), kLogonAttribute, &text); });
   if (!platform::directorySucceeded(logonCode)) {
     std::u16string line = u"Nao foi possivel obter o samAccountName do usuario [" + widenText(member.commonName) +
                           u"] dentro do Grupo";
     logStepFailure(line, logonCode);
     return false;
   }
-  member.logon = narrowText(logon);
+  member.logon = narrowText(text);
   // A to Z only, never through the process locale: a console run (whose
   // locale is Portuguese) must derive the identifiers the service does.
   lowerCaseAscii(member.logon);
   member.hsmUserId = convertLogonToHsmUserId(member.logon);
   return true;
+}
+
+// The key under which the directory compares two DNs.
+std::u16string nameKey(std::u16string_view dn) {
+  if (directory().dnKey != nullptr) return directory().dnKey(dn);
+  std::u16string key(dn);
+  for (char16_t& c : key) {
+    if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
+  }
+  return key;
+}
+
+// The rule of the cross-check: every entry whose memberOf names the group
+// must have been among the values of member walked (`listed`, by name). Those
+// of `found` that were not, in the order of their DNs so that the log names
+// them the same way each time.
+std::vector<std::u16string> unlistedMembers(std::vector<std::u16string> found,
+                                            const std::vector<std::u16string>& listed) {
+  std::unordered_set<std::u16string> listedKeys;
+  for (const std::u16string& name : listed) listedKeys.insert(nameKey(name));
+  found.erase(std::remove_if(found.begin(), found.end(),
+                             [&](const std::u16string& name) { return listedKeys.count(nameKey(name)) != 0; }),
+              found.end());
+  std::sort(found.begin(), found.end());
+  return found;
 }
 
 }  // namespace
@@ -165,55 +207,20 @@ DirectoryThreadScope::~DirectoryThreadScope() {
   if (held_) directory().uninitialize();
 }
 
-bool applyDirectoryTrust() {
-  const std::string keytab = readConfigString(configFilePath(), "activedirectory", "keytab");
-  if (!platform::setDirectoryKeytab(keytab) && !keytab.empty()) {
-    writeLog(Warning,
-             u"A chave keytab da secao activedirectory nao eh usada neste sistema: com usr e pwd vazios o servico "
-             u"se conecta ao AD com a sua propria conta");
-  } else if (directorySettings.adUser.empty() && directorySettings.adPassword.empty()) {
-    // The keytab is as good as the account's password.
-    const platform::DirectoryKeytab table = platform::directoryKeytab();
-    if (!table.path.empty() && platform::fileReadableByOthers(table.path)) {
-      writeLog(Warning,
-               u"O keytab '%s' (%s) pode ser lido por outros usuarios alem de root e do grupo do servico; ele vale a "
-               u"senha da conta do AD: restrinja-o (chmod 640, grupo kelvasync)",
-               widenText(table.path), widenText(table.source));
-    }
-  }
-  const std::string configured = readConfigString(configFilePath(), "activedirectory", "cacert");
-  if (!platform::setDirectoryCaFile(configured)) {
-    if (configured.empty()) return true;
-    writeLog(Warning,
-             u"A chave cacert da secao activedirectory nao eh usada neste sistema: o certificado do AD eh "
-             u"verificado pelo repositorio de certificados do computador");
-    return false;
-  }
-  const platform::DirectoryTrust trust = platform::directoryTrust();
-  if (trust.caFile.empty() || std::ifstream(trust.caFile).is_open()) return true;
-  writeLog(Error,
-           u"O arquivo da autoridade certificadora (CA) do AD '%s' (%s) nao pode ser lido; nenhuma conexao ao AD "
-           u"serah aceita ate que ele exista e seja legivel pela conta do servico",
-           widenText(trust.caFile), widenText(trust.source));
-  return false;
-}
-
 void setDirectoryProbeTimeout(uint32_t milliseconds) { directoryProbeTimeoutMs = milliseconds; }
 
 bool splitDirectoryHost(const std::u16string& ldapPath, std::string& host, uint16_t& port) {
-  std::string rest = narrowText(ldapPath);
-  if (rest.size() >= 7) {
-    std::string scheme = rest.substr(0, 7);
-    lowerCaseAscii(scheme);
-    if (scheme == "ldap://") rest.erase(0, 7);
-  }
-  return splitHostPort(rest.substr(0, rest.find('/')), 389, host, port);
+  LdapPath parts;
+  if (!parseLdapPath(narrowText(ldapPath), parts)) return false;
+  host = std::move(parts.host);
+  port = parts.port;
+  return true;
 }
 
 bool enumerateGroupMembers(DirectoryRef members, MemberList& memberList, uint32_t& unreadableMembers,
                            platform::MemberCrossCheck* crossCheck) {
   const platform::DirectoryApi& api = directory();
-  const bool crossChecking = crossCheck != nullptr && api.unlistedMembers != nullptr;
+  const bool crossChecking = crossCheck != nullptr && api.memberOfEntries != nullptr;
 
   HeldRef enumerator;
   int32_t code = inDirectoryStep(u"lista de membros do Grupo", [&] { return api.newEnum(members, enumerator.out()); });
@@ -235,19 +242,24 @@ bool enumerateGroupMembers(DirectoryRef members, MemberList& memberList, uint32_
   constexpr size_t kNamedUnreadable = 5;
   std::vector<std::u16string> unreadableNames;
   uint32_t unreadableInWalk = 0;
+  size_t walked = 0;  // elements fetched
   const auto noteUnreadable = [&](DirectoryRef element) {
     ++unreadableMembers;
     if (unreadableInWalk++ >= kNamedUnreadable) return;
     std::u16string name;
     int32_t nameCode = platform::kDirectoryFail;
     if (api.valueName != nullptr) {
-      nameCode = api.valueName(variantEnumerator.get(), &name);
+      nameCode = api.valueName(variantEnumerator.get(), walked - 1, &name);
     } else if (api.elementName != nullptr && element != nullptr) {
       nameCode = inDirectoryStep(u"leitura de um membro", [&] { return api.elementName(element, &name); });
     }
     if (platform::directorySucceeded(nameCode) && !name.empty()) unreadableNames.push_back(std::move(name));
   };
 
+  // The names the walk listed, for the cross-check, where elements carry
+  // their own; and room for values and member lines, kept between members.
+  std::vector<std::u16string> listedNames;
+  std::u16string text, commonName, logon;
   for (;;) {
     HeldRef element;  // the variant: cleared on every way out of this pass
     uint32_t fetched = 0;
@@ -263,21 +275,24 @@ bool enumerateGroupMembers(DirectoryRef members, MemberList& memberList, uint32_
     }
     if (isStopRequested()) return true;
     if (fetched == 1) {
+      ++walked;
       GroupMember member;
       if (crossChecking && element.get() != nullptr && api.elementName != nullptr) {
         std::u16string name;
         if (platform::directorySucceeded(inDirectoryStep(
                 u"leitura de um membro", [&] { return api.elementName(element.get(), &name); }))) {
-          crossCheck->listedNames.push_back(std::move(name));
+          listedNames.push_back(std::move(name));
         }
       }
       if (element.get() == nullptr) {
         writeLog(Warning, u"Nao foi possivel obter dados do usuario dentro do Grupo");
         noteUnreadable(nullptr);
-      } else if (!readMember(element.get(), member)) {
+      } else if (!readMember(element.get(), member, text)) {
         noteUnreadable(element.get());
       } else {
-        writeLog(Console, u"membros: [%s] [%s]", widenText(member.commonName), widenText(member.logon));
+        widenInto(member.commonName, commonName);
+        widenInto(member.logon, logon);
+        writeLog(Console, u"membros: [%s] [%s]", commonName, logon);
         memberList.push_back(std::move(member));
       }
     }
@@ -303,14 +318,23 @@ bool enumerateGroupMembers(DirectoryRef members, MemberList& memberList, uint32_
   // the account may not read, or one that moved while the group changed
   // between two range requests. Its HSM user must not look orphaned.
   crossCheck->enumeration = variantEnumerator.get();
-  std::vector<std::u16string> unlisted;
+  std::vector<std::u16string> found;
   code = inDirectoryStep(u"conferencia dos membros (memberOf)",
-                         [&] { return api.unlistedMembers(*crossCheck, &unlisted); });
+                         [&] { return api.memberOfEntries(*crossCheck, &found); });
   crossCheck->enumeration = nullptr;
   if (!platform::directorySucceeded(code)) {
     logStepFailure(u"Nao foi possivel conferir a lista de membros do Grupo (memberOf)", code);
     return false;
   }
+  // Where the backend keeps the values, they are what the walk listed; asked
+  // for only when the search found anything to compare them with.
+  for (size_t i = 0; !found.empty() && api.valueName != nullptr && i < walked; ++i) {
+    std::u16string name;
+    if (platform::directorySucceeded(api.valueName(variantEnumerator.get(), i, &name))) {
+      listedNames.push_back(std::move(name));
+    }
+  }
+  const std::vector<std::u16string> unlisted = unlistedMembers(std::move(found), listedNames);
   constexpr size_t kNamedUnlisted = 10;
   for (size_t i = 0; i < unlisted.size() && i < kNamedUnlisted; ++i) {
     writeLog(Warning, u"Membro do Grupo (memberOf) ausente da lista de membros lida: [%s]", unlisted[i]);
@@ -336,6 +360,8 @@ bool readGroupMembers(MemberList& memberList, uint32_t& unreadableMembers) {
     return false;
   }
 
+  // The backend's CA, keytab and time-outs as they are found now.
+  handDirectorySetup();
   bool result = false;
   {
     HeldRef domain, groupObject, group, members;

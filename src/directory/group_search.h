@@ -17,6 +17,7 @@
 bool searchGroupMembers(MemberList& memberList, uint32_t& unreadableMembers);
 bool searchGroupMembers(MemberList& memberList);
 
+#include "directory/directory_trust.h"
 #include "platform/directory.h"
 
 // Set the first time a search logs the full group path; the path is logged
@@ -60,18 +61,11 @@ bool readGroupMembers(MemberList& memberList, uint32_t& unreadableMembers);
 //
 // With `crossCheck` (the group and the account filled in), an enumeration
 // that reaches its end is checked against the entries whose memberOf names
-// the group: each one the enumeration did not yield gets a Warning line (the
-// first ten by name) and counts in `unreadableMembers`; a failed check makes
-// the result false.
+// the group: each one whose DN is not among the values walked (compared as
+// the directory compares DNs) gets a Warning line (the first ten by name)
+// and counts in `unreadableMembers`; a failed check makes the result false.
 bool enumerateGroupMembers(platform::DirectoryRef members, MemberList& memberList, uint32_t& unreadableMembers,
                            platform::MemberCrossCheck* crossCheck = nullptr);
-
-// Hands [activedirectory] cacert and keytab to the directory backend and
-// says at start what a bind will trust: an Erro line when the CA file cannot
-// be read (every bind would then fail as a certificate problem), an Atencao
-// line for each key the platform ignores. True when nothing is wrong with
-// the CA. Worker thread, before the first search.
-bool applyDirectoryTrust();
 
 // When the first connection to the domain controller fails for a network
 // reason, the line names the cause found by a TCP probe of the

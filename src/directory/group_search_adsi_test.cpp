@@ -167,10 +167,11 @@ const platform::DirectoryApi crossCheckOnly = {
     nullptr, nullptr,  // no element, so neither is called
     [](platform::DirectoryRef) {}, [](int32_t code) { return platform::platformDirectoryApi().errorText(code); },
     nullptr,
-    [](const platform::MemberCrossCheck& check, std::vector<std::u16string>* unlisted) {
-      return platform::collectUnlistedRows(scriptedRows, check.listedNames, unlisted);
+    [](const platform::MemberCrossCheck&, std::vector<std::u16string>* found) {
+      return platform::collectMemberOfRows(scriptedRows, found);
     },
     nullptr,  // elements name themselves on Windows
+    platform::platformDirectoryApi().dnKey, nullptr,
 };
 
 // Only an end of the rows with no error recorded, after any number of rows,

@@ -57,6 +57,11 @@ struct Fake {
   int stopWhileReading = -1;   // stop requested while this element is read
   int nextFailsAt = -1;        // Next fails when asked for this element
   std::vector<FakeMember> members;
+  // What the memberOf search finds, and its result; what the fake records of
+  // the failure that returned `failCode`.
+  std::vector<std::u16string> memberOf;
+  int32_t memberOfCode = 0;
+  platform::DirectoryFailure failure;
 
   int initCalls = 0, uninitCalls = 0, live = 0, nextCalls = 0;
   std::vector<Step> reached;
@@ -132,10 +137,12 @@ const platform::DirectoryApi fakeApi = {
     },
     nullptr,  // no cross-check: the fake's members are all it has
     nullptr,
-    [](DirectoryRef, std::u16string* name) -> int32_t {
-      *name = u"CN=M" + asciiToUtf16(std::to_string(fake->index - 1));
+    [](DirectoryRef, size_t index, std::u16string* name) -> int32_t {
+      *name = u"CN=M" + asciiToUtf16(std::to_string(index));
       return 0;
     },
+    nullptr,
+    nullptr,
 };
 
 class GroupSearchTest : public ::testing::Test {
@@ -444,7 +451,11 @@ TEST_F(GroupSearchTest, GroupNameBytesReachTheDirectoryAsTheSameCharacters) {
 }
 
 TEST_F(GroupSearchTest, StopDuringEnumerationKeepsTheMembersSoFar) {
-  for (int i = 0; i < 10; ++i) fake_.members.push_back({FakeMember::User, u"U", u"u" + std::u16string(1, u'0' + i)});
+  for (int i = 0; i < 10; ++i) {
+    std::u16string logon = u"u";
+    logon += static_cast<char16_t>(u'0' + i);
+    fake_.members.push_back({FakeMember::User, u"U", logon});
+  }
   fake_.stopWhileReading = 2;  // the third member
   MemberList list;
   EXPECT_TRUE(searchGroupMembers(list));
@@ -466,6 +477,84 @@ TEST_F(GroupSearchTest, DirectoryFailingInTheMiddleOfTheListFailsTheSearch) {
   EXPECT_EQ(lines.back(), "[Atencao] Nao foi possivel obter todos os usuarios do Grupo (servidor fora do ar)");
   EXPECT_EQ(fake_.live, 0);
   EXPECT_EQ(fake_.uninitCalls, 1);
+}
+
+// The fake with a memberOf search, and with what a backend records of its
+// failures.
+platform::DirectoryApi checkingApi() {
+  platform::DirectoryApi api = fakeApi;
+  api.memberOfEntries = [](const platform::MemberCrossCheck&, std::vector<std::u16string>* found) {
+    *found = fake->memberOf;
+    return fake->memberOfCode;
+  };
+  api.lastFailure = [](int32_t code, platform::DirectoryFailure* failure) {
+    if (code != fake->failure.code) return false;
+    *failure = fake->failure;
+    return true;
+  };
+  return api;
+}
+
+// Every entry whose memberOf names the group must be among the values walked
+// (compared without regard to case); those that are not count as members not
+// read and are named in DN order. A memberOf search that fails fails the read.
+TEST_F(GroupSearchTest, EntriesOfTheMemberOfSearchThatTheWalkDidNotListAreMembersNotRead) {
+  const platform::DirectoryApi api = checkingApi();
+  setDirectoryApiForTesting(&api);
+  serviceMode = true;
+  fake_.members = {{FakeMember::User, u"Ana", u"ana"}, {FakeMember::NoObject, u"", u""}, {FakeMember::User, u"Bia", u"bia"}};
+  // CN=M0 to CN=M2 are the values walked; M1 carried no object.
+  fake_.memberOf = {u"CN=Zeca,OU=U", u"cn=m2", u"CN=M1", u"CN=Caio,OU=U"};
+  MemberList list;
+  uint32_t unreadable = 0;
+  ASSERT_TRUE(searchGroupMembers(list, unreadable));
+  EXPECT_EQ(list.size(), 2u);
+  EXPECT_EQ(unreadable, 3u);  // M1, and the two entries the walk did not list
+  std::vector<std::string> lines = logLines();
+  ASSERT_EQ(lines.size(), 5u);
+  EXPECT_EQ(lines[2], "[Atencao] Membro do Grupo (memberOf) ausente da lista de membros lida: [CN=Caio,OU=U]");
+  EXPECT_EQ(lines[3], "[Atencao] Membro do Grupo (memberOf) ausente da lista de membros lida: [CN=Zeca,OU=U]");
+
+  fake_ = Fake{};
+  fake_.members = {{FakeMember::User, u"Ana", u"ana"}};
+  fake_.memberOfCode = platform::kDirectoryServerDown;
+  fake_.failure.code = platform::kDirectoryServerDown;
+  fake_.failure.call = platform::DirectoryCall::MemberSearch;
+  fake_.failure.fault = platform::DirectoryFault::TimedOut;
+  fake_.failure.seconds = 42;
+  clearLog();
+  EXPECT_FALSE(searchGroupMembers(list, unreadable));
+  EXPECT_EQ(logLines(), std::vector<std::string>{"[Atencao] Nao foi possivel conferir a lista de membros do Grupo "
+                                                 "(memberOf) (membros: tempo limite de 42 s esgotado; o servidor "
+                                                 "parou de responder)"});
+  EXPECT_EQ(fake_.live, 0);
+}
+
+// Where the backend says what failed and how, the line gives that in the
+// log's words; where what it recorded is another failure's, its own text.
+TEST_F(GroupSearchTest, AFailureTheBackendDescribesIsPutIntoTheLogsWords) {
+  const platform::DirectoryApi api = checkingApi();
+  setDirectoryApiForTesting(&api);
+  fake_.failAt = OpenDomain;
+  fake_.failure.code = fake_.failCode;
+  fake_.failure.call = platform::DirectoryCall::StartTls;
+  fake_.failure.fault = platform::DirectoryFault::TlsRefused;
+  fake_.failure.words = "LDAP -11: Connect error";
+  MemberList list;
+  EXPECT_FALSE(searchGroupMembers(list));
+  EXPECT_EQ(logLines(), std::vector<std::string>{
+                            "[Atencao] Nao foi possivel conectar no Controlador de Dominio (DC) (StartTLS: LDAP -11: "
+                            "Connect error; certificado do servidor nao verificado? a CA que o emitiu deve estar no "
+                            "arquivo de [activedirectory] cacert, em LDAPTLS_CACERT ou em TLS_CACERT de "
+                            "/etc/ldap/ldap.conf)"});
+  fake_ = Fake{};
+  fake_.failAt = OpenGroup;
+  fake_.failure.code = platform::kDirectoryNoInterface;  // not this step's code
+  fake_.failure.fault = platform::DirectoryFault::NotAGroup;
+  clearLog();
+  EXPECT_FALSE(searchGroupMembers(list));
+  EXPECT_EQ(logLines(), std::vector<std::string>{"[Atencao] Nao foi possivel conectar com o caminho completo no "
+                                                 "Controlador de Dominio (DC) (servidor fora do ar)"});
 }
 
 }  // namespace

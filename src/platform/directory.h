@@ -50,7 +50,7 @@ constexpr int32_t kDirectoryTimedOut = static_cast<int32_t>(0x800705B4);
 constexpr int32_t kDirectoryNoSuchObject = static_cast<int32_t>(0x80072030);
 // The service's own credentials could not be had for a bind without a
 // stored account (SEC_E_NO_CREDENTIALS): on Linux, no Kerberos ticket from
-// the keytab. errorText names the cause.
+// the keytab, or no SASL GSSAPI mechanism. DirectoryFailure says why.
 constexpr int32_t kDirectoryNoCredentials = static_cast<int32_t>(0x8009030E);
 
 // Whether `code` ended a connection for a network reason (the server down,
@@ -74,8 +74,8 @@ inline bool directoryTimedOut(int32_t code) {
   return static_cast<uint32_t>(code) == 0x800705B4 || static_cast<uint32_t>(code) == 0x8007274C;
 }
 
-// What the cross-check of a walked member list is given (see
-// DirectoryApi::unlistedMembers).
+// What the memberOf search of the cross-check is given (see
+// DirectoryApi::memberOfEntries).
 struct MemberCrossCheck {
   // The domain controller ("LDAP://host[:port]") and the account, for a
   // backend that must bind anew to search the domain. They view the
@@ -83,9 +83,98 @@ struct MemberCrossCheck {
   std::u16string_view domainPath, user, password;
   DirectoryRef group = nullptr;        // queryGroup's result
   DirectoryRef enumeration = nullptr;  // queryEnumVariant's result, walked to its end
-  // elementName of every element the enumeration yielded, in order; empty
-  // when the backend has no elementName.
-  std::vector<std::u16string> listedNames;
+};
+
+// Which call of the LDAP backend failed. Most name a step of the connection
+// or of the read; Initialize is libldap's own set-up of the URI (the URI is
+// DirectoryFailure::names[0]).
+enum class DirectoryCall : uint8_t {
+  None,
+  Path,          // the path given to openObject
+  TlsContext,    // the process's TLS settings (the CA to trust)
+  Initialize,    // ldap_initialize
+  Options,       // the connection's LDAP options
+  SaslOptions,   // the connection's SASL options
+  Connect,       // TCP connection (LDAP)
+  ConnectLdaps,  // TCP connection and TLS handshake (LDAPS)
+  StartTls,      // StartTLS and its TLS handshake
+  Bind,          // simple bind
+  BindGssapi,    // SASL GSSAPI bind
+  RootDse,       // the rootDSE's naming context
+  Entry,         // the entry of the path
+  MemberValues,  // the group's values of member
+  Member,        // one member's entry, read by its DN
+  MemberPage,    // the paged-results control of the member search
+  MemberSearch,  // the members' entries, a page at a time
+  Object,        // a call on an object already obtained
+};
+
+// How it failed.
+enum class DirectoryFault : uint8_t {
+  None,
+  Refused,            // the call failed; `words` holds what libldap says, when it says anything
+  TlsRefused,         // the same, where the TLS handshake failed or may have (a certificate not trusted
+                      // looks so); also the TLS context refused
+  TimedOut,           // cut after `seconds`: the server stopped answering
+  NoEntry,            // the answer held no entry
+  NoNamingContext,    // the rootDSE names no naming context
+  InvalidPath,        // not "LDAP://host[:port][/DN]"
+  EmptyPassword,      // an account without a password: a bind that would authenticate nothing
+  NotAGroup,          // the entry is not of class group
+  NotAUser,           // the member is known not to be a user
+  ClassesUnreadable,  // the member's classes cannot be read, wholly or in part: names[0] its DN
+  TwoEntriesOneKey,   // two entries whose DNs compare equal without regard to case: names[0], names[1]
+  NoAttribute,        // the attribute names[0] has no value
+  InvalidObject,      // an object of the wrong kind, or none
+  NoValueYet,         // valueName before any value was fetched
+  // SASL has no GSSAPI mechanism installed.
+  SaslMechanismMissing,
+  NoCredentials,      // no Kerberos ticket from the keytab: `kerberos` says why
+};
+
+// Why a ticket could not be had from the keytab, as Kerberos tells it.
+enum class KerberosFault : uint8_t {
+  None,
+  NoKeytab,          // no keytab was named
+  LibraryFailed,     // the Kerberos library did not start (its configuration)
+  KeytabMissing,     // the file does not exist
+  KeytabDenied,      // the service's account may not read it
+  KeytabEmpty,       // it holds no key
+  KeytabUnreadable,  // any other failure to read it
+  KeysDoNotMatch,    // the KDC refused the keys (preauthentication failed)
+  ClockSkew,         // the clocks differ beyond Kerberos' tolerance
+  PrincipalUnknown,  // the KDC does not know the principal
+  KdcUnreachable,    // no KDC of the realm answered
+  RealmUnknown,      // no KDC of the realm could be found
+  AccountDisabled,   // the account is disabled or locked
+  PasswordExpired,   // the account's password expired
+  Refused,           // any other refusal of the ticket
+  // The in-memory credential cache refused by Kerberos, or by GSSAPI.
+  CacheRefused,
+  GssapiCacheRefused,
+};
+struct KerberosFailure {
+  KerberosFault fault = KerberosFault::None;
+  int32_t code = 0;       // Kerberos' own code
+  std::string words;      // Kerberos' own message for it (UTF-8); empty when the library did not start
+  std::string keytab;     // the keytab used
+  std::string principal;  // its client principal, when it could be read
+  std::string realm;      // the principal's realm
+};
+
+// What the backend knows of a failure it returned: which of its calls failed
+// and how, with the system's own words. The group search puts it into the
+// log's words; the backend never does.
+struct DirectoryFailure {
+  int32_t code = 0;  // the code the failing operation returned
+  DirectoryCall call = DirectoryCall::None;
+  DirectoryFault fault = DirectoryFault::None;
+  // libldap's "LDAP <code>: <text>", with "; <diagnostic message>" when the
+  // server sent one (UTF-8).
+  std::string words;
+  std::string names[2];  // DNs, an attribute or the URI, as `fault` and `call` say (UTF-8)
+  uint32_t seconds = 0;  // the bound that TimedOut passed
+  KerberosFailure kerberos;
 };
 
 struct DirectoryApi {
@@ -135,19 +224,28 @@ struct DirectoryApi {
   // The distinguished name of one element of the enumeration, as the
   // directory spells it. Null in a backend that keeps the names itself.
   int32_t (*elementName)(DirectoryRef element, std::u16string* name);
-  // The cross-check of the member list, made once the enumeration has
-  // reached its end: every entry of the group's domain whose memberOf names
-  // the group must have been among the values of `member` walked. Those that
-  // were not (a value the account may not read, or one that moved between
-  // two range requests of a large group while the group changed) are
-  // appended to `unlisted`, by distinguished name. A member's entry that the
-  // account cannot search does not show here, and needs not: its value was
-  // walked. Fails when the search fails; the group then counts as not read.
-  int32_t (*unlistedMembers)(const MemberCrossCheck& check, std::vector<std::u16string>* unlisted);
-  // The member value that the last `next` on `variantEnumerator` fetched, as
-  // the group lists it: the name of a member that yielded no object. Null
-  // in a backend whose elements always carry their own (elementName).
-  int32_t (*valueName)(DirectoryRef variantEnumerator, std::u16string* name);
+  // The memberOf search of the cross-check, made once the enumeration has
+  // reached its end: appends the distinguished name, as the directory spells
+  // it, of every entry of the group's domain whose memberOf names the group.
+  // A backend whose walk itself read those entries (LDAP) leaves out each
+  // one it handed out as an element of the walk. A member's entry that the
+  // account cannot search does not show here. Fails when the search fails
+  // or was cut short. The group search decides which of them the walk did
+  // not list.
+  int32_t (*memberOfEntries)(const MemberCrossCheck& check, std::vector<std::u16string>* found);
+  // The `index`-th value of member (from 0) that `next` on
+  // `variantEnumerator` fetched, as the group lists it: the name of a member
+  // that yielded no object, and what the walk listed. Null in a backend
+  // whose elements always carry their own (elementName).
+  int32_t (*valueName)(DirectoryRef variantEnumerator, size_t index, std::u16string* name);
+  // The key under which two DNs compare equal, as the directory compares
+  // them (without regard to case). Null: the DN with A to Z lower-cased.
+  std::u16string (*dnKey)(std::u16string_view dn);
+  // What the backend recorded of the last failure on this thread, when it
+  // returned `code`; false when it has nothing for that code (errorText
+  // then says what there is to say). Null in a backend whose errorText says
+  // it all (ADSI).
+  bool (*lastFailure)(int32_t code, DirectoryFailure* failure);
 };
 
 // The platform's own table.
@@ -175,42 +273,35 @@ constexpr uint32_t kDefaultOperationTimeoutSeconds = 30;
 // For tests and tools: replaces the tuning (call while no search runs).
 void setDirectoryTuning(const DirectoryTuning& tuning);
 
-// The certificate authority that the directory's certificate must chain to
-// (Linux; Windows trusts the machine's certificate store). The file comes
-// from one explicit place, in this order: the INI file's
-// [activedirectory] cacert (setDirectoryCaFile), LDAPTLS_CACERT in the
-// environment, TLS_CACERT of /etc/ldap/ldap.conf. Nothing else is read:
-// no ldaprc or .ldaprc in the working or home folder, no $LDAPRC, so that
-// whoever may write there cannot pick the trust anchor (nor any other
-// setting of libldap). No file at all leaves the system's trust store.
-struct DirectoryTrust {
-  std::string caFile;  // empty: none named
-  std::string source;  // where it was named
+// What the LDAP backend takes from above, before each read: the group search
+// hands it over from the INI file and the environment (see
+// directory/directory_trust.h). The backend chooses none of it.
+struct DirectorySetup {
+  // The certificate authority that the directory's certificate must chain
+  // to; empty: the system's trust store. Read at the first connection;
+  // later changes do not reach a process's TLS context.
+  std::string caFile;
+  // The Kerberos key table for a bind without a stored account (usr and pwd
+  // both empty): a SASL GSSAPI bind over the same TLS connection as the
+  // client principal the table holds, its tickets in a MEMORY: credential
+  // cache of the process, never on disk. Empty: none named.
+  std::string keytab;
+  // What a zero time-out of DirectoryTuning stands for; zero here:
+  // kDefaultNetworkTimeoutSeconds and kDefaultOperationTimeoutSeconds.
+  uint32_t networkTimeoutSeconds = 0;
+  uint32_t operationTimeoutSeconds = 0;
 };
-// Call before the first connection (the worker does at its start); later
-// calls do not change a connection already made. Empty: no INI value. False
-// where the platform trusts its own store and takes no file (Windows).
-bool setDirectoryCaFile(const std::string& path);
-DirectoryTrust directoryTrust();
+// Whether the platform takes a setup at all: not Windows, which trusts the
+// machine's certificate store, binds as the service's own account without a
+// keytab and tunes its own time-outs.
+bool directoryTakesSetup();
+// Replaces the setup (call while no search runs).
+void setDirectorySetup(const DirectorySetup& setup);
 
-// The Kerberos key table for a bind without a stored account (usr and pwd
-// both empty): on Linux a SASL GSSAPI bind over the same TLS connection, as
-// the client principal the keytab holds. The table comes from the INI
-// file's [activedirectory] keytab (setDirectoryKeytab), else from
-// KRB5_CLIENT_KTNAME in the environment (the unit's environment file).
-// Tickets live in a MEMORY: credential cache of the process, never on disk.
-struct DirectoryKeytab {
-  std::string path;       // empty: none named
-  std::string source;     // where it was named
-  std::string principal;  // its client principal; empty when it cannot be read
-  std::string problem;    // why it cannot be used, as the log says it; empty when it can
-};
-// Call before the first connection, like setDirectoryCaFile. Empty: no INI
-// value. False where the platform binds as the service's own account and
-// takes no keytab (Windows).
-bool setDirectoryKeytab(const std::string& path);
-// Reads the table named now (its first entry's principal); does not reach
-// the KDC.
-DirectoryKeytab directoryKeytab();
+// Reads the client principal of a keytab's first entry into `principal`,
+// without reaching the KDC. False where it cannot be read, with `failure`
+// saying why (NoKeytab for an empty path, LibraryFailed, KeytabMissing,
+// KeytabDenied, KeytabEmpty or KeytabUnreadable).
+bool readKeytabPrincipal(const std::string& keytab, std::string& principal, KerberosFailure& failure);
 
 }  // namespace platform

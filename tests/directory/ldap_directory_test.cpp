@@ -259,13 +259,13 @@ TEST_F(LdapDirectoryTest, EachRefusalEndsAtItsStepWithTheServersWords) {
        {std::pair<std::string, std::string>{"", "usr e pwd vazios pedem um bind Kerberos (GSSAPI), mas nenhum keytab"},
         {absent, "o keytab '" + absent + "' ([activedirectory] keytab) nao existe"}}) {
     fs::remove(root_ / "Karvell Networks" / "HSM Karvell" / "data" / "kelvasync.log");
-    platform::setDirectoryKeytab(keytab);
+    setDirectoryKeytab(keytab);
     EXPECT_FALSE(searchGroupMembers(list));
     const std::vector<std::string> refused = logLines();
     ASSERT_EQ(refused.size(), 1u);
     EXPECT_EQ(refused[0].rfind(prefix + cause, 0), 0u) << refused[0];
   }
-  platform::setDirectoryKeytab("");
+  setDirectoryKeytab("");
   directorySettings.adUser = account;
 }
 

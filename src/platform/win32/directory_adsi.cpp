@@ -11,13 +11,13 @@
 #include <oleauto.h>
 #include <activeds.h>
 
-#include <algorithm>
 #include <cstdio>
-#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "common/ldap_path.h"
+#include "common/text.h"
 #include "platform/directory.h"
 #include "platform/win32/directory_adsi_rows.h"
 
@@ -156,16 +156,8 @@ int32_t adsiGetAttribute(DirectoryRef user, const std::u16string& name, std::u16
 // The DN part of an ADsPath ("LDAP://server/<DN>", where ADSI writes a slash
 // of the DN as "\/"); empty when there is none.
 std::u16string dnOfPath(std::u16string_view path) {
-  constexpr std::u16string_view prefix = u"LDAP://";
-  if (path.size() <= prefix.size()) return {};
-  const size_t slash = path.find(u'/', prefix.size());
-  if (slash == std::u16string_view::npos) return {};
-  std::u16string dn;
-  for (size_t i = slash + 1; i < path.size(); ++i) {
-    if (path[i] == u'\\' && i + 1 < path.size() && path[i + 1] == u'/') ++i;
-    dn += path[i];
-  }
-  return dn;
+  LdapPath parts;
+  return parseLdapPath(utf16ToUtf8(path), parts) ? utf8ToUtf16(parts.dn) : std::u16string();
 }
 
 // The element's distinguishedName as the directory keeps it, or the DN of
@@ -190,10 +182,12 @@ int32_t adsiElementName(DirectoryRef element, std::u16string* name) {
 constexpr int kSearchTimeoutSeconds = 30;
 constexpr int kSearchPageSize = 1000;
 
-// Lower-cased, for comparing DNs without regard to case.
-std::u16string dnKey(std::u16string dn) {
-  if (!dn.empty()) CharLowerBuffW(reinterpret_cast<wchar_t*>(&dn[0]), static_cast<DWORD>(dn.size()));
-  return dn;
+// The DN lower-cased as Windows lower-cases it: DNs compare without regard
+// to case.
+std::u16string adsiDnKey(std::u16string_view dn) {
+  std::u16string key(dn);
+  if (!key.empty()) CharLowerBuffW(reinterpret_cast<wchar_t*>(&key[0]), static_cast<DWORD>(key.size()));
+  return key;
 }
 
 // The value of a search filter (RFC 4515): *, (, ), \ and NUL escaped.
@@ -295,8 +289,8 @@ int32_t adsLastError(uint32_t* error) {
 }
 
 // Searches the group's domain for (memberOf=<group>) with the account, and
-// reports every entry found that the walk of the member values did not yield.
-int32_t adsiUnlistedMembers(const MemberCrossCheck& check, std::vector<std::u16string>* unlisted) {
+// reports every entry found.
+int32_t adsiMemberOfEntries(const MemberCrossCheck& check, std::vector<std::u16string>* found) {
   std::u16string group;
   HRESULT hr = getString(reinterpret_cast<IADs*>(check.group), L"distinguishedName", &group);
   if (FAILED(hr)) return static_cast<int32_t>(hr);
@@ -345,7 +339,7 @@ int32_t adsiUnlistedMembers(const MemberCrossCheck& check, std::vector<std::u16s
   if (SUCCEEDED(hr)) {
     SearchInProgress running{search, handle};
     const SearchRows rows{&running, searchNextRow, searchRowName, clearAdsLastError, adsLastError};
-    hr = static_cast<HRESULT>(collectUnlistedRows(rows, check.listedNames, unlisted));
+    hr = static_cast<HRESULT>(collectMemberOfRows(rows, found));
   }
   if (handle != nullptr) search->CloseSearchHandle(handle);
   search->Release();
@@ -400,9 +394,9 @@ std::u16string adsiErrorText(int32_t code) {
 }
 
 const DirectoryApi adsiApi = {
-    adsiInitialize, adsiUninitialize,     adsiOpenObject, adsiGetPath,   adsiQueryGroup,   adsiMembers,
-    adsiNewEnum,    adsiQueryEnumVariant, adsiNext,       adsiQueryUser, adsiGetAttribute, adsiRelease,
-    adsiErrorText,  adsiElementName,      adsiUnlistedMembers, nullptr,
+    adsiInitialize, adsiUninitialize,     adsiOpenObject,      adsiGetPath,   adsiQueryGroup,   adsiMembers,
+    adsiNewEnum,    adsiQueryEnumVariant, adsiNext,            adsiQueryUser, adsiGetAttribute, adsiRelease,
+    adsiErrorText,  adsiElementName,      adsiMemberOfEntries, nullptr,       adsiDnKey,        nullptr,
 };
 
 }  // namespace
@@ -410,11 +404,8 @@ const DirectoryApi adsiApi = {
 static_assert(kAdsNoMoreRows == S_ADS_NOMORE_ROWS && kAdsMoreData == ERROR_MORE_DATA &&
               kAdsNoErrorRecord == E_NOTIMPL);
 
-int32_t collectUnlistedRows(const SearchRows& rows, const std::vector<std::u16string>& listedNames,
-                            std::vector<std::u16string>* unlisted) {
-  std::set<std::u16string> listed;
-  for (const std::u16string& name : listedNames) listed.insert(dnKey(name));
-  std::vector<std::u16string> found;
+int32_t collectMemberOfRows(const SearchRows& rows, std::vector<std::u16string>* found) {
+  std::vector<std::u16string> names;
   uint32_t waits = 0;  // ends in a row that said the next page is on its way
   for (;;) {
     // An error left on this thread by an earlier call is not this row's.
@@ -442,11 +433,9 @@ int32_t collectUnlistedRows(const SearchRows& rows, const std::vector<std::u16st
     std::u16string name = rows.rowName(rows.context);
     // An entry that cannot be named cannot be matched.
     if (name.empty()) return static_cast<int32_t>(E_ADS_COLUMN_NOT_SET);
-    if (listed.count(dnKey(name)) == 0) found.push_back(std::move(name));
+    names.push_back(std::move(name));
   }
-  // In the order of the DNs, so that the log names them the same way each time.
-  std::sort(found.begin(), found.end());
-  unlisted->insert(unlisted->end(), found.begin(), found.end());
+  found->insert(found->end(), names.begin(), names.end());
   return static_cast<int32_t>(S_OK);
 }
 
@@ -455,10 +444,14 @@ const DirectoryApi& platformDirectoryApi() { return adsiApi; }
 // ADSI tunes its own ranges, pages and time-outs.
 void setDirectoryTuning(const DirectoryTuning&) {}
 
-// ADSI trusts the machine's certificate store.
-bool setDirectoryCaFile(const std::string&) { return false; }
-DirectoryTrust directoryTrust() { return {}; }
-bool setDirectoryKeytab(const std::string&) { return false; }
-DirectoryKeytab directoryKeytab() { return {}; }
+// ADSI trusts the machine's certificate store and binds as the service's
+// own account: it takes no setup.
+bool directoryTakesSetup() { return false; }
+void setDirectorySetup(const DirectorySetup&) {}
+bool readKeytabPrincipal(const std::string&, std::string&, KerberosFailure& failure) {
+  failure = KerberosFailure{};
+  failure.fault = KerberosFault::NoKeytab;
+  return false;
+}
 
 }  // namespace platform

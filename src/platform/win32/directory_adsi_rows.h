@@ -1,7 +1,7 @@
-// The walk of the rows of the memberOf search that cross-checks a group's
-// member list on Windows (directory_adsi.cpp), through a small table of the
-// calls it makes, so that a test can play any ending of the rows an ADSI
-// provider may give. Free of windows.h: codes are HRESULTs and Win32 error
+// The walk of the rows of the memberOf search behind the cross-check of a
+// group's member list on Windows (directory_adsi.cpp), through a small table
+// of the calls it makes, so that a test can play any ending of the rows an
+// ADSI provider may give. Free of windows.h: codes are HRESULTs and Win32 error
 // codes held in fixed-size integers.
 #pragma once
 
@@ -41,16 +41,14 @@ struct SearchRows {
   int32_t (*lastError)(uint32_t* error) = nullptr;
 };
 
-// Walks the rows to their end and appends, in the order of their DNs, those
-// whose name (compared without regard to case) is not among `listedNames`.
-// Succeeds only for a complete answer: a row that cannot be named, a failed
-// GetNextRow, an end of the rows with any recorded error, an end whose error
-// cannot be read (ADsGetLastError failing with anything but
-// kAdsNoErrorRecord), or more than kMaxMoreDataRetries ends in a row waiting
-// for a page each fail the walk, and `unlisted` is then left as it was.
-// Where the system keeps no error record at all (kAdsNoErrorRecord), an end
-// of the rows is taken as GetNextRow gives it.
-int32_t collectUnlistedRows(const SearchRows& rows, const std::vector<std::u16string>& listedNames,
-                            std::vector<std::u16string>* unlisted);
+// Walks the rows to their end and appends the name of each row to `found`,
+// in the order of the rows. Succeeds only for a complete answer: a row that
+// cannot be named, a failed GetNextRow, an end of the rows with any recorded
+// error, an end whose error cannot be read (ADsGetLastError failing with
+// anything but kAdsNoErrorRecord), or more than kMaxMoreDataRetries ends in
+// a row waiting for a page each fail the walk, and `found` is then left as
+// it was. Where the system keeps no error record at all
+// (kAdsNoErrorRecord), an end of the rows is taken as GetNextRow gives it.
+int32_t collectMemberOfRows(const SearchRows& rows, std::vector<std::u16string>* found);
 
 }  // namespace platform
