@@ -9,25 +9,21 @@ constexpr size_t kHsmUserIdLength = 15;
 }  // namespace
 
 std::string convertLogonToHsmUserIdWith(std::string_view logon, DigestFunction digestFunction) {
-  std::string result;
   platform::Md5Digest digest{};
   if (digestFunction(logon, digest)) {
+    // The 2nd to 15th hexadecimal digits, behind the "A" that takes the
+    // first one's place.
     static constexpr char kDigits[] = "0123456789abcdef";
-    std::string hex;
-    for (const uint8_t byte : digest) {
-      hex.push_back(kDigits[byte >> 4]);
-      hex.push_back(kDigits[byte & 0x0F]);
+    char id[kHsmUserIdLength];
+    id[0] = 'A';
+    for (size_t i = 1; i < kHsmUserIdLength; ++i) {
+      const uint8_t byte = digest[i / 2];
+      id[i] = kDigits[i % 2 == 0 ? byte >> 4 : byte & 0x0F];
     }
-    if (hex.size() == 32) {
-      hex[0] = 'A';
-      hex.resize(kHsmUserIdLength);
-      result = hex;
-    }
+    return std::string(id, kHsmUserIdLength);
   }
-  if (result.size() != kHsmUserIdLength) {
-    writeLog(Error, u"Erro na conversao do logon. Procure o atendimento de Suporte. Codigo 102.");
-  }
-  return result;
+  writeLog(Error, u"Erro na conversao do logon. Procure o atendimento de Suporte. Codigo 102.");
+  return {};
 }
 
 std::string convertLogonToHsmUserId(std::string logon) {
