@@ -13,6 +13,7 @@ bool parseLdapPath(std::string_view path, LdapPath& parts) {
   const size_t slash = path.find('/');
   const std::string hostPort(path.substr(0, slash));
   if (!splitHostPort(hostPort, 389, parts.host, parts.port)) return false;
+  if (parts.host.find_first_of("[]") != std::string::npos) return false;  // no name or address holds one
   parts.portGiven = hostPort != parts.host && hostPort != "[" + parts.host + "]";
   parts.dn.clear();
   if (slash == std::string_view::npos) return true;

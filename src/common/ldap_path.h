@@ -18,5 +18,5 @@ struct LdapPath {
 // host part ends at the first '/' and follows splitHostPort's rules ("name",
 // "name:port", "[IPv6]:port", a bare IPv6 address; a port of digits only,
 // 1 to 65535). False, with `parts` unspecified, for any other scheme, an
-// empty host or a port that breaks those rules.
+// empty host, a bracket left in the host, or a port that breaks those rules.
 bool parseLdapPath(std::string_view path, LdapPath& parts);

@@ -20,7 +20,8 @@ TEST(LdapPathTest, HostPortAndDnComeApartAsTheHostValuesDo) {
   EXPECT_EQ(parsed("LDAP://dc01/CN=A\\/B\\,C,OU=x/y"), "dc01|389||CN=A/B\\,C,OU=x/y");
   // The port follows the host values' rule: digits only, 1 to 65535.
   for (const char* bad : {"LDAP://dc01:0", "LDAP://dc01:65536", "LDAP://dc01:99999", "LDAP://dc01:12a",
-                          "LDAP://dc01:+1", "LDAP://dc01:", "LDAP://[fd00::7", "LDAP://", "LDAP:///CN=G",
+                          "LDAP://dc01:+1", "LDAP://dc01:", "LDAP://[fd00::7", "LDAP://[[fd00::7]", "LDAP://",
+                          "LDAP:///CN=G",
                           "GC://dc01", "dc01", "LDAP:/dc01"}) {
     EXPECT_EQ(parsed(bad), "refused") << bad;
   }
