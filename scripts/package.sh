@@ -219,7 +219,7 @@ unattended_msi() {  # unattended_msi <msi>
     "INSERT INTO \`Property\` (\`Property\`, \`Value\`) VALUES ('MAX_REMOVALS', '10')"
     "INSERT INTO \`Property\` (\`Property\`, \`Value\`) VALUES ('MsiHiddenProperties', 'AD_PASSWORD;HSM_PASSWORD')"
   )
-  secure="START_TYPE"
+  secure="START_TYPE;SERVICE_ACCOUNT"
   for entry in "${ini_values[@]}"; do
     read -r section key property <<<"$entry"
     queries+=("INSERT INTO \`IniFile\` (\`IniFile\`, \`FileName\`, \`DirProperty\`, \`Section\`, \`Key\`, \`Value\`, \`Action\`, \`Component_\`) VALUES ('Ini_$property', 'KELVAS~1.INI|kelvasync.ini', 'INSTALLDIR', '$section', '$key', '[$property]', 0, 'ConfigIni')")
@@ -235,9 +235,17 @@ unattended_msi() {  # unattended_msi <msi>
     "CREATE TABLE \`MsiServiceConfigFailureActions\` (\`MsiServiceConfigFailureActions\` CHAR(72) NOT NULL, \`Name\` CHAR(255) NOT NULL, \`Event\` SHORT NOT NULL, \`ResetPeriod\` LONG, \`RebootMessage\` CHAR(255), \`Command\` CHAR(255), \`Actions\` CHAR(255), \`DelayActions\` CHAR(255), \`Component_\` CHAR(72) NOT NULL PRIMARY KEY \`MsiServiceConfigFailureActions\`)"
     "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Sequence\`) VALUES ('MsiConfigureServices', 5850)"
   )
+  # The service's own SID (NT SERVICE\kelvasync) goes into its token,
+  # whatever account it runs as (SERVICE_CONFIG_SERVICE_SID_INFO, 5:
+  # SERVICE_SID_TYPE_UNRESTRICTED, 1), so that the ACLs below can name the
+  # service without knowing the account's SID.
+  queries+=(
+    "CREATE TABLE \`MsiServiceConfig\` (\`MsiServiceConfig\` CHAR(72) NOT NULL, \`Name\` CHAR(255) NOT NULL, \`Event\` SHORT NOT NULL, \`ConfigType\` LONG NOT NULL, \`Argument\` CHAR(0), \`Component_\` CHAR(72) NOT NULL PRIMARY KEY \`MsiServiceConfig\`)"
+  )
   local component
   for component in ServiceExe ServiceExeAuto; do
     queries+=("INSERT INTO \`MsiServiceConfigFailureActions\` (\`MsiServiceConfigFailureActions\`, \`Name\`, \`Event\`, \`ResetPeriod\`, \`Actions\`, \`DelayActions\`, \`Component_\`) VALUES ('Recovery$component', 'kelvasync', 5, 86400, '1[~]1[~]0', '60000[~]60000[~]0', '$component')")
+    queries+=("INSERT INTO \`MsiServiceConfig\` (\`MsiServiceConfig\`, \`Name\`, \`Event\`, \`ConfigType\`, \`Argument\`, \`Component_\`) VALUES ('ServiceSid$component', 'kelvasync', 5, 5, '1', '$component')")
   done
   local args=() query
   for query in "${queries[@]}"; do args+=(-q "$query"); done
@@ -284,9 +292,17 @@ build_msi() {  # build_msi <windows build> <linux build> <out>
   # and SYSTEM only, as it holds the HSM administrator's password (a
   # protected DACL, Windows Installer 5). The data folder likewise, its
   # files inheriting it: a user who could open the log or the instance lock
-  # there could make the service lose lines or keep it from starting.
+  # there could make the service lose lines or keep it from starting. The
+  # service's own SID may change files in the data folder and, when it runs
+  # as another account than LocalSystem (SERVICE_ACCOUNT), read the INI.
   local sddl='D:P(A;;FA;;;SY)(A;;FA;;;BA)'
-  local folder_sddl='D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)'
+  # NT SERVICE\kelvasync: S-1-5-80- and the SHA-1 of the upper-case service
+  # name in UTF-16LE as five little-endian 32-bit numbers, as Windows derives
+  # every service's SID (the same rule gives TrustedInstaller's).
+  local service_sid=S-1-5-80-3731125687-3111445822-3133414588-1846911402-1284012461
+  local folder_sddl="D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1301bf;;;$service_sid)"
+  local ini_sddl="$sddl(A;;FR;;;$service_sid)"
+  local local_system='SERVICE_ACCOUNT ~= "LocalSystem"'
   msibuild "$msi" \
     -q "CREATE TABLE \`DrLocator\` (\`Signature_\` CHAR(72) NOT NULL, \`Parent\` CHAR(72), \`Path\` CHAR(255), \`Depth\` SHORT PRIMARY KEY \`Signature_\`, \`Parent\`, \`Path\`)" \
     -q "INSERT INTO \`Signature\` (\`Signature\`, \`FileName\`) VALUES ('ConfigIniSearch', 'kelvasync.ini')" \
@@ -296,7 +312,8 @@ build_msi() {  # build_msi <windows build> <linux build> <out>
     -q "INSERT INTO \`InstallUISequence\` (\`Action\`, \`Sequence\`) VALUES ('AppSearch', 50)" \
     -q "UPDATE \`Component\` SET \`Attributes\` = 16400, \`Condition\` = 'NOT KVINIFOUND' WHERE \`Component\` = 'ConfigIni'" \
     -q "CREATE TABLE \`MsiLockPermissionsEx\` (\`MsiLockPermissionsEx\` CHAR(72) NOT NULL, \`LockObject\` CHAR(72) NOT NULL, \`Table\` CHAR(32) NOT NULL, \`SDDL\` LONGCHAR NOT NULL, \`Condition\` CHAR(255) PRIMARY KEY \`MsiLockPermissionsEx\`)" \
-    -q "INSERT INTO \`MsiLockPermissionsEx\` (\`MsiLockPermissionsEx\`, \`LockObject\`, \`Table\`, \`SDDL\`) VALUES ('LockConfigIni', 'ConfigIniFile', 'File', '$sddl')" \
+    -q "INSERT INTO \`MsiLockPermissionsEx\` (\`MsiLockPermissionsEx\`, \`LockObject\`, \`Table\`, \`SDDL\`, \`Condition\`) VALUES ('LockConfigIni', 'ConfigIniFile', 'File', '$sddl', '$local_system')" \
+    -q "INSERT INTO \`MsiLockPermissionsEx\` (\`MsiLockPermissionsEx\`, \`LockObject\`, \`Table\`, \`SDDL\`, \`Condition\`) VALUES ('LockConfigIniService', 'ConfigIniFile', 'File', '$ini_sddl', 'NOT ($local_system)')" \
     -q "INSERT INTO \`MsiLockPermissionsEx\` (\`MsiLockPermissionsEx\`, \`LockObject\`, \`Table\`, \`SDDL\`) VALUES ('LockSampleIni', 'SampleIniFile', 'File', '$sddl')" \
     -q "INSERT INTO \`MsiLockPermissionsEx\` (\`MsiLockPermissionsEx\`, \`LockObject\`, \`Table\`, \`SDDL\`) VALUES ('LockDataFolder', 'DataFolder', 'CreateFolder', '$folder_sddl')" ||
     die "msibuild failed for $(basename "$msi")"

@@ -7,9 +7,12 @@
 # that names the HSM emulator; msiexec /x stops and removes the service and
 # the programs and keeps the INI and the log; a reinstallation keeps the
 # administrator's INI, whatever properties it is given; an unattended
-# installation (msiexec /i /qn with the INI values and START_TYPE=auto)
-# writes those values into a new INI, registers the event source and the
-# start type, and the service starts.
+# installation (msiexec /i /qn with the INI values, START_TYPE=auto and a
+# group managed service account as SERVICE_ACCOUNT) writes those values
+# into a new INI, registers the event source, the start type and the
+# account, and the service starts; an account that would need a password
+# is refused. The permissions and the service's SID type, which Wine's
+# installer does not apply, are checked in the package's tables.
 #   msi_under_wine_test.sh <windows build> <linux build> <emulator folder>
 set -uo pipefail
 build=$1 host=$2 emulator=$3
@@ -26,9 +29,22 @@ wine_run() { timeout 300 wine "$@" >"$work/out.txt" 2>&1 </dev/null; }
 msi=$(ls "$work"/kelvasync-[0-9]*.msi 2>/dev/null)
 lab=$(ls "$work"/kelvasync-lab-*.msi 2>/dev/null)
 check "product and lab MSIs built" test -f "$msi" -a -f "$lab"
-check "the INI, the sample and the data folder open to Administrators and SYSTEM only" \
-  test "$(msiinfo export "$msi" MsiLockPermissionsEx | tail -n +4 | cut -f2-4 | sort | tr '\t\n' ' ')" \
-    = "ConfigIniFile File D:P(A;;FA;;;SY)(A;;FA;;;BA) DataFolder CreateFolder D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA) SampleIniFile File D:P(A;;FA;;;SY)(A;;FA;;;BA) "
+# The service's own SID (NT SERVICE\kelvasync), derived here as Windows
+# derives it: the SHA-1 of the upper-case name in UTF-16LE, five
+# little-endian words.
+service_sid=$(python3 -c 'import hashlib, struct
+print("S-1-5-80-" + "-".join(map(str, struct.unpack("<5I", hashlib.sha1("KELVASYNC".encode("utf-16-le")).digest()))))')
+locks() { msiinfo export "$msi" MsiLockPermissionsEx | tail -n +4 | cut -f2-5 | tr -d '\r' | LC_ALL=C sort; }
+check "the INI, the sample and the data folder open to Administrators and SYSTEM only, the service's SID changing \
+the data folder's files and, when it runs as another account than LocalSystem, reading the INI" \
+  test "$(locks)" = "$(printf '%s\t%s\t%s\t%s\n' \
+    ConfigIniFile File 'D:P(A;;FA;;;SY)(A;;FA;;;BA)' 'SERVICE_ACCOUNT ~= "LocalSystem"' \
+    ConfigIniFile File "D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FR;;;$service_sid)" 'NOT (SERVICE_ACCOUNT ~= "LocalSystem")' \
+    DataFolder CreateFolder "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1301bf;;;$service_sid)" '' \
+    SampleIniFile File 'D:P(A;;FA;;;SY)(A;;FA;;;BA)' '')"
+check "the service's SID in its token, whatever the account (SID type unrestricted), for either start type" \
+  test "$(msiinfo export "$msi" MsiServiceConfig | tail -n +4 | cut -f2-5 | tr -d '\r' | sort -u)" \
+    = "$(printf 'kelvasync\t5\t5\t1')"
 check "the data folder's permissions apply to the folder the MSI creates" \
   test "$(msiinfo export "$msi" CreateFolder | tail -n +4 | tr -d '\r' | tr '\t\n' ' ')" = "DataFolder DataFolder "
 check "the stand-in DLL is not in the product MSI" bash -c "! msiinfo export '$msi' File | grep -qi pelorlib"
@@ -130,8 +146,9 @@ ad_pwd=$(encrypted "senha do AD") hsm_pwd=$(encrypted kv-master-1)
 group='CN=HSM Operadores,OU=Groups,DC=example,DC=com'
 refused() { ! install "$@"; }
 check "an unknown START_TYPE is refused" refused "$msi" START_TYPE=disabled
+check "an account that would need a password is refused" refused "$msi" 'SERVICE_ACCOUNT=EMPRESA\pessoa'
 check "nothing installed by the refused one" test ! -e "$product/kelvasync.exe"
-check "product MSI installs unattended" install "$msi" START_TYPE=auto AD_HOST=127.0.0.1:1 \
+check "product MSI installs unattended" install "$msi" START_TYPE=auto 'SERVICE_ACCOUNT=EMPRESA\svc-kv$' AD_HOST=127.0.0.1:1 \
   AD_USER=svc-kelvasync@example.com AD_PASSWORD="$ad_pwd" AD_GROUP="$group" UPDATE_MINUTES=7 \
   HSM_HOST="127.0.0.1:$port" HSM_USER=master HSM_PASSWORD="$hsm_pwd" REMOVE_USERS=block MAX_REMOVALS=5
 ini_value() {  # ini_value <section> <key>
@@ -148,6 +165,7 @@ done
 check "the INI keeps its comments" grep -q "^; Senha cifrada: gere o valor com kelvasync-passwd" "$product/kelvasync.ini"
 check "the service is registered again" registration
 check "started automatically" test "$(value Start)" = dword:00000002
+check "as the group managed service account given" test "$(value ObjectName)" = '"EMPRESA\\svc-kv$"'
 source_key='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\kelvasync'
 refused_query() { ! timeout 60 wine reg query "$source_key" >/dev/null 2>&1 </dev/null; }
 events=$(timeout 60 wine reg query "$source_key" 2>&1 </dev/null | tr -d '\r')
