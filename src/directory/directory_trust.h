@@ -56,13 +56,3 @@ bool handDirectorySetup();
 // line for each key the platform ignores. True when nothing is wrong with
 // the CA. Worker thread, before the first search.
 bool applyDirectoryTrust();
-
-// The names kelvasync-check still reaches through the platform's namespace.
-namespace platform {
-using ::directoryKeytab;
-using ::DirectoryKeytab;
-using ::directoryTrust;
-using ::DirectoryTrust;
-using ::setDirectoryCaFile;
-using ::setDirectoryKeytab;
-}  // namespace platform

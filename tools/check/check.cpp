@@ -14,6 +14,7 @@
 #include "common/host_port.h"
 #include "common/text.h"
 #include "config/config.h"
+#include "directory/directory_trust.h"
 #include "directory/group_search.h"
 #include "hsm/addb.h"
 #include "hsm/hsm_client.h"
@@ -218,10 +219,10 @@ void checkDirectoryAccount(CheckReport& report, const std::string& path) {
   const std::string user = readConfigString(path, "activedirectory", "usr");
   const std::string password = readConfigString(path, "activedirectory", "pwd");
   const std::string keytabKey = readConfigString(path, "activedirectory", "keytab");
-  const bool keytabTaken = platform::setDirectoryKeytab(keytabKey);
+  const bool keytabTaken = setDirectoryKeytab(keytabKey);
   const bool setUp = !readConfigString(path, "activedirectory", "host").empty() ||
                      !readConfigString(path, "activedirectory", "group").empty();
-  const platform::DirectoryKeytab keytab = platform::directoryKeytab();
+  const DirectoryKeytab keytab = directoryKeytab();
   if (!bindsAsOwnIdentity(user, password) || !setUp || (keytabTaken && keytab.path.empty())) {
     requireText(report, path, "activedirectory", "usr");
     const size_t usrFinding = report.keys.size() - 1;
@@ -268,14 +269,14 @@ void checkDirectoryAccount(CheckReport& report, const std::string& path) {
 // it lies where the packaged unit hides files from the service.
 void checkDirectoryTrust(CheckReport& report, const std::string& path) {
   const std::string configured = readConfigString(path, "activedirectory", "cacert");
-  if (!platform::setDirectoryCaFile(configured)) {
+  if (!setDirectoryCaFile(configured)) {
     if (!configured.empty()) {
       report.keys.push_back({"activedirectory", "cacert", KeyFinding::Note,
                              "ignorada neste sistema (vale o repositorio de certificados do computador)"});
     }
     return;
   }
-  const platform::DirectoryTrust trust = platform::directoryTrust();
+  const DirectoryTrust trust = directoryTrust();
   if (trust.caFile.empty()) {
     report.keys.push_back({"activedirectory", "cacert", KeyFinding::Ok,
                            "nenhum arquivo de CA nomeado: vale o repositorio do sistema"});
