@@ -24,6 +24,7 @@
 #include "config/config.h"
 #include "directory/group_search.h"
 #include "slapd_fixture.h"
+#include "support/service_files.h"
 
 namespace {
 
@@ -57,7 +58,7 @@ int main(int argc, char** argv) {
   std::printf("slapd with %d users ready in %.1f s\n", next, seconds(Clock::now() - startServer));
 
   const std::filesystem::path logRoot = server.folder() + "/log";
-  std::filesystem::create_directories(logRoot / "Karvell Networks" / "HSM Karvell" / "data");
+  std::filesystem::create_directories(kvtest::productFolderUnder(logRoot) / "data");
   programFilesDir = logRoot.u16string();
   serviceMode = true;
   directorySettings.ldapPath = utf8ToUtf16("LDAP://" + server.host());

@@ -19,13 +19,14 @@
 #include "config/config.h"
 #include "directory/group_search.h"
 #include "platform/win32/directory_adsi_rows.h"
+#include "support/service_files.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
 std::string readLog(const fs::path& root) {
-  std::ifstream in(root / "Karvell Networks" / "HSM Karvell" / "data" / "kelvasync.log", std::ios::binary);
+  std::ifstream in(kvtest::productFolderUnder(root) / "data" / "kelvasync.log", std::ios::binary);
   return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
@@ -36,7 +37,7 @@ platform::DirectoryApi counting;
 TEST(AdsiGroupSearch, NothingAnsweringEndsAtTheFirstBindWithComBalanced) {
   const fs::path root = fs::temp_directory_path() /
                         ("kv-adsi-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
-  fs::create_directories(root / "Karvell Networks" / "HSM Karvell" / "data");
+  fs::create_directories(kvtest::productFolderUnder(root) / "data");
   programFilesDir = root.u16string();
   serviceMode = true;
   storeStopRequested(false);
@@ -183,7 +184,7 @@ const platform::DirectoryApi crossCheckOnly = {
 TEST(AdsiGroupSearch, TheMemberOfCrossCheckCountsOnlyACompleteAnswer) {
   const fs::path root = fs::temp_directory_path() /
                         ("kv-adsi-rows-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
-  fs::create_directories(root / "Karvell Networks" / "HSM Karvell" / "data");
+  fs::create_directories(kvtest::productFolderUnder(root) / "data");
   programFilesDir = root.u16string();
   serviceMode = true;
   storeStopRequested(false);
@@ -217,7 +218,7 @@ TEST(AdsiGroupSearch, TheMemberOfCrossCheckCountsOnlyACompleteAnswer) {
   EXPECT_EQ(unreadable, 2u);
 
   // A lost connection at the end of the rows, after a row.
-  fs::remove(root / "Karvell Networks" / "HSM Karvell" / "data" / "kelvasync.log");
+  fs::remove(kvtest::productFolderUnder(root) / "data" / "kelvasync.log");
   EXPECT_FALSE(search({ana, {nullptr, kServerDown}}, false, 0, &unreadable));
   log = readLog(root);
   EXPECT_NE(log.find("Nao foi possivel conferir a lista de membros do Grupo (memberOf) (0x8007203A"),
@@ -229,7 +230,7 @@ TEST(AdsiGroupSearch, TheMemberOfCrossCheckCountsOnlyACompleteAnswer) {
   // ADsGetLastError failing (for want of memory) at the end: whether the
   // search was cut short is unknown, so it counts as cut short. With no
   // error record on the system at all, the same end is complete.
-  fs::remove(root / "Karvell Networks" / "HSM Karvell" / "data" / "kelvasync.log");
+  fs::remove(kvtest::productFolderUnder(root) / "data" / "kelvasync.log");
   EXPECT_FALSE(search({ana, {nullptr, 0, static_cast<int32_t>(0x8007000E)}}, false, 0, &unreadable));
   log = readLog(root);
   EXPECT_NE(log.find("(memberOf) (0x8007000E"), std::string::npos) << log;
@@ -238,7 +239,7 @@ TEST(AdsiGroupSearch, TheMemberOfCrossCheckCountsOnlyACompleteAnswer) {
   EXPECT_EQ(unreadable, 2u);
 
   // A page that never comes ends once the bound is passed, as a time-out.
-  fs::remove(root / "Karvell Networks" / "HSM Karvell" / "data" / "kelvasync.log");
+  fs::remove(kvtest::productFolderUnder(root) / "data" / "kelvasync.log");
   EXPECT_FALSE(search({ana}, true, 0, &unreadable));
   EXPECT_EQ(nextRowCalls, platform::kMaxMoreDataRetries + 2);
   log = readLog(root);

@@ -23,6 +23,7 @@
 #include "directory/logon_id.h"
 #include "hsm/hsm_reachability.h"
 #include "platform/console.h"
+#include "support/service_files.h"
 
 void PrintTo(const GroupMember& m, std::ostream* os) {
   *os << "{" << testing::PrintToString(m.logon) << ", " << testing::PrintToString(m.commonName) << ", "
@@ -148,10 +149,6 @@ const platform::DirectoryApi fakeApi = {
 class GroupSearchTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    root_ = fs::temp_directory_path() /
-            ("kv-group-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
-    fs::create_directories(root_ / "Karvell Networks" / "HSM Karvell" / "data");
-    programFilesDir = root_.u16string();
     serviceMode = false;  // Console lines are written too
     storeStopRequested(false);
     groupPathLogged = true;  // tests of the path line clear it themselves
@@ -169,25 +166,12 @@ class GroupSearchTest : public ::testing::Test {
     fake = nullptr;
     storeStopRequested(false);
     serviceMode = true;
-    std::error_code ignored;
-    fs::remove_all(root_, ignored);
   }
   // The log's lines without their time stamp and thread prefix.
-  std::vector<std::string> logLines() const {
-    std::ifstream in(root_ / "Karvell Networks" / "HSM Karvell" / "data" / "kelvasync.log", std::ios::binary);
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::vector<std::string> lines;
-    size_t start = 0;
-    for (size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2) {
-      std::string line = text.substr(start, end - start);
-      const size_t level = line.find("] [");  // after "[thread id"
-      lines.push_back(level == std::string::npos ? line : line.substr(level + 2));
-    }
-    return lines;
-  }
-  void clearLog() { fs::remove(root_ / "Karvell Networks" / "HSM Karvell" / "data" / "kelvasync.log"); }
+  std::vector<std::string> logLines() const { return folder_.labelledLines(); }
+  void clearLog() { folder_.clearLog(); }
 
-  fs::path root_;
+  kvtest::ProductFolder folder_{"kv-group"};
   Fake fake_;
 };
 

@@ -22,6 +22,7 @@
 #include "config/config.h"
 #include "directory/group_search.h"
 #include "slapd_fixture.h"
+#include "support/service_files.h"
 
 void PrintTo(const GroupMember& m, std::ostream* os) {
   *os << "{" << testing::PrintToString(m.logon) << ", " << testing::PrintToString(m.commonName) << ", "
@@ -101,10 +102,6 @@ const auto* const environment = ::testing::AddGlobalTestEnvironment(new SlapdEnv
 class LdapDirectoryTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    root_ = fs::temp_directory_path() /
-            ("kv-ldap-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
-    fs::create_directories(root_ / "Karvell Networks" / "HSM Karvell" / "data");
-    programFilesDir = root_.u16string();
     serviceMode = true;
     storeStopRequested(false);
     groupPathLogged = true;
@@ -117,29 +114,17 @@ class LdapDirectoryTest : public ::testing::Test {
     setDirectoryApiForTesting(nullptr);
     platform::setDirectoryTuning({});
     storeStopRequested(false);
-    std::error_code ignored;
-    fs::remove_all(root_, ignored);
   }
   void useGroup(const std::string& cn) { directorySettings.groupName = "CN=" + cn + ",OU=Groups," + kSuffix; }
-  std::vector<std::string> logLines() const {
-    std::ifstream in(root_ / "Karvell Networks" / "HSM Karvell" / "data" / "kelvasync.log", std::ios::binary);
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::vector<std::string> lines;
-    size_t start = 0;
-    for (size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2) {
-      const std::string line = text.substr(start, end - start);
-      const size_t level = line.find("] [");
-      lines.push_back(level == std::string::npos ? line : line.substr(level + 2));
-    }
-    return lines;
-  }
+  std::vector<std::string> logLines() const { return folder_.labelledLines(); }
   // Identifiers are the logon conversion's business; here only their
   // presence matters for members whose expected value leaves them out.
   static MemberList withoutIds(MemberList list) {
     for (GroupMember& m : list) m.hsmUserId = m.hsmUserId.empty() ? "" : "id";
     return list;
   }
-  fs::path root_;
+  kvtest::ProductFolder folder_{"kv-ldap"};
+  const fs::path root_ = folder_.root();
 };
 
 TEST_F(LdapDirectoryTest, MixedGroupGivesUsersEmptyRecordsAndSkipsUnreadableMembers) {
@@ -191,7 +176,7 @@ TEST_F(LdapDirectoryTest, AccountPasswordAndGroupFromTheIniMayHoldAnsiLetters) {
   // The INI file in the ANSI code page (Windows-1252): c cedilla 0xE7,
   // S caron 0x8A, n tilde 0xF1, en dash 0x96, euro 0x80, o tilde 0xF5,
   // OE 0x8C.
-  const fs::path ini = root_ / "Karvell Networks" / "HSM Karvell" / "kelvasync.ini";
+  const fs::path ini = folder_.ini();
   std::ofstream(ini, std::ios::binary)
       << "[activedirectory]\r\nhost=" << directory->server->host() << "\r\nusr=cn=Servi\xe7o \x8a" "ef,"
       << kUsers << "\r\npwd=" << encodeConfigPassword("Se\xf1ha\x96\x80") << "\r\ngroup=CN=Opera\xe7\xf5"
@@ -223,7 +208,7 @@ TEST_F(LdapDirectoryTest, EachRefusalEndsAtItsStepWithTheServersWords) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    fs::remove(root_ / "Karvell Networks" / "HSM Karvell" / "data" / "kelvasync.log");
+    fs::remove(folder_.log());
     directorySettings.adPassword = c.password;
     useGroup(c.group);
     MemberList list;
@@ -234,7 +219,7 @@ TEST_F(LdapDirectoryTest, EachRefusalEndsAtItsStepWithTheServersWords) {
   }
 
   // A path that names a user rather than a group.
-  fs::remove(root_ / "Karvell Networks" / "HSM Karvell" / "data" / "kelvasync.log");
+  fs::remove(folder_.log());
   directorySettings.adPassword = u"segredo";
   directorySettings.groupName = "CN=Ana Souza," + kUsers;
   MemberList list;
@@ -258,7 +243,7 @@ TEST_F(LdapDirectoryTest, EachRefusalEndsAtItsStepWithTheServersWords) {
   for (const auto& [keytab, cause] :
        {std::pair<std::string, std::string>{"", "usr e pwd vazios pedem um bind Kerberos (GSSAPI), mas nenhum keytab"},
         {absent, "o keytab '" + absent + "' ([activedirectory] keytab) nao existe"}}) {
-    fs::remove(root_ / "Karvell Networks" / "HSM Karvell" / "data" / "kelvasync.log");
+    fs::remove(folder_.log());
     setDirectoryKeytab(keytab);
     EXPECT_FALSE(searchGroupMembers(list));
     const std::vector<std::string> refused = logLines();
@@ -305,7 +290,7 @@ TEST_F(LdapDirectoryTest, ServerThatStopsAnsweringFailsWithinTheBoundAndNeverSee
   // silent in the TLS handshake after a whole answer.
   for (const size_t answered : {size_t{0}, size_t{2}, size_t{38}}) {
   SCOPED_TRACE(answered);
-  fs::remove(root_ / "Karvell Networks" / "HSM Karvell" / "data" / "kelvasync.log");
+  fs::remove(folder_.log());
   std::string received;
   {
     kvtest::SilentServer silent(answered);

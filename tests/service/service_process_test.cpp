@@ -79,7 +79,7 @@ class ProcessTest : public ::testing::Test {
     root_ = fs::temp_directory_path() / ("kvproc-" + std::to_string(getpid()) + "-" +
                                          ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(root_);
-    dataDir_ = root_ / "pf" / "Karvell Networks" / "HSM Karvell" / "data";
+    dataDir_ = kvtest::productFolderUnder(root_ / "pf") / "data";
     fs::create_directories(dataDir_);
     environment_ = {{"KELVASYNC_PROGRAM_FILES", (root_ / "pf").string()},
                     {"KELVASYNC_UNIT_DIR", (root_ / "units").string()},
@@ -340,7 +340,7 @@ TEST_F(ProcessTest, AStopSentWhileTheServiceStartsIsNeverLost) {
       const fs::path folder = root_ / std::to_string(i);
       run.programFiles = folder / "pf";
       fs::remove_all(folder);
-      fs::create_directories(run.programFiles / "Karvell Networks" / "HSM Karvell" / "data");
+      fs::create_directories(kvtest::productFolderUnder(run.programFiles) / "data");
       run.notify = std::make_unique<NotifySocket>(folder / "notify.sock");
       auto environment = environment_;
       environment["KELVASYNC_PROGRAM_FILES"] = run.programFiles.string();
@@ -358,7 +358,7 @@ TEST_F(ProcessTest, AStopSentWhileTheServiceStartsIsNeverLost) {
       SCOPED_TRACE(run.delay >= 0 ? "SIGTERM " + std::to_string(run.delay) + " us after the start"
                                   : std::string("SIGTERM after the first status report"));
       ASSERT_TRUE(run.child->waitForExit(15s)) << "the stop was lost";
-      std::ifstream in(run.programFiles / "Karvell Networks" / "HSM Karvell" / "data" / "kelvasync.log",
+      std::ifstream in(kvtest::productFolderUnder(run.programFiles) / "data" / "kelvasync.log",
                        std::ios::binary);
       const auto messages = logMessages(std::string(std::istreambuf_iterator<char>(in), {}));
       if (run.child->exitCode() == 128 + SIGTERM) {
@@ -387,7 +387,7 @@ TEST_F(ProcessTest, AStopEndsTheRunEvenInsideADirectoryCallThatNeverReturns) {
   std::vector<fs::path> logs;
   for (const bool service : {false, true}) {
     directories.push_back(std::make_unique<kvtest::SilentServer>());
-    const fs::path product = root_ / (service ? "svc" : "con") / "Karvell Networks" / "HSM Karvell";
+    const fs::path product = kvtest::productFolderUnder(root_ / (service ? "svc" : "con"));
     fs::create_directories(product / "data");
     std::ofstream(product / "kelvasync.ini", std::ios::binary)
         << "[activedirectory]\r\nhost=127.0.0.1:" << directories.back()->port()
@@ -465,7 +465,7 @@ TEST_F(ProcessTest, ASecondInstanceRefusesToStartAndLeavesTheFirstRunning) {
 }
 
 TEST_F(ProcessTest, AMissingOrFullLogEndsTheRunAndSaysWhy) {
-  const fs::path data = root_ / "pf" / "Karvell Networks" / "HSM Karvell" / "data";
+  const fs::path data = kvtest::productFolderUnder(root_ / "pf") / "data";
   fs::remove_all(data);
   NotifySocket notify(root_ / "notify.sock");
   environment_["NOTIFY_SOCKET"] = (root_ / "notify.sock").string();
@@ -643,7 +643,7 @@ TEST_F(ProcessTest, InstallAndRemoveWriteAndDeleteTheUnit) {
             std::string::npos);
   // Sandboxed, with the data folder writable; a test tree under /tmp stays visible.
   EXPECT_NE(text.find("ProtectSystem=strict\n"), std::string::npos);
-  EXPECT_NE(text.find("ReadWritePaths=\"-" + (root_ / "pf" / "Karvell Networks" / "HSM Karvell" / "data").string() +
+  EXPECT_NE(text.find("ReadWritePaths=\"-" + (kvtest::productFolderUnder(root_ / "pf") / "data").string() +
                       "\"\n"),
             std::string::npos);
   EXPECT_EQ(text.find("PrivateTmp=") == std::string::npos, root_.string().rfind("/tmp/", 0) == 0);

@@ -124,6 +124,13 @@ class ProductFolder {
   std::string logText() const { return readFileText(log()); }
   std::vector<LoggedLine> lines() const { return parseLog(logText()); }
   std::vector<std::string> messages() const { return logMessages(logText()); }
+  // Each line as "[label] message", without its time stamp and thread.
+  std::vector<std::string> labelledLines() const {
+    std::vector<std::string> labelled;
+    for (const LoggedLine& line : lines())
+      labelled.push_back(line.wellFormed ? "[" + line.label + "] " + line.message : line.message);
+    return labelled;
+  }
   void clearLog() const {
     std::error_code ignored;
     std::filesystem::remove(log(), ignored);

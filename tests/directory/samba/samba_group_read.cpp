@@ -19,6 +19,7 @@
 #include "config/config.h"
 #include "directory/group_search.h"
 #include "platform/directory.h"
+#include "support/service_files.h"
 
 int main(int argc, char** argv) {
   if (argc != 7) {
@@ -26,7 +27,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::filesystem::path logFolder = argv[6];
-  std::filesystem::create_directories(logFolder / "Karvell Networks" / "HSM Karvell" / "data");
+  std::filesystem::create_directories(kvtest::productFolderUnder(logFolder) / "data");
   programFilesDir = logFolder.u16string();
   serviceMode = true;
 
@@ -41,7 +42,6 @@ int main(int argc, char** argv) {
   MemberList list;
   const bool found = searchGroupMembers(list);
   for (const GroupMember& m : list) std::cout << m.logon << '\t' << m.commonName << '\t' << m.hsmUserId << '\n';
-  std::ifstream log(logFolder / "Karvell Networks" / "HSM Karvell" / "data" / "kelvasync.log", std::ios::binary);
-  std::cerr << std::string((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+  std::cerr << kvtest::readFileText(kvtest::productFolderUnder(logFolder) / "data" / "kelvasync.log");
   return found ? 0 : 1;
 }
