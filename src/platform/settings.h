@@ -7,11 +7,13 @@
 #include <string_view>
 #include <vector>
 
+#include "common/ini_text.h"
+
 namespace platform {
 
 // Longest value the reader hands back; longer values are cut to this many
 // bytes (a 256-byte buffer, terminator included).
-constexpr size_t kProfileValueMaxLength = 255;
+constexpr size_t kProfileValueMaxLength = kIniValueMaxLength;
 
 // The value of `key` in `section` of the INI file at `path`, as 8-bit text of
 // at most kProfileValueMaxLength bytes; empty when the file, the section or
@@ -20,7 +22,7 @@ constexpr size_t kProfileValueMaxLength = 255;
 // Windows: GetPrivateProfileStringA(section, key, no default, 256-byte zeroed
 // buffer, 256, path), the text up to the first zero byte; the call's own
 // result is not examined.
-// Linux: our own reader (posix/ini_reader.h) with the same observable rules:
+// Linux: our own reader (common/ini_text.h) with the same observable rules:
 // section and key names compared without regard to case, the first matching
 // section and within it the first matching key win, blanks around names and
 // values and one pair of surrounding quotes removed, LF or CR LF line ends.
@@ -38,14 +40,8 @@ std::string readPrivateProfileString(const std::string& path, const std::string&
 std::string readPrivateProfileString(const std::string& path, const std::string& section,
                                      const std::string& key, size_t maxLength);
 
-// One section of the INI file with the names of its keys, as the reader
-// sees them: in file order, comment lines (';', '#') and lines without '='
-// left out. Lines before the first section are not listed (Windows lists
-// no such section).
-struct ProfileSection {
-  std::string name;
-  std::vector<std::string> keys;
-};
+// One section of the INI file with the names of its keys (common/ini_text.h).
+using ProfileSection = ::IniSection;
 
 // Every section of the file at `path` with its key names; empty when the
 // file cannot be read. Windows: GetPrivateProfileSectionNamesA and

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "platform/posix/ini_reader.h"
+#include "common/ini_text.h"
 #include "platform/settings.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -20,9 +20,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view key = input.substr(0, second);
   const std::string_view file = input.substr(second + 1);
 
-  const std::string value = platform::ini::lookupProfileValue(file, section, key);
+  const std::string value = ini::lookupProfileValue(file, section, key);
   if (value.size() > platform::kProfileValueMaxLength) std::abort();
   // Asking again gives the same answer (no state between calls).
-  if (platform::ini::lookupProfileValue(file, section, key) != value) std::abort();
+  if (ini::lookupProfileValue(file, section, key) != value) std::abort();
   return 0;
 }

@@ -1,7 +1,8 @@
 // The reading rules themselves are checked against the Windows reader by the
 // differential test (tests/ini_differential); these tests cover how the Linux
 // reader finds and reads its file.
-#include "platform/posix/ini_reader.h"
+#include "common/ini_text.h"
+#include "platform/settings.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -76,14 +77,14 @@ TEST_F(IniFileTest, LargeFileIsReadWhole) {
 
 TEST(IniLookupTest, AZeroByteInsideAValueIsNotAnEnd) {
   const std::string file("[hsm]\nmaxremovals=\0\nhost=ab\0cd\n", 31);
-  EXPECT_EQ(platform::ini::lookupProfileValue(file, "hsm", "maxremovals"), "?");
-  EXPECT_EQ(platform::ini::lookupProfileValue(file, "hsm", "host"), "ab?cd");
+  EXPECT_EQ(ini::lookupProfileValue(file, "hsm", "maxremovals"), "?");
+  EXPECT_EQ(ini::lookupProfileValue(file, "hsm", "host"), "ab?cd");
 }
 
 TEST(IniLookupTest, ValuesAreCutToTheBufferAndNeverLonger) {
   for (size_t length : {254u, 255u, 256u, 4096u}) {
     const std::string plain = "[s]\nk=" + std::string(length, 'x') + "\n";
-    EXPECT_EQ(platform::ini::lookupProfileValue(plain, "s", "k").size(), std::min<size_t>(length, 255));
+    EXPECT_EQ(ini::lookupProfileValue(plain, "s", "k").size(), std::min<size_t>(length, 255));
   }
 }
 

@@ -1,7 +1,9 @@
-// Our INI reader for Linux, built to give the same values as the Windows
-// private-profile reader (GetPrivateProfileStringA) for the files an
-// administrator writes. A differential test (tests/ini_differential) keeps the
-// two in step by reading one corpus with both.
+// The text of an INI file read as the Windows private-profile reader
+// (GetPrivateProfileStringA) reads it, for the files an administrator
+// writes: the Linux reader of the settings seam (posix/settings_posix.cpp)
+// opens the file and hands its bytes here. A differential test
+// (tests/ini_differential) keeps the two in step by reading one corpus with
+// both.
 //
 // The rules, as the Windows reader applies them (checked against Wine's):
 //  - The file is text in the ANSI code page (Windows-1252) unless it starts
@@ -36,21 +38,33 @@
 //    an administrator writes, and it is not compared.)
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
-#include "platform/settings.h"
+// The longest value a key gives (a buffer of 256 bytes with its terminator).
+inline constexpr size_t kIniValueMaxLength = 255;
 
-namespace platform::ini {
+// One section of the INI file with the names of its keys, as the reader
+// sees them: in file order, comment lines (';', '#') and lines without '='
+// left out. Lines before the first section are not listed (Windows lists
+// no such section).
+struct IniSection {
+  std::string name;
+  std::vector<std::string> keys;
+};
+
+namespace ini {
 
 // The value of `key` in `section` of the INI text `file` (the file's bytes),
 // following the rules above; empty when the section or key is missing.
 // Defined for every input: never reads outside `file`. The value is cut to
 // `maxLength` bytes, as a buffer of maxLength + 1 bytes would hold it.
 std::string lookupProfileValue(std::string_view file, std::string_view section, std::string_view key,
-                               size_t maxLength = kProfileValueMaxLength);
+                               size_t maxLength = kIniValueMaxLength);
 
 // The sections and key names of the INI text `file`, by the same rules.
-std::vector<ProfileSection> listProfileNames(std::string_view file);
+std::vector<IniSection> listProfileNames(std::string_view file);
 
-}  // namespace platform::ini
+}  // namespace ini
