@@ -177,17 +177,28 @@ CycleResult synchronizeHsmWith(const MemberList& members, const ReconcileActions
   CycleResult result;
   CachedHsmSettings& settings = cachedHsmSettings(HsmOperation::UpdateCycle);
   if (!refreshHsmSettings(settings)) {
+    // A pwd that is written but gave no password (a sealed one that did not
+    // open, a value too long to decode) is no empty key: its own Erro line
+    // said why, and this one points to it.
+    const bool pwdWritten = settings.password.empty() && !readPasswordValue(configFilePath(), "hsm").empty();
     std::u16string keys;
     for (const auto& [key, value] : {std::pair{u"host", &settings.host}, std::pair{u"usr", &settings.user},
                                      std::pair{u"pwd", &settings.password}}) {
-      if (!value->empty()) continue;
+      if (!value->empty() || (value == &settings.password && pwdWritten)) continue;
       if (!keys.empty()) keys += u", ";
       keys += key;
     }
-    writeLog(Error,
-             u"Configuracao do HSM/Tessel incompleta: chave(s) %s da secao [hsm] vazia(s) ou ausente(s). "
-             u"Nenhum usuario foi alterado neste ciclo.",
-             keys);
+    if (!keys.empty()) {
+      writeLog(Error,
+               u"Configuracao do HSM/Tessel incompleta: chave(s) %s da secao [hsm] vazia(s) ou ausente(s). "
+               u"Nenhum usuario foi alterado neste ciclo.",
+               keys);
+    }
+    if (pwdWritten) {
+      writeLog(Error,
+               u"A senha (pwd) da secao [hsm] estah escrita, mas nao pode ser obtida (veja a linha de Erro que diz "
+               u"por que). Nenhum usuario foi alterado neste ciclo.");
+    }
     result.outcome = CycleOutcome::Configuration;
     return result;
   }

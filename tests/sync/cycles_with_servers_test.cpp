@@ -296,6 +296,17 @@ TEST_F(UpdateCycle, AnHsmThatCannotBeListedEndsTheCycleWithoutSavingAddb) {
     EXPECT_EQ(folder_.messages(), (std::vector<std::string>{reminder, incomplete + keys + unchanged}));
     EXPECT_EQ(labelOf(folder_.lines(), incomplete + keys + unchanged), "Erro");
   }
+  // A pwd that is written but gives no password (too long to decode) is no
+  // empty key: its own line says why, and the cycle's line points to it.
+  folder_.clearLog();
+  folder_.writeIni("[hsm]\r\nhost=" + server_->host() + "\r\nusr=master\r\npwd=" + std::string(70, 'a') + "\r\n");
+  EXPECT_EQ(cycle(), 0u);
+  EXPECT_EQ(folder_.messages(),
+            (std::vector<std::string>{reminder,
+                                      "A senha criptografada (pwd) da secao hsm do arquivo de configuracao tem 70 "
+                                      "caracteres, mais que o maximo de 63. A senha foi considerada vazia.",
+                                      "A senha (pwd) da secao [hsm] estah escrita, mas nao pode ser obtida (veja a "
+                                      "linha de Erro que diz por que). Nenhum usuario foi alterado neste ciclo."}));
 
   // A listing that never answers ends at the request time-out.
   kvtest::SilentListener silent;
