@@ -90,8 +90,8 @@ bool folderOwnedByStranger(const std::u16string& folder, std::u16string& owner);
 // the administrators read it: on Linux any other read bit, or a group read
 // bit for a group other than the service's own ("kelvasync"); on
 // Windows an allowing ACE with read access for a trustee other than
-// Administrators, SYSTEM or the owner. False when it cannot be told (a
-// missing file included).
+// Administrators, SYSTEM, the service's own SID (NT SERVICE\kelvasync) or
+// the owner. False when it cannot be told (a missing file included).
 bool fileReadableByOthers(const std::filesystem::path& path);
 
 }  // namespace platform

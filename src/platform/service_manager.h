@@ -102,6 +102,10 @@ bool setServiceDescription(ServiceManagerHandle service, const std::u16string& d
 // SERVICE_CONFIG_FAILURE_ACTIONS). Nothing on Linux.
 constexpr uint32_t kRecoveryRestartDelayMs = 60000;
 bool setServiceRecovery(ServiceManagerHandle service);
+// Windows: gives the service its own SID (NT SERVICE\<name>,
+// SERVICE_SID_TYPE_UNRESTRICTED), to which an installer can grant the
+// service's folder whatever account it runs as. Linux: nothing (true).
+bool setServiceOwnSid(ServiceManagerHandle service);
 bool openServiceForDelete(ServiceManagerHandle manager, const std::u16string& name,
                           ServiceManagerHandle& service);              // OpenServiceW(DELETE)
 bool deleteService(ServiceManagerHandle service);

@@ -97,6 +97,9 @@ bool installService() {
         u"Atencao: nao foi possivel configurar o reinicio automatico do servico apos uma falha. Codigo " +
         decimal(platform::lastErrorCode()) + u".");
   }
+  // The folder's grant to the service's own SID (as the MSI makes it) needs
+  // the SID; a system that refuses it leaves the service as it was.
+  platform::setServiceOwnSid(service);
   // The service runs without the event source too (its entries then show
   // without their text): say so, but the installation stands.
   if (!platform::registerEventSource(definition.binaryPath)) {

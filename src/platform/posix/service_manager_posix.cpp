@@ -250,6 +250,8 @@ bool setServiceDescription(ServiceManagerHandle, const std::u16string&) { return
 
 bool setServiceRecovery(ServiceManagerHandle) { return true; }
 
+bool setServiceOwnSid(ServiceManagerHandle) { return true; }
+
 bool openServiceForDelete(ServiceManagerHandle manager, const std::u16string& name, ServiceManagerHandle& service) {
   const auto* unit = reinterpret_cast<UnitHandle*>(manager);
   const std::string path = unit->folder + "/" + utf16ToUtf8(name) + ".service";

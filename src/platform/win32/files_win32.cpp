@@ -137,6 +137,16 @@ bool fileReadableByOthers(const std::filesystem::path& path) {
   DWORD systemSize = sizeof systemBuffer;
   const bool sidsMade = CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, adminsBuffer, &adminsSize) &&
                         CreateWellKnownSid(WinLocalSystemSid, nullptr, systemBuffer, &systemSize);
+  // The service's own SID (NT SERVICE\kelvasync), which the MSI grants what
+  // a service run as another account must read: the service itself, as the
+  // group kelvasync is on Linux. Unknown where the service has no SID.
+  BYTE serviceBuffer[SECURITY_MAX_SID_SIZE];
+  DWORD serviceSize = sizeof serviceBuffer;
+  wchar_t domain[256];
+  DWORD domainSize = 256;
+  SID_NAME_USE use;
+  const bool serviceSid = LookupAccountNameW(nullptr, L"NT SERVICE\\kelvasync", serviceBuffer, &serviceSize, domain,
+                                             &domainSize, &use) != 0;
   // A null DACL grants everyone everything.
   bool readable = dacl == nullptr;
   constexpr DWORD kReadRights = FILE_READ_DATA | GENERIC_READ | GENERIC_ALL;
@@ -149,7 +159,7 @@ bool fileReadableByOthers(const std::filesystem::path& path) {
     if ((allowed->Mask & kReadRights) == 0) continue;
     PSID trustee = const_cast<DWORD*>(&allowed->SidStart);
     if (EqualSid(trustee, adminsBuffer) || EqualSid(trustee, systemBuffer) ||
-        (owner != nullptr && EqualSid(trustee, owner))) {
+        (serviceSid && EqualSid(trustee, serviceBuffer)) || (owner != nullptr && EqualSid(trustee, owner))) {
       continue;
     }
     readable = true;

@@ -110,6 +110,12 @@ bool setServiceRecovery(ServiceManagerHandle service) {
   return ChangeServiceConfig2W(sc(service), SERVICE_CONFIG_FAILURE_ACTIONS, &recovery) != FALSE || fail();
 }
 
+bool setServiceOwnSid(ServiceManagerHandle service) {
+  SERVICE_SID_INFO info = {};
+  info.dwServiceSidType = SERVICE_SID_TYPE_UNRESTRICTED;
+  return ChangeServiceConfig2W(sc(service), SERVICE_CONFIG_SERVICE_SID_INFO, &info) != FALSE || fail();
+}
+
 bool openServiceForDelete(ServiceManagerHandle manager, const std::u16string& name, ServiceManagerHandle& service) {
   SC_HANDLE handle = OpenServiceW(sc(manager), wide(name), DELETE);
   if (handle == nullptr) return fail();
