@@ -4,7 +4,8 @@
 #pragma once
 
 #include <array>
-#include <string_view>
+
+#include "common/exit_code.h"
 
 enum ServiceExitCode : int {
   // The run ended as asked (a stop, -i, -d, --help, --version); with
@@ -36,11 +37,6 @@ enum ServiceExitCode : int {
   kExitNotStartedByServiceManager = 9,
   // The command line cannot run: an unknown option.
   kExitUsage = 64,
-};
-
-struct ExitCodeMeaning {
-  int code;
-  std::string_view meaning;  // in the usage text's words
 };
 
 // Every code with its meaning, as the usage text prints it.

@@ -760,7 +760,7 @@ std::string notTriedLine(const CheckReport& r, const char* section) {
 }
 
 std::string exitMeaning(int code) {
-  for (const CheckCodeMeaning& entry : kCheckExitCodes)
+  for (const ExitCodeMeaning& entry : kCheckExitCodes)
     if (entry.code == code) return std::string(entry.meaning);
   return {};
 }

@@ -4,7 +4,8 @@
 #pragma once
 
 #include <array>
-#include <string_view>
+
+#include "common/exit_code.h"
 
 // The plain check and --json. When several findings apply, the lowest code
 // wins.
@@ -25,12 +26,7 @@ enum CheckExitCode : int {
 // is UNKNOWN there, as plug-ins report it.
 enum PluginState : int { kPluginOk = 0, kPluginWarning = 1, kPluginCritical = 2, kPluginUnknown = 3 };
 
-struct CheckCodeMeaning {
-  int code;
-  std::string_view meaning;  // in the usage text's words
-};
-
-inline constexpr std::array<CheckCodeMeaning, 8> kCheckExitCodes = {{
+inline constexpr std::array<ExitCodeMeaning, 8> kCheckExitCodes = {{
     {kCheckOk, "tudo acessivel e a trava de remocoes em massa nao dispararia"},
     {kCheckConfig, "chave ausente ou invalida, arquivo de configuracao ilegivel ou pasta do log ausente"},
     {kCheckDirectory, "o grupo do diretorio, ou algum de seus membros, nao pode ser lido"},
@@ -44,7 +40,7 @@ inline constexpr std::array<CheckCodeMeaning, 8> kCheckExitCodes = {{
     {kCheckUsage, "erro de uso (opcao desconhecida, valor ausente ou invalido, opcoes que nao combinam)"},
 }};
 
-inline constexpr std::array<CheckCodeMeaning, 4> kPluginStates = {{
+inline constexpr std::array<ExitCodeMeaning, 4> kPluginStates = {{
     {kPluginOk, "OK"},
     {kPluginWarning, "WARNING"},
     {kPluginCritical, "CRITICAL"},

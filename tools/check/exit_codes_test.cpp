@@ -14,8 +14,8 @@ namespace {
 TEST(CheckExitCodes, TheManualPageListsEveryCodeAndStateOnceAndNoOther) {
   std::set<int> codes, pageCodes;
   std::map<int, std::string> states, pageStates;
-  for (const CheckCodeMeaning& entry : kCheckExitCodes) EXPECT_TRUE(codes.insert(entry.code).second);
-  for (const CheckCodeMeaning& entry : kPluginStates) states[entry.code] = entry.meaning;
+  for (const ExitCodeMeaning& entry : kCheckExitCodes) EXPECT_TRUE(codes.insert(entry.code).second);
+  for (const ExitCodeMeaning& entry : kPluginStates) states[entry.code] = entry.meaning;
   for (const kvtest::ManPageCode& entry : kvtest::manPageExitCodes(KV_MAN_PAGE)) {
     if (entry.group == 0) {
       EXPECT_TRUE(pageCodes.insert(entry.code).second) << entry.code;

@@ -52,9 +52,9 @@ void usage(FILE* to) {
       "\n"
       "Codigos de saida (quando varios valem, vale o menor):\n",
       to);
-  for (const CheckCodeMeaning& code : kCheckExitCodes) std::fprintf(to, "  %-3d %s\n", code.code, code.meaning.data());
+  for (const ExitCodeMeaning& code : kCheckExitCodes) std::fprintf(to, "  %-3d %s\n", code.code, code.meaning.data());
   std::fputs("Com --nagios e com --status, o estado do plug-in (um erro de uso eh UNKNOWN):\n", to);
-  for (const CheckCodeMeaning& state : kPluginStates) std::fprintf(to, "  %-3d %s\n", state.code, state.meaning.data());
+  for (const ExitCodeMeaning& state : kPluginStates) std::fprintf(to, "  %-3d %s\n", state.code, state.meaning.data());
 }
 
 // A command line that cannot run: what is wrong, then the usage, on
