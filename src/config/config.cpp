@@ -279,8 +279,34 @@ void readDirectorySettings(std::u16string* group, std::u16string* interval) {
   wipe(directorySettings.adPassword);
   directorySettings.adPassword.assign(password);
   wipe(password);
+  directorySettings.site = readConfigString(path, "activedirectory", "site");
   if (group) *group = widenText(readConfigString(path, "activedirectory", "group"));
   if (interval) *interval = widenText(readConfigString(path, "activedirectory", "updatefrequencyinminutes"));
+}
+
+DirectoryHostValue parseDirectoryHost(std::string_view value) {
+  const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+  DirectoryHostValue parsed;
+  constexpr std::string_view kDiscovery = "dns:";
+  if (value.size() > kDiscovery.size()) {
+    std::string prefix(value.substr(0, kDiscovery.size()));
+    lowerCaseAscii(prefix);
+    std::string_view domain = value.substr(kDiscovery.size());
+    while (!domain.empty() && blank(domain.front())) domain.remove_prefix(1);
+    while (!domain.empty() && blank(domain.back())) domain.remove_suffix(1);
+    if (prefix == kDiscovery && domain.find_first_not_of("0123456789") != std::string_view::npos) {
+      parsed.discoveryDomain = std::string(domain);
+      return parsed;
+    }
+  }
+  size_t i = 0;
+  while (i < value.size()) {
+    while (i < value.size() && (blank(value[i]) || value[i] == ',')) ++i;
+    const size_t start = i;
+    while (i < value.size() && !blank(value[i]) && value[i] != ',') ++i;
+    if (i > start) parsed.hosts.emplace_back(value.substr(start, i - start));
+  }
+  return parsed;
 }
 
 bool isDistinguishedName(std::string_view text) {
@@ -430,7 +456,7 @@ struct KnownSection {
   std::vector<const char*> keys;
 };
 const KnownSection kKnownSettings[] = {
-    {"activedirectory", {"host", "usr", "pwd", "group", "updatefrequencyinminutes", "cacert", "keytab"}},
+    {"activedirectory", {"host", "usr", "pwd", "group", "updatefrequencyinminutes", "cacert", "keytab", "site"}},
     {"hsm", {"host", "usr", "pwd", "removeusers", "maxremovals"}},
     {"log", {"maxsizemb"}},
 };

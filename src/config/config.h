@@ -139,11 +139,17 @@ bool readHsmSettings(std::string* host, std::string* user, std::string* password
 constexpr int32_t kDefaultUpdateIntervalMinutes = 3;
 
 struct DirectorySettings {
-  std::u16string ldapPath;    // "LDAP://" + host, or empty when host is empty
+  // "LDAP://" + host, or empty when host is empty. host names one domain
+  // controller, several, or a domain whose controllers DNS lists
+  // (parseDirectoryHost); the group search takes them from here.
+  std::u16string ldapPath;
   std::u16string adUser;      // usr
   std::u16string adPassword;  // pwd, decoded
   std::string groupName;      // group; set only when the settings are complete
   int32_t updateIntervalSeconds = kDefaultUpdateIntervalMinutes * 60;
+  // site: the Active Directory site whose domain controllers DNS discovery
+  // lists first; empty for none.
+  std::string site;
   // host, usr, pwd and group are all empty: the directory side was never
   // set up. The start-up check of the file names that gap once; the cycles
   // then skip the search quietly instead of failing a connection each time.
@@ -154,10 +160,23 @@ extern DirectorySettings directorySettings;
 // Largest interval, in minutes, whose seconds still fit a signed 32-bit value.
 constexpr int32_t kMaxUpdateIntervalMinutes = INT32_MAX / 60;
 
-// Always replaces ldapPath, adUser and adPassword with the values of section
-// activedirectory (the account and the decrypted password decoded as the
-// ANSI code page, platform::ansiToUtf16); then, for each argument that is
-// not null, reads group or updatefrequencyinminutes into it, widened.
+// What [activedirectory] host names: one domain controller or several,
+// separated by blanks or commas, each "name", "name:port" or "[IPv6]:port"
+// as written (`hosts`, in order, empty entries dropped); or, for a value
+// "dns:<domain>" (the prefix in any case, the domain not a bare number, so
+// that "dns:389" stays a host named dns), the domain whose controllers DNS
+// lists (`discoveryDomain`, blanks around it removed).
+struct DirectoryHostValue {
+  std::vector<std::string> hosts;
+  std::string discoveryDomain;
+};
+DirectoryHostValue parseDirectoryHost(std::string_view value);
+
+// Always replaces ldapPath, adUser, adPassword and site with the values of
+// section activedirectory (the account and the decrypted password decoded
+// as the ANSI code page, platform::ansiToUtf16); then, for each argument
+// that is not null, reads group or updatefrequencyinminutes into it,
+// widened.
 void readDirectorySettings(std::u16string* group, std::u16string* interval);
 
 // The interval in seconds that a non-empty updatefrequencyinminutes value

@@ -330,6 +330,20 @@ TEST(DistinguishedNameTest, AttributeValuePairsSeparatedByCommas) {
   }
 }
 
+TEST(DirectoryHostTest, OneOrSeveralDcsAsWrittenOrADomainForDiscovery) {
+  const auto hosts = [](const char* value) { return parseDirectoryHost(value).hosts; };
+  using List = std::vector<std::string>;
+  EXPECT_EQ(hosts("dc01.corp.local"), List{"dc01.corp.local"});
+  EXPECT_EQ(hosts("dc01:636 dc02, [fd00::7]:389,,\tdc03"), (List{"dc01:636", "dc02", "[fd00::7]:389", "dc03"}));
+  EXPECT_EQ(hosts(" , "), List{});
+  EXPECT_EQ(parseDirectoryHost("DNS: corp.local ").discoveryDomain, "corp.local");
+  EXPECT_TRUE(parseDirectoryHost("DNS: corp.local ").hosts.empty());
+  // A host named dns on a port, and a prefix without a domain, are hosts.
+  EXPECT_EQ(hosts("dns:389"), List{"dns:389"});
+  EXPECT_EQ(parseDirectoryHost("dns:389").discoveryDomain, "");
+  EXPECT_EQ(hosts("dns: "), List{"dns:"});
+}
+
 TEST_F(ConfigTest, IntervalFollowsAtoiIsClampedTo32BitsAndFallsBackOnNonsense) {
   struct Case {
     const char* value;
