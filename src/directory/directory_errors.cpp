@@ -15,6 +15,14 @@ constexpr const char* kCertificateHint =
     "; certificado do servidor nao verificado? a CA que o emitiu deve estar no arquivo de [activedirectory] "
     "cacert, em LDAPTLS_CACERT ou em TLS_CACERT de /etc/ldap/ldap.conf";
 
+// Appended to a GSSAPI bind that the server refused for want of a SASL
+// security layer inside TLS, which the service never stacks there.
+constexpr const char* kStrongAuthAdvice =
+    "; o DC exige assinatura ou cifragem do SASL (sign/seal) dentro do TLS, que o servico nao usa: num DC Samba, "
+    "defina 'ldap server require strong auth = allow_sasl_over_tls' em [global] do smb.conf e reinicie o Samba; num "
+    "Active Directory, confira a politica de assinatura LDAP do DC (Domain controller: LDAP server signing "
+    "requirements)";
+
 // The step as the log names it.
 std::string stepOf(const platform::DirectoryFailure& failure) {
   switch (failure.call) {
@@ -79,6 +87,8 @@ std::string describe(const platform::DirectoryFailure& failure) {
     case DirectoryFault::NoValueYet: return "nenhum membro lido";
     case DirectoryFault::SaslMechanismMissing:
       return "bind GSSAPI: o mecanismo GSSAPI do SASL nao estah instalado (pacote libsasl2-modules-gssapi-mit)";
+    case DirectoryFault::StrongAuthRequired:
+      return stepOf(failure) + ": " + failure.words + kStrongAuthAdvice;
     case DirectoryFault::NoCredentials:
       return describeKerberosFailure(failure.kerberos, namedDirectoryKeytab().source);
     case DirectoryFault::None: break;

@@ -366,10 +366,17 @@ bool readGroupMembers(MemberList& memberList, uint32_t& unreadableMembers) {
   {
     HeldRef domain, groupObject, group, members;
     const DirectorySettings& settings = directorySettings;
+    // A failed bind as the service's own identity is a Kerberos matter: no
+    // ticket, or a DC that wants a SASL layer inside TLS.
+    const bool ownIdentity = bindsAsOwnIdentity(narrowText(settings.adUser), narrowText(settings.adPassword));
+    const auto credentialsFailed = [&](int32_t code) {
+      return code == platform::kDirectoryNoCredentials ||
+             (ownIdentity && code == platform::kDirectoryStrongAuthRequired);
+    };
     int32_t code = inDirectoryStep(u"conexao ao Controlador de Dominio (DC)", [&] {
       return api.openObject(settings.ldapPath, settings.adUser, settings.adPassword, domain.out());
     });
-    if (code == platform::kDirectoryNoCredentials) {
+    if (credentialsFailed(code)) {
       logNoCredentials(u"Nao foi possivel conectar no Controlador de Dominio (DC)", code);
     } else if (stepFailed(code)) {
       logStepFailure(u"Nao foi possivel conectar no Controlador de Dominio (DC)", code,
@@ -391,7 +398,7 @@ bool readGroupMembers(MemberList& memberList, uint32_t& unreadableMembers) {
         return api.openObject(platform::ansiToUtf16(groupPath), settings.adUser, settings.adPassword,
                               groupObject.out());
       });
-      if (code == platform::kDirectoryNoCredentials) {
+      if (credentialsFailed(code)) {
         logNoCredentials(u"Nao foi possivel conectar com o caminho completo no Controlador de Dominio (DC)", code);
       } else if (stepFailed(code)) {
         // A group that does not exist is named: the DN in the INI is wrong.

@@ -539,6 +539,31 @@ TEST_F(GroupSearchTest, AFailureTheBackendDescribesIsPutIntoTheLogsWords) {
   EXPECT_FALSE(searchGroupMembers(list));
   EXPECT_EQ(logLines(), std::vector<std::string>{"[Atencao] Nao foi possivel conectar com o caminho completo no "
                                                  "Controlador de Dominio (DC) (servidor fora do ar)"});
+
+  // A DC that wants a SASL layer inside TLS refuses the Kerberos bind: an
+  // Erro among the Kerberos causes, with the setting to change. A simple
+  // bind refused so keeps its line.
+  const std::string words = "LDAP 8: Strong(er) authentication required; SASL:[GSSAPI]: Sign or Seal are required.";
+  for (const bool ownIdentity : {true, false}) {
+    fake_ = Fake{};
+    fake_.failAt = OpenDomain;
+    fake_.failCode = fake_.failure.code = platform::kDirectoryStrongAuthRequired;
+    fake_.failure.call = platform::DirectoryCall::BindGssapi;
+    fake_.failure.fault = platform::DirectoryFault::StrongAuthRequired;
+    fake_.failure.words = words;
+    directorySettings.adUser = ownIdentity ? u"" : u"EMPRESA\\svc";
+    directorySettings.adPassword = ownIdentity ? u"" : u"segredo";
+    clearLog();
+    EXPECT_FALSE(searchGroupMembers(list));
+    const std::string line = ownIdentity ? "[Erro] Nao foi possivel conectar no Controlador de Dominio (DC) com a "
+                                           "identidade do proprio servico (Kerberos): bind GSSAPI: " + words +
+                                               "; o DC exige assinatura ou cifragem do SASL (sign/seal) dentro do TLS"
+                                         : "[Atencao] Nao foi possivel conectar no Controlador de Dominio (DC) (bind "
+                                           "GSSAPI: " + words + "; o DC exige";
+    ASSERT_EQ(logLines().size(), 1u);
+    EXPECT_EQ(logLines()[0].rfind(line, 0), 0u) << logLines()[0];
+    EXPECT_NE(logLines()[0].find("'ldap server require strong auth = allow_sasl_over_tls'"), std::string::npos);
+  }
 }
 
 }  // namespace

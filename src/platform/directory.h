@@ -52,6 +52,9 @@ constexpr int32_t kDirectoryNoSuchObject = static_cast<int32_t>(0x80072030);
 // stored account (SEC_E_NO_CREDENTIALS): on Linux, no Kerberos ticket from
 // the keytab, or no SASL GSSAPI mechanism. DirectoryFailure says why.
 constexpr int32_t kDirectoryNoCredentials = static_cast<int32_t>(0x8009030E);
+// The server demands a stronger authentication than the bind offered
+// (ERROR_DS_STRONG_AUTH_REQUIRED: LDAP 8).
+constexpr int32_t kDirectoryStrongAuthRequired = static_cast<int32_t>(0x80072028);
 
 // Whether `code` ended a connection for a network reason (the server down,
 // refused, unreachable or silent), whose cause a TCP probe of the host can
@@ -130,6 +133,9 @@ enum class DirectoryFault : uint8_t {
   // SASL has no GSSAPI mechanism installed.
   SaslMechanismMissing,
   NoCredentials,      // no Kerberos ticket from the keytab: `kerberos` says why
+  // The server wants a SASL security layer (signing or sealing) that the
+  // bind does not stack on TLS: `words` holds its refusal.
+  StrongAuthRequired,
 };
 
 // Why a ticket could not be had from the keytab, as Kerberos tells it.

@@ -250,6 +250,7 @@ int32_t failLdap(LDAP* ld, int rc, DirectoryCall call, DirectoryFault fault) {
   const int32_t code = rc == LDAP_SERVER_DOWN || rc == LDAP_CONNECT_ERROR ? kDirectoryServerDown
                        : rc == LDAP_TIMEOUT                               ? kDirectoryTimedOut
                        : rc == LDAP_NO_SUCH_OBJECT                        ? kDirectoryNoSuchObject
+                       : rc == LDAP_STRONG_AUTH_REQUIRED                  ? kDirectoryStrongAuthRequired
                                                                           : kDirectoryFail;
   fail(call, fault, code);
   std::string& words = lastFailure().words;
@@ -360,7 +361,11 @@ int32_t connectAndBind(const LdapPath& path, const std::u16string& user, const s
     if (rc == LDAP_AUTH_UNKNOWN) {
       return fail(DirectoryCall::BindGssapi, DirectoryFault::SaslMechanismMissing, kDirectoryNoCredentials);
     }
-    return rc == LDAP_SUCCESS ? kDirectoryOk : failLdap(ld, rc, DirectoryCall::BindGssapi);
+    if (rc == LDAP_SUCCESS) return kDirectoryOk;
+    // Samba wants GSSAPI signing or sealing even inside TLS unless told
+    // otherwise; Active Directory refuses them there, so none is asked for.
+    return failLdap(ld, rc, DirectoryCall::BindGssapi,
+                    rc == LDAP_STRONG_AUTH_REQUIRED ? DirectoryFault::StrongAuthRequired : DirectoryFault::Refused);
   }
   // The account as configured: a DN, user@domain or DOMAIN\user (Active
   // Directory takes all three), and only over TLS.
