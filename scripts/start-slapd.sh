@@ -18,6 +18,9 @@
 # tried over each transport. Without it, nothing but StartTLS travels in clear.
 # Certificates: DIR/ca.pem is a test CA; the server's certificate names
 # 127.0.0.1 and localhost. Point libldap at it with LDAPTLS_CACERT=DIR/ca.pem.
+# KV_SLAPD_CERT_NAME, when set, is the one DNS name the certificate names
+# instead: a server whose certificate is for another name than the one it
+# is reached by.
 # Accounts: cn=admin,dc=kelvasync,dc=test / admin (manager), and whatever the
 # LDIF holds (userPassword in clear is accepted).
 # SLAPD_EXTRA_ACCESS, when set, holds slapd access rules (slapd.access(5)
@@ -38,8 +41,12 @@ cd "$dir"
 # Test CA and a server certificate for 127.0.0.1.
 openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=kelvasync test CA" \
   -keyout ca.key -out ca.pem >/dev/null 2>&1
-openssl req -newkey rsa:2048 -nodes -subj "/CN=127.0.0.1" -keyout server.key -out server.csr >/dev/null 2>&1
-printf 'subjectAltName=IP:127.0.0.1,DNS:localhost\nextendedKeyUsage=serverAuth\n' >server.ext
+cert_name=${KV_SLAPD_CERT_NAME:-}
+names="IP:127.0.0.1,DNS:localhost"
+[ -n "$cert_name" ] && names="DNS:$cert_name"
+openssl req -newkey rsa:2048 -nodes -subj "/CN=${cert_name:-127.0.0.1}" -keyout server.key -out server.csr \
+  >/dev/null 2>&1
+printf 'subjectAltName=%s\nextendedKeyUsage=serverAuth\n' "$names" >server.ext
 openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 \
   -extfile server.ext -out server.pem >/dev/null 2>&1
 chmod 600 server.key
@@ -113,6 +120,10 @@ EOF
 
 "$slapadd" -q -f slapd.conf -l "$ldif" >slapadd.log 2>&1 || { cat slapadd.log >&2; exit 1; }
 
+# Whether the server answers (a certificate for another name is not the
+# probe's business).
+probe_env=("LDAPTLS_CACERT=$dir/ca.pem")
+[ -n "$cert_name" ] && probe_env+=(LDAPTLS_REQCERT=allow)
 for attempt in 1 2 3 4 5 6 7 8; do
   port=$((20000 + RANDOM % 40000))
   urls="ldap://127.0.0.1:$port/"
@@ -121,7 +132,7 @@ for attempt in 1 2 3 4 5 6 7 8; do
   "$slapd" -f slapd.conf -h "$urls" -d 0 >slapd.log 2>&1 &
   pid=$!
   for _ in $(seq 1 100); do
-    if LDAPTLS_CACERT=$dir/ca.pem ldapsearch -ZZ -x -H "ldap://127.0.0.1:$port" -s base -b "" -LLL \
+    if env "${probe_env[@]}" ldapsearch -ZZ -x -H "ldap://127.0.0.1:$port" -s base -b "" -LLL \
          "(objectClass=*)" namingContexts >/dev/null 2>&1; then
       if [ -n "$watch" ]; then
         (while kill -0 "$watch" 2>/dev/null && kill -0 "$pid" 2>/dev/null; do sleep 1; done; kill "$pid" 2>/dev/null) \

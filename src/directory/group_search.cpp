@@ -10,6 +10,7 @@
 #include "config/config.h"
 #include "directory/directory_errors.h"
 #include "directory/directory_trust.h"
+#include "directory/domain_controllers.h"
 #include "directory/logon_id.h"
 #include "logging/log.h"
 #include "logging/reachability.h"
@@ -51,6 +52,54 @@ void logStepFailure(std::u16string_view message, int32_t code, std::u16string_vi
   }
   line += cause;
   writeLog(Warning, u"%s", line);
+}
+
+// ------------------------------------------------------------- failover
+
+// The step a directory call is in, as inDirectoryStep names it.
+const char16_t* currentStep = u"";
+constexpr std::u16string_view kControllerStep = u"conexao ao Controlador de Dominio (DC)";
+
+// Whether a failure is the domain controller's own, so that another may
+// answer: it could not be reached, refused or dropped the connection, did
+// not answer in time, failed the TLS handshake or refused StartTLS, or is
+// busy or unwilling to serve. A refused account, a group that does not
+// exist or any other refusal would be the same on every DC (and a password
+// tried on each could lock the account): those are not.
+bool controllerAtFault(int32_t code) {
+  if (platform::directoryConnectionFailed(code) || code == platform::kDirectoryBusy ||
+      code == platform::kDirectoryUnavailable) {
+    return true;
+  }
+  platform::DirectoryFailure failure;
+  if (directory().lastFailure == nullptr || !directory().lastFailure(code, &failure)) return false;
+  return failure.call == platform::DirectoryCall::Connect || failure.call == platform::DirectoryCall::ConnectLdaps ||
+         failure.call == platform::DirectoryCall::StartTls;
+}
+
+// One domain controller of several being read. A failure that is its own
+// ends the read there and is kept here, to be logged as the reason it was
+// skipped, instead of the step's usual line.
+struct ControllerAttempt {
+  bool failed = false;
+  bool atConnection = false;  // the first bind failed: nothing was read
+  std::u16string step;        // the step that failed
+  std::u16string detail;      // the directory's words, and the cause a probe found
+};
+ControllerAttempt* attempt = nullptr;
+
+// A failure that ends the read at a step: kept in the attempt when another
+// domain controller may answer, else logged as logStepFailure does.
+void failStep(std::u16string_view message, int32_t code, std::u16string_view cause = {}) {
+  if (attempt != nullptr && !platform::directorySucceeded(code) && !isStopRequested() && controllerAtFault(code)) {
+    attempt->failed = true;
+    attempt->step = currentStep;
+    attempt->atConnection = attempt->step == kControllerStep;
+    const std::u16string detail = failureText(code);
+    attempt->detail = (detail.empty() ? std::u16string() : u" (" + detail + u")") + std::u16string(cause);
+    return;
+  }
+  logStepFailure(message, code, cause);
 }
 
 // A bind as the service's own identity (usr and pwd empty) whose
@@ -98,6 +147,7 @@ bool stepFailed(int32_t code) { return !platform::directorySucceeded(code) || is
 template <typename Call>
 int32_t inDirectoryStep(const char16_t* step, Call call) {
   enterDirectoryStep(step);
+  currentStep = step;
   const int32_t code = call();
   leaveDirectoryStep();
   return code;
@@ -225,14 +275,14 @@ bool enumerateGroupMembers(DirectoryRef members, MemberList& memberList, uint32_
   HeldRef enumerator;
   int32_t code = inDirectoryStep(u"lista de membros do Grupo", [&] { return api.newEnum(members, enumerator.out()); });
   if (stepFailed(code)) {
-    logStepFailure(u"Nao foi possivel iniciar a pesquisa de usuarios dentro do Grupo", code);
+    failStep(u"Nao foi possivel iniciar a pesquisa de usuarios dentro do Grupo", code);
     return false;
   }
   HeldRef variantEnumerator;
   code = inDirectoryStep(u"lista de membros do Grupo",
                          [&] { return api.queryEnumVariant(enumerator.get(), variantEnumerator.out()); });
   if (stepFailed(code)) {
-    logStepFailure(u"Nao foi possivel obter interface para os usuarios dentro do Grupo", code);
+    failStep(u"Nao foi possivel obter interface para os usuarios dentro do Grupo", code);
     return false;
   }
 
@@ -270,7 +320,7 @@ bool enumerateGroupMembers(DirectoryRef members, MemberList& memberList, uint32_
       // The directory failed in the middle of the list. The members read so
       // far are not the group: reporting them as the group would make the
       // reconciliation treat everyone not yet read as gone.
-      logStepFailure(u"Nao foi possivel obter todos os usuarios do Grupo", code);
+      failStep(u"Nao foi possivel obter todos os usuarios do Grupo", code);
       return false;
     }
     if (isStopRequested()) return true;
@@ -323,7 +373,7 @@ bool enumerateGroupMembers(DirectoryRef members, MemberList& memberList, uint32_
                          [&] { return api.memberOfEntries(*crossCheck, &found); });
   crossCheck->enumeration = nullptr;
   if (!platform::directorySucceeded(code)) {
-    logStepFailure(u"Nao foi possivel conferir a lista de membros do Grupo (memberOf)", code);
+    failStep(u"Nao foi possivel conferir a lista de membros do Grupo (memberOf)", code);
     return false;
   }
   // Where the backend keeps the values, they are what the walk listed; asked
@@ -348,6 +398,156 @@ bool enumerateGroupMembers(DirectoryRef members, MemberList& memberList, uint32_
   return true;
 }
 
+namespace {
+
+// The domain controller the last read came from (process-wide, worker
+// thread): the next search tries it first. The one the last Info line named.
+std::string rememberedController, announcedController;
+// What the last search did with each domain controller.
+std::vector<DomainControllerOutcome> lastOutcomes;
+std::string lastRead;
+
+bool sameControllerName(std::string a, std::string b) {
+  lowerCaseAscii(a);
+  lowerCaseAscii(b);
+  return a == b;
+}
+
+// Binds to the domain controller `dc` and to the group, and enumerates its
+// members into memberList: the steps of one read, each logging its own
+// failure (or, while several DCs are tried, keeping in `attempt` one that is
+// the DC's own).
+bool readFromController(const DomainController& dc, MemberList& memberList, uint32_t& unreadableMembers) {
+  const platform::DirectoryApi& api = directory();
+  HeldRef domain, groupObject, group, members;
+  const DirectorySettings& settings = directorySettings;
+  // A failed bind as the service's own identity is a Kerberos matter: no
+  // ticket, or a DC that wants a SASL layer inside TLS.
+  const bool ownIdentity = bindsAsOwnIdentity(narrowText(settings.adUser), narrowText(settings.adPassword));
+  const auto credentialsFailed = [&](int32_t code) {
+    return code == platform::kDirectoryNoCredentials || (ownIdentity && code == platform::kDirectoryStrongAuthRequired);
+  };
+  int32_t code = inDirectoryStep(kControllerStep.data(), [&] {
+    return api.openObject(dc.path, settings.adUser, settings.adPassword, domain.out());
+  });
+  if (credentialsFailed(code)) {
+    logNoCredentials(u"Nao foi possivel conectar no Controlador de Dominio (DC)", code);
+    return false;
+  }
+  if (stepFailed(code)) {
+    failStep(u"Nao foi possivel conectar no Controlador de Dominio (DC)", code, connectionCause(code, dc.path));
+    return false;
+  }
+  if (stepFailed(code = inDirectoryStep(u"caminho do Dominio", [&] { return api.getPath(domain.get()); }))) {
+    failStep(u"Nao foi possivel obter o caminho completo do Dominio", code);
+    return false;
+  }
+  const std::string groupPath = narrowText(dc.path) + "/" + settings.groupName;
+  if (!groupPathLogged) {
+    groupPathLogged = true;
+    writeLog(Info, u"%s", widenText(groupPath));
+  }
+  domain.reset();
+
+  // The path is 8-bit text from the INI file: decoded as its ANSI code
+  // page, so that "ç", "Š" or "–" in a group name reach the directory as
+  // themselves.
+  code = inDirectoryStep(u"conexao ao Grupo", [&] {
+    return api.openObject(platform::ansiToUtf16(groupPath), settings.adUser, settings.adPassword, groupObject.out());
+  });
+  if (credentialsFailed(code)) {
+    logNoCredentials(u"Nao foi possivel conectar com o caminho completo no Controlador de Dominio (DC)", code);
+    return false;
+  }
+  if (stepFailed(code)) {
+    // A group that does not exist is named: the DN in the INI is wrong.
+    const std::u16string cause = code == platform::kDirectoryNoSuchObject
+                                     ? u". Causa: o Grupo [" + widenText(settings.groupName) +
+                                           u"] nao existe no diretorio (confira [activedirectory] group)"
+                                     : std::u16string();
+    failStep(u"Nao foi possivel conectar com o caminho completo no Controlador de Dominio (DC)", code, cause);
+    return false;
+  }
+  if (stepFailed(code = inDirectoryStep(u"conexao ao Grupo",
+                                        [&] { return api.queryGroup(groupObject.get(), group.out()); }))) {
+    failStep(u"Nao foi possivel obter interface para comunicacao com o Grupo de pesquisa", code);
+    return false;
+  }
+  if (stepFailed(code = inDirectoryStep(u"lista de membros do Grupo",
+                                        [&] { return api.members(group.get(), members.out()); }))) {
+    failStep(u"Nao foi possivel obter interface para os membros do Grupo pesquisado", code);
+    return false;
+  }
+  // The cross-check searches the same domain controller: one read never
+  // takes part of its answer from another.
+  platform::MemberCrossCheck crossCheck;
+  crossCheck.domainPath = dc.path;
+  crossCheck.user = settings.adUser;
+  crossCheck.password = settings.adPassword;
+  crossCheck.group = group.get();
+  return enumerateGroupMembers(members.get(), memberList, unreadableMembers, &crossCheck);
+}
+
+// Reads the group from the first domain controller of `controllers` that
+// answers. One DC alone, written in the INI, is read exactly as it always
+// was. Of several, the one read
+// last comes first; one that fails for a reason of its own (see
+// controllerAtFault) gets an Atencao line and the whole read starts again
+// on the next, its members emptied, so that no read is ever made of two
+// DCs' answers; any other failure ends the search as it would with one. A
+// stop request is honoured between two DCs.
+bool readFromControllers(std::vector<DomainController> controllers, bool discovered, MemberList& memberList,
+                         uint32_t& unreadableMembers) {
+  // DCs found in DNS are named as a list is, even one: which it is changes.
+  const bool several = controllers.size() > 1 || discovered;
+  const auto remembered = std::find_if(controllers.begin(), controllers.end(), [](const DomainController& dc) {
+    return !rememberedController.empty() && sameControllerName(dc.name, rememberedController);
+  });
+  std::rotate(controllers.begin(), remembered, remembered == controllers.end() ? remembered : remembered + 1);
+  for (const DomainController& dc : controllers) lastOutcomes.push_back({dc.name, dc.path, {}, {}});
+
+  const size_t before = memberList.size();
+  std::u16string names;
+  for (size_t i = 0; i < controllers.size(); ++i) {
+    const DomainController& dc = controllers[i];
+    DomainControllerOutcome& outcome = lastOutcomes[lastOutcomes.size() - controllers.size() + i];
+    if (i > 0 && isStopRequested()) return false;
+    memberList.resize(before);
+    unreadableMembers = 0;
+    ControllerAttempt state;
+    attempt = several ? &state : nullptr;
+    const bool read = readFromController(dc, memberList, unreadableMembers);
+    attempt = nullptr;
+    if (read) {
+      outcome.state = DomainControllerOutcome::State::Read;
+      lastRead = rememberedController = dc.name;
+      if (several && !sameControllerName(dc.name, announcedController)) {
+        // Named when it changes: each cycle's DC is in the status file.
+        announcedController = dc.name;
+        writeLog(Info, u"Controlador de Dominio (DC) lido: %s", widenText(dc.name));
+      }
+      return true;
+    }
+    if (!state.failed) {
+      outcome.state = DomainControllerOutcome::State::Failed;
+      return false;
+    }
+    outcome.state = DomainControllerOutcome::State::Skipped;
+    const std::u16string why = state.atConnection
+                                   ? u"nao foi possivel conectar" + state.detail
+                                   : u"a leitura do Grupo parou na etapa '" + state.step + u"'" + state.detail;
+    outcome.detail = narrowText(why);
+    writeLog(Warning, u"Controlador de Dominio (DC) %s pulado: %s", widenText(dc.name), why);
+    names += (names.empty() ? u"" : u", ") + widenText(dc.name);
+  }
+  if (!isStopRequested()) {
+    writeLog(Warning, u"Nao foi possivel conectar no Controlador de Dominio (DC): nenhum DC pode ser lido (%s)", names);
+  }
+  return false;
+}
+
+}  // namespace
+
 bool readGroupMembers(MemberList& memberList, uint32_t& unreadableMembers) {
   const platform::DirectoryApi& api = directory();
 
@@ -362,74 +562,39 @@ bool readGroupMembers(MemberList& memberList, uint32_t& unreadableMembers) {
 
   // The backend's CA, keytab and time-outs as they are found now.
   handDirectorySetup();
-  bool result = false;
-  {
-    HeldRef domain, groupObject, group, members;
-    const DirectorySettings& settings = directorySettings;
-    // A failed bind as the service's own identity is a Kerberos matter: no
-    // ticket, or a DC that wants a SASL layer inside TLS.
-    const bool ownIdentity = bindsAsOwnIdentity(narrowText(settings.adUser), narrowText(settings.adPassword));
-    const auto credentialsFailed = [&](int32_t code) {
-      return code == platform::kDirectoryNoCredentials ||
-             (ownIdentity && code == platform::kDirectoryStrongAuthRequired);
-    };
-    int32_t code = inDirectoryStep(u"conexao ao Controlador de Dominio (DC)", [&] {
-      return api.openObject(settings.ldapPath, settings.adUser, settings.adPassword, domain.out());
-    });
-    if (credentialsFailed(code)) {
-      logNoCredentials(u"Nao foi possivel conectar no Controlador de Dominio (DC)", code);
-    } else if (stepFailed(code)) {
-      logStepFailure(u"Nao foi possivel conectar no Controlador de Dominio (DC)", code,
-                     connectionCause(code, settings.ldapPath));
-    } else if (stepFailed(code = inDirectoryStep(u"caminho do Dominio", [&] { return api.getPath(domain.get()); }))) {
-      logStepFailure(u"Nao foi possivel obter o caminho completo do Dominio", code);
-    } else {
-      const std::string groupPath = narrowText(settings.ldapPath) + "/" + settings.groupName;
-      if (!groupPathLogged) {
-        groupPathLogged = true;
-        writeLog(Info, u"%s", widenText(groupPath));
-      }
-      domain.reset();
-
-      // The path is 8-bit text from the INI file: decoded as its ANSI code
-      // page, so that "ç", "Š" or "–" in a group name reach the directory as
-      // themselves.
-      code = inDirectoryStep(u"conexao ao Grupo", [&] {
-        return api.openObject(platform::ansiToUtf16(groupPath), settings.adUser, settings.adPassword,
-                              groupObject.out());
-      });
-      if (credentialsFailed(code)) {
-        logNoCredentials(u"Nao foi possivel conectar com o caminho completo no Controlador de Dominio (DC)", code);
-      } else if (stepFailed(code)) {
-        // A group that does not exist is named: the DN in the INI is wrong.
-        const std::u16string cause =
-            code == platform::kDirectoryNoSuchObject
-                ? u". Causa: o Grupo [" + widenText(settings.groupName) +
-                      u"] nao existe no diretorio (confira [activedirectory] group)"
-                : std::u16string();
-        logStepFailure(u"Nao foi possivel conectar com o caminho completo no Controlador de Dominio (DC)", code, cause);
-      } else if (stepFailed(code = inDirectoryStep(u"conexao ao Grupo",
-                                                   [&] { return api.queryGroup(groupObject.get(), group.out()); }))) {
-        logStepFailure(u"Nao foi possivel obter interface para comunicacao com o Grupo de pesquisa", code);
-      } else if (stepFailed(code = inDirectoryStep(u"lista de membros do Grupo",
-                                                   [&] { return api.members(group.get(), members.out()); }))) {
-        logStepFailure(u"Nao foi possivel obter interface para os membros do Grupo pesquisado", code);
-      } else {
-        platform::MemberCrossCheck crossCheck;
-        crossCheck.domainPath = settings.ldapPath;
-        crossCheck.user = settings.adUser;
-        crossCheck.password = settings.adPassword;
-        crossCheck.group = group.get();
-        result = enumerateGroupMembers(members.get(), memberList, unreadableMembers, &crossCheck);
-      }
-    }
-  }  // every reference is given back before COM goes
+  DomainControllerList list;
+  const bool result = findDomainControllers(directorySettings.ldapPath, directorySettings.site, list) &&
+                      readFromControllers(std::move(list.controllers), list.discovered, memberList, unreadableMembers);
 
   // Only an initialisation that took effect (S_OK, or S_FALSE when COM was
   // already up on this thread) is undone; undoing a failed one would tear
   // down COM for whoever set it up.
   if (platform::directorySucceeded(initCode)) api.uninitialize();
   return result;
+}
+
+const std::vector<DomainControllerOutcome>& lastSearchedControllers() { return lastOutcomes; }
+
+bool probeDomainController(const std::u16string& path, std::u16string& result) {
+  const platform::DirectoryApi& api = directory();
+  const int32_t initCode = api.initialize();
+  handDirectorySetup();
+  int32_t code = platform::kDirectoryFail;
+  {
+    HeldRef bound;
+    const DirectorySettings& settings = directorySettings;
+    code = api.openObject(path, settings.adUser, settings.adPassword, bound.out());
+    if (platform::directorySucceeded(code)) code = api.getPath(bound.get());
+    result = platform::directorySucceeded(code) ? std::u16string() : failureText(code) + connectionCause(code, path);
+  }
+  if (platform::directorySucceeded(initCode)) api.uninitialize();
+  return platform::directorySucceeded(code);
+}
+const std::string& domainControllerRead() { return lastRead; }
+
+void forgetDomainControllerRead() {
+  rememberedController.clear();
+  announcedController.clear();
 }
 
 bool searchGroupMembers(MemberList& memberList) {
@@ -439,6 +604,8 @@ bool searchGroupMembers(MemberList& memberList) {
 
 bool searchGroupMembers(MemberList& memberList, uint32_t& unreadableMembers) {
   unreadableMembers = 0;
+  lastOutcomes.clear();
+  lastRead.clear();
   if (isStopRequested()) return false;
   // A directory section left wholly empty was reported once at start; a
   // connection attempt each cycle would only repeat that as an error.

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "common/records.h"
 
@@ -66,6 +67,33 @@ bool readGroupMembers(MemberList& memberList, uint32_t& unreadableMembers);
 // and counts in `unreadableMembers`; a failed check makes the result false.
 bool enumerateGroupMembers(platform::DirectoryRef members, MemberList& memberList, uint32_t& unreadableMembers,
                            platform::MemberCrossCheck* crossCheck = nullptr);
+
+// What the last search did with each domain controller it had, in the
+// order it tried them (the one read last first): the one read, those
+// skipped (with why), the one whose failure ended the search, and those it
+// never reached. Empty when no search got as far as its domain
+// controllers. Worker thread (or kelvasync-check's).
+struct DomainControllerOutcome {
+  std::string name;     // as the log names it
+  std::u16string path;  // its bind path, "LDAP://" + name
+  enum class State : uint8_t { NotTried, Read, Skipped, Failed } state = State::NotTried;
+  std::string detail;   // why it was skipped, as its Atencao line says (8-bit, as the log writes it)
+};
+const std::vector<DomainControllerOutcome>& lastSearchedControllers();
+
+// The domain controller the last search read the group from, as the log
+// names it; empty when it read none.
+const std::string& domainControllerRead();
+
+// For tests: forgets the domain controller read last, so that the next
+// search tries the list in its own order and names the DC it reads.
+void forgetDomainControllerRead();
+
+// Binds to the domain controller at `path` with the configured account, as
+// a search's first step does (connection, TLS, bind, naming context), and
+// gives the binding back: kelvasync-check's probe of a DC the search did
+// not reach. False with the directory's words and the cause in `result`.
+bool probeDomainController(const std::u16string& path, std::u16string& result);
 
 // When the first connection to the domain controller fails for a network
 // reason, the line names the cause found by a TCP probe of the

@@ -20,6 +20,7 @@
 #include "runtime/stop_flag.h"
 #include "common/text.h"
 #include "config/config.h"
+#include "directory/domain_controllers.h"
 #include "directory/logon_id.h"
 #include "hsm/hsm_reachability.h"
 #include "platform/console.h"
@@ -564,6 +565,32 @@ TEST_F(GroupSearchTest, AFailureTheBackendDescribesIsPutIntoTheLogsWords) {
     EXPECT_EQ(logLines()[0].rfind(line, 0), 0u) << logLines()[0];
     EXPECT_NE(logLines()[0].find("'ldap server require strong auth = allow_sasl_over_tls'"), std::string::npos);
   }
+}
+
+// The order of the DCs DNS lists (RFC 2782): lower priority first; within a
+// priority, each drawn with a chance in proportion to its weight, those of
+// weight 0 placed first in the draw.
+TEST(DomainControllers, ServiceRecordsAreOrderedByPriorityThenWeightedDraws) {
+  using platform::ServiceRecord;
+  const std::vector<ServiceRecord> records = {
+      {10, 0, 389, "reserva"}, {0, 30, 389, "c"}, {0, 0, 389, "zero"}, {0, 10, 389, "b"}, {5, 1, 389, "meio"}};
+  std::vector<uint32_t> sums;
+  std::vector<uint32_t> draws = {31, 1, 0, 1, 0};  // priority 0 (zero, c, b in the draw), then 5, then 10
+  size_t next = 0;
+  const std::vector<ServiceRecord> ordered = orderServiceRecords(records, [&](uint32_t sum) {
+    sums.push_back(sum);
+    return draws[next++];
+  });
+  std::vector<std::string> targets;
+  for (const ServiceRecord& r : ordered) targets.push_back(r.target);
+  // 31 of 40 passes zero (0) and c (30), and stops at b (40); 1 of 30
+  // passes zero and stops at c; zero is left.
+  EXPECT_EQ(targets, (std::vector<std::string>{"b", "c", "zero", "meio", "reserva"}));
+  EXPECT_EQ(sums, (std::vector<uint32_t>{40, 30, 0, 1, 0}));
+  EXPECT_EQ(controllerServiceNames("corp.example", "Filial"),
+            (std::vector<std::string>{"_ldap._tcp.Filial._sites.dc._msdcs.corp.example",
+                                      "_ldap._tcp.dc._msdcs.corp.example"}));
+  EXPECT_EQ(controllerServiceNames("corp.example", ""), std::vector<std::string>{"_ldap._tcp.dc._msdcs.corp.example"});
 }
 
 }  // namespace

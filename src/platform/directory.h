@@ -52,6 +52,11 @@ constexpr int32_t kDirectoryNoSuchObject = static_cast<int32_t>(0x80072030);
 // stored account (SEC_E_NO_CREDENTIALS): on Linux, no Kerberos ticket from
 // the keytab, or no SASL GSSAPI mechanism. DirectoryFailure says why.
 constexpr int32_t kDirectoryNoCredentials = static_cast<int32_t>(0x8009030E);
+// The server is too busy, or unwilling to serve for now (ERROR_DS_BUSY,
+// ERROR_DS_UNAVAILABLE: LDAP 51 and 52): a domain controller shutting down
+// or not yet up.
+constexpr int32_t kDirectoryBusy = static_cast<int32_t>(0x8007200E);
+constexpr int32_t kDirectoryUnavailable = static_cast<int32_t>(0x8007200F);
 // The server demands a stronger authentication than the bind offered
 // (ERROR_DS_STRONG_AUTH_REQUIRED: LDAP 8).
 constexpr int32_t kDirectoryStrongAuthRequired = static_cast<int32_t>(0x80072028);

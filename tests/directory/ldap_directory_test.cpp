@@ -15,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <tuple>
 
 #include "runtime/process_state.h"
 #include "runtime/stop_flag.h"
@@ -39,7 +40,9 @@ constexpr const char* kNonAsciiAccount = "Servi\xc3\xa7o \xc5\xa0" "ef";  // UTF
 const std::string kUsers = std::string("ou=Users,") + kSuffix;
 
 struct Directory {
-  std::unique_ptr<kvtest::SlapdServer> server;
+  // A second server over the same directory, and one whose certificate is
+  // for another name: three domain controllers.
+  std::unique_ptr<kvtest::SlapdServer> server, second, otherName;
   MemberList mixedExpected, bigExpected;
 };
 Directory* directory = nullptr;
@@ -90,7 +93,17 @@ class SlapdEnvironment : public ::testing::Environment {
     data.addGroup("Grande", big);
 
     directory->server = std::make_unique<kvtest::SlapdServer>(data);
-    kvtest::trustCa(directory->server->caFile());
+    directory->second = std::make_unique<kvtest::SlapdServer>(data);
+    directory->otherName = std::make_unique<kvtest::SlapdServer>(kvtest::DirectoryData(), "dc-outro.kelvasync.test");
+    // Each server has a test CA of its own: all three are trusted, so that
+    // only the name can fail the third's certificate.
+    const std::string trusted = fs::path(directory->server->folder()).parent_path() / "trusted.pem";
+    {
+      std::ofstream bundle(trusted, std::ios::binary);
+      for (const auto* server : {&directory->server, &directory->second, &directory->otherName})
+        bundle << std::ifstream((*server)->caFile(), std::ios::binary).rdbuf();
+    }
+    kvtest::trustCa(trusted);
   }
   void TearDown() override {
     delete directory;
@@ -109,6 +122,7 @@ class LdapDirectoryTest : public ::testing::Test {
     directorySettings.adUser = u"cn=svc,ou=Users,dc=kelvasync,dc=test";
     directorySettings.adPassword = u"segredo";
     platform::setDirectoryTuning({});
+    forgetDomainControllerRead();
   }
   void TearDown() override {
     setDirectoryApiForTesting(nullptr);
@@ -364,6 +378,166 @@ TEST_F(LdapDirectoryTest, AServerThatFreezesBetweenPagesFailsTheReadWithinTheBou
   const std::string last = logLines().back();
   EXPECT_EQ(last.rfind("[Atencao] ", 0), 0u) << last;
   EXPECT_NE(last.find("membros: LDAP -5"), std::string::npos) << last;
+}
+
+// Two domain controllers named in host: the first fails in each way that
+// is its own (nothing listens, a frozen server, a TLS handshake that never
+// comes, a certificate for another name), and the group is read from the
+// second within the bound; the first is named with its cause, the second
+// once as the DC read, and the second is tried first from then on. A
+// refused password or a missing group is the same on every DC: never tried
+// on the second. None answering names them all; a stop is honoured between
+// two.
+TEST_F(LdapDirectoryTest, AListOfDcsReadsFromTheNextOnlyWhenTheFirstIsAtFault) {
+  constexpr uint32_t kNetwork = 1, kOperation = 2;
+  platform::setDirectoryTuning({0, 0, kNetwork, kOperation});
+  useGroup("Misto");
+  const std::string second = directory->second->host();
+  const std::string closed = "127.0.0.1:" + std::to_string(closedPort());
+  kvtest::SilentServer stalled(38);
+  const std::string frozen = directory->server->host();
+  struct Case {
+    const char* what;
+    std::string first;
+    const char* separator;
+    std::string cause;
+  } cases[] = {
+      {"nothing listens", closed, " ", "nao foi possivel conectar (conexao: LDAP -1"},
+      // libldap's own time-out or the watchdog's, whichever ends the wait.
+      {"a frozen server", frozen, ",", "nao foi possivel conectar (StartTLS: "},
+      {"a TLS handshake that never comes", "127.0.0.1:" + std::to_string(stalled.port()), " , ",
+       "nao foi possivel conectar (StartTLS: tempo limite de 5 s esgotado"},
+      {"a certificate for another name", directory->otherName->host(), "\t",
+       "nao foi possivel conectar (StartTLS: LDAP -11: Connect error"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    forgetDomainControllerRead();
+    fs::remove(folder_.log());
+    directorySettings.ldapPath = utf8ToUtf16("LDAP://" + c.first + c.separator + second);
+    if (c.first == frozen) kill(directory->server->pid(), SIGSTOP);
+    MemberList list;
+    const auto start = std::chrono::steady_clock::now();
+    const bool read = searchGroupMembers(list);
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    if (c.first == frozen) kill(directory->server->pid(), SIGCONT);
+    ASSERT_TRUE(read) << testing::PrintToString(logLines());
+    EXPECT_EQ(list, directory->mixedExpected);
+    EXPECT_LT(elapsed, std::chrono::seconds(3 * (kNetwork + kOperation)));
+    const std::vector<std::string> lines = logLines();
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines[0].rfind("[Atencao] Controlador de Dominio (DC) " + c.first + " pulado: " + c.cause, 0), 0u)
+        << lines[0];
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "[Info] Controlador de Dominio (DC) lido: " + second), 1);
+    EXPECT_EQ(lines.back(), "[Info] Quantidade de usuarios encontrados no Grupo: 5");
+    EXPECT_EQ(domainControllerRead(), second);
+  }
+  EXPECT_NE(logLines()[0].find("certificado do servidor nao verificado"), std::string::npos);
+
+  // The DC read last comes first: the first is not tried again, and the
+  // DC read is not named again while it does not change.
+  fs::remove(folder_.log());
+  directorySettings.ldapPath = utf8ToUtf16("LDAP://" + closed + " " + second);
+  MemberList list;
+  ASSERT_TRUE(searchGroupMembers(list));
+  for (const std::string& line : logLines()) {
+    EXPECT_EQ(line.find("Controlador de Dominio (DC) "), std::string::npos) << line;
+  }
+  using State = DomainControllerOutcome::State;
+  ASSERT_EQ(lastSearchedControllers().size(), 2u);
+  EXPECT_EQ(lastSearchedControllers()[0].name, second);
+  EXPECT_EQ(lastSearchedControllers()[1].state, State::NotTried);
+
+  // Refusals that every DC would repeat end the search at the first.
+  forgetDomainControllerRead();
+  directorySettings.ldapPath = utf8ToUtf16("LDAP://" + frozen + " " + second);
+  for (const auto& [password, group, message] :
+       {std::tuple<std::u16string, std::string, std::string>{
+            u"errada", "Misto", "[Atencao] Nao foi possivel conectar no Controlador de Dominio (DC) (bind: LDAP 49"},
+        {u"segredo", "Inexistente",
+         "[Atencao] Nao foi possivel conectar com o caminho completo no Controlador de Dominio (DC) (entrada: LDAP 32"}}) {
+    SCOPED_TRACE(message);
+    fs::remove(folder_.log());
+    directorySettings.adPassword = password;
+    useGroup(group);
+    EXPECT_FALSE(searchGroupMembers(list));
+    const std::vector<std::string> lines = logLines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].rfind(message, 0), 0u) << lines[0];
+    ASSERT_EQ(lastSearchedControllers().size(), 2u);
+    EXPECT_EQ(lastSearchedControllers()[0].state, State::Failed);
+    EXPECT_EQ(lastSearchedControllers()[1].state, State::NotTried);
+    EXPECT_EQ(domainControllerRead(), "");
+  }
+  directorySettings.adPassword = u"segredo";
+  useGroup("Misto");
+
+  // None answers: each is named, then all of them.
+  fs::remove(folder_.log());
+  const std::string alsoClosed = "127.0.0.1:" + std::to_string(closedPort());
+  directorySettings.ldapPath = utf8ToUtf16("LDAP://" + closed + " " + alsoClosed);
+  EXPECT_FALSE(searchGroupMembers(list));
+  std::vector<std::string> lines = logLines();
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[1].rfind("[Atencao] Controlador de Dominio (DC) " + alsoClosed + " pulado: ", 0), 0u);
+  EXPECT_EQ(lines[2], "[Atencao] Nao foi possivel conectar no Controlador de Dominio (DC): nenhum DC pode ser lido (" +
+                          closed + ", " + alsoClosed + ")");
+
+  // A stop asked while the first DC fails: the second is not tried.
+  stopping = platform::platformDirectoryApi();
+  static int opened;
+  opened = 0;
+  stopping.openObject = [](const std::u16string& path, const std::u16string& user, const std::u16string& password,
+                           platform::DirectoryRef* object) {
+    ++opened;
+    const int32_t code = platform::platformDirectoryApi().openObject(path, user, password, object);
+    storeStopRequested(true);
+    return code;
+  };
+  setDirectoryApiForTesting(&stopping);
+  fs::remove(folder_.log());
+  EXPECT_FALSE(searchGroupMembers(list));
+  EXPECT_EQ(opened, 1);
+  lines = logLines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].rfind("[Atencao] Nao foi possivel conectar no Controlador de Dominio (DC) (conexao: ", 0), 0u)
+      << lines[0];
+}
+
+TEST_F(LdapDirectoryTest, AReadCutShortOnOneDcStartsAgainWholeOnTheNext) {
+  // The first server freezes once the first page of members is read; the
+  // next page never comes. The read starts again on the second from its
+  // first member: every member once, in order, none taken from the first.
+  constexpr uint32_t kNetwork = 1, kOperation = 2;
+  platform::setDirectoryTuning({0, 400, kNetwork, kOperation});
+  stopping = platform::platformDirectoryApi();
+  stopping.next = [](platform::DirectoryRef enumerator, platform::DirectoryRef* element, uint32_t* fetched) {
+    if (++logonsRead == 2) kill(directory->server->pid(), SIGSTOP);
+    return platform::platformDirectoryApi().next(enumerator, element, fetched);
+  };
+  logonsRead = 0;
+  setDirectoryApiForTesting(&stopping);
+  useGroup("Grande");
+  directorySettings.ldapPath = utf8ToUtf16("LDAP://" + directory->server->host() + " " + directory->second->host());
+  MemberList list;
+  const auto start = std::chrono::steady_clock::now();
+  const bool read = searchGroupMembers(list);
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  kill(directory->server->pid(), SIGCONT);
+  ASSERT_TRUE(read);
+  MemberList expected = directory->bigExpected;
+  for (GroupMember& m : expected) m.hsmUserId = "id";
+  EXPECT_EQ(withoutIds(list), expected);
+  EXPECT_LT(elapsed, std::chrono::seconds(3 * (kNetwork + kOperation)));
+  const std::vector<std::string> lines = logLines();
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[0].rfind("[Atencao] Controlador de Dominio (DC) " + directory->server->host() +
+                               " pulado: a leitura do Grupo parou na etapa 'leitura de um membro' (membros: LDAP -5",
+                           0),
+            0u)
+      << lines[0];
+  EXPECT_EQ(lines[1], "[Info] Controlador de Dominio (DC) lido: " + directory->second->host());
+  EXPECT_EQ(lines[2], "[Info] Quantidade de usuarios encontrados no Grupo: 3000");
 }
 
 }  // namespace

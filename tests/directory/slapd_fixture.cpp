@@ -104,7 +104,7 @@ std::string DirectoryData::ldif() const {
   return text;
 }
 
-SlapdServer::SlapdServer(const DirectoryData& data) {
+SlapdServer::SlapdServer(const DirectoryData& data, const std::string& certificateName) {
   char pattern[] = "/tmp/kv-slapd-XXXXXX";
   if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp");
   folder_ = pattern;
@@ -112,7 +112,8 @@ SlapdServer::SlapdServer(const DirectoryData& data) {
     std::ofstream out(folder_ + "/data.ldif", std::ios::binary);
     out << data.ldif();
   }
-  const std::string command = std::string(KV_SOURCE_DIR) + "/scripts/start-slapd.sh " + folder_ + "/server " +
+  const std::string command = (certificateName.empty() ? "" : "KV_SLAPD_CERT_NAME=" + certificateName + " ") +
+                              std::string(KV_SOURCE_DIR) + "/scripts/start-slapd.sh " + folder_ + "/server " +
                               folder_ + "/data.ldif " + std::to_string(getpid());
   FILE* pipe = popen(command.c_str(), "r");
   if (pipe == nullptr) throw std::runtime_error("popen");

@@ -45,7 +45,9 @@ std::string lowerAscii(std::string text);
 class SlapdServer {
  public:
   // Starts the server over `data`; throws std::runtime_error when it cannot.
-  explicit SlapdServer(const DirectoryData& data);
+  // With `certificateName`, its certificate names that DNS name alone, not
+  // the address it is reached by.
+  explicit SlapdServer(const DirectoryData& data, const std::string& certificateName = "");
   ~SlapdServer();  // stops the server and removes its folder
   SlapdServer(const SlapdServer&) = delete;
   SlapdServer& operator=(const SlapdServer&) = delete;

@@ -250,6 +250,8 @@ int32_t failLdap(LDAP* ld, int rc, DirectoryCall call, DirectoryFault fault) {
   const int32_t code = rc == LDAP_SERVER_DOWN || rc == LDAP_CONNECT_ERROR ? kDirectoryServerDown
                        : rc == LDAP_TIMEOUT                               ? kDirectoryTimedOut
                        : rc == LDAP_NO_SUCH_OBJECT                        ? kDirectoryNoSuchObject
+                       : rc == LDAP_BUSY                                  ? kDirectoryBusy
+                       : rc == LDAP_UNAVAILABLE                           ? kDirectoryUnavailable
                        : rc == LDAP_STRONG_AUTH_REQUIRED                  ? kDirectoryStrongAuthRequired
                                                                           : kDirectoryFail;
   fail(call, fault, code);
