@@ -52,6 +52,21 @@ constexpr std::array<HeldBackState, 7> kHeldBackStates = {{
     {kHeldStoredListKept, "lista_guardada_mantida"},
 }};
 
+// A label's value as the text format writes it: backslash, double quote
+// and line feed escaped.
+std::string labelValue(std::string_view text) {
+  std::string escaped;
+  for (char c : text) {
+    if (c == '\\' || c == '"') escaped += '\\';
+    if (c == '\n') {
+      escaped += "\\n";
+      continue;
+    }
+    escaped += c;
+  }
+  return escaped;
+}
+
 bool parseNumber(std::string_view text, int64_t& value) {
   if (text.empty() || text.size() > 18) return false;
   value = 0;
@@ -100,6 +115,7 @@ std::string formatCycleStatus(const CycleStatus& status) {
                      std::to_string(status.endEpoch) + "\nresultado=" + std::string(cycleOutcomeName(status.outcome)) +
                      "\n";
   if (!status.cause.empty()) text += "causa=" + status.cause + "\n";
+  if (!status.domainController.empty()) text += "dc=" + status.domainController + "\n";
   if (status.counts) {
     for (const CycleFigure& figure : kFigures)
       text += std::string(figure.statusKey) + "=" + std::to_string(figure.value(*status.counts)) + "\n";
@@ -131,6 +147,7 @@ bool parseCycleStatus(std::string_view text, CycleStatus& status) {
     int64_t number = 0;
     if (key == "inicio") status.start = value;
     if (key == "causa") status.cause = value;
+    if (key == "dc") status.domainController = value;
     if (key == "contagens_epoch") parseNumber(value, status.countsEpoch);
     if (key == "fim") status.end = value;
     if (key == "proximo") status.next = value;
@@ -194,6 +211,10 @@ std::string formatCycleMetrics(const CycleStatus& status) {
         sample("last_complete_cycle_timestamp_seconds", "", status.lastCompleteEpoch));
   gauge("interval_seconds", "Seconds between the end of one cycle and the start of the next.",
         sample("interval_seconds", "", status.intervalSeconds));
+  if (!status.domainController.empty()) {
+    gauge("domain_controller_info", "1, labelled with the domain controller the last cycle read the group from.",
+          sample("domain_controller_info", "{dc=\"" + labelValue(status.domainController) + "\"}", 1));
+  }
   std::string held;
   for (const HeldBackState& state : kHeldBackStates) {
     held += sample("held_back", "{state=\"" + std::string(state.name) + "\"}", (status.heldBack & state.bit) != 0 ? 1 : 0);
@@ -242,7 +263,8 @@ std::string countsPerfData(const std::optional<ReconcileCounts>& counts) {
 
 std::string cycleStatusJsonMembers(const CycleStatus& status, std::string (*quote)(const std::string& text)) {
   std::string out = "\"resultado\": " + quote(std::string(cycleOutcomeName(status.outcome))) +
-                    ", \"causa\": " + quote(status.cause) + ", \"inicio\": " + quote(status.start) + ", \"fim\": " + quote(status.end) +
+                    ", \"causa\": " + quote(status.cause) + ", \"dc\": " + quote(status.domainController) +
+                    ", \"inicio\": " + quote(status.start) + ", \"fim\": " + quote(status.end) +
                     ", \"fimEpoch\": " + std::to_string(status.endEpoch) +
                     ", \"duracao\": " + std::to_string(status.durationSeconds) +
                     ", \"ultimoCompleto\": " + quote(status.lastComplete) +

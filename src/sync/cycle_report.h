@@ -109,6 +109,9 @@ std::span<const HeldBackState> heldBackStates();
 //                            line's message (else its first Atencao line's),
 //                            at most 300 bytes, Windows-1252 as the log
 //                            writes it; absent for a complete cycle
+//   dc                       the domain controller the cycle read the group
+//                            from, as the log names it; absent when it read
+//                            none
 //   <figures>                the counts of the last reconciliation, by statusKey
 //                            (kept through cycles that did not reach one;
 //                            absent when none ever ran)
@@ -128,6 +131,7 @@ struct CycleStatus {
   int64_t endEpoch = 0;
   CycleOutcome outcome = CycleOutcome::Stopped;
   std::string cause;  // empty for a complete cycle
+  std::string domainController;  // empty when the cycle read no group
   std::optional<ReconcileCounts> counts;
   int64_t countsEpoch = 0;   // end of the reconciliation the counts come from
   std::string lastComplete;  // empty when no cycle was ever clean
@@ -142,7 +146,8 @@ std::string formatCycleStatus(const CycleStatus& status);
 // False when `text` is not a status file (no fim_epoch or resultado).
 bool parseCycleStatus(std::string_view text, CycleStatus& status);
 
-// The status in Prometheus' text format (gauges named kelvasync_...).
+// The status in Prometheus' text format (gauges named kelvasync_...); the
+// domain controller read as the label of an info gauge.
 std::string formatCycleMetrics(const CycleStatus& status);
 
 // The one line for systemd: "ultimo ciclo 07/12/2026 15:30:02: completo,

@@ -23,6 +23,7 @@ CycleStatus sample() {
   status.endEpoch = 1796637605;
   status.outcome = CycleOutcome::Hsm;
   status.cause = "Nao foi possivel salvar 'addb'. Procure o atendimento de Suporte. Codigo 5904.";
+  status.domainController = "dc02.example.com:389";
   ReconcileCounts counts;
   counts.membersRead = 120;
   counts.created = 2;
@@ -78,8 +79,16 @@ TEST(CycleReport, AStatusFileReadsBackWithEveryFigureAndState) {
   EXPECT_EQ(read.lastCompleteEpoch, written.lastCompleteEpoch);
   EXPECT_EQ(read.countsEpoch, written.countsEpoch);
   EXPECT_EQ(read.cause, written.cause);
+  EXPECT_EQ(read.domainController, written.domainController);
   EXPECT_EQ(read.durationSeconds, written.durationSeconds);
   EXPECT_FALSE(parseCycleStatus("qualquer coisa\n", read));
+  // A name the INI file holds goes into a label value escaped.
+  CycleStatus odd = written;
+  odd.domainController = "dc\"01\\x";
+  EXPECT_NE(formatCycleMetrics(odd).find("kelvasync_domain_controller_info{dc=\"dc\\\"01\\\\x\"} 1\n"),
+            std::string::npos);
+  odd.domainController.clear();
+  EXPECT_EQ(formatCycleMetrics(odd).find("domain_controller"), std::string::npos);
   // Every name appears once per vocabulary.
   for (size_t i = 0; i < cycleFigures().size(); ++i) {
     for (size_t j = i + 1; j < cycleFigures().size(); ++j) {

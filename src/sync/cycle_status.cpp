@@ -8,6 +8,7 @@
 
 #include "common/format.h"
 #include "common/text.h"
+#include "directory/group_search.h"
 #include "logging/log.h"
 #include "platform/files.h"
 #include "platform/service_manager.h"
@@ -105,6 +106,7 @@ void recordCycleStatus(const CycleResult& result, int64_t startEpoch, int32_t in
   status.end = timeText(platform::localTimeAt(status.endEpoch));
   status.outcome = result.outcome;
   if (result.outcome != CycleOutcome::Complete) status.cause = recordedCause();
+  status.domainController = domainControllerRead();
   if (result.reconciled) {
     carried.counts = result.counts;
     carried.countsEpoch = status.endEpoch;
