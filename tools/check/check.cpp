@@ -475,6 +475,40 @@ void checkDirectory(CheckReport& report) {
   report.directoryOk = searchGroupMembers(report.members, report.unreadableMembers);
   for (const GroupMember& member : report.members)
     if (member.logon.empty() && member.commonName.empty() && member.hsmUserId.empty()) ++report.notUsers;
+  report.domainControllerRead = domainControllerRead();
+
+  // Every domain controller with a result of its own: what the read found
+  // where it went, and a bind of its own where it did not (a standby DC
+  // with a certificate for another name shows now, not at the failover).
+  // After a refusal that every DC would repeat (the password, the group),
+  // the others are not tried: a password refused on each may lock the
+  // account.
+  using State = DomainControllerOutcome::State;
+  const std::vector<DomainControllerOutcome> outcomes = lastSearchedControllers();
+  const bool ended = std::any_of(outcomes.begin(), outcomes.end(),
+                                 [](const DomainControllerOutcome& o) { return o.state == State::Failed; });
+  for (const DomainControllerOutcome& outcome : outcomes) {
+    std::string result;
+    switch (outcome.state) {
+      case State::Read: result = "grupo lido"; break;
+      case State::Skipped: result = "pulado: " + outcome.detail; break;
+      case State::Failed:
+        result = "a leitura terminou neste DC" +
+                 (report.directoryMessages.empty() ? std::string() : ": " + report.directoryMessages.back());
+        break;
+      case State::NotTried: {
+        if (ended) {
+          result = "nao tentado: a falha do DC anterior se repetiria neste";
+          break;
+        }
+        std::u16string why;
+        result = probeDomainController(outcome.path, why) ? "conexao, TLS e bind aceitos (grupo nao lido neste DC)"
+                                                          : "bind recusado: " + narrowText(why);
+        break;
+      }
+    }
+    report.domainControllers.push_back({outcome.name, result});
+  }
 }
 
 // The HSM with a password only the service receives: its host and port are
@@ -807,8 +841,11 @@ std::string renderText(const CheckReport& r) {
   } else if (!r.directoryChecked) {
     out += std::string("  nao verificado: ") + notCheckedBecause("activedirectory") + "\n";
   } else {
-    out += std::string("  grupo lido: ") + (r.directoryOk ? "sim" : "nao") + "\n";
+    out += std::string("  grupo lido: ") + (r.directoryOk ? "sim" : "nao") +
+           (r.domainControllerRead.empty() ? std::string() : " (DC " + printable(r.domainControllerRead) + ")") + "\n";
     for (const std::string& line : r.directoryMessages) out += "  mensagem: " + printable(line) + "\n";
+    for (const CheckReport::DomainControllerResult& dc : r.domainControllers)
+      out += "  DC " + printable(dc.name) + ": " + printable(dc.result) + "\n";
     if (r.directoryOk) {
       out += "  membros: " + std::to_string(r.members.size()) + "\n";
       for (const GroupMember& m : r.members) {
@@ -882,8 +919,13 @@ std::string renderJson(const CheckReport& r) {
   }
   out += "]},\n  \"diretorio\": {\"verificado\": " + std::string(bool01(r.directoryChecked)) +
          ", \"ok\": " + bool01(r.directoryOk) + ", \"tentado\": " + bool01(!r.directoryNotTried) +
-         ", \"mensagens\": " + jsonList(r.directoryMessages) +
-         ", \"membros\": [";
+         ", \"mensagens\": " + jsonList(r.directoryMessages) + ", \"dcLido\": " + jsonString(r.domainControllerRead) +
+         ", \"controladores\": [";
+  for (size_t i = 0; i < r.domainControllers.size(); ++i) {
+    out += std::string(i ? ", " : "") + "{\"nome\": " + jsonString(r.domainControllers[i].name) +
+           ", \"resultado\": " + jsonString(r.domainControllers[i].result) + "}";
+  }
+  out += "], \"membros\": [";
   bool first = true;
   for (const GroupMember& m : r.members) {
     if (m.logon.empty() && m.commonName.empty() && m.hsmUserId.empty()) continue;

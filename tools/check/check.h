@@ -45,6 +45,14 @@ struct CheckReport {
   size_t notUsers = 0;             // elements that are not users (all fields empty)
   uint32_t unreadableMembers = 0;  // elements that could not be read
   std::vector<std::string> directoryMessages;
+  // Each domain controller of [activedirectory] host (or of its discovery)
+  // with what the read or a probe of its own found, and the one the group
+  // was read from (empty: none).
+  struct DomainControllerResult {
+    std::string name, result;
+  };
+  std::vector<DomainControllerResult> domainControllers;
+  std::string domainControllerRead;
 
   // HSM. hsmNotTried: its password is a credential only the service
   // receives, so the login was not tried; its host was probed instead
