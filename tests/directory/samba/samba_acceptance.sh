@@ -26,7 +26,15 @@
 # with their own line and remove nobody. Samba, unlike Active Directory,
 # wants GSSAPI signing or sealing even inside TLS unless told otherwise
 # (ldap server require strong auth); the service asks for none over TLS,
-# as Active Directory requires.
+# as Active Directory requires: the first Kerberos bind, before the DC is
+# told, fails with an Erro line that names the setting, which is then set.
+# The DC runs its own DNS (Samba's internal DNS on 127.0.0.1:53): with
+# host=dns:kvtest.local and a site, a cycle in a mount namespace whose
+# resolv.conf names that DNS finds the DC through its SRV records and binds
+# by Kerberos as ldap/<the DC's name> (the SPN for its address is gone by
+# then), reaches it by name over TLS, and the status file names it; a DNS
+# server that never answers costs one bounded lookup, said in the log; and
+# kelvasync-check shows each DC of a list with its own result.
 #
 # Needs root (ports 389 and 636) and the packages samba, samba-ad-dc and
 # samba-ad-provision (plus ldap-utils and openssl; for the Kerberos part
@@ -47,7 +55,9 @@ skip() {
 command -v samba >/dev/null && command -v samba-tool >/dev/null ||
   skip "samba is not installed (apt-get install samba samba-ad-dc samba-ad-provision)"
 command -v ldapsearch >/dev/null || skip "ldap-utils is not installed"
-if ss -ltnu 2>/dev/null | awk '{print $5}' | grep -Eq ':(88|389|636)$'; then skip "port 88, 389 or 636 is in use"; fi
+if ss -ltnu 2>/dev/null | awk '{print $5}' | grep -Eq ':(53|88|389|636)$'; then
+  skip "port 53, 88, 389 or 636 is in use"
+fi
 if [ -n "$service" ]; then
   ls /usr/lib/x86_64-linux-gnu/sasl2/libgssapiv2.so* >/dev/null 2>&1 ||
     skip "the SASL GSSAPI module is not installed (apt-get install libsasl2-modules-gssapi-mit)"
@@ -76,13 +86,15 @@ adminpass='Kv-Senha.Forte1'
 users=2000
 range=700
 
-# Test CA and a certificate for 127.0.0.1 (Samba's own names no address).
+# Test CA and a certificate for 127.0.0.1 and the DC's name (Samba's own
+# names no address).
 cd "$work"
 mkdir tls
 openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=kelvasync samba test CA" \
   -keyout tls/ca.key -out tls/ca.pem >/dev/null 2>&1
 openssl req -newkey rsa:2048 -nodes -subj "/CN=127.0.0.1" -keyout tls/server.key -out tls/server.csr >/dev/null 2>&1
-printf 'subjectAltName=IP:127.0.0.1,DNS:localhost\nextendedKeyUsage=serverAuth\n' >tls/server.ext
+printf 'subjectAltName=IP:127.0.0.1,DNS:localhost,DNS:kvdc.kvtest.local\nextendedKeyUsage=serverAuth\n' \
+  >tls/server.ext
 openssl x509 -req -in tls/server.csr -CA tls/ca.pem -CAkey tls/ca.key -CAcreateserial -days 2 \
   -extfile tls/server.ext -out tls/server.pem >/dev/null 2>&1
 chmod 600 tls/server.key
@@ -90,23 +102,32 @@ export LDAPTLS_CACERT=$work/tls/ca.pem
 
 echo "provisioning $realm"
 samba-tool domain provision --targetdir="$work/dc" --realm=$realm --domain=$domain \
-  --server-role=dc --dns-backend=NONE --adminpass="$adminpass" --host-name=kvdc --host-ip=127.0.0.1 \
+  --server-role=dc --dns-backend=SAMBA_INTERNAL --adminpass="$adminpass" --host-name=kvdc --host-ip=127.0.0.1 \
   --option="interfaces = lo" --option="bind interfaces only = yes" \
-  --option="server services = ldap, kdc" \
-  --option="ldap server require strong auth = allow_sasl_over_tls" \
+  --option="server services = ldap, kdc, dns" \
   --option="tls enabled = yes" --option="tls keyfile = $work/tls/server.key" \
   --option="tls certfile = $work/tls/server.pem" --option="tls cafile = $work/tls/ca.pem" \
   >provision.log 2>&1 || { cat provision.log; exit 1; }
 
-samba -i -M single --no-process-group -s "$work/dc/etc/smb.conf" >samba.log 2>&1 &
-samba_pid=$!
 admin="Administrator@kvtest.local"
-for _ in $(seq 1 200); do
-  if ldapsearch -ZZ -x -H ldap://127.0.0.1 -D "$admin" -w "$adminpass" -s base -b "" -LLL \
-       defaultNamingContext >/dev/null 2>&1; then break; fi
-  kill -0 "$samba_pid" 2>/dev/null || { cat samba.log; exit 1; }
-  sleep 0.2
-done
+start_samba() {
+  samba -i -M single --no-process-group -s "$work/dc/etc/smb.conf" >>samba.log 2>&1 &
+  samba_pid=$!
+  for _ in $(seq 1 200); do
+    if ldapsearch -ZZ -x -H ldap://127.0.0.1 -D "$admin" -w "$adminpass" -s base -b "" -LLL \
+         defaultNamingContext >/dev/null 2>&1; then return 0; fi
+    kill -0 "$samba_pid" 2>/dev/null || { cat samba.log; return 1; }
+    sleep 0.2
+  done
+}
+stop_samba() {
+  kill -TERM "$samba_pid" 2>/dev/null
+  for _ in $(seq 1 100); do kill -0 "$samba_pid" 2>/dev/null || break; sleep 0.1; done
+  kill -KILL "$samba_pid" 2>/dev/null
+  wait "$samba_pid" 2>/dev/null
+  samba_pid=
+}
+start_samba || exit 1
 
 echo "adding $users users"
 {
@@ -202,8 +223,8 @@ kerberos_cycles() {
   # skewed clock binds all the same; a site that turns this off (as here)
   # gets the clock line. The second file names a KDC port where nothing
   # listens.
-  printf '[libdefaults]\n  default_realm = %s\n  dns_lookup_kdc = false\n  dns_lookup_realm = false\n  dns_canonicalize_hostname = false\n  rdns = false\n  kdc_timesync = 0\n[realms]\n  %s = {\n    kdc = 127.0.0.1:%s\n  }\n[domain_realm]\n  127.0.0.1 = %s\n' \
-    $realm $realm 88 $realm >krb5.conf
+  printf '[libdefaults]\n  default_realm = %s\n  dns_lookup_kdc = false\n  dns_lookup_realm = false\n  dns_canonicalize_hostname = false\n  rdns = false\n  kdc_timesync = 0\n[realms]\n  %s = {\n    kdc = 127.0.0.1:%s\n  }\n[domain_realm]\n  127.0.0.1 = %s\n  .kvtest.local = %s\n' \
+    $realm $realm 88 $realm $realm >krb5.conf
   sed 's/127.0.0.1:88/127.0.0.1:9/' krb5.conf >krb5-nokdc.conf
   export KRB5_CONFIG=$work/krb5.conf
   unset KRB5CCNAME KRB5_CLIENT_KTNAME
@@ -220,9 +241,10 @@ kerberos_cycles() {
   "$emulator" serve --state "$state" --port 0 --port-file "$work/kv/hsm.port" </dev/null >hsm.log 2>&1 &
   hsm_pid=$!
   for _ in $(seq 1 100); do [ -s "$work/kv/hsm.port" ] && break; sleep 0.1; done
-  ini() {  # ini <line for the keytab>
-    printf '[activedirectory]\r\nhost=127.0.0.1\r\nusr=\r\npwd=\r\ngroup=%s\r\n%s\r\n[hsm]\r\nhost=127.0.0.1:%s\r\nusr=master\r\npwd=%s\r\nremoveusers=yes\r\n' \
-      "$kgroup" "$1" "$(cat "$work/kv/hsm.port")" "$(printf kv-master-1 | "$passwd_tool")" >"$product/kelvasync.ini"
+  ini() {  # ini <line for the keytab> [host value] [another line]
+    printf '[activedirectory]\r\nhost=%s\r\nusr=\r\npwd=\r\ngroup=%s\r\n%s\r\n%s\r\n[hsm]\r\nhost=127.0.0.1:%s\r\nusr=master\r\npwd=%s\r\nremoveusers=yes\r\n' \
+      "${2:-127.0.0.1}" "$kgroup" "$1" "${3:-}" "$(cat "$work/kv/hsm.port")" "$(printf kv-master-1 | "$passwd_tool")" \
+      >"$product/kelvasync.ini"
   }
   users() { "$emulator" list-users --state "$state" 2>&1 | sort; }
   # cycle <what> <expected exit> <expected log text> [command prefix...]:
@@ -251,6 +273,12 @@ kerberos_cycles() {
   cycle "keytab from the environment, missing" 2 "${error}o keytab '$work/absent.keytab' (KRB5_CLIENT_KTNAME) nao existe" \
     KRB5_CLIENT_KTNAME="$work/absent.keytab" || k=1
   ini "keytab=$work/kv.keytab"
+  # Samba as provisioned wants signing or sealing inside TLS: an Erro among
+  # the Kerberos causes, naming the setting; then the DC is told.
+  cycle "a DC that wants signing inside TLS" 2 "${error}bind GSSAPI: LDAP 8: Strong(er) authentication required; SASL:[GSSAPI]: Sign or Seal are required.; o DC exige assinatura ou cifragem do SASL (sign/seal) dentro do TLS, que o servico nao usa: num DC Samba, defina 'ldap server require strong auth = allow_sasl_over_tls'" ||
+    k=1
+  sed -i 's/^\[global\]$/[global]\n\tldap server require strong auth = allow_sasl_over_tls/' "$work/dc/etc/smb.conf"
+  stop_samba && start_samba || return 1
   cycle "KDC not answering" 2 "${error}nenhum KDC do dominio $realm respondeu" KRB5_CONFIG="$work/krb5-nokdc.conf" ||
     k=1
   cycle "clock an hour ahead" 2 "${error}o relogio deste computador difere do relogio do KDC" \
@@ -281,6 +309,54 @@ kerberos_cycles() {
   if users | grep -q "$leaver" || ! users | grep -q "$id1" || ! users | grep -q "$id2"; then
     echo "FAIL (kerberos, good keytab): the cycle did not apply the group"; users; k=1
   fi
+  # The DC found through DNS (the site's SRV records, then the domain's),
+  # in a mount namespace whose resolv.conf names the DC's own DNS, and bound
+  # by Kerberos as ldap/<the DC's name>: the SPN of its address is gone.
+  # The DC read is named in the log and in the status file. (Samba gives
+  # its DC the HOST/ principals only, where Active Directory registers
+  # ldap/<DC name>: added here. It puts the DC's own address record into
+  # its DNS only through its dnsupdate service: the namespace's hosts file
+  # gives the name's address.)
+  samba-tool spn add ldap/kvdc.kvtest.local 'KVDC$' -H "$work/dc/private/sam.ldb" >>tool.log 2>&1 &&
+    samba-tool spn delete ldap/127.0.0.1 'KVDC$' -H "$work/dc/private/sam.ldb" >>tool.log 2>&1 ||
+    { cat tool.log; return 1; }
+  printf 'nameserver 127.0.0.1\n' >"$work/resolv-dc.conf"
+  printf 'nameserver 127.0.0.3\n' >"$work/resolv-silent.conf"
+  { cat /etc/hosts; printf '127.0.0.1 kvdc.kvtest.local\n'; } >"$work/hosts"
+  local in_ns="mount --bind \"\$0\" /etc/resolv.conf && mount --bind '$work/hosts' /etc/hosts && exec \"\$@\""
+  "$emulator" add-user --state "$state" --name "$leaver" --password pw-leaver >>hsm-admin.log 2>&1
+  ini "keytab=$work/kv.keytab" "dns:kvtest.local" "site=Default-First-Site-Name"
+  cycle "DC found in DNS, Kerberos bind by its name" 0 "[Info] Controlador de Dominio (DC) lido: kvdc.kvtest.local:389" \
+    unshare --mount sh -c "$in_ns" "$work/resolv-dc.conf" || k=1
+  if ! grep -qx "dc=kvdc.kvtest.local:389" "$product/data/kelvasync.status" || users | grep -q "$leaver"; then
+    echo "FAIL (kerberos, DNS): the status file does not name the DC, or the cycle did not apply the group"
+    cat "$product/data/kelvasync.status"; k=1
+  fi
+  # Every DC of a list with a result of its own: one that refuses, the one
+  # read, and one probed after the read.
+  ini "keytab=$work/kv.keytab" "127.0.0.1:1 kvdc.kvtest.local,127.0.0.1:2"
+  KELVASYNC_PROGRAM_FILES="$work/kv/product" unshare --mount sh -c "$in_ns" "$work/resolv-dc.conf" "$check_tool" \
+    >check-dcs.txt 2>&1
+  if ! grep -qF "grupo lido: sim (DC kvdc.kvtest.local)" check-dcs.txt ||
+     ! grep -qF "DC 127.0.0.1:1: pulado: nao foi possivel conectar (conexao: LDAP -1" check-dcs.txt ||
+     ! grep -qF "DC kvdc.kvtest.local: grupo lido" check-dcs.txt ||
+     ! grep -qF "DC 127.0.0.1:2: bind recusado: conexao: LDAP -1" check-dcs.txt; then
+    echo "FAIL (kerberos, kelvasync-check with a list of DCs)"; cat check-dcs.txt; k=1
+  else
+    echo "ok (kerberos, kelvasync-check with a list of DCs)"
+  fi
+  # A DNS server that never answers: one bounded lookup, said in the log.
+  python3 -c 'import socket; s=socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("127.0.0.3", 53))
+while True: s.recvfrom(512)' </dev/null >/dev/null 2>&1 &
+  local silent_dns=$!
+  for _ in $(seq 1 50); do ss -lun | grep -q '127.0.0.3:53 ' && break; sleep 0.1; done
+  ini "keytab=$work/kv.keytab" "dns:kvtest.local"
+  local t0=$SECONDS
+  cycle "a DNS server that never answers" 2 "nenhum DC de kvtest.local encontrado no DNS (_ldap._tcp.dc._msdcs.kvtest.local: nenhum servidor DNS respondeu em 3 s)" \
+    unshare --mount sh -c "$in_ns" "$work/resolv-silent.conf" || k=1
+  kill "$silent_dns" 2>/dev/null
+  if [ $((SECONDS - t0)) -gt 15 ]; then echo "FAIL (kerberos, silent DNS): the cycle took $((SECONDS - t0)) s"; k=1; fi
+  ini "keytab=$work/kv.keytab"
   # The account's password reset: the keytab's keys are stale.
   samba-tool user setpassword $svc --newpassword='Kv-Servico.2' -H "$work/dc/private/sam.ldb" >>tool.log 2>&1 ||
     { cat tool.log; return 1; }
