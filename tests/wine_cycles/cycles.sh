@@ -19,6 +19,8 @@
 #   faults    wrong bind password, server down, a group path naming a user,
 #             a stop during the first pass (a slow HSM), a member the account
 #             may not read, each in console mode
+#   failover  a list of two domain controllers in host whose first is down:
+#             both programs skip it, naming why, and read from the second
 #   secrets   --once cycles with usr and pwd empty (a bind as the service's
 #             own account, taken by the provider only when configured) and
 #             with the HSM password sealed by kelvasync-passwd.exe --dpapi;
@@ -223,6 +225,7 @@ masked() {
     }' | LC_ALL=C sort -k1,1 -k2,2n | cut -d" " -f1,3- |
     sed -E -e 's/(\(DC\)) \(.*\)$/\1 (<erro do diretorio>)/' \
       -e 's/^(T[0-9]+ \[Atencao\] Nao foi possivel [^(]*[^ (]) \(.*\)$/\1 (<erro do diretorio>)/' \
+      -e 's/^(T[0-9]+ \[Atencao\] Controlador de Dominio \(DC\) [^ ]+ pulado: [^(]*[^ (]) \(.*\)$/\1 (<erro do diretorio>)/' \
       -e 's/(nao puderam ser lidos)(: .*)?\. (Enquanto houver membros sem leitura)/\1<nomes>. \3/' \
       -e 's/127\.0\.0\.1:[0-9]+/127.0.0.1:<porta>/g'
 }
@@ -488,6 +491,17 @@ check "wrong bind password: both agree" console_pair badpwd "Nao foi possivel co
 check "wrong bind password: 0x8007052E" grep -q "Controlador de Dominio (DC) (0x8007052E" "$work/win-badpwd/kelvasync.log"
 check "server down: both agree" console_pair down "Nao foi possivel conectar no Controlador" 1 host=127.0.0.1:1
 check "server down: 0x8007203A" grep -q "Controlador de Dominio (DC) (0x8007203A" "$work/win-down/kelvasync.log"
+# A list of two domain controllers whose first is down: both programs skip
+# it with one line naming it and its cause, and read the group from the
+# second, which they name.
+check "failover: a directory of its own" eval 'start_slapd dir-failover && change_group dir-failover delete Oculto'
+failover_host="host=127.0.0.1:1 127.0.0.1:$(cat "$work/dir-failover/slapd.port" 2>/dev/null)"
+DIRECTORY=dir-failover check "a list whose first DC is down reads from the second: both agree" \
+  console_pair failover "$separator" 1 "$failover_host"
+check "... the first DC skipped with its cause, the second named as the DC read" bash -c "
+  grep -aq 'Controlador de Dominio (DC) 127.0.0.1:1 pulado: nao foi possivel conectar (0x8007203A' '$work/win-failover/kelvasync.log' &&
+  grep -aq 'Controlador de Dominio (DC) lido: ${failover_host##* }' '$work/win-failover/kelvasync.log' &&
+  grep -aqE '^$leaver .*blocked=yes' '$work/win-failover/users.txt'"
 check "group path naming a user: both agree" console_pair notgroup "Grupo de pesquisa" 1 \
   "group=CN=Ana Souza,OU=Users,$suffix"
 check "group path naming a user: E_NOINTERFACE" grep -q "Grupo de pesquisa (0x80004002" "$work/win-notgroup/kelvasync.log"
